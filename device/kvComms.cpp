@@ -1,0 +1,153 @@
+#include "kvComms.h"
+
+#include "Clock.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kv {
+
+Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload) {
+    Report r{};
+    const size_t n = std::min<size_t>(payload.size(), kPayloadSize);
+    r[0] = channel;
+    r[1] = flags;
+    r[2] = static_cast<uint8_t>(n);
+    std::memcpy(r.data() + kReportHeader, payload.data(), n);
+    return r;
+}
+
+// ---- TkvComms ----
+
+bool TkvComms::Connect() { return Device.OpenFirst(kVendorId, kProductId, kUsagePage, -1); }
+
+void TkvComms::ClearChannel(uint8_t Channel) {
+    if (Channel < kChannels) RxBuffers[Channel].clear();
+}
+
+size_t TkvComms::BufferedBytes(uint8_t Channel) const {
+    return Channel < kChannels ? RxBuffers[Channel].size() * kReportSize : 0;
+}
+
+bool TkvComms::PollReports(int FirstTimeout) {
+    bool result = false;
+    int t = FirstTimeout;
+    Report report;
+    for (;;) {
+        const int n = Device.ReadReport(report.data(), kReportSize, t);
+        t = 0;
+        if (n <= 0) break;
+        if (n < kReportSize) continue; // short reports are not of this protocol
+        const uint8_t channel = report[0];
+        if (channel >= kChannels) continue;
+        auto& buffer = RxBuffers[channel];
+        if (buffer.size() * kReportSize < kChannelBufferCap) buffer.push_back(report);
+        result = true;
+    }
+    return result;
+}
+
+void TkvComms::ReadMessage(uint8_t Channel, int Timeout, std::string& Data) {
+    if (Channel >= kChannels) return;
+    Data.clear();
+    const bool hasDeadline = Timeout >= 0;
+    const int64_t deadline = hasDeadline ? Clock().NowMs() + Timeout : 0;
+    auto& buffer = RxBuffers[Channel];
+    for (;;) {
+        PollReports(0);
+        if (!buffer.empty()) {
+            const Report& r = buffer.front();
+            // A length above 61 lies outside the format: never read past the 64-byte report.
+            const size_t length = std::min<size_t>(r[2], kPayloadSize);
+            Data.assign(reinterpret_cast<const char*>(r.data()) + kReportHeader, length);
+            buffer.pop_front();
+            return;
+        }
+        if (!PollReports(Timeout)) return;
+        if (!hasDeadline) return;
+        if (Clock().NowMs() >= deadline) return;
+    }
+}
+
+bool TkvComms::WriteMessage(std::string Data, uint8_t Channel, uint8_t Flags, int Timeout) {
+    if (Channel >= kChannels) return false;
+    size_t offset = 0;
+    while (offset < Data.size()) {
+        const size_t n = std::min<size_t>(kPayloadSize, Data.size() - offset);
+        const Report report = MakeReport(Channel, Flags, Data.substr(offset, n));
+        offset += n;
+        if (Device.WriteReport(report.data(), kReportSize, Timeout) != kReportSize) {
+            // A report that cannot be written in time means the device is gone: close the link.
+            Disconnect();
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- TkvTerminal ----
+
+void TkvTerminal::SendText(const std::string& Text) {
+    Comms.WriteMessage(Text, kConsoleChannel, 0, 200);
+}
+
+void TkvTerminal::SendLine(const std::string& Text) { SendText(Text + '\r'); }
+
+void TkvTerminal::ReadBytes(int Count, int Timeout, std::string& Text) {
+    Text.clear();
+    if (Count < 0) Count = 0;
+    std::string piece;
+    while (Pending.size() < static_cast<size_t>(Count)) {
+        Comms.ReadMessage(kConsoleChannel, Timeout, piece);
+        if (piece.empty()) return;
+        Pending += piece;
+    }
+    Text.assign(Pending, 0, Count);
+    Pending.erase(0, Count);
+}
+
+void TkvTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker,
+                            std::string& Text, int Timeout) {
+    Text.clear();
+    if (!IsConnected()) return;
+    std::string c;
+    for (;;) {
+        ReadBytes(1, Timeout, c);
+        if (c.empty()) return; // silence: the partial text, untrimmed
+        Text += c;
+        if (!EndMarker.empty() && Text.size() >= EndMarker.size() &&
+            Text.compare(Text.size() - EndMarker.size(), EndMarker.size(), EndMarker) == 0)
+            break;
+    }
+    if (TrimMarker.empty()) return;
+    const size_t at = Text.rfind(TrimMarker);
+    if (at != std::string::npos) Text.resize(at);
+}
+
+void TkvTerminal::ReadToPromptEnd(int Timeout, std::string& Text) {
+    const std::string mark(1, PromptEndMark);
+    ReadUntil(mark, mark, Text, Timeout);
+}
+
+void TkvTerminal::ReadToPromptStart(int Timeout, std::string& Text) {
+    const std::string mark(1, PromptStartMark);
+    ReadUntil(mark, mark, Text, Timeout);
+}
+
+bool TkvTerminal::PromptContains(const std::string& Text) {
+    std::string prompt;
+    ReadToPromptEnd(50, prompt);
+    Comms.WriteMessage(std::string(1, EscapeKey), kConsoleChannel, 0, 50);
+    ReadToPromptEnd(50, prompt);
+    return prompt.find(Text) != std::string::npos;
+}
+
+bool TkvTerminal::IsReady() { return !PromptContains("PASSWORD"); }
+
+void TkvTerminal::ClearInput() { Comms.ClearChannel(kConsoleChannel); }
+
+bool TkvTerminal::IsBootLoader() {
+    return Comms.Device.GetProduct().find(u"BootLoader") != std::u16string::npos;
+}
+
+} // namespace kv

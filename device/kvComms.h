@@ -1,0 +1,82 @@
+// TkvComms multiplexes the device's 64-byte reports into 32 channels; TkvTerminal holds the
+// conversation with the device's text console on channel 0.
+#pragma once
+
+#include "RawHid.h"
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace kv {
+
+constexpr int kReportSize = 64;
+constexpr int kReportHeader = 3;
+constexpr int kPayloadSize = kReportSize - kReportHeader; // 61
+constexpr int kChannels = 32;
+constexpr int kConsoleChannel = 0;
+constexpr int kLogChannel = 31;
+constexpr size_t kChannelBufferCap = 0x20000; // bytes of whole reports held per channel
+
+constexpr int kVendorId = 0x16D0;
+constexpr int kProductId = 0x064E;
+constexpr int kUsagePage = 0xFFB2;
+
+constexpr char PromptStartMark = '\xAB';
+constexpr char PromptEndMark = '\xBB';
+constexpr char EscapeKey = '\x1B';
+
+using Report = std::array<uint8_t, kReportSize>;
+
+// Builds one report: channel, flags, length, payload, zero padding. payload is at most 61 bytes.
+Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload);
+
+class TkvComms {
+public:
+    TkvComms() = default;
+    TkvComms(const TkvComms&) = delete;
+    TkvComms& operator=(const TkvComms&) = delete;
+
+    bool Connect();
+    bool IsConnected() const { return Device.IsOpen(); }
+    void Disconnect() { Device.Close(); }
+    void ClearChannel(uint8_t Channel);
+    bool PollReports(int FirstTimeout);
+    void ReadMessage(uint8_t Channel, int Timeout, std::string& Data);
+    bool WriteMessage(std::string Data, uint8_t Channel, uint8_t Flags, int Timeout);
+
+    // Bytes of whole reports held for a channel (0 for a channel outside 0..31).
+    size_t BufferedBytes(uint8_t Channel) const;
+
+    TRawHid Device;
+
+private:
+    // Received reports not yet taken, per channel, oldest first. A queue of whole reports keeps
+    // taking one report cheap whatever is buffered behind it.
+    std::array<std::deque<Report>, kChannels> RxBuffers;
+};
+
+class TkvTerminal {
+public:
+    explicit TkvTerminal(TkvComms& comms) : Comms(comms) {}
+
+    bool IsConnected() const { return Comms.IsConnected(); }
+    void SendText(const std::string& Text);
+    void SendLine(const std::string& Text);
+    void ReadBytes(int Count, int Timeout, std::string& Text);
+    void ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, std::string& Text,
+                   int Timeout);
+    void ReadToPromptEnd(int Timeout, std::string& Text);
+    void ReadToPromptStart(int Timeout, std::string& Text);
+    bool PromptContains(const std::string& Text);
+    bool IsReady();
+    void ClearInput();
+    bool IsBootLoader();
+
+    TkvComms& Comms;
+    // Console bytes taken from channel 0 and not yet consumed by a read.
+    std::string Pending;
+};
+
+} // namespace kv

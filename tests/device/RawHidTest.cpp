@@ -1,0 +1,122 @@
+#include "support/ScriptedHid.h"
+
+#include "device/RawHid.h"
+
+#include <gtest/gtest.h>
+
+using kv::TRawHid;
+using kvtest::ScriptedEnvironment;
+
+namespace {
+
+struct RawHidTest : ::testing::Test {
+    ScriptedEnvironment env;
+    TRawHid hid;
+    void OpenIt() { ASSERT_TRUE(hid.OpenFirst(kv::kVendorId, kv::kProductId, kv::kUsagePage, -1)); }
+};
+
+TEST_F(RawHidTest, TimedOutReadIsResumedByTheNextCallWithoutLosingTheReport) {
+    OpenIt();
+    env.hid.QueueRaw(std::vector<uint8_t>(64, 0x42), 30);
+    uint8_t buffer[64];
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 10), 0);
+    EXPECT_TRUE(hid.ReadPending);
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 50), 64);
+    EXPECT_FALSE(hid.ReadPending);
+    EXPECT_EQ(buffer[63], 0x42);
+    // The report arrived 30 ms after the first call: the second call waited only until then.
+    EXPECT_EQ(env.clock.NowMs(), 1000 + 30);
+}
+
+TEST_F(RawHidTest, SizesAreClampedAndLongReportsCut) {
+    OpenIt();
+    env.hid.QueueRaw(std::vector<uint8_t>(600, 1));
+    env.hid.QueueRaw(std::vector<uint8_t>(64, 2)); // 65 bytes on the wire with the ID
+    uint8_t buffer[600];
+    EXPECT_EQ(hid.ReadReport(buffer, 600, 0), 516);
+    EXPECT_EQ(hid.ReadReport(buffer, 10, 0), 10);
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 0), 0);
+
+    env.hid.QueueRaw(std::vector<uint8_t>(64, 3));
+    EXPECT_EQ(hid.ReadReport(buffer, 64, -1), 64) << "negative time-out uses ReadTimeout 0";
+}
+
+TEST_F(RawHidTest, WriteLimitsAndResults) {
+    uint8_t data[516] = {1, 2, 3};
+    EXPECT_EQ(hid.WriteReport(data, 64, 100), -1) << "closed";
+    OpenIt();
+    EXPECT_EQ(hid.WriteReport(data, 515, 100), 515);
+    EXPECT_EQ(hid.WriteReport(data, 516, 100), -1);
+    ASSERT_EQ(env.hid.written.size(), 1u);
+    EXPECT_EQ(env.hid.written[0].size(), 515u);
+    EXPECT_EQ(env.hid.written[0][2], 3);
+
+    env.hid.writeMode = kvtest::ScriptedHid::WriteMode::TimeOut;
+    EXPECT_EQ(hid.WriteReport(data, 64, 200), 0);
+    env.hid.writeMode = kvtest::ScriptedHid::WriteMode::Fail;
+    EXPECT_EQ(hid.WriteReport(data, 64, 200), -1);
+}
+
+TEST_F(RawHidTest, EnumerationAcceptsOnlyTheSingleMatchingInterface) {
+    auto base = env.hid.interfaces[0];
+    auto composite = base;
+    composite.path = "/dev/hidraw-composite";
+    composite.usbInterfaces = 2;
+    auto twoCollections = base;
+    twoCollections.path = "/dev/hidraw-two";
+    twoCollections.topLevelCollections = 2;
+    auto otherPage = base;
+    otherPage.path = "/dev/hidraw-page";
+    otherPage.usagePage = 0xFF00;
+    auto otherProduct = base;
+    otherProduct.path = "/dev/hidraw-product";
+    otherProduct.productId = 0x1234;
+    env.hid.interfaces = {composite, twoCollections, otherPage, otherProduct, base};
+
+    std::vector<std::string> list{"stale"};
+    EXPECT_EQ(TRawHid::FindDevices(list, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1), 1);
+    EXPECT_EQ(list, std::vector<std::string>{base.path});
+    EXPECT_EQ(TRawHid::FindDevices(list, kv::kVendorId, kv::kProductId, -1, -1), 2);
+    EXPECT_EQ(TRawHid::FindDevices(list, kv::kVendorId, -1, -1, -1), 3);
+    EXPECT_EQ(TRawHid::FindDevices(list, kv::kVendorId, kv::kProductId, kv::kUsagePage, 2), 0);
+
+    env.hid.present = false;
+    EXPECT_FALSE(hid.OpenFirst(kv::kVendorId, kv::kProductId, kv::kUsagePage, -1));
+    EXPECT_FALSE(hid.IsOpen());
+}
+
+TEST_F(RawHidTest, OpenReadsUsageAndCloseResetsState) {
+    OpenIt();
+    EXPECT_EQ(hid.UsagePage, kv::kUsagePage);
+    EXPECT_EQ(hid.Usage, 1);
+    EXPECT_EQ(hid.DevicePath, "/dev/hidraw-kovrin");
+    uint8_t buffer[64];
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 5), 0);
+    EXPECT_TRUE(hid.ReadPending);
+    hid.Close();
+    EXPECT_FALSE(hid.ReadPending);
+    EXPECT_EQ(hid.UsagePage, 0);
+    EXPECT_EQ(hid.Usage, 0);
+    hid.Close(); // harmless
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 5), 0);
+
+    OpenIt();
+    env.hid.QueueRaw(std::vector<uint8_t>(64, 9));
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 0), 64);
+}
+
+TEST_F(RawHidTest, StringsAreEmptyWhenClosedOrUnreadableAndLimitedToTheBuffer) {
+    EXPECT_TRUE(hid.GetManufacturer().empty());
+    EXPECT_TRUE(hid.GetProduct().empty());
+    EXPECT_TRUE(hid.GetSerialNumber().empty());
+    EXPECT_TRUE(hid.GetIndexedString(201).empty());
+    OpenIt();
+    env.hid.indexed[204] = std::u16string(300, u'x');
+    EXPECT_EQ(hid.GetProduct(), u"Kovrin Device");
+    EXPECT_EQ(hid.GetIndexedString(204).size(), 255u);
+    EXPECT_TRUE(hid.GetIndexedString(203).empty());
+    env.hid.present = false;
+    EXPECT_TRUE(hid.GetSerialNumber().empty());
+}
+
+} // namespace
