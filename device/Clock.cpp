@@ -20,10 +20,16 @@ SteadyClock steadyClock;
 IClock* current = &steadyClock;
 } // namespace
 
-IClock& Clock() { return *current; }
+IClock& Clock() {
+    return *current;
+}
 
-void SetClock(IClock* clock) { current = clock ? clock : &steadyClock; }
+void SetClock(IClock* clock) {
+    current = clock ? clock : &steadyClock;
+}
 
-uint32_t GetTickCount() { return static_cast<uint32_t>(Clock().NowMs()); }
+uint32_t GetTickCount() {
+    return static_cast<uint32_t>(Clock().NowMs());
+}
 
 } // namespace kv

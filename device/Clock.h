@@ -7,7 +7,7 @@
 namespace kv {
 
 class IClock {
-public:
+  public:
     virtual ~IClock() = default;
     // Microseconds since an arbitrary start; never goes backwards.
     virtual int64_t NowUs() = 0;
@@ -20,14 +20,14 @@ public:
 
 // The monotonic clock of the machine.
 class SteadyClock final : public IClock {
-public:
+  public:
     int64_t NowUs() override;
     void SleepUntilUs(int64_t t) override;
 };
 
 // Time that moves only when someone sleeps or advances it. Single-threaded by design.
 class VirtualClock final : public IClock {
-public:
+  public:
     explicit VirtualClock(int64_t startUs = 1'000'000) : now_(startUs) {}
     int64_t NowUs() override { return now_; }
     void SleepUntilUs(int64_t t) override {
@@ -35,7 +35,7 @@ public:
     }
     void AdvanceMs(int64_t ms) { now_ += ms * 1000; }
 
-private:
+  private:
     int64_t now_;
 };
 

@@ -27,6 +27,8 @@ IHidPlatform& HidPlatform() {
     return *chosen;
 }
 
-void SetHidPlatform(IHidPlatform* platform) { chosen = platform; }
+void SetHidPlatform(IHidPlatform* platform) {
+    chosen = platform;
+}
 
 } // namespace kv

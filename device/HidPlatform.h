@@ -26,13 +26,13 @@ struct HidInterfaceInfo {
     int topLevelCollections = 1;
 };
 
-// The path and device tests in one: a negative value means "any". Only a device's single, non-composite interface with one top-level
-// collection is accepted.
+// The path and device tests in one: a negative value means "any". Only a device's single,
+// non-composite interface with one top-level collection is accepted.
 bool InterfaceMatches(const HidInterfaceInfo& info, int vendorId, int productId, int usagePage,
                       int usage);
 
 class IHidPlatform {
-public:
+  public:
     virtual ~IHidPlatform() = default;
 
     // Paths of the present interfaces that pass InterfaceMatches, in a stable order.

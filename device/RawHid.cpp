@@ -10,10 +10,12 @@ namespace {
 std::mutex WriteLock;
 } // namespace
 
-TRawHid::~TRawHid() { Close(); }
+TRawHid::~TRawHid() {
+    Close();
+}
 
-int TRawHid::FindDevices(std::vector<std::string>& List, int VendorID, int ProductID,
-                         int UsagePage, int Usage) {
+int TRawHid::FindDevices(std::vector<std::string>& List, int VendorID, int ProductID, int UsagePage,
+                         int Usage) {
     List = HidPlatform().Enumerate(VendorID, ProductID, UsagePage, Usage);
     return static_cast<int>(List.size());
 }
@@ -97,9 +99,15 @@ std::u16string TRawHid::FetchString(HidString which, int index) {
     return text;
 }
 
-std::u16string TRawHid::GetManufacturer() { return FetchString(HidString::Manufacturer, 0); }
-std::u16string TRawHid::GetProduct() { return FetchString(HidString::Product, 0); }
-std::u16string TRawHid::GetSerialNumber() { return FetchString(HidString::SerialNumber, 0); }
+std::u16string TRawHid::GetManufacturer() {
+    return FetchString(HidString::Manufacturer, 0);
+}
+std::u16string TRawHid::GetProduct() {
+    return FetchString(HidString::Product, 0);
+}
+std::u16string TRawHid::GetSerialNumber() {
+    return FetchString(HidString::SerialNumber, 0);
+}
 std::u16string TRawHid::GetIndexedString(int Index) {
     return FetchString(HidString::Indexed, Index);
 }

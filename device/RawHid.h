@@ -11,7 +11,7 @@
 namespace kv {
 
 class TRawHid {
-public:
+  public:
     static constexpr int kMaxReadSize = 516;  // data bytes of one read, report ID not counted
     static constexpr int kMaxWriteSize = 515; // data bytes of one write, report ID not counted
     static constexpr int kStringBufferBytes = 512;
@@ -49,7 +49,7 @@ public:
     bool ReadPending = false;
     std::string DevicePath;
 
-private:
+  private:
     std::u16string FetchString(HidString which, int index);
     uint8_t ReadBuffer[kMaxReadSize + 1] = {};
 };

@@ -30,8 +30,7 @@ void ReportQueue::Fail() {
 int ReportQueue::Pop(uint8_t* buffer, int capacity, int timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
     const auto has = [&] { return !reports_.empty() || failed_; };
-    if (!has() && timeoutMs > 0)
-        ready_.wait_for(hold, std::chrono::milliseconds(timeoutMs), has);
+    if (!has() && timeoutMs > 0) ready_.wait_for(hold, std::chrono::milliseconds(timeoutMs), has);
     if (reports_.empty()) return failed_ ? -1 : 0;
     const auto& front = reports_.front();
     const int n = std::min<int>(capacity, static_cast<int>(front.size()));

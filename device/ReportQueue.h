@@ -11,7 +11,7 @@
 namespace kv {
 
 class ReportQueue {
-public:
+  public:
     explicit ReportQueue(size_t capacity) : capacity_(capacity) {}
 
     // False when the queue was full and the report was dropped.
@@ -24,7 +24,7 @@ public:
     size_t Size();
     size_t Dropped();
 
-private:
+  private:
     std::mutex lock_;
     std::condition_variable ready_;
     std::deque<std::vector<uint8_t>> reports_;

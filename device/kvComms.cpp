@@ -19,7 +19,9 @@ Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload) {
 
 // ---- TkvComms ----
 
-bool TkvComms::Connect() { return Device.OpenFirst(kVendorId, kProductId, kUsagePage, -1); }
+bool TkvComms::Connect() {
+    return Device.OpenFirst(kVendorId, kProductId, kUsagePage, -1);
+}
 
 void TkvComms::ClearChannel(uint8_t Channel) {
     if (Channel < kChannels) RxBuffers[Channel].clear();
@@ -91,7 +93,9 @@ void TkvTerminal::SendText(const std::string& Text) {
     Comms.WriteMessage(Text, kConsoleChannel, 0, 200);
 }
 
-void TkvTerminal::SendLine(const std::string& Text) { SendText(Text + '\r'); }
+void TkvTerminal::SendLine(const std::string& Text) {
+    SendText(Text + '\r');
+}
 
 void TkvTerminal::ReadBytes(int Count, int Timeout, std::string& Text) {
     Text.clear();
@@ -142,9 +146,13 @@ bool TkvTerminal::PromptContains(const std::string& Text) {
     return prompt.find(Text) != std::string::npos;
 }
 
-bool TkvTerminal::IsReady() { return !PromptContains("PASSWORD"); }
+bool TkvTerminal::IsReady() {
+    return !PromptContains("PASSWORD");
+}
 
-void TkvTerminal::ClearInput() { Comms.ClearChannel(kConsoleChannel); }
+void TkvTerminal::ClearInput() {
+    Comms.ClearChannel(kConsoleChannel);
+}
 
 bool TkvTerminal::IsBootLoader() {
     return Comms.Device.GetProduct().find(u"BootLoader") != std::u16string::npos;

@@ -33,7 +33,7 @@ using Report = std::array<uint8_t, kReportSize>;
 Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload);
 
 class TkvComms {
-public:
+  public:
     TkvComms() = default;
     TkvComms(const TkvComms&) = delete;
     TkvComms& operator=(const TkvComms&) = delete;
@@ -51,14 +51,14 @@ public:
 
     TRawHid Device;
 
-private:
+  private:
     // Received reports not yet taken, per channel, oldest first. A queue of whole reports keeps
     // taking one report cheap whatever is buffered behind it.
     std::array<std::deque<Report>, kChannels> RxBuffers;
 };
 
 class TkvTerminal {
-public:
+  public:
     explicit TkvTerminal(TkvComms& comms) : Comms(comms) {}
 
     bool IsConnected() const { return Comms.IsConnected(); }

@@ -153,10 +153,12 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
             initialised_ = true;
         }
     }
-    hid_device_info* all = hid_enumerate(vendorId > 0 ? vendorId : 0, productId > 0 ? productId : 0);
+    hid_device_info* all =
+        hid_enumerate(vendorId > 0 ? vendorId : 0, productId > 0 ? productId : 0);
     // hidapi lists one entry per top-level collection; count them per node first.
     std::map<std::string, int> collections;
-    for (auto* d = all; d; d = d->next) ++collections[d->path];
+    for (auto* d = all; d; d = d->next)
+        ++collections[d->path];
     for (auto* d = all; d; d = d->next) {
         if (d->bus_type != HID_API_BUS_USB) continue;
         HidInterfaceInfo info;
@@ -167,7 +169,8 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
         info.usage = d->usage;
         info.topLevelCollections = collections[d->path];
         info.usbInterfaces = linuxhid::FindUsbNode("/sys", d->path).interfaces;
-        if (InterfaceMatches(info, vendorId, productId, usagePage, usage)) paths.push_back(info.path);
+        if (InterfaceMatches(info, vendorId, productId, usagePage, usage))
+            paths.push_back(info.path);
     }
     hid_free_enumeration(all);
     return paths;
@@ -243,8 +246,7 @@ bool HidrawPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
     return true;
 }
 
-bool HidrawPlatform::GetString(HidHandle handle, HidString which, int index,
-                               std::u16string& text) {
+bool HidrawPlatform::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
     auto device = Find(handle);
     if (!device) return false;
     if (which == HidString::Indexed) return device->IndexedString(index, text);

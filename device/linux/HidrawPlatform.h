@@ -11,7 +11,7 @@
 namespace kv {
 
 class HidrawPlatform final : public IHidPlatform {
-public:
+  public:
     HidrawPlatform();
     ~HidrawPlatform() override;
 
@@ -26,7 +26,7 @@ public:
 
     struct Device;
 
-private:
+  private:
     std::shared_ptr<Device> Find(HidHandle handle);
 
     std::mutex lock_;

@@ -22,7 +22,8 @@ struct CommsTest : ::testing::Test {
 
 TEST_F(CommsTest, WriteMessageCutsIntoReportsOf61BytesWithExactLayout) {
     std::string data;
-    for (int i = 0; i < 123; ++i) data += static_cast<char>(i + 1);
+    for (int i = 0; i < 123; ++i)
+        data += static_cast<char>(i + 1);
     ASSERT_TRUE(comms.WriteMessage(data.substr(0, 122), 0, 0, 200));
     ASSERT_EQ(env.hid.written.size(), 2u);
     EXPECT_EQ(env.hid.written[0][2], 61);
@@ -39,7 +40,8 @@ TEST_F(CommsTest, WriteMessageCutsIntoReportsOf61BytesWithExactLayout) {
     const auto& last = env.hid.written[2];
     EXPECT_EQ(last[2], 1);
     EXPECT_EQ(last[3], 123);
-    for (int i = 4; i < 64; ++i) EXPECT_EQ(last[i], 0) << "padding at " << i;
+    for (int i = 4; i < 64; ++i)
+        EXPECT_EQ(last[i], 0) << "padding at " << i;
     EXPECT_EQ(env.hid.WrittenPayload(31), data);
 }
 
@@ -93,7 +95,8 @@ TEST_F(CommsTest, MalformedReportsAreDroppedAndNothingIsReadPastTheReport) {
 }
 
 TEST_F(CommsTest, FullChannelDropsNewerReportsUntilOneIsRead) {
-    for (int i = 0; i < 2048; ++i) env.hid.QueueChannel(3, std::to_string(i));
+    for (int i = 0; i < 2048; ++i)
+        env.hid.QueueChannel(3, std::to_string(i));
     env.hid.QueueChannel(3, "dropped");
     env.hid.QueueChannel(0, "console");
     EXPECT_TRUE(comms.PollReports(0));
@@ -104,7 +107,8 @@ TEST_F(CommsTest, FullChannelDropsNewerReportsUntilOneIsRead) {
     comms.PollReports(0);
     EXPECT_EQ(comms.BufferedBytes(3), kv::kChannelBufferCap);
     std::string last;
-    for (int i = 1; i < 2049; ++i) last = Read(3);
+    for (int i = 1; i < 2049; ++i)
+        last = Read(3);
     EXPECT_EQ(last, "room");
     EXPECT_EQ(Read(3), "");
 }
@@ -133,7 +137,8 @@ TEST_F(CommsTest, ReadMessageTimeoutRules) {
     EXPECT_EQ(Read(0, 100), "");
     EXPECT_EQ(env.clock.NowMs(), 1105);
     // Reports on other channels keep the loop going until the deadline.
-    for (int i = 1; i <= 5; ++i) env.hid.QueueChannel(7, "noise", i * 30);
+    for (int i = 1; i <= 5; ++i)
+        env.hid.QueueChannel(7, "noise", i * 30);
     EXPECT_EQ(Read(0, 100), "");
     EXPECT_EQ(env.clock.NowMs(), 1105 + 120);
     // No deadline: a single wait of the device default (0).

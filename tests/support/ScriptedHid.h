@@ -15,7 +15,7 @@
 namespace kvtest {
 
 class ScriptedHid : public kv::IHidPlatform {
-public:
+  public:
     enum class WriteMode { Ok, TimeOut, Fail };
 
     explicit ScriptedHid(kv::VirtualClock& clock);
@@ -54,7 +54,7 @@ public:
     bool GetString(kv::HidHandle handle, kv::HidString which, int index,
                    std::u16string& text) override;
 
-private:
+  private:
     struct Pending {
         int64_t atUs;
         std::vector<uint8_t> data; // report ID first

@@ -1,0 +1,735 @@
+#include "SimDevice.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+namespace kv::sim {
+
+namespace {
+
+constexpr size_t kConsoleQueueReports = 64; // the device's own output queue for console text
+constexpr size_t kOutQueueLimit = 4096;     // beyond this, log messages are dropped
+constexpr int64_t kSlice = 4096;            // the host sends content in slices of this size
+
+std::string Join(const SimPath& path) {
+    std::string out;
+    for (const auto& name : path)
+        out += "/" + name;
+    return out;
+}
+
+std::string Trim(const std::string& s) {
+    const size_t a = s.find_first_not_of(' ');
+    if (a == std::string::npos) return "";
+    const size_t b = s.find_last_not_of(' ');
+    return s.substr(a, b - a + 1);
+}
+
+bool ParseLength(const std::string& text, int64_t& value) {
+    if (text.empty() || text.size() > 10) return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return value <= INT32_MAX;
+}
+
+} // namespace
+
+SimDevice::SimDevice(IClock& clock, std::unique_ptr<SimStorage> storage, SimConfig cfg)
+    : config(std::move(cfg)), clock_(clock), storage_(std::move(storage)) {
+    now_ = clock_.NowUs();
+    logEpoch_ = now_;
+    locked_ = !config.password.empty();
+    ScheduleLog();
+}
+
+// ---- time ----
+
+void SimDevice::Schedule(int64_t at, std::function<void()> fn) {
+    events_.emplace(std::max(at, now_), std::move(fn));
+}
+
+void SimDevice::Advance(int64_t t) {
+    while (!events_.empty() && events_.begin()->first <= t) {
+        auto it = events_.begin();
+        now_ = std::max(now_, it->first);
+        auto fn = std::move(it->second);
+        events_.erase(it);
+        fn();
+    }
+    now_ = std::max(now_, t);
+}
+
+void SimDevice::ScheduleLog() {
+    if (config.logRatePerSecond <= 0) return;
+    const int64_t period = 1'000'000 / config.logRatePerSecond;
+    Schedule(now_ + period, [this] {
+        static const uint8_t types[] = {4, 16, 17, 8, 12, 6, 6, 5, 9, 10, 13, 14, 7};
+        const uint8_t type = types[logCounter_ % sizeof types];
+        std::string text;
+        switch (type) {
+        case 6:
+            text = "AT+CSQ\r";
+            break;
+        case 5:
+            text = "+CSQ: 17,99";
+            break;
+        case 16:
+            text = "script error: main.lua:12: attempt to index nil";
+            break;
+        case 17:
+            text = "main.lua: tick " + std::to_string(logCounter_);
+            break;
+        default:
+            text = "event " + std::to_string(logCounter_);
+        }
+        ++logCounter_;
+        Log(type, text);
+        ScheduleLog();
+    });
+}
+
+// ---- output ----
+
+void SimDevice::Enqueue(const Report& r, int64_t produced) {
+    const int64_t readyAt = std::max(produced, lastReadyAt_ + config.reportIntervalUs);
+    lastReadyAt_ = readyAt;
+    out_.push_back({r, readyAt});
+}
+
+void SimDevice::Refill(int64_t t) {
+    while (out_.size() < kConsoleQueueReports && !backlog_.empty()) {
+        const int64_t produced = std::max(backlog_.front().at, t);
+        std::string payload;
+        while (payload.size() < static_cast<size_t>(kPayloadSize) && !backlog_.empty() &&
+               backlog_.front().at <= produced) {
+            Chunk& c = backlog_.front();
+            const size_t n = std::min(kPayloadSize - payload.size(), c.data.size() - c.off);
+            payload.append(c.data, c.off, n);
+            c.off += n;
+            if (c.off == c.data.size()) backlog_.pop_front();
+            backlogBytes_ -= n;
+        }
+        Enqueue(MakeReport(kConsoleChannel, 0, payload), produced);
+    }
+}
+
+void SimDevice::Print(const std::string& text) {
+    if (text.empty() || !present_) return;
+    const int64_t at = std::max(now_, outputNotBefore_);
+    backlog_.push_back({text, 0, at});
+    backlogBytes_ += text.size();
+    Refill(now_);
+}
+
+void SimDevice::Prompt() {
+    if (faults.omitPrompt) return;
+    const char* text = locked_ ? "PASSWORD:" : bootLoader_ ? "BL>" : "Kovrin>";
+    Print(std::string(1, PromptStartMark) + text + PromptEndMark);
+}
+
+void SimDevice::PrintConsole(const std::string& text) {
+    Advance(clock_.NowUs());
+    Print(text);
+}
+
+void SimDevice::Log(uint8_t type, const std::string& text) {
+    if (!present_ || !filterOn_) return;
+    if (type < 64 && !(filterMask_ >> type & 1)) return;
+    if (out_.size() >= kOutQueueLimit) return;
+    std::string payload(1, static_cast<char>(type));
+    payload += text.substr(0, kPayloadSize - 1);
+    Enqueue(MakeReport(kLogChannel, 0, payload), now_);
+}
+
+// ---- host side ----
+
+bool SimDevice::Present() {
+    Advance(clock_.NowUs());
+    return present_;
+}
+
+int SimDevice::HostRead(uint8_t* report, int timeoutMs) {
+    Advance(clock_.NowUs());
+    const int64_t deadline = clock_.NowUs() + int64_t(std::max(timeoutMs, 0)) * 1000;
+    for (;;) {
+        if (!present_) return -1;
+        const int64_t now = clock_.NowUs();
+        if (!out_.empty() && out_.front().readyAt <= now) {
+            std::memcpy(report, out_.front().report.data(), kReportSize);
+            out_.pop_front();
+            Refill(now_);
+            return kReportSize;
+        }
+        int64_t next = INT64_MAX;
+        if (!out_.empty()) next = out_.front().readyAt;
+        if (!events_.empty()) next = std::min(next, events_.begin()->first);
+        if (next > deadline) {
+            clock_.SleepUntilUs(deadline);
+            Advance(clock_.NowUs());
+            return present_ ? 0 : -1;
+        }
+        clock_.SleepUntilUs(next);
+        Advance(clock_.NowUs());
+    }
+}
+
+int SimDevice::HostWrite(const uint8_t* report, int timeoutMs) {
+    Advance(clock_.NowUs());
+    if (!present_) return -1;
+    const int64_t now = clock_.NowUs();
+    const int64_t timeout = int64_t(std::max(timeoutMs, 0)) * 1000;
+    const int64_t slot = std::max(now, lastWriteSlot_ + config.reportIntervalUs);
+    if (faults.writesStall || slot > now + timeout) {
+        clock_.SleepUntilUs(now + timeout);
+        Advance(clock_.NowUs());
+        return 0;
+    }
+    clock_.SleepUntilUs(slot);
+    lastWriteSlot_ = slot;
+    Advance(clock_.NowUs());
+    if (!present_) return -1;
+    received.emplace_back(report, report + kReportSize);
+    OnReport(report);
+    return kReportSize;
+}
+
+bool SimDevice::String(HidString which, int index, std::u16string& text) {
+    if (!Present()) return false;
+    switch (which) {
+    case HidString::Manufacturer:
+        text = config.manufacturer;
+        return true;
+    case HidString::Product:
+        text = bootLoader_ ? config.bootProduct : config.product;
+        return true;
+    case HidString::SerialNumber:
+        text = faults.emptySerial ? u"" : config.serial;
+        return true;
+    case HidString::Indexed:
+        switch (index) {
+        case 201:
+            text = config.version;
+            return true;
+        case 202:
+            text = config.build;
+            return true;
+        case 203:
+            text = config.date;
+            return true;
+        case 204:
+            text = bootLoader_ ? config.bootFeatures : config.features;
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+// ---- plugging ----
+
+void SimDevice::ResetLink() {
+    out_.clear();
+    backlog_.clear();
+    backlogBytes_ = 0;
+    mode_ = Mode::Command;
+    line_.clear();
+    receiveBuffer_.clear();
+    filterOn_ = false;
+    outputNotBefore_ = 0;
+}
+
+void SimDevice::Unplug() {
+    Advance(clock_.NowUs());
+    present_ = false;
+    ResetLink();
+}
+
+void SimDevice::Replug() {
+    Advance(clock_.NowUs());
+    if (present_) return;
+    present_ = true;
+    ++generation_;
+    locked_ = !config.password.empty();
+}
+
+void SimDevice::UnplugFor(int64_t ms) {
+    Unplug();
+    Schedule(now_ + ms * 1000, [this] {
+        present_ = true;
+        ++generation_;
+        locked_ = !config.password.empty();
+    });
+}
+
+// ---- input ----
+
+void SimDevice::OnReport(const uint8_t* report) {
+    const uint8_t channel = report[0];
+    const uint8_t flags = report[1];
+    const size_t length = std::min<size_t>(report[2], kPayloadSize);
+    const std::string payload(reinterpret_cast<const char*>(report) + kReportHeader, length);
+    if (channel == kConsoleChannel) {
+        OnConsoleBytes(payload);
+    } else if (channel == kLogChannel && payload.size() >= 15) {
+        if (payload.compare(0, 7, "FILTER ") == 0 && flags == 128) {
+            filterMask_ = 0;
+            for (int i = 0; i < 8; ++i)
+                filterMask_ |= uint64_t(static_cast<uint8_t>(payload[7 + i])) << (8 * i);
+            filterOn_ = true;
+        } else if (payload.compare(0, 7, "FILTER-") == 0 && flags == 64) {
+            filterOn_ = false;
+        }
+    }
+}
+
+void SimDevice::OnConsoleBytes(const std::string& bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        if (mode_ == Mode::Receive) {
+            const size_t n = std::min<size_t>(
+                bytes.size() - i,
+                static_cast<size_t>(receiveLength_ - int64_t(receiveBuffer_.size())));
+            const int64_t before = static_cast<int64_t>(receiveBuffer_.size());
+            receiveBuffer_.append(bytes, i, n);
+            i += n;
+            const int64_t after = static_cast<int64_t>(receiveBuffer_.size());
+            const int64_t limit =
+                receiveIsImage_ ? faults.imageRefuseAfter : faults.uploadAbortAfter;
+            if (limit >= 0 && before <= limit && after > limit && after < receiveLength_) {
+                // Fail in the middle of the content: say so with a prompt, then drop what the host
+                // still sends of the slice under way.
+                if (receiveIsImage_) {
+                    Print("\r\nError: image rejected\r\n");
+                } else {
+                    std::string error = "28:Disk full\r\n";
+                    while (error.size() < 300)
+                        error += "28:Disk full\r\n";
+                    Print(error);
+                }
+                Prompt();
+                const int64_t sliceEnd = std::min((limit / kSlice + 1) * kSlice, receiveLength_);
+                drainUntil_ = sliceEnd - after;
+                receiveBuffer_.clear();
+                mode_ = drainUntil_ > 0 ? Mode::Drain : Mode::Command;
+                continue;
+            }
+            if (after == receiveLength_) ReceiveDone();
+            continue;
+        }
+        if (mode_ == Mode::Drain) {
+            const size_t n = std::min<size_t>(bytes.size() - i, static_cast<size_t>(drainUntil_));
+            i += n;
+            drainUntil_ -= static_cast<int64_t>(n);
+            if (drainUntil_ <= 0) mode_ = Mode::Command;
+            continue;
+        }
+        const char c = bytes[i++];
+        if (c == EscapeKey) {
+            line_.clear();
+            ++readyPrompts;
+            if (!faults.silent) {
+                Print("\r\n");
+                Prompt();
+            }
+        } else if (c == '\r') {
+            const std::string line = line_;
+            line_.clear();
+            OnLine(line);
+        } else if (c != '\n' && line_.size() < 4096) {
+            line_ += c;
+        }
+    }
+}
+
+void SimDevice::OnLine(const std::string& line) {
+    commands.push_back(line);
+    if (faults.silent) return;
+    outputNotBefore_ = now_ + faults.replyDelayMs * 1000;
+    if (locked_) {
+        if (line == config.password) {
+            locked_ = false;
+            Print("\r\n");
+        } else {
+            Print("\r\nWrong password\r\n");
+        }
+        Prompt();
+        return;
+    }
+    const std::string trimmed = Trim(line);
+    const size_t space = trimmed.find(' ');
+    const std::string word = trimmed.substr(0, space);
+    const std::string arg = space == std::string::npos ? "" : trimmed.substr(space + 1);
+    if (word.empty()) {
+        Prompt();
+    } else if (bootLoader_) {
+        if (word == "LOAD") {
+            CmdLoad(arg);
+        } else if (word == "run") {
+            Print("Starting firmware\r\n");
+            Schedule(now_ + 100'000, [this] {
+                present_ = false;
+                ResetLink();
+            });
+            Schedule(now_ + 100'000 + int64_t(config.rebootMs) * 1000, [this] {
+                bootLoader_ = false;
+                present_ = true;
+                ++generation_;
+                locked_ = !config.password.empty();
+            });
+        } else if (word == "boot") {
+            Print("Boot loader running\r\n");
+            Prompt();
+        } else {
+            Print("Unknown command '" + word + "'\r\n");
+            Prompt();
+        }
+    } else if (word == "NFDIR") {
+        CmdDir(arg);
+    } else if (word == "NFTYPE") {
+        CmdType(arg);
+    } else if (word == "NFWRITE") {
+        CmdWrite(arg);
+    } else if (word == "NFDEL" || word == "NFMKDIR" || word == "NFWIPEDIR") {
+        CmdSimple(word, arg);
+    } else if (word == "NFRENAME") {
+        CmdRename(arg);
+    } else if (word == "boot") {
+        Print("Rebooting...\r\n");
+        Schedule(now_ + 100'000, [this] {
+            present_ = false;
+            ResetLink();
+        });
+        Schedule(now_ + 100'000 + int64_t(config.rebootMs) * 1000, [this] {
+            bootLoader_ = true;
+            present_ = true;
+            ++generation_;
+        });
+    } else if (word == "ver") {
+        Print("Kovrin firmware 2.4.1 (build 1187)\r\n");
+        Prompt();
+    } else if (word == "help") {
+        Print("Commands: NFDIR NFTYPE NFWRITE NFDEL NFMKDIR NFRENAME NFWIPEDIR boot ver help\r\n");
+        Prompt();
+    } else {
+        Print("Unknown command '" + word + "'\r\n");
+        Prompt();
+    }
+}
+
+void SimDevice::Result(int result) {
+    Print(std::to_string(result) + ":" + ResultText(result) + "\r\n");
+    Prompt();
+}
+
+// ---- paths ----
+
+std::string SimDevice::Unquote(const std::string& arg, bool& quoted) const {
+    const std::string t = Trim(arg);
+    quoted = !t.empty() && t[0] == '"';
+    if (!quoted) return t;
+    const size_t end = t.find('"', 1);
+    return t.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+}
+
+bool SimDevice::Resolve(const std::string& arg, SimPath& path, bool mustExist) {
+    bool quoted = false;
+    const SimPath parts = SplitPath(Unquote(arg, quoted));
+    path.clear();
+    std::vector<SimEntry> entries;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        if (!storage_->List(path, entries)) return false;
+        const SimEntry* found = nullptr;
+        for (const auto& e : entries)
+            if (e.name == parts[i]) found = &e;
+        // Without quotes the host wrote spaces as "_": match names the same way.
+        if (!found && !quoted) {
+            for (const auto& e : entries) {
+                std::string folded = e.name;
+                std::replace(folded.begin(), folded.end(), ' ', '_');
+                if (folded == parts[i]) {
+                    found = &e;
+                    break;
+                }
+            }
+        }
+        if (!found && (mustExist || !last)) return false;
+        path.push_back(found ? found->name : parts[i]);
+    }
+    return true;
+}
+
+// ---- commands ----
+
+void SimDevice::CmdDir(const std::string& arg) {
+    const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
+    SimPath dir;
+    std::vector<SimEntry> entries;
+    if (!Resolve(where, dir, true) || !storage_->List(dir, entries)) {
+        Result(kPathNotFound);
+        return;
+    }
+    std::string text = "Directory of " + (dir.empty() ? std::string("/") : Join(dir)) + "\r\n";
+    auto line = [&](const SimEntry& e) {
+        text += e.name + "\t" + std::to_string(e.size) + "\t" + std::to_string(e.attr) + "\t" +
+                std::to_string(e.created) + "\t" + std::to_string(e.modified) + "\t" +
+                std::to_string(e.accessed) + "\r\n";
+    };
+    if (!dir.empty()) {
+        SimEntry self;
+        storage_->Stat(dir, self);
+        self.attr = kAttrDirectory;
+        self.size = 0;
+        self.name = ".";
+        line(self);
+        self.name = "..";
+        line(self);
+    }
+    int files = 0, dirs = 0;
+    uint64_t bytes = 0;
+    for (const auto& e : entries) {
+        line(e);
+        if (e.IsDir()) {
+            ++dirs;
+        } else {
+            ++files;
+            bytes += e.size;
+        }
+    }
+    for (const auto& extra : faults.extraListingLines)
+        text += extra + "\r\n";
+    text += "\r\n" + std::to_string(files) + " File(s) " + std::to_string(bytes) + " bytes\r\n" +
+            std::to_string(dirs) + " Dir(s)\r\n";
+    Print(text);
+    Prompt();
+}
+
+void SimDevice::CmdType(const std::string& arg) {
+    const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
+    SimPath path;
+    std::string content;
+    if (!Resolve(where, path, true) || !storage_->ReadFile(path, content)) {
+        Result(kFileNotFound);
+        return;
+    }
+    const int64_t announced =
+        faults.announceLength >= 0 ? faults.announceLength : static_cast<int64_t>(content.size());
+    Print((path.empty() ? std::string() : path.back()) + "\t" + std::to_string(announced) + "\r\n");
+    if (faults.downloadStallAfter >= 0 &&
+        faults.downloadStallAfter < static_cast<int64_t>(content.size())) {
+        Print(content.substr(0, faults.downloadStallAfter));
+        return; // the device hangs: no more content, no prompt
+    }
+    Print(content);
+    if (announced != static_cast<int64_t>(content.size())) return;
+    Print("\r\n");
+    Prompt();
+}
+
+void SimDevice::CmdWrite(const std::string& arg) {
+    // path TAB length TAB w
+    const size_t tab1 = arg.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? tab1 : arg.find('\t', tab1 + 1);
+    int64_t length = 0;
+    if (tab2 == std::string::npos || !ParseLength(arg.substr(tab1 + 1, tab2 - tab1 - 1), length) ||
+        arg.substr(tab2 + 1) != "w") {
+        Print("Usage: NFWRITE path<TAB>length<TAB>w\r\n");
+        Prompt();
+        return;
+    }
+    SimPath path;
+    if (!Resolve(arg.substr(0, tab1), path, false) || path.empty()) {
+        Result(kPathNotFound);
+        return;
+    }
+    SimEntry existing;
+    if (storage_->Stat(path, existing) && existing.IsDir()) {
+        Result(kAccessDenied);
+        return;
+    }
+    Print("Send file\r\n");
+    receivePath_ = path;
+    receiveIsImage_ = false;
+    receiveLength_ = length;
+    receiveBuffer_.clear();
+    mode_ = Mode::Receive;
+    if (length == 0) ReceiveDone();
+}
+
+void SimDevice::CmdLoad(const std::string& arg) {
+    const size_t space = arg.find(' ');
+    int64_t length = 0;
+    if (space == std::string::npos || !ParseLength(arg.substr(0, space), length)) {
+        Print("Usage: LOAD length name\r\n");
+        Prompt();
+        return;
+    }
+    Print("Send file\r\n");
+    receiveName_ = arg.substr(space + 1);
+    receiveIsImage_ = true;
+    receiveLength_ = length;
+    receiveBuffer_.clear();
+    mode_ = Mode::Receive;
+    if (length == 0) ReceiveDone();
+}
+
+void SimDevice::ReceiveDone() {
+    mode_ = Mode::Command;
+    if (receiveIsImage_) {
+        images.push_back({receiveName_, std::move(receiveBuffer_)});
+        receiveBuffer_.clear();
+        Print("\r\nReceived " + std::to_string(receiveLength_) + " bytes\r\n");
+        Prompt();
+        const int64_t load = now_ + int64_t(config.loadMs) * 1000;
+        const int64_t verify = load + int64_t(config.verifyMs) * 1000;
+        const int64_t burn = verify + int64_t(config.burnMs) * 1000;
+        Schedule(load, [this] {
+            Print("Load OK\r\n");
+            Prompt();
+        });
+        Schedule(verify, [this] {
+            Print("Verify OK\r\n");
+            Prompt();
+        });
+        Schedule(burn, [this] {
+            Print("Burn OK\r\n");
+            Prompt();
+        });
+        return;
+    }
+    const int result = faults.forceResult
+                           ? faults.forceResult
+                           : storage_->WriteFile(receivePath_, receiveBuffer_, config.stamp);
+    receiveBuffer_.clear();
+    Result(result);
+}
+
+void SimDevice::CmdSimple(const std::string& word, const std::string& arg) {
+    SimPath path;
+    const bool make = word == "NFMKDIR";
+    if (!Resolve(arg, path, !make) || path.empty()) {
+        Result(make ? kPathNotFound : kFileNotFound);
+        return;
+    }
+    if (faults.forceResult) {
+        Result(faults.forceResult);
+    } else if (make) {
+        Result(storage_->MakeDir(path, config.stamp));
+    } else if (word == "NFDEL") {
+        Result(storage_->DeleteFile(path));
+    } else {
+        Result(storage_->WipeDir(path));
+    }
+}
+
+void SimDevice::CmdRename(const std::string& arg) {
+    std::string first, second;
+    const std::string t = Trim(arg);
+    if (!t.empty() && t[0] == '"') {
+        const size_t end = t.find('"', 1);
+        first = t.substr(0, end == std::string::npos ? end : end + 1);
+        second = end == std::string::npos ? "" : Trim(t.substr(end + 1));
+    } else {
+        const size_t space = t.find(' ');
+        first = t.substr(0, space);
+        second = space == std::string::npos ? "" : Trim(t.substr(space + 1));
+    }
+    bool quoted = false;
+    const std::string newName = Unquote(second, quoted);
+    SimPath path;
+    if (!Resolve(first, path, true) || path.empty()) {
+        Result(kFileNotFound);
+        return;
+    }
+    Result(faults.forceResult ? faults.forceResult : storage_->Rename(path, newName));
+}
+
+// ---- platform ----
+
+std::vector<std::string> SimPlatform::Enumerate(int vendorId, int productId, int usagePage,
+                                                int usage) {
+    if (!device_.Present()) return {};
+    HidInterfaceInfo info{kPath, kVendorId, kProductId, kUsagePage, 1, 1, 1};
+    if (!InterfaceMatches(info, vendorId, productId, usagePage, usage)) return {};
+    return {kPath};
+}
+
+bool SimPlatform::Live(HidHandle handle) {
+    return device_.Present() && handle == device_.Generation();
+}
+
+HidHandle SimPlatform::Open(const std::string& path) {
+    if (path != kPath || !device_.Present()) return kInvalidHandle;
+    return device_.Generation();
+}
+
+void SimPlatform::Close(HidHandle) {}
+
+int SimPlatform::Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) {
+    if (!Live(handle)) return -1;
+    uint8_t report[kReportSize];
+    const int n = device_.HostRead(report, timeoutMs);
+    if (n <= 0) return n;
+    if (handle != device_.Generation()) return -1;
+    uint8_t full[kReportSize + 1];
+    full[0] = 0;
+    std::memcpy(full + 1, report, kReportSize);
+    const int copy = std::min(capacity, kReportSize + 1);
+    std::memcpy(buffer, full, copy);
+    return copy;
+}
+
+int SimPlatform::Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) {
+    if (!Live(handle) || size < 1) return -1;
+    uint8_t report[kReportSize] = {};
+    std::memcpy(report, data + 1, std::min(size - 1, kReportSize));
+    const int n = device_.HostWrite(report, timeoutMs);
+    return n <= 0 ? n : size;
+}
+
+bool SimPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
+    if (!Live(handle)) return false;
+    usagePage = kUsagePage;
+    usage = 1;
+    return true;
+}
+
+bool SimPlatform::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
+    if (!Live(handle)) return false;
+    return device_.String(which, index, text);
+}
+
+// ---- demo ----
+
+std::unique_ptr<MemoryStorage> DemoStorage() {
+    auto fs = std::make_unique<MemoryStorage>();
+    const uint32_t t1 = PackFatTime(2026, 11, 20, 9, 14, 32);
+    const uint32_t t2 = PackFatTime(2026, 12, 1, 17, 3, 8);
+    fs->AddDir("/Lua", t1);
+    fs->AddDir("/Config", t1);
+    fs->AddFile("/Lua/main.lua",
+                "-- Started by the device at power-up\r\n"
+                "local util = require(\"lib.util\")\r\n\r\n"
+                "function tick()\r\n  util.blink(1)\r\nend\r\n",
+                t2);
+    fs->AddFile("/Lua/lib/util.lua",
+                "local M = {}\r\nfunction M.blink(n)\r\n  for i = 1, n do led(1) sleep(100) "
+                "led(0) end\r\nend\r\nreturn M\r\n",
+                t1);
+    fs->AddFile("/Lua/lib/json.lua", "-- small JSON encoder\r\nreturn {}\r\n", t1);
+    fs->AddFile("/Lua/report.lua", "print(\"report\")\r\n", t2);
+    fs->AddFile("/Config/config.txt",
+                "# Kovrin configuration\r\nname=demo\r\ninterval=60\r\nserver=example.net\r\n", t2);
+    fs->AddFile("/Config/network/apn.txt", "apn=internet\r\n", t1);
+    fs->AddFile("/Data/logs/2026-11-30.log", std::string(2000, 'L'), t1);
+    fs->AddFile("/Data/logs/2026-12-01.log", std::string(3500, 'M'), t2);
+    fs->AddFile("/Data/readings.csv", "time;value\r\n1;20.5\r\n2;20.7\r\n", t2);
+    fs->AddFile("/readme.txt", "This is a simulated Kovrin device.\r\n", t1);
+    return fs;
+}
+
+} // namespace kv::sim

@@ -1,0 +1,189 @@
+// A simulated Kovrin device: the device side of every exchange of the link, the console, the file
+// commands, the boot loader and the log channel, with faults on demand. It runs lazily inside the
+// host's calls on the process clock, so it is deterministic on virtual time and behaves in real
+// time in the program.
+#pragma once
+
+#include "SimStorage.h"
+#include "device/Clock.h"
+#include "device/HidPlatform.h"
+#include "device/kvComms.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kv::sim {
+
+struct SimConfig {
+    std::u16string manufacturer = u"Kovrin Systems";
+    std::u16string serial = u"KV-104-000123";
+    std::u16string product = u"Kovrin Device";
+    std::u16string bootProduct = u"Kovrin BootLoader";
+    std::u16string version = u"2.4.1";      // string 201
+    std::u16string build = u"1187";         // string 202
+    std::u16string date = u"2026-11-20";    // string 203
+    std::u16string features = u".uft.nfi."; // string 204 of the application
+    std::u16string bootFeatures = u".uft.";
+    std::string password;            // empty: the console is not locked
+    int64_t reportIntervalUs = 1000; // link pacing: one report per interval per direction
+    int logRatePerSecond = 0;        // log messages generated per second (0: none)
+    int rebootMs = 3000;             // time a restarting device is gone from the bus
+    int loadMs = 300, verifyMs = 1500, burnMs = 3000; // boot-loader phases
+    uint32_t stamp = 0; // time stamp given to files made on the device
+};
+
+// Faults a test switches on; each stays until switched off.
+struct SimFaults {
+    bool emptySerial = false;
+    bool writesStall = false;        // host writes time out
+    int64_t replyDelayMs = 0;        // replies start this long after the command
+    bool silent = false;             // commands get no reply at all
+    bool omitPrompt = false;         // replies end without a prompt
+    int64_t downloadStallAfter = -1; // NFTYPE sends only this many content bytes
+    int64_t announceLength = -1;     // NFTYPE announces this length instead of the real one
+    int64_t uploadAbortAfter = -1;   // NFWRITE fails after this many content bytes
+    int64_t imageRefuseAfter = -1;   // LOAD refuses the image after this many bytes
+    int forceResult = 0;             // file commands answer with this result number
+    std::vector<std::string> extraListingLines; // added to every listing before its end
+};
+
+struct LoadedImage {
+    std::string name;
+    std::string content;
+};
+
+class SimDevice {
+  public:
+    SimDevice(IClock& clock, std::unique_ptr<SimStorage> storage, SimConfig config = {});
+
+    // ---- the host side, used by the platform backend ----
+    bool Present();
+    int Generation() const { return generation_; }
+    // One input report (64 bytes) within timeoutMs: 64, 0 on time-out, -1 when the device is gone.
+    int HostRead(uint8_t* report, int timeoutMs);
+    // One output report (64 bytes): 64, 0 on time-out, -1 when the device is gone.
+    int HostWrite(const uint8_t* report, int timeoutMs);
+    bool String(HidString which, int index, std::u16string& text);
+
+    // ---- control, for tests, benchmarks and the demo ----
+    void Unplug();
+    void Replug();
+    void UnplugFor(int64_t ms);
+    bool InBootLoader() const { return bootLoader_; }
+    bool Locked() const { return locked_; }
+    uint64_t FilterMask() const { return filterMask_; }
+    bool FilterOn() const { return filterOn_; }
+    // A log message on channel 31 now, if the filter lets it through.
+    void Log(uint8_t type, const std::string& text);
+    void PrintConsole(const std::string& text); // unsolicited console output
+    size_t QueuedReports() const { return out_.size(); }
+
+    SimConfig config;
+    SimFaults faults;
+    SimStorage& storage() { return *storage_; }
+    std::vector<LoadedImage> images;            // firmware images the boot loader accepted
+    std::vector<std::string> commands;          // command lines received, in order
+    std::vector<std::vector<uint8_t>> received; // every report the host wrote
+    int readyPrompts = 0;                       // ESC prompts printed
+
+  private:
+    enum class Mode { Command, Receive, Drain };
+    struct Chunk {
+        std::string data;
+        size_t off;
+        int64_t at;
+    };
+    struct OutReport {
+        Report report;
+        int64_t readyAt;
+    };
+
+    void Advance(int64_t t);
+    void Schedule(int64_t at, std::function<void()> fn);
+    void Print(const std::string& text);
+    void Prompt();
+    void Refill(int64_t t);
+    void Enqueue(const Report& r, int64_t produced);
+    void ResetLink();
+
+    void OnReport(const uint8_t* report);
+    void OnConsoleBytes(const std::string& bytes);
+    void OnLine(const std::string& line);
+    void ReceiveDone();
+
+    // application commands
+    void CmdDir(const std::string& arg);
+    void CmdType(const std::string& arg);
+    void CmdWrite(const std::string& arg);
+    void CmdSimple(const std::string& word, const std::string& arg);
+    void CmdRename(const std::string& arg);
+    void CmdLoad(const std::string& arg);
+    void Result(int result);
+
+    // resolves a device path argument as the host wrote it (quoted, or with "_" for spaces)
+    bool Resolve(const std::string& arg, SimPath& path, bool mustExist);
+    std::string Unquote(const std::string& arg, bool& quoted) const;
+    void ScheduleLog();
+
+    IClock& clock_;
+    std::unique_ptr<SimStorage> storage_;
+    int64_t now_ = 0; // device time of the event being processed (µs)
+    std::multimap<int64_t, std::function<void()>> events_;
+
+    bool present_ = true;
+    int generation_ = 1;
+    bool bootLoader_ = false;
+    bool locked_ = false;
+
+    std::deque<Chunk> backlog_; // console bytes printed, not yet in a report
+    size_t backlogBytes_ = 0;
+    std::deque<OutReport> out_;
+    int64_t lastReadyAt_ = 0;
+    int64_t lastWriteSlot_ = 0;
+    int64_t outputNotBefore_ = 0;
+
+    Mode mode_ = Mode::Command;
+    std::string line_;
+    std::string receiveBuffer_;
+    int64_t receiveLength_ = 0;
+    std::function<void()> onReceived_;
+    int64_t drainUntil_ = 0;
+    std::string receiveName_;
+    bool receiveIsImage_ = false;
+    SimPath receivePath_;
+
+    bool filterOn_ = false;
+    uint64_t filterMask_ = 0;
+    uint32_t logCounter_ = 0;
+    int64_t logEpoch_ = 0;
+};
+
+// The simulated device as the process's HID backend.
+class SimPlatform final : public IHidPlatform {
+  public:
+    explicit SimPlatform(SimDevice& device) : device_(device) {}
+    std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
+                                       int usage) override;
+    HidHandle Open(const std::string& path) override;
+    void Close(HidHandle handle) override;
+    int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
+    int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
+    bool QueryUsage(HidHandle handle, int& usagePage, int& usage) override;
+    bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) override;
+
+    static constexpr const char* kPath = "sim:kovrin";
+
+  private:
+    bool Live(HidHandle handle);
+    SimDevice& device_;
+};
+
+// The demo device's file system: /Lua and /Config with a few scripts, a config.txt and nested
+// directories.
+std::unique_ptr<MemoryStorage> DemoStorage();
+
+} // namespace kv::sim
