@@ -119,7 +119,7 @@ void SimDevice::Refill(int64_t t) {
 
 void SimDevice::Print(const std::string& text) {
     if (text.empty() || !present_) return;
-    const int64_t at = std::max(now_, outputNotBefore_);
+    const int64_t at = std::max({now_, outputNotBefore_, answerNotBefore_});
     backlog_.push_back({text, 0, at});
     backlogBytes_ += text.size();
     Refill(now_);
@@ -190,9 +190,12 @@ int SimDevice::HostWrite(const uint8_t* report, int timeoutMs) {
     }
     clock_.SleepUntilUs(slot);
     lastWriteSlot_ = slot;
+    // The device handles the report after the frame that carried it, so its answer can leave at
+    // the earliest one frame later.
     Advance(clock_.NowUs());
     if (!present_) return -1;
     received.emplace_back(report, report + kReportSize);
+    answerNotBefore_ = slot + config.reportIntervalUs;
     OnReport(report);
     return kReportSize;
 }
@@ -304,13 +307,15 @@ void SimDevice::OnConsoleBytes(const std::string& bytes) {
                 // still sends of the slice under way.
                 if (receiveIsImage_) {
                     Print("\r\nError: image rejected\r\n");
+                    Prompt();
                 } else {
-                    std::string error = "28:Disk full\r\n";
-                    while (error.size() < 300)
-                        error += "28:Disk full\r\n";
-                    Print(error);
+                    // One error and prompt per rejected piece: enough output, with prompt ends in
+                    // it, for the host's abort probe to see.
+                    for (int n = 0; n < 12; ++n) {
+                        Print("28:Disk full\r\n");
+                        Prompt();
+                    }
                 }
-                Prompt();
                 const int64_t sliceEnd = std::min((limit / kSlice + 1) * kSlice, receiveLength_);
                 drainUntil_ = sliceEnd - after;
                 receiveBuffer_.clear();

@@ -145,6 +145,7 @@ class SimDevice {
     int64_t lastReadyAt_ = 0;
     int64_t lastWriteSlot_ = 0;
     int64_t outputNotBefore_ = 0;
+    int64_t answerNotBefore_ = 0;
 
     Mode mode_ = Mode::Command;
     std::string line_;

@@ -275,6 +275,7 @@ TEST_F(SimTest, FaultsStallAbortRefuseDelaySilence) {
     term.SendText(std::string(4096, 'g'));
     term.ReadBytes(256, 0, text);
     EXPECT_EQ(text.size(), 256u);
+    EXPECT_NE(text.find(PromptEndMark), std::string::npos);
     term.ReadToPromptEnd(100, text);
     EXPECT_EQ(Command("NFDIR @/Nope"), "2:Path not found\r\n" + kPrompt);
     SimEntry e;

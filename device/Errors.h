@@ -1,0 +1,16 @@
+// The one error type of the program: a bad number in a device reply, a PC file that cannot be
+// opened or created, rich text that cannot be copied. Raised errors end the command under way and
+// are reported to the user by the window.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace kv {
+
+class EKvError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+} // namespace kv

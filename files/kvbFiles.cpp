@@ -1,0 +1,299 @@
+#include "kvbFiles.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+namespace kv {
+
+// ---- free functions ----
+
+std::string NextField(std::string& Line) {
+    const size_t tab = Line.find('\t');
+    std::string field;
+    if (tab == std::string::npos) {
+        field.swap(Line);
+    } else {
+        field = Line.substr(0, tab);
+        Line.erase(0, tab + 1);
+    }
+    return field;
+}
+
+bool TryStrToInt(const std::string& Text, int32_t& Value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < Text.size() && (Text[i] == '-' || Text[i] == '+')) negative = Text[i++] == '-';
+    if (i == Text.size()) return false;
+    int64_t v = 0;
+    for (; i < Text.size(); ++i) {
+        const char c = Text[i];
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+        if (v > int64_t(INT32_MAX) + 1) return false;
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX || v < INT32_MIN) return false;
+    Value = static_cast<int32_t>(v);
+    return true;
+}
+
+int32_t StrToInt(const std::string& Text) {
+    int32_t value = 0;
+    if (!TryStrToInt(Text, value)) throw EKvError("'" + Text + "' is not a valid integer value");
+    return value;
+}
+
+namespace {
+
+int DaysInMonth(int year, int month) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : days[month - 1];
+}
+
+} // namespace
+
+std::optional<DateTime> DecodePackedDate(const std::string& Text) {
+    if (Text.empty() || Text == "0") return std::nullopt;
+    int32_t value = 0;
+    if (!TryStrToInt(Text, value) || value == 0) return std::nullopt;
+    const auto bits = static_cast<uint32_t>(value);
+    DateTime t;
+    t.Year = static_cast<int>(bits >> 25) + 1980;
+    t.Month = static_cast<int>(bits >> 21 & 0x0F);
+    t.Day = static_cast<int>(bits >> 16 & 0x1F);
+    t.Hour = static_cast<int>(bits >> 11 & 0x1F);
+    t.Minute = static_cast<int>(bits >> 5 & 0x3F);
+    t.Second = static_cast<int>(bits & 0x1F) * 2;
+    if (t.Month < 1 || t.Month > 12 || t.Day < 1 || t.Day > DaysInMonth(t.Year, t.Month) ||
+        t.Hour > 23 || t.Minute > 59 || t.Second > 59)
+        return std::nullopt;
+    return t;
+}
+
+// ---- the frame shared by every command ----
+
+// Steps 1 to 3 of every command: connected, not busy (unless the command skips the guard), and
+// a fresh prompt. Busy is released on every way out, an error included.
+class TkvbFiles::Command {
+  public:
+    Command(TkvbFiles& files, bool guard) : files_(files) {
+        if (!files.Terminal.IsConnected()) return;
+        if (guard) {
+            if (files.Busy) return;
+            files.Busy = true;
+            owner_ = true;
+        }
+        ok_ = true;
+        files.Terminal.IsReady(); // for its effect: the console stands right after a prompt
+    }
+    ~Command() {
+        if (owner_) files_.Busy = false;
+    }
+    Command(const Command&) = delete;
+    Command& operator=(const Command&) = delete;
+    explicit operator bool() const { return ok_; }
+
+  private:
+    TkvbFiles& files_;
+    bool owner_ = false;
+    bool ok_ = false;
+};
+
+std::string TkvbFiles::QuotePath(const std::string& Path) const {
+    if (QuotePaths) return '"' + Path + '"';
+    std::string out = Path;
+    std::replace(out.begin(), out.end(), ' ', '_');
+    return out;
+}
+
+void TkvbFiles::DiscardInput() {
+    std::string piece;
+    do {
+        Terminal.ReadBytes(16, 20, piece);
+    } while (!piece.empty());
+}
+
+std::string TkvbFiles::ReadLine(int Timeout) {
+    std::string line;
+    Terminal.ReadUntil("\r\n", "\r\n", line, Timeout);
+    return line;
+}
+
+void TkvbFiles::Progress(int32_t Position, int32_t Total) {
+    if (OnProgress) OnProgress(this, Position, Total);
+}
+
+void TkvbFiles::Done() {
+    if (OnDone) OnDone(this);
+}
+
+// ---- listing ----
+
+bool TkvbFiles::ListDirectory(const std::string& Path, std::vector<std::string>& Lines) {
+    Command command(*this, true);
+    if (!command) return false;
+    std::string dropped;
+    Terminal.ReadToPromptEnd(100, dropped);
+    Terminal.SendLine("NFDIR @" + QuotePath(Path));
+    Lines.clear();
+    if (ReadLine(1000).find("Directory of") == std::string::npos) return false;
+    for (;;) {
+        std::string line = ReadLine(1000);
+        if (!Terminal.IsConnected() || line.empty()) break;
+        Lines.push_back(std::move(line));
+    }
+    Terminal.ReadToPromptEnd(100, dropped);
+    Terminal.ReadToPromptEnd(100, dropped);
+    return true;
+}
+
+DeviceDirEntry TkvbFiles::ParseDirEntry(const std::string& Line) {
+    std::string rest = Line;
+    DeviceDirEntry entry;
+    entry.Name = NextField(rest);
+    entry.Size = StrToInt(NextField(rest));
+    entry.Attr = static_cast<uint8_t>(StrToInt(NextField(rest)) & 0xFF);
+    entry.Created = DecodePackedDate(NextField(rest));
+    entry.Stamp2 = DecodePackedDate(NextField(rest));
+    entry.Stamp3 = DecodePackedDate(NextField(rest));
+    return entry;
+}
+
+std::string TkvbFiles::AttrToStr(uint8_t Attr) {
+    if (Attr & faDirectory) return "<DIR>";
+    std::string text;
+    if (Attr & faArchive) text += 'A';
+    if (Attr & faReadOnly) text += 'R';
+    if (Attr & faHidden) text += 'H';
+    return text;
+}
+
+// ---- transfer ----
+
+bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
+    Command command(*this, true);
+    if (!command) return false;
+    DiscardInput();
+    Terminal.SendLine("NFTYPE @" + QuotePath(Path));
+    std::string header = ReadLine(10000);
+    if (header.find('\t') == std::string::npos) return false;
+    NextField(header);
+    const int32_t length = StrToInt(NextField(header));
+    // A negative length is a refusal, not an empty file.
+    if (length < 0) return false;
+
+    Content.clear();
+    bool complete = true;
+    int32_t remaining = length;
+    std::string slice;
+    while (remaining > 0) {
+        const int32_t size = std::min<int32_t>(kSliceSize, remaining);
+        Terminal.ReadBytes(size, 2000, slice);
+        if (slice.empty()) {
+            // Cut short: the partial content is dropped and the download reported as failed, so
+            // that nobody takes an empty result for the file.
+            Content.clear();
+            complete = false;
+            break;
+        }
+        remaining -= size;
+        Progress(length - remaining, length);
+        Content += slice;
+    }
+    Done();
+    std::string dropped;
+    Terminal.ReadToPromptEnd(100, dropped);
+    return complete;
+}
+
+bool TkvbFiles::SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte) {
+    const auto total = static_cast<int32_t>(Content.size());
+    int32_t sent = 0;
+    std::string probe;
+    while (sent < total) {
+        const int32_t size = std::min<int32_t>(kSliceSize, total - sent);
+        Terminal.SendText(Content.substr(sent, size));
+        sent += size;
+        // The abort probe never waits: it looks only at what the device has already said.
+        Terminal.ReadBytes(ProbeBytes, 0, probe);
+        if (StopOnAnyByte ? !probe.empty() : probe.find(PromptEndMark) != std::string::npos)
+            return false;
+        Progress(sent, total);
+    }
+    // A link lost on the way means the content did not arrive, whatever was "sent".
+    return Terminal.IsConnected();
+}
+
+namespace {
+
+void CheckLength(const std::string& Content) {
+    if (Content.size() > static_cast<size_t>(INT32_MAX))
+        throw EKvError("The file is too large for the device: " + std::to_string(Content.size()) +
+                       " bytes (at most " + std::to_string(INT32_MAX) + ").");
+}
+
+} // namespace
+
+bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
+    CheckLength(Content);
+    Command command(*this, true);
+    if (!command) return false;
+    DiscardInput();
+    Terminal.SendLine("NFWRITE " + QuotePath(Path) + "\t" + std::to_string(Content.size()) + "\tw");
+    if (ReadLine(10000).find("Send file") == std::string::npos) return false;
+    const bool result = SendContent(Content, 256, false);
+    Done();
+    ReadLine(1000);
+    std::string dropped;
+    Terminal.ReadToPromptEnd(100, dropped);
+    return result;
+}
+
+bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content) {
+    CheckLength(Content);
+    Command command(*this, true);
+    if (!command) return false;
+    DiscardInput();
+    Terminal.SendLine("LOAD " + std::to_string(Content.size()) + " " + Name);
+    if (ReadLine(1000).find("Send file") == std::string::npos) return false;
+    const bool result = SendContent(Content, 1, true);
+    Done();
+    std::string dropped;
+    Terminal.ReadToPromptStart(20000, dropped);
+    return result;
+}
+
+// ---- management ----
+
+bool TkvbFiles::Management(const std::string& Line, int ReplyWait, bool Guard) {
+    Command command(*this, Guard);
+    if (!command) return false;
+    DiscardInput();
+    Terminal.SendLine(Line);
+    std::string reply;
+    Terminal.ReadToPromptStart(ReplyWait, reply);
+    const bool result = reply.find("0:No error") != std::string::npos;
+    std::string dropped;
+    Terminal.ReadToPromptEnd(100, dropped);
+    return result;
+}
+
+bool TkvbFiles::MakeDirectory(const std::string& Path) {
+    return Management("NFMKDIR " + QuotePath(Path), 2000, true);
+}
+
+bool TkvbFiles::WipeDirectory(const std::string& Path) {
+    return Management("NFWIPEDIR " + QuotePath(Path), 20000, true);
+}
+
+bool TkvbFiles::DeleteFile(const std::string& Path) {
+    return Management("NFDEL " + QuotePath(Path), 20000, true);
+}
+
+bool TkvbFiles::RenameFile(const std::string& OldPath, const std::string& NewName) {
+    return Management("NFRENAME " + QuotePath(OldPath) + " " + QuotePath(NewName), 1000, false);
+}
+
+} // namespace kv

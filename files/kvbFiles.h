@@ -1,0 +1,91 @@
+// TkvbFiles: the device file service. Drives the device's file commands over the console and turns
+// their replies into values: listings, file contents, and the results of changing commands.
+#pragma once
+
+#include "device/Errors.h"
+#include "device/kvComms.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+// A calendar date and time to the second.
+struct DateTime {
+    int Year = 0, Month = 0, Day = 0, Hour = 0, Minute = 0, Second = 0;
+    bool operator==(const DateTime&) const = default;
+};
+
+// One entry of a device directory listing.
+struct DeviceDirEntry {
+    std::string Name;
+    int32_t Size = 0;
+    uint8_t Attr = 0;
+    std::optional<DateTime> Created;
+    std::optional<DateTime> Stamp2;
+    std::optional<DateTime> Stamp3;
+};
+
+constexpr uint8_t faReadOnly = 0x01;
+constexpr uint8_t faHidden = 0x02;
+constexpr uint8_t faDirectory = 0x10;
+constexpr uint8_t faArchive = 0x20;
+
+// Cuts the first TAB-separated field off Line.
+std::string NextField(std::string& Line);
+// A packed FAT date and time as decimal text; none for empty, "0", non-numbers, values outside the
+// signed 32-bit range and invalid dates.
+std::optional<DateTime> DecodePackedDate(const std::string& Text);
+// A signed 32-bit decimal integer; raises "'%s' is not a valid integer value" otherwise.
+int32_t StrToInt(const std::string& Text);
+// False when Text is not a signed 32-bit decimal integer.
+bool TryStrToInt(const std::string& Text, int32_t& Value);
+
+class TkvbFiles {
+  public:
+    using TDoneEvent = std::function<void(TkvbFiles* Sender)>;
+    using TProgressEvent = std::function<void(TkvbFiles* Sender, int32_t Position, int32_t Total)>;
+
+    static constexpr int kSliceSize = 4096;
+
+    explicit TkvbFiles(TkvTerminal& terminal) : Terminal(terminal) {}
+    TkvbFiles(const TkvbFiles&) = delete;
+    TkvbFiles& operator=(const TkvbFiles&) = delete;
+
+    // Listing
+    bool ListDirectory(const std::string& Path, std::vector<std::string>& Lines);
+    static DeviceDirEntry ParseDirEntry(const std::string& Line);
+    static std::string AttrToStr(uint8_t Attr);
+    std::string QuotePath(const std::string& Path) const;
+    void DiscardInput();
+    std::string ReadLine(int Timeout);
+
+    // Transfer
+    bool ReadFile(const std::string& Path, std::string& Content);
+    bool WriteFile(const std::string& Path, const std::string& Content);
+    bool LoadFirmware(const std::string& Name, const std::string& Content);
+
+    // Management
+    bool MakeDirectory(const std::string& Path);
+    bool WipeDirectory(const std::string& Path);
+    bool DeleteFile(const std::string& Path);
+    bool RenameFile(const std::string& OldPath, const std::string& NewName);
+
+    TkvTerminal& Terminal;
+    TDoneEvent OnDone;
+    TProgressEvent OnProgress;
+    bool QuotePaths = false;
+    bool Busy = false;
+
+  private:
+    class Command;
+    bool SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte);
+    bool Management(const std::string& Line, int ReplyWait, bool Guard);
+    void Progress(int32_t Position, int32_t Total);
+    void Done();
+};
+
+} // namespace kv
