@@ -161,6 +161,7 @@ int SimDevice::HostRead(uint8_t* report, int timeoutMs) {
         if (!out_.empty() && out_.front().readyAt <= now) {
             std::memcpy(report, out_.front().report.data(), kReportSize);
             out_.pop_front();
+            ++reportsSent;
             Refill(now_);
             return kReportSize;
         }

@@ -89,6 +89,7 @@ class SimDevice {
     std::vector<std::string> commands;          // command lines received, in order
     std::vector<std::vector<uint8_t>> received; // every report the host wrote
     int readyPrompts = 0;                       // ESC prompts printed
+    uint64_t reportsSent = 0;                   // reports the host has taken
 
   private:
     enum class Mode { Command, Receive, Drain };
