@@ -1,0 +1,397 @@
+// The main window: construction, layout, actions and menus, transfer progress, error report.
+#include "ufmMain.h"
+
+#include "UiHooks.h"
+#include "WindowShortcuts.h"
+#include "device/Clock.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QTimer>
+
+TfmMain* fmMain = nullptr;
+
+namespace {
+
+QFont FixedFont(int pixels) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setFamilies({"Lucida Console", font.family()});
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPixelSize(pixels);
+    return font;
+}
+
+} // namespace
+
+// The four images of the file list: folder, document, script document, folder with upward arrow.
+QIcon FileListImage(int index) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    if (index == 0 || index == 3) {
+        p.setPen(QColor(160, 120, 20));
+        p.setBrush(QColor(240, 200, 80));
+        p.drawRect(1, 3, 6, 3);
+        p.drawRect(1, 5, 14, 9);
+        if (index == 3) {
+            p.setPen(QPen(QColor(20, 90, 20), 2));
+            p.drawLine(8, 12, 8, 7);
+            p.drawLine(8, 7, 5, 10);
+            p.drawLine(8, 7, 11, 10);
+        }
+    } else {
+        p.setPen(QColor(90, 90, 90));
+        p.setBrush(Qt::white);
+        p.drawRect(3, 1, 10, 14);
+        if (index == 2) {
+            p.setPen(QPen(QColor(30, 60, 200), 2));
+            p.drawText(QRect(3, 1, 11, 14), Qt::AlignCenter, "L");
+        } else {
+            p.setPen(QColor(150, 150, 150));
+            for (int y = 4; y <= 12; y += 3) p.drawLine(5, y, 11, y);
+        }
+    }
+    return QIcon(pixmap);
+}
+
+// ---- the panes ----
+
+TTermEdit::TTermEdit(TfmMain* owner) : QTextEdit(owner), owner_(owner) {}
+
+void TTermEdit::keyPressEvent(QKeyEvent* event) {
+    const QString text = event->text();
+    if (text.size() == 1 && text[0].unicode() > 0) {
+        ushort code = text[0].unicode();
+        // Ctrl with a letter types that letter's control character, whatever the platform put
+        // into the event's text.
+        const auto mods = event->modifiers() & (Qt::ControlModifier | Qt::AltModifier);
+        if (mods == Qt::ControlModifier && event->key() >= Qt::Key_A && event->key() <= Qt::Key_Z)
+            code = static_cast<ushort>(event->key() - Qt::Key_A + 1);
+        char key = static_cast<char>(code <= 0xFF ? code : '?');
+        owner_->reTermKeyPress(key);
+        if (key == 0) {
+            event->accept();
+            return;
+        }
+    }
+    QTextEdit::keyPressEvent(event);
+}
+
+TFileList::TFileList(TfmMain* owner) : QTreeWidget(owner), owner_(owner) {}
+
+void TFileList::mouseDoubleClickEvent(QMouseEvent* event) {
+    QTreeWidget::mouseDoubleClickEvent(event);
+    owner_->Guarded([this] { owner_->lvFilesDblClick(); });
+}
+
+void TFileList::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        char key = '\r';
+        owner_->Guarded([&] { owner_->lvFilesKeyPress(key); });
+        if (key == 0) return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
+bool CaptionLess(const QString& a, const QString& b) {
+    const int folded = a.compare(b, Qt::CaseInsensitive);
+    if (folded != 0) return folded < 0;
+    for (qsizetype i = 0; i < a.size() && i < b.size(); ++i)
+        if (a[i] != b[i]) return a[i].isLower() && !b[i].isLower();
+    return a.size() < b.size();
+}
+
+// ---- construction ----
+
+TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle("Kovrin Files");
+    QFont font = QApplication::font();
+    font.setFamilies({"Tahoma", font.family()});
+    font.setPixelSize(11);
+    setFont(font);
+    BuildActions();
+    BuildLayout();
+    BuildMenus();
+    new TWindowShortcuts(this);
+    FormCreate();
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(250);
+    connect(Timer1, &QTimer::timeout, this, [this] { Guarded([this] { Timer1Timer(); }); });
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(500);
+    connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
+    Timer1->start();
+    Timer2->start();
+
+    resize(819, 602);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(819 / 2, 602 / 2));
+    }
+}
+
+TfmMain::~TfmMain() {
+    if (fmMain == this) fmMain = nullptr;
+}
+
+void TfmMain::FormCreate() {
+    Comms = std::make_unique<kv::TkvComms>();
+    Terminal = std::make_unique<kv::TkvTerminal>(*Comms);
+    Files = std::make_unique<kv::TkvbFiles>(*Terminal);
+    Files->OnProgress = [this](kv::TkvbFiles* sender, int32_t position, int32_t total) {
+        FilesProgress(sender, position, total);
+    };
+    Files->OnDone = [this](kv::TkvbFiles* sender) { FilesProgressEnd(sender); };
+    SaveDir = QFileInfo(QCoreApplication::applicationFilePath()).absolutePath();
+    while (SaveDir.size() > 1 && (SaveDir.endsWith('/') || SaveDir.endsWith('\\')))
+        SaveDir.chop(1);
+    CurrentDir.clear();
+}
+
+void TfmMain::BuildActions() {
+    const auto make = [this](const QString& caption, const QKeySequence& shortcut,
+                             void (TfmMain::*handler)()) {
+        auto* action = new QAction(caption, this);
+        action->setShortcut(shortcut);
+        action->setShortcutContext(Qt::WindowShortcut);
+        if (handler)
+            connect(action, &QAction::triggered, this,
+                    [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
+        addAction(action);
+        return action;
+    };
+    actSave = make("Save to PC", {}, &TfmMain::actSaveExecute);
+    actFirmware = make("Load Firmware", {}, &TfmMain::actFirmwareExecute);
+    actFirmware->setEnabled(false);
+    actMakeFile = make("New File", {}, &TfmMain::actMakeFileExecute);
+    actEdit = make("Edit", {}, &TfmMain::actEditExecute);
+    actRename = make("Rename", QKeySequence(Qt::Key_F2), &TfmMain::actRenameExecute);
+    actDelete = make("Delete", QKeySequence(Qt::Key_Delete), &TfmMain::actDeleteExecute);
+    actRefresh = make("Refresh", QKeySequence(Qt::Key_F5), &TfmMain::actRefreshExecute);
+    actMkDir = make("Make Dir", {}, &TfmMain::actMkDirExecute);
+    actTermAll = make("Select All", QKeySequence(Qt::CTRL | Qt::Key_A),
+                      &TfmMain::actTermAllExecute);
+    actTermCopy = make("Copy", QKeySequence(Qt::CTRL | Qt::Key_C), &TfmMain::actTermCopyExecute);
+    actPaste = make("Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &TfmMain::actPasteExecute);
+    actTermClear = make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L),
+                        &TfmMain::actTermClearExecute);
+    actShowLog = make("Logs", {}, nullptr);
+    actAbout = make("About", {}, nullptr);
+    Exit1 = new QAction("Exit", this);
+    connect(Exit1, &QAction::triggered, this, &TfmMain::Exit1Click);
+}
+
+void TfmMain::BuildMenus() {
+    QMenu* file = menuBar()->addMenu("File");
+    file->addAction(actSave);
+    file->addAction(actFirmware);
+    file->addSeparator();
+    file->addAction(actMakeFile);
+    file->addSeparator();
+    file->addAction(actEdit);
+    file->addAction(actRename);
+    file->addAction(actDelete);
+    file->addSeparator();
+    file->addAction(actRefresh);
+    file->addSeparator();
+    file->addAction(Exit1);
+    QMenu* terminal = menuBar()->addMenu("Terminal");
+    terminal->addAction(actTermAll);
+    terminal->addAction(actTermCopy);
+    terminal->addAction(actPaste);
+    terminal->addAction(actTermClear);
+    menuBar()->addAction(actShowLog);
+    menuBar()->addAction(actAbout);
+
+    puFiles = new QMenu(this);
+    puFiles->addAction(actEdit);
+    puFiles->addAction(actSave);
+    puFiles->addAction(actRename);
+    puFiles->addAction(actDelete);
+    puFiles->addSeparator();
+    puFiles->addAction(actMakeFile);
+    puFiles->addAction(actMkDir);
+    puFiles->addSeparator();
+    puFiles->addAction(actRefresh);
+    lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lvFiles, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { puFiles->popup(lvFiles->viewport()->mapToGlobal(at)); });
+
+    puTerm = new QMenu(this);
+    puTerm->addAction(actTermCopy);
+    puTerm->addAction(actPaste);
+    puTerm->addAction(actTermClear);
+    reTerm->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(reTerm, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { puTerm->popup(reTerm->viewport()->mapToGlobal(at)); });
+}
+
+void TfmMain::BuildLayout() {
+    Splitter1 = new QSplitter(Qt::Vertical, this);
+    Splitter1->setHandleWidth(4);
+    Splitter1->setChildrenCollapsible(false);
+    setCentralWidget(Splitter1);
+
+    auto* upper = new QWidget(Splitter1);
+    auto* grid = new QGridLayout(upper);
+    grid->setContentsMargins(4, 4, 4, 2);
+    grid->setSpacing(4);
+
+    reTerm = new TTermEdit(this);
+    reTerm->setFont(FixedFont(13));
+    reTerm->setLineWrapMode(QTextEdit::NoWrap);
+    reTerm->setAcceptRichText(false);
+    reTerm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    reTerm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    reTerm->setPlainText("(Terminal)");
+    reTerm->setObjectName("reTerm");
+    grid->addWidget(reTerm, 0, 0, 5, 1);
+
+    edDir = new QLineEdit("/", this);
+    edDir->setFont(FixedFont(15));
+    edDir->setObjectName("edDir");
+    connect(edDir, &QLineEdit::textChanged, this, [this] { edDirChange(); });
+    edDir->installEventFilter(this);
+    grid->addWidget(edDir, 5, 0);
+
+    memInfo = new TInfoMemo(this);
+    memInfo->setPlainText("memInfo");
+    memInfo->setObjectName("memInfo");
+    memInfo->setFont(FixedFont(12));
+    memInfo->setFrameShape(QFrame::NoFrame);
+    memInfo->setReadOnly(true);
+    memInfo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memInfo->setBackgroundRole(QPalette::Window);
+    memInfo->viewport()->setBackgroundRole(QPalette::Window);
+    memInfo->setFixedSize(337, 121);
+    memInfo->setAcceptDrops(true); // after setReadOnly, which switches drops off
+    memInfo->viewport()->setAcceptDrops(true);
+    grid->addWidget(memInfo, 0, 1);
+
+    lblSize = new QLabel(this);
+    grid->addWidget(lblSize, 1, 1);
+
+    auto* row = new QHBoxLayout;
+    lblCount = new QLabel(this);
+    lblCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Button1 = new QPushButton(actFirmware->text(), this);
+    Button1->setEnabled(actFirmware->isEnabled());
+    connect(Button1, &QPushButton::clicked, actFirmware, &QAction::trigger);
+    connect(actFirmware, &QAction::changed, Button1,
+            [this] { Button1->setEnabled(actFirmware->isEnabled()); });
+    row->addWidget(lblCount, 1);
+    row->addWidget(Button1);
+    grid->addLayout(row, 2, 1);
+    grid->setRowStretch(3, 1);
+
+    pbFile = new QProgressBar(this);
+    pbFile->setFixedSize(337, 17);
+    pbFile->setTextVisible(false);
+    pbFile->setRange(0, 100);
+    pbFile->setValue(0);
+    grid->addWidget(pbFile, 4, 1, 2, 1, Qt::AlignBottom);
+    grid->setColumnStretch(0, 1);
+
+    lvFiles = new TFileList(this);
+    lvFiles->setObjectName("lvFiles");
+    lvFiles->setFont(FixedFont(13));
+    lvFiles->setColumnCount(4);
+    lvFiles->setHeaderLabels({"Filename", "Size", "Attr", "Created"});
+    lvFiles->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    lvFiles->headerItem()->setTextAlignment(2, Qt::AlignCenter);
+    lvFiles->setColumnWidth(0, 350);
+    lvFiles->setColumnWidth(1, 110);
+    lvFiles->setColumnWidth(2, 75);
+    lvFiles->setColumnWidth(3, 200);
+    lvFiles->setRootIsDecorated(false);
+    lvFiles->setUniformRowHeights(true);
+    lvFiles->setAllColumnsShowFocus(true);
+    lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvFiles->setIconSize(QSize(16, 16));
+    lvFiles->setStyleSheet("QTreeView::item { border-right: 1px solid #d8d8d8; "
+                           "border-bottom: 1px solid #d8d8d8; }");
+    // PC files may be dropped on the list; its own rows are not dragged anywhere.
+    lvFiles->setDragEnabled(false);
+    lvFiles->setAcceptDrops(true);
+    lvFiles->viewport()->setAcceptDrops(true);
+    lvFiles->setDragDropMode(QAbstractItemView::DropOnly);
+    Splitter1->addWidget(upper);
+    Splitter1->addWidget(lvFiles);
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+    Splitter1->setSizes({602 - 250, 250});
+}
+
+// ---- progress ----
+
+void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
+    pbFile->setMaximum(Total);
+    pbFile->setValue(Position);
+    const uint32_t now = kv::GetTickCount();
+    if (NextPaintTick < now) {
+        lblSize->setText(QString("%1 / %2").arg(Position).arg(Total));
+        lblSize->repaint();
+        pbFile->repaint();
+        NextPaintTick = now + 100;
+    }
+}
+
+void TfmMain::FilesProgressEnd(kv::TkvbFiles*) {
+    lblSize->setText("");
+    pbFile->setValue(0);
+    pbFile->repaint();
+    NextPaintTick = 0;
+}
+
+void TfmMain::Exit1Click() { close(); }
+
+void TfmMain::closeEvent(QCloseEvent* event) {
+    Timer1->stop();
+    Timer2->stop();
+    QMainWindow::closeEvent(event);
+    QApplication::quit();
+}
+
+// ---- errors ----
+
+void TfmMain::ReportError(const QString& Text) { UiHooks().Message(this, Text, "Error"); }
+
+void TfmMain::Guarded(const std::function<void()>& Handler) {
+    try {
+        Handler();
+    } catch (const std::exception& error) {
+        ReportError(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+// ---- events ----
+
+bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == edDir && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            char c = '\r';
+            Guarded([&] { edDirKeyPress(c); });
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,190 @@
+// TfmMain: the program's main window. It owns the device link, shows the device console, the
+// device information, the device's file list and the transfer progress, and runs every command.
+#pragma once
+
+#include "RichEditUtils.h"
+#include "files/kvbFiles.h"
+
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QStringList>
+#include <QTextEdit>
+#include <QTreeWidget>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QSplitter;
+class QTimer;
+class TfmMain;
+
+// The terminal pane: typed keys go to the window's key handler before the pane sees them.
+class TTermEdit : public QTextEdit {
+public:
+    explicit TTermEdit(TfmMain* owner);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    TfmMain* owner_;
+};
+
+// The device file list: double-click and Enter go to the window; PC files may be dropped on it.
+class TFileList : public QTreeWidget {
+public:
+    explicit TFileList(TfmMain* owner);
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    TfmMain* owner_;
+};
+
+// The device information panel: PC files may be dropped on it as on the file list.
+class TInfoMemo : public QPlainTextEdit {
+public:
+    explicit TInfoMemo(TfmMain* owner);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    TfmMain* owner_;
+};
+
+// Image of the file list: 0 folder, 1 document, 2 script document, 3 folder with upward arrow.
+QIcon FileListImage(int index);
+
+// Ascending by caption, letters without regard to case first, then lower case before upper case.
+bool CaptionLess(const QString& a, const QString& b);
+
+class TfmMain : public QMainWindow {
+public:
+    explicit TfmMain(QWidget* parent = nullptr);
+    ~TfmMain() override;
+
+    // ---- link objects and fields ----
+    std::unique_ptr<kv::TkvComms> Comms;
+    std::unique_ptr<kv::TkvTerminal> Terminal;
+    std::unique_ptr<kv::TkvbFiles> Files;
+    QString SaveDir;
+    std::string CurrentDir;
+    uint32_t NextPaintTick = 0;
+    bool PasswordEcho = false;
+
+    // ---- components ----
+    TTermEdit* reTerm = nullptr;
+    TInfoMemo* memInfo = nullptr;
+    TFileList* lvFiles = nullptr;
+    QLineEdit* edDir = nullptr;
+    QProgressBar* pbFile = nullptr;
+    QLabel* lblSize = nullptr;
+    QLabel* lblCount = nullptr;
+    QPushButton* Button1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+    QSplitter* Splitter1 = nullptr;
+    QMenu* puFiles = nullptr;
+    QMenu* puTerm = nullptr;
+    QAction *actSave, *actFirmware, *actMakeFile, *actEdit, *actRename, *actDelete, *actRefresh,
+        *actMkDir, *actTermAll, *actTermCopy, *actPaste, *actTermClear, *actShowLog, *actAbout,
+        *Exit1;
+
+    // ---- start-up and progress ----
+    void FilesProgress(kv::TkvbFiles* Sender, int32_t Position, int32_t Total);
+    void FilesProgressEnd(kv::TkvbFiles* Sender);
+    void Exit1Click();
+
+    // ---- terminal pane ----
+    void TermOutput(const std::string& Data);
+    void TermAppend(const QString& Text, const QColor& Color, TFontStyles Style);
+    void TermScrollEnd();
+    void TermPrint(const std::string& Text, TFontStyles Style);
+    void reTermKeyPress(char& Key);
+    void actTermClearExecute();
+    void actTermCopyExecute();
+    void actTermAllExecute();
+    void actPasteExecute();
+
+    // ---- file browser ----
+    void ShowDirectory(std::string Path);
+    bool ItemIsDir(int Index) const;
+    static std::string ParentDir(const std::string& Path);
+    static QString EntryDateText(const std::optional<kv::DateTime>& Stamp);
+    void lvFilesDblClick();
+    void lvFilesKeyPress(char& Key);
+    void edDirChange();
+    void edDirKeyPress(char& Key);
+    void actRefreshExecute();
+    // The rows' captions and the raw listing line kept with a row.
+    QString Caption(int Index) const;
+    std::string RawLine(int Index) const;
+
+    // ---- connection supervision ----
+    void Timer1Timer();
+    void Timer2Timer();
+    void ShowDeviceInfo();
+    void SetBrowserEnabled(bool Enabled);
+
+    // ---- file operations ----
+    void actDeleteExecute();
+    void actSaveExecute();
+    void actEditExecute();
+    void actRenameExecute();
+    void actMkDirExecute();
+    void actMakeFileExecute();
+    bool SaveToPcFile(const QString& PcPath, const std::string& Content,
+                      const std::optional<kv::DateTime>& Stamp);
+    void SaveDirectoryToPc(const QString& PcFolder, const std::string& DeviceFolder,
+                           const std::string& DirName);
+    void ShowFileCount(int Count);
+    void HideFileCount();
+
+    // ---- drops and firmware ----
+    void dftFilesDrop(QStringList Files, bool CtrlHeld);
+    void actFirmwareExecute();
+    bool LoadDroppedFirmware(QStringList& Files);
+    bool EnterBootLoader();
+    bool UploadBlfFile(const QString& FileName);
+    bool UploadFile(const QString& PcPath, bool Proper);
+    // The device path a dropped file belongs in, or empty when it has no proper place.
+    static std::string ProperPlace(const std::string& Base, const QString& PcPath);
+    // A drop delivered to one of the two drop targets.
+    void DropFrom(QDropEvent* event);
+
+    // Runs a command handler; an error it raises is shown by the application's error report.
+    void Guarded(const std::function<void()>& Handler);
+    // The error report: a message box with the error's text.
+    void ReportError(const QString& Text);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildActions();
+    void BuildMenus();
+    void BuildLayout();
+    void FormCreate();
+    int CurrentRow() const;
+    QList<int> SelectedRows() const;
+    int SaveCounter = 0;
+
+    friend class TFileList;
+};
+
+extern TfmMain* fmMain;

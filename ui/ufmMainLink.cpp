@@ -1,0 +1,81 @@
+// Connection supervision: the two timers find the device, move its console output to the pane,
+// feed the log window, and keep the information panel and the feature-dependent controls current.
+#include "UiHooks.h"
+#include "ufmLog.h"
+#include "ufmMain.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+namespace {
+
+// HID strings are UTF-16; the panel and the feature test use 8-bit text.
+std::string To8Bit(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t c : text) out += c <= 0xFF ? static_cast<char>(c) : '?';
+    return out;
+}
+
+} // namespace
+
+void TfmMain::Timer1Timer() {
+    if (Comms->IsConnected()) {
+        std::string output, piece;
+        Comms->ReadMessage(kv::kConsoleChannel, 10, piece);
+        while (!piece.empty()) {
+            output += piece;
+            Comms->ReadMessage(kv::kConsoleChannel, 0, piece);
+        }
+        if (!output.empty()) TermOutput(output);
+        if (fmLog) fmLog->PollLog();
+        return;
+    }
+    Comms->Connect();
+    if (!Comms->IsConnected()) return;
+    ShowDeviceInfo();
+    if (fmLog) fmLog->LinkUp();
+    ShowDirectory(CurrentDir);
+    Comms->WriteMessage(std::string(1, kv::EscapeKey), kv::kConsoleChannel, 0, 200);
+}
+
+void TfmMain::Timer2Timer() {
+    if (Comms->IsConnected()) {
+        if (!To8Bit(Comms->Device.GetSerialNumber()).empty()) {
+            ShowDeviceInfo();
+        } else {
+            Comms->Disconnect();
+            memInfo->clear();
+        }
+        return;
+    }
+    memInfo->clear();
+    SetBrowserEnabled(false);
+    if (fmLog) fmLog->LinkDown();
+}
+
+void TfmMain::ShowDeviceInfo() {
+    kv::TRawHid& device = Comms->Device;
+    const std::string manufacturer = To8Bit(device.GetManufacturer());
+    const std::string serial = To8Bit(device.GetSerialNumber());
+    const std::string product = To8Bit(device.GetProduct());
+    const std::string version = To8Bit(device.GetIndexedString(201));
+    const std::string build = To8Bit(device.GetIndexedString(202));
+    const std::string date = To8Bit(device.GetIndexedString(203));
+    const std::string text = manufacturer + "\n#" + serial + "\n" + product + " v" + version +
+                             " (build " + build + " @ " + date + ")";
+    if (memInfo->toPlainText() != FromDevice(text)) memInfo->setPlainText(FromDevice(text));
+
+    const std::string features = To8Bit(device.GetIndexedString(204));
+    const bool uft = features.find(".uft.") != std::string::npos;
+    const bool nfi = features.find(".nfi.") != std::string::npos;
+    actFirmware->setEnabled(uft);
+    Files->QuotePaths = nfi;
+    SetBrowserEnabled(nfi || uft);
+}
+
+void TfmMain::SetBrowserEnabled(bool Enabled) {
+    lvFiles->setEnabled(Enabled);
+    edDir->setVisible(Enabled);
+}

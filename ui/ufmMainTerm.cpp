@@ -1,0 +1,113 @@
+// The terminal pane: console output with the prompt in red, typed keys with local echo, paste,
+// copy and the program's own green messages.
+#include "UiHooks.h"
+#include "ufmMain.h"
+
+#include <QApplication>
+#include <QClipboard>
+
+namespace {
+
+constexpr int kTermLimit = 131072;
+constexpr int kPasteLimit = 8192;
+const QColor kBlack(0, 0, 0), kRed(255, 0, 0), kBlue(0, 0, 255), kGreen(0, 128, 0);
+
+// Suspends a pane's repainting for the life of the object.
+class TUpdatesOff {
+public:
+    explicit TUpdatesOff(QWidget* widget) : widget_(widget) { widget_->setUpdatesEnabled(false); }
+    ~TUpdatesOff() { widget_->setUpdatesEnabled(true); }
+
+private:
+    QWidget* widget_;
+};
+
+} // namespace
+
+void TfmMain::TermAppend(const QString& Text, const QColor& Color, TFontStyles Style) {
+    RichEditAppend(reTerm, Text, Color, Style);
+}
+
+void TfmMain::TermScrollEnd() {
+    RichEditTrim(reTerm, kTermLimit);
+    RichEditScrollToEnd(reTerm);
+}
+
+void TfmMain::TermOutput(const std::string& Data) {
+    {
+        TUpdatesOff off(reTerm);
+        QColor color = kBlack;
+        size_t start = 0;
+        const auto append = [&](size_t end) {
+            if (end > start) TermAppend(FromDevice(Data.substr(start, end - start)), color, fsRegular);
+        };
+        for (size_t i = 0; i < Data.size(); ++i) {
+            if (Data[i] == kv::PromptStartMark) {
+                append(i);
+                start = i + 1;
+                color = kRed;
+            } else if (Data[i] == kv::PromptEndMark) {
+                PasswordEcho =
+                    Data.substr(start, i - start).find("PASSWORD") != std::string::npos;
+                append(i);
+                start = i + 1;
+                color = kBlack;
+            }
+        }
+        append(Data.size());
+    }
+    TermScrollEnd();
+}
+
+void TfmMain::TermPrint(const std::string& Text, TFontStyles Style) {
+    TermAppend(FromDevice(Text), kGreen, Style);
+    TermScrollEnd();
+    reTerm->repaint();
+}
+
+void TfmMain::reTermKeyPress(char& Key) {
+    if (!Comms->WriteMessage(std::string(1, Key), kv::kConsoleChannel, 0, 200)) {
+        Key = 0;
+        return;
+    }
+    const auto code = static_cast<unsigned char>(Key);
+    if (code == 8) return; // Backspace: the pane deletes the character before the caret
+    if (code >= 32 || code == 9 || code == 10 || code == 13) {
+        char shown = Key;
+        if (PasswordEcho && code != 10 && code != 13) shown = '*';
+        TermAppend(FromDevice(std::string(1, shown)), kBlue, fsBold);
+        TermScrollEnd();
+        Key = 0;
+    }
+}
+
+void TfmMain::actPasteExecute() {
+    const std::string text = ToDevice(QApplication::clipboard()->text());
+    if (text.empty()) return;
+    if (text.size() > kPasteLimit) {
+        UiHooks().Message(this, "Too much text!", "Error");
+        return;
+    }
+    if (Comms->WriteMessage(text, kv::kConsoleChannel, 0, 200))
+        TermAppend(FromDevice(text), kBlue, fsBold | fsItalic);
+}
+
+void TfmMain::actTermCopyExecute() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    {
+        TUpdatesOff off(reTerm);
+        const bool all = !reTerm->textCursor().hasSelection();
+        if (all) reTerm->selectAll();
+        reTerm->copy();
+        if (all) {
+            QTextCursor cursor = reTerm->textCursor();
+            cursor.clearSelection();
+            reTerm->setTextCursor(cursor);
+        }
+    }
+    QApplication::restoreOverrideCursor();
+}
+
+void TfmMain::actTermAllExecute() { reTerm->selectAll(); }
+
+void TfmMain::actTermClearExecute() { reTerm->clear(); }
