@@ -18,6 +18,7 @@ const QColor kBlack(0, 0, 0), kRed(255, 0, 0), kBlue(0, 0, 255), kGreen(0, 128, 
 
 struct TerminalPane : kvtest::UiTest {
     void SetUp() override {
+        env.fs->AddFile("/a.txt", "x");
         Connect();
         fmMain->actTermClearExecute();
         device().received.clear();
@@ -149,7 +150,9 @@ TEST_F(TerminalPane, WindowShortcutsWinOverTheFocusedControl) {
     QTest::keyClick(fmMain->edDir, Qt::Key_F5);
     ASSERT_GT(device().commands.size(), commands);
     EXPECT_EQ(device().commands.back(), "NFDIR @\"\"") << "the root, quoted";
+    Sent();
     // Del in the terminal pane runs Delete (which asks first) and does not reach the pane.
+    ASSERT_EQ(Captions(), QStringList{"a.txt"});
     fmMain->lvFiles->topLevelItem(0)->setSelected(true);
     answers = {QMessageBox::No};
     QTest::keyClick(fmMain->reTerm, Qt::Key_Delete);
