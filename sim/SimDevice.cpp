@@ -56,11 +56,13 @@ void SimDevice::Advance(int64_t t) {
     while (!events_.empty() && events_.begin()->first <= t) {
         auto it = events_.begin();
         now_ = std::max(now_, it->first);
+        Form(now_);
         auto fn = std::move(it->second);
         events_.erase(it);
         fn();
     }
     now_ = std::max(now_, t);
+    Form(now_);
 }
 
 void SimDevice::ScheduleLog() {
@@ -100,12 +102,19 @@ void SimDevice::Enqueue(const Report& r, int64_t produced) {
     out_.push_back({r, readyAt});
 }
 
-void SimDevice::Refill(int64_t t) {
+int64_t SimDevice::NextFrame() const {
+    return std::max(backlog_.front().at, lastReadyAt_ + config.reportIntervalUs);
+}
+
+void SimDevice::Form(int64_t t) {
+    // A console report is made when its frame comes: it carries every byte printed by then, up
+    // to 61, so what the device prints in one step leaves together.
     while (out_.size() < kConsoleQueueReports && !backlog_.empty()) {
-        const int64_t produced = std::max(backlog_.front().at, t);
+        const int64_t frame = NextFrame();
+        if (frame > t) return;
         std::string payload;
         while (payload.size() < static_cast<size_t>(kPayloadSize) && !backlog_.empty() &&
-               backlog_.front().at <= produced) {
+               backlog_.front().at <= frame) {
             Chunk& c = backlog_.front();
             const size_t n = std::min(kPayloadSize - payload.size(), c.data.size() - c.off);
             payload.append(c.data, c.off, n);
@@ -113,7 +122,8 @@ void SimDevice::Refill(int64_t t) {
             if (c.off == c.data.size()) backlog_.pop_front();
             backlogBytes_ -= n;
         }
-        Enqueue(MakeReport(kConsoleChannel, 0, payload), produced);
+        out_.push_back({MakeReport(kConsoleChannel, 0, payload), frame});
+        lastReadyAt_ = frame;
     }
 }
 
@@ -122,7 +132,6 @@ void SimDevice::Print(const std::string& text) {
     const int64_t at = std::max({now_, outputNotBefore_, answerNotBefore_});
     backlog_.push_back({text, 0, at});
     backlogBytes_ += text.size();
-    Refill(now_);
 }
 
 void SimDevice::Prompt() {
@@ -159,14 +168,19 @@ int SimDevice::HostRead(uint8_t* report, int timeoutMs) {
         if (!present_) return -1;
         const int64_t now = clock_.NowUs();
         if (!out_.empty() && out_.front().readyAt <= now) {
+            // A full queue held the device back: it goes on from now, not from the past.
+            if (out_.size() >= kConsoleQueueReports)
+                lastReadyAt_ = std::max(lastReadyAt_, now - config.reportIntervalUs);
             std::memcpy(report, out_.front().report.data(), kReportSize);
             out_.pop_front();
             ++reportsSent;
-            Refill(now_);
+            Form(now);
             return kReportSize;
         }
         int64_t next = INT64_MAX;
         if (!out_.empty()) next = out_.front().readyAt;
+        if (!backlog_.empty() && out_.size() < kConsoleQueueReports)
+            next = std::min(next, NextFrame());
         if (!events_.empty()) next = std::min(next, events_.begin()->first);
         if (next > deadline) {
             clock_.SleepUntilUs(deadline);

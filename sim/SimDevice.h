@@ -75,6 +75,8 @@ class SimDevice {
     void UnplugFor(int64_t ms);
     bool InBootLoader() const { return bootLoader_; }
     bool Locked() const { return locked_; }
+    // Locks the console again (when a password is configured), as after a restart.
+    void Lock() { locked_ = !config.password.empty(); }
     uint64_t FilterMask() const { return filterMask_; }
     bool FilterOn() const { return filterOn_; }
     // A log message on channel 31 now, if the filter lets it through.
@@ -107,7 +109,8 @@ class SimDevice {
     void Schedule(int64_t at, std::function<void()> fn);
     void Print(const std::string& text);
     void Prompt();
-    void Refill(int64_t t);
+    void Form(int64_t t);
+    int64_t NextFrame() const;
     void Enqueue(const Report& r, int64_t produced);
     void ResetLink();
 

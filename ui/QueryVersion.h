@@ -8,7 +8,7 @@
 #include <vector>
 
 class TVersionReader {
-public:
+  public:
     explicit TVersionReader(const std::string& FileName);
 
     std::string GetString(const std::string& Key) const;
@@ -19,7 +19,7 @@ public:
     std::string LegalCopyright = "\xA9 ?";
     bool Valid = false;
 
-private:
+  private:
     std::string buffer_; // the version data, copied out of the file
 };
 

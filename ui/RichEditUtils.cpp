@@ -5,7 +5,9 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
-int RichEditLength(QTextEdit* Pane) { return Pane->document()->characterCount() - 1; }
+int RichEditLength(QTextEdit* Pane) {
+    return Pane->document()->characterCount() - 1;
+}
 
 void RichEditScrollToEnd(QTextEdit* Pane) {
     Pane->moveCursor(QTextCursor::End);
@@ -23,7 +25,8 @@ void RichEditTrim(QTextEdit* Pane, int Limit) {
                c == u'\n';
     };
     int end = n;
-    while (end < length && !isLineEnd(doc->characterAt(end - 1))) ++end;
+    while (end < length && !isLineEnd(doc->characterAt(end - 1)))
+        ++end;
     if (!isLineEnd(doc->characterAt(end - 1))) end = n; // no line end follows: only n characters
     QTextCursor cursor(doc);
     cursor.setPosition(0);

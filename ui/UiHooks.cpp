@@ -32,8 +32,12 @@ TUiHooks current = Defaults();
 
 } // namespace
 
-TUiHooks& UiHooks() { return current; }
-void ResetUiHooks() { current = Defaults(); }
+TUiHooks& UiHooks() {
+    return current;
+}
+void ResetUiHooks() {
+    current = Defaults();
+}
 
 QString FromDevice(const std::string& Bytes) {
     return QString::fromLatin1(Bytes.data(), static_cast<qsizetype>(Bytes.size()));

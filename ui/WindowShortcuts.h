@@ -8,12 +8,12 @@
 class QWidget;
 
 class TWindowShortcuts : public QObject {
-public:
+  public:
     explicit TWindowShortcuts(QWidget* window);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     QWidget* window_;
 };

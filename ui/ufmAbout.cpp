@@ -78,10 +78,9 @@ TfmAbout::TfmAbout(QWidget* parent, const QString& ProgramFile) : QDialog(parent
     const QString file =
         ProgramFile.isEmpty() ? QCoreApplication::applicationFilePath() : ProgramFile;
     reader_ = std::make_unique<TVersionReader>(file.toLocal8Bit().toStdString());
-    memVersion->clear();
-    for (const std::string& line : {reader_->FileDescription, reader_->FileVersion,
-                                    reader_->FileDate, std::string(), reader_->LegalCopyright})
-        memVersion->appendPlainText(FromDevice(line));
+    memVersion->setPlainText(FromDevice(reader_->FileDescription + "\n" + reader_->FileVersion +
+                                        "\n" + reader_->FileDate + "\n\n" +
+                                        reader_->LegalCopyright));
 }
 
 TfmAbout::~TfmAbout() = default;

@@ -10,7 +10,7 @@ class QPushButton;
 class TVersionReader;
 
 class TfmAbout : public QDialog {
-public:
+  public:
     explicit TfmAbout(QWidget* parent = nullptr, const QString& ProgramFile = QString());
     ~TfmAbout() override;
 
@@ -20,7 +20,7 @@ public:
     QPlainTextEdit* Memo1;
     QPushButton* OKButton;
 
-private:
+  private:
     std::unique_ptr<TVersionReader> reader_;
 };
 

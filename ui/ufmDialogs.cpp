@@ -65,7 +65,9 @@ void TfmMkDir::SetMode(bool IsDir) {
     setWindowTitle(IsDir ? "Make Directory" : "New File");
 }
 
-QString TfmMkDir::GetName() const { return edDir->text(); }
+QString TfmMkDir::GetName() const {
+    return edDir->text();
+}
 
 void TfmMkDir::showEvent(QShowEvent* event) {
     edDir->clear();
@@ -116,7 +118,9 @@ void TfmRename::SetName(const QString& Name) {
     edToName->setText(Name);
 }
 
-QString TfmRename::GetNewName() const { return edToName->text(); }
+QString TfmRename::GetNewName() const {
+    return edToName->text();
+}
 
 void TfmRename::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -166,8 +170,8 @@ bool TfmFile::EditText(const QString& Path, QString& Text) {
 void TfmFile::done(int result) {
     // Cancel, Escape and the close box all come here: a changed text is not dropped unasked.
     if (result != QDialog::Accepted && reFile->toPlainText() != LoadedText &&
-        UiHooks().Question(this, "Lose changes?", "Confirm",
-                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        UiHooks().Question(this, "Lose changes?", "Confirm", QMessageBox::Yes | QMessageBox::No) !=
+            QMessageBox::Yes)
         return;
     QDialog::done(result);
 }

@@ -15,15 +15,15 @@ extern const QString ForbiddenNameChars;
 
 // A name field: typed characters of ForbiddenNameChars are dropped; pasted text is not filtered.
 class TNameEdit : public QLineEdit {
-public:
+  public:
     using QLineEdit::QLineEdit;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
 
 class TfmMkDir : public QDialog {
-public:
+  public:
     explicit TfmMkDir(QWidget* parent = nullptr);
     void SetMode(bool IsDir);
     QString GetName() const;
@@ -33,13 +33,13 @@ public:
     QPushButton* btnMake;
     QPushButton* btnCancel;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 };
 
 class TfmRename : public QDialog {
-public:
+  public:
     explicit TfmRename(QWidget* parent = nullptr);
     void SetName(const QString& Name);
     QString GetNewName() const;
@@ -51,12 +51,12 @@ public:
     QPushButton* btnRename;
     QPushButton* btnCancel;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 };
 
 class TfmFile : public QDialog {
-public:
+  public:
     explicit TfmFile(QWidget* parent = nullptr);
     // Shows Text for editing; true when saved with a text that differs from Text, which then
     // receives it.
@@ -70,7 +70,7 @@ public:
 
     void done(int result) override;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 };
 

@@ -7,8 +7,8 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -153,7 +153,8 @@ void TfmLog::cbModemRxTxClick() {
 void TfmLog::SendFilter() {
     if (!Comms) return;
     std::string command = "FILTER ";
-    for (int i = 0; i < 8; ++i) command += static_cast<char>(FilterMask >> (8 * i) & 0xFF);
+    for (int i = 0; i < 8; ++i)
+        command += static_cast<char>(FilterMask >> (8 * i) & 0xFF);
     Comms->WriteMessage(command, kv::kLogChannel, 128, 200);
 }
 

@@ -16,7 +16,7 @@ class QSplitter;
 class QTextEdit;
 
 class TfmLog : public QWidget {
-public:
+  public:
     static constexpr uint64_t kInitialMask = 0xFFFFFFFFFFFF999Full;
     static constexpr uint64_t kModemBits = 0x6660;
 
@@ -58,7 +58,7 @@ public:
     // The main window's "Logs" action.
     void ShowFromMain(QWidget* Main);
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 };

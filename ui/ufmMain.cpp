@@ -64,7 +64,8 @@ QIcon FileListImage(int index) {
             p.drawText(QRect(3, 1, 11, 14), Qt::AlignCenter, "L");
         } else {
             p.setPen(QColor(150, 150, 150));
-            for (int y = 4; y <= 12; y += 3) p.drawLine(5, y, 11, y);
+            for (int y = 4; y <= 12; y += 3)
+                p.drawLine(5, y, 11, y);
         }
     }
     return QIcon(pixmap);
@@ -186,12 +187,12 @@ void TfmMain::BuildActions() {
     actDelete = make("Delete", QKeySequence(Qt::Key_Delete), &TfmMain::actDeleteExecute);
     actRefresh = make("Refresh", QKeySequence(Qt::Key_F5), &TfmMain::actRefreshExecute);
     actMkDir = make("Make Dir", {}, &TfmMain::actMkDirExecute);
-    actTermAll = make("Select All", QKeySequence(Qt::CTRL | Qt::Key_A),
-                      &TfmMain::actTermAllExecute);
+    actTermAll =
+        make("Select All", QKeySequence(Qt::CTRL | Qt::Key_A), &TfmMain::actTermAllExecute);
     actTermCopy = make("Copy", QKeySequence(Qt::CTRL | Qt::Key_C), &TfmMain::actTermCopyExecute);
     actPaste = make("Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &TfmMain::actPasteExecute);
-    actTermClear = make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L),
-                        &TfmMain::actTermClearExecute);
+    actTermClear =
+        make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L), &TfmMain::actTermClearExecute);
     actShowLog = make("Logs", {}, nullptr);
     actAbout = make("About", {}, nullptr);
     Exit1 = new QAction("Exit", this);
@@ -362,7 +363,9 @@ void TfmMain::FilesProgressEnd(kv::TkvbFiles*) {
     NextPaintTick = 0;
 }
 
-void TfmMain::Exit1Click() { close(); }
+void TfmMain::Exit1Click() {
+    close();
+}
 
 void TfmMain::closeEvent(QCloseEvent* event) {
     Timer1->stop();
@@ -373,7 +376,9 @@ void TfmMain::closeEvent(QCloseEvent* event) {
 
 // ---- errors ----
 
-void TfmMain::ReportError(const QString& Text) { UiHooks().Message(this, Text, "Error"); }
+void TfmMain::ReportError(const QString& Text) {
+    UiHooks().Message(this, Text, "Error");
+}
 
 void TfmMain::Guarded(const std::function<void()>& Handler) {
     try {

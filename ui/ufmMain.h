@@ -26,43 +26,43 @@ class TfmMain;
 
 // The terminal pane: typed keys go to the window's key handler before the pane sees them.
 class TTermEdit : public QTextEdit {
-public:
+  public:
     explicit TTermEdit(TfmMain* owner);
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     TfmMain* owner_;
 };
 
 // The device file list: double-click and Enter go to the window; PC files may be dropped on it.
 class TFileList : public QTreeWidget {
-public:
+  public:
     explicit TFileList(TfmMain* owner);
 
-protected:
+  protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
-private:
+  private:
     TfmMain* owner_;
 };
 
 // The device information panel: PC files may be dropped on it as on the file list.
 class TInfoMemo : public QPlainTextEdit {
-public:
+  public:
     explicit TInfoMemo(TfmMain* owner);
 
-protected:
+  protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
-private:
+  private:
     TfmMain* owner_;
 };
 
@@ -73,7 +73,7 @@ QIcon FileListImage(int index);
 bool CaptionLess(const QString& a, const QString& b);
 
 class TfmMain : public QMainWindow {
-public:
+  public:
     explicit TfmMain(QWidget* parent = nullptr);
     ~TfmMain() override;
 
@@ -171,11 +171,11 @@ public:
     // The error report: a message box with the error's text.
     void ReportError(const QString& Text);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void BuildActions();
     void BuildMenus();
     void BuildLayout();

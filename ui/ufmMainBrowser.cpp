@@ -9,7 +9,7 @@
 namespace {
 
 class TFileItem : public QTreeWidgetItem {
-public:
+  public:
     bool operator<(const QTreeWidgetItem& other) const override {
         return CaptionLess(text(0), other.text(0));
     }
@@ -19,7 +19,7 @@ constexpr int kRawLineRole = Qt::UserRole;
 
 // Shows the hourglass for the life of the object, restoring the cursor that was there.
 class TBusyCursor {
-public:
+  public:
     TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
     ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
 };
@@ -35,7 +35,8 @@ QString TfmMain::EntryDateText(const std::optional<kv::DateTime>& Stamp) {
 std::string TfmMain::ParentDir(const std::string& Path) {
     // Scan back from the last character while past the first one and not at a "/".
     size_t i = Path.size();
-    while (i > 1 && Path[i - 1] != '/') --i;
+    while (i > 1 && Path[i - 1] != '/')
+        --i;
     return i >= 1 ? Path.substr(0, i - 1) : std::string();
 }
 
@@ -147,7 +148,9 @@ void TfmMain::lvFilesKeyPress(char& Key) {
     }
 }
 
-void TfmMain::edDirChange() { CurrentDir = ToDevice(edDir->text()); }
+void TfmMain::edDirChange() {
+    CurrentDir = ToDevice(edDir->text());
+}
 
 void TfmMain::edDirKeyPress(char& Key) {
     if (Key != '\r') return;
@@ -155,4 +158,6 @@ void TfmMain::edDirKeyPress(char& Key) {
     lvFiles->setFocus();
 }
 
-void TfmMain::actRefreshExecute() { ShowDirectory(CurrentDir); }
+void TfmMain::actRefreshExecute() {
+    ShowDirectory(CurrentDir);
+}

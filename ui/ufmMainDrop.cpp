@@ -14,7 +14,7 @@
 namespace {
 
 class TBusyCursor {
-public:
+  public:
     TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
     ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
 };
@@ -65,13 +65,14 @@ bool AcceptableDrop(QDropEvent* event) {
 
 void AcceptAsCopyOrLink(QDropEvent* event) {
     event->setDropAction(event->possibleActions() & Qt::CopyAction ? Qt::CopyAction
-                                                                    : Qt::LinkAction);
+                                                                   : Qt::LinkAction);
     event->accept();
 }
 
 QStringList DroppedFiles(QDropEvent* event) {
     QStringList files;
-    for (const QUrl& url : event->mimeData()->urls()) files.append(url.toLocalFile());
+    for (const QUrl& url : event->mimeData()->urls())
+        files.append(url.toLocalFile());
     return files;
 }
 
@@ -152,7 +153,8 @@ bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
     const std::string base = CurrentDir + "/";
     // The device takes 8-bit names: a name that has no 8-bit form cannot be sent as it is.
     if (!Latin1Only(name))
-        throw kv::EKvError(("Cannot open file \"" + PcPath + "\". Its name has characters the "
+        throw kv::EKvError(("Cannot open file \"" + PcPath +
+                            "\". Its name has characters the "
                             "device cannot store.")
                                .toLocal8Bit()
                                .toStdString());
@@ -232,7 +234,8 @@ bool TfmMain::LoadDroppedFirmware(QStringList& Files) {
     }
     if (firmware.isEmpty()) return true;
     if (!Terminal->IsBootLoader() && !EnterBootLoader()) firmware.clear();
-    for (const QString& file : firmware) UploadBlfFile(file);
+    for (const QString& file : firmware)
+        UploadBlfFile(file);
     if (bootLoaderImage) EnterBootLoader();
     TermPrint("Run firmware...", fsItalic);
     Terminal->SendLine("run");

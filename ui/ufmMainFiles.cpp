@@ -14,19 +14,20 @@
 namespace {
 
 class TBusyCursor {
-public:
+  public:
     TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
     ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
 };
 
-bool IsParentRow(const QString& caption) { return caption == ".."; }
+bool IsParentRow(const QString& caption) {
+    return caption == "..";
+}
 
 // A name the device gave that may be used as one level of a PC path: nothing that climbs out of
 // the chosen folder or names another level.
 bool SafePcName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of("/\\") == std::string::npos &&
-           name.find('\0') == std::string::npos;
+           name.find_first_of("/\\") == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 [[noreturn]] void CannotCreate(const QString& path, const QString& why) {
@@ -133,7 +134,9 @@ void TfmMain::ShowFileCount(int Count) {
     lblCount->repaint();
 }
 
-void TfmMain::HideFileCount() { lblCount->setVisible(false); }
+void TfmMain::HideFileCount() {
+    lblCount->setVisible(false);
+}
 
 bool TfmMain::SaveToPcFile(const QString& PcPath, const std::string& Content,
                            const std::optional<kv::DateTime>& Stamp) {

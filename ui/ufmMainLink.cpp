@@ -14,7 +14,8 @@ namespace {
 std::string To8Bit(const std::u16string& text) {
     std::string out;
     out.reserve(text.size());
-    for (char16_t c : text) out += c <= 0xFF ? static_cast<char>(c) : '?';
+    for (char16_t c : text)
+        out += c <= 0xFF ? static_cast<char>(c) : '?';
     return out;
 }
 

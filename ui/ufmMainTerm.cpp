@@ -14,11 +14,11 @@ const QColor kBlack(0, 0, 0), kRed(255, 0, 0), kBlue(0, 0, 255), kGreen(0, 128, 
 
 // Suspends a pane's repainting for the life of the object.
 class TUpdatesOff {
-public:
+  public:
     explicit TUpdatesOff(QWidget* widget) : widget_(widget) { widget_->setUpdatesEnabled(false); }
     ~TUpdatesOff() { widget_->setUpdatesEnabled(true); }
 
-private:
+  private:
     QWidget* widget_;
 };
 
@@ -39,7 +39,8 @@ void TfmMain::TermOutput(const std::string& Data) {
         QColor color = kBlack;
         size_t start = 0;
         const auto append = [&](size_t end) {
-            if (end > start) TermAppend(FromDevice(Data.substr(start, end - start)), color, fsRegular);
+            if (end > start)
+                TermAppend(FromDevice(Data.substr(start, end - start)), color, fsRegular);
         };
         for (size_t i = 0; i < Data.size(); ++i) {
             if (Data[i] == kv::PromptStartMark) {
@@ -47,8 +48,7 @@ void TfmMain::TermOutput(const std::string& Data) {
                 start = i + 1;
                 color = kRed;
             } else if (Data[i] == kv::PromptEndMark) {
-                PasswordEcho =
-                    Data.substr(start, i - start).find("PASSWORD") != std::string::npos;
+                PasswordEcho = Data.substr(start, i - start).find("PASSWORD") != std::string::npos;
                 append(i);
                 start = i + 1;
                 color = kBlack;
@@ -108,6 +108,10 @@ void TfmMain::actTermCopyExecute() {
     QApplication::restoreOverrideCursor();
 }
 
-void TfmMain::actTermAllExecute() { reTerm->selectAll(); }
+void TfmMain::actTermAllExecute() {
+    reTerm->selectAll();
+}
 
-void TfmMain::actTermClearExecute() { reTerm->clear(); }
+void TfmMain::actTermClearExecute() {
+    reTerm->clear();
+}

@@ -6,8 +6,8 @@
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QTest>
 
 using kvtest::TextRun;
@@ -57,8 +57,7 @@ TEST_F(TerminalPane, TypedKeysGoFirstAndEchoInBlueBold) {
     QTest::keyClicks(fmMain->reTerm, "ver");
     QTest::keyClick(fmMain->reTerm, Qt::Key_Return);
     EXPECT_EQ(Sent(), "ver\r");
-    EXPECT_EQ(kvtest::Runs(fmMain->reTerm),
-              (std::vector<TextRun>{{"ver\n", kBlue, true}}));
+    EXPECT_EQ(kvtest::Runs(fmMain->reTerm), (std::vector<TextRun>{{"ver\n", kBlue, true}}));
     QTest::keyClick(fmMain->reTerm, Qt::Key_Backspace);
     QTest::keyClick(fmMain->reTerm, Qt::Key_Backspace);
     EXPECT_EQ(Sent(), "\b\b");
@@ -98,7 +97,8 @@ TEST_F(TerminalPane, PasteUpTo8192Bytes) {
 
 TEST_F(TerminalPane, TrimsItsOldestFifthToALineEnd) {
     QString text;
-    for (int i = 0; text.size() < 131073 - 20; ++i) text += QString("line %1 ").arg(i, 6) + "\n";
+    for (int i = 0; text.size() < 131073 - 20; ++i)
+        text += QString("line %1 ").arg(i, 6) + "\n";
     fmMain->TermOutput(ToDevice(text));
     const int before = RichEditLength(fmMain->reTerm);
     ASSERT_LE(before, 131072);

@@ -25,11 +25,12 @@ std::vector<TextRun> Runs(QTextEdit* pane) {
             runs.push_back(run);
     };
     for (QTextBlock block = pane->document()->begin(); block.isValid(); block = block.next()) {
+        // A line break is counted with the text before it.
         if (block != pane->document()->begin()) {
-            const QTextCharFormat f = block.charFormat();
-            add({"\n", runs.empty() ? QColor() : runs.back().color,
-                 runs.empty() ? false : runs.back().bold,
-                 runs.empty() ? false : runs.back().italic});
+            if (runs.empty())
+                runs.push_back({"\n", QColor()});
+            else
+                runs.back().text += "\n";
         }
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
@@ -41,7 +42,9 @@ std::vector<TextRun> Runs(QTextEdit* pane) {
     return runs;
 }
 
-QString PaneText(QTextEdit* pane) { return pane->toPlainText(); }
+QString PaneText(QTextEdit* pane) {
+    return pane->toPlainText();
+}
 
 UiTest::UiTest(kv::sim::SimConfig config) : env(std::move(config)) {
     ResetUiHooks();
@@ -80,11 +83,14 @@ QStringList UiTest::Captions() const {
     return out;
 }
 
-int UiTest::RowOf(const QString& caption) const { return Captions().indexOf(caption); }
+int UiTest::RowOf(const QString& caption) const {
+    return Captions().indexOf(caption);
+}
 
 void UiTest::Select(const QStringList& captions) {
     fmMain->lvFiles->clearSelection();
-    for (const QString& c : captions) fmMain->lvFiles->topLevelItem(RowOf(c))->setSelected(true);
+    for (const QString& c : captions)
+        fmMain->lvFiles->topLevelItem(RowOf(c))->setSelected(true);
 }
 
 } // namespace kvtest

@@ -12,6 +12,11 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+// Readable QString values in test failures.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
 namespace kvtest {
 
 // One run of text in a rich pane: its text, colour and style.
@@ -25,13 +30,14 @@ struct TextRun {
     }
 };
 std::ostream& operator<<(std::ostream& os, const TextRun& run);
-// The runs of a pane, neighbours of the same look merged; a line break shows as "\n".
+// The runs of a pane, neighbours of the same look merged; a line break shows as "\n" at the
+// end of the run before it.
 std::vector<TextRun> Runs(QTextEdit* pane);
 // The pane's text with line breaks as "\n".
 QString PaneText(QTextEdit* pane);
 
 class UiTest : public ::testing::Test {
-protected:
+  protected:
     explicit UiTest(kv::sim::SimConfig config = {});
     ~UiTest() override;
     // The first tick finds the device and runs the on-connect sequence; the second shows the

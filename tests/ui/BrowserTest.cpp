@@ -1,0 +1,153 @@
+// The device file browser: listing, order, images, navigation by double-click, Enter and the path
+// field, and the password check.
+#include "UiFixture.h"
+
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+#include "ui/ufmDialogs.h"
+
+namespace {
+
+using kv::sim::PackFatTime;
+
+struct Browser : kvtest::UiTest {
+    void SetUp() override {
+        env.fs->AddFile("/b", "bbb", PackFatTime(2020, 1, 31, 9, 5, 0));
+        env.fs->AddFile("/A", "", 0);
+        env.fs->AddFile("/a", "a");
+        env.fs->AddFile("/Lua/Main.LUA", "x");
+        env.fs->AddFile("/Lua/tool.lua.bak", "x");
+        env.fs->AddFile("/Lua/Old/readme.txt", "x");
+        Connect();
+    }
+    QString Cell(const QString& caption, int column) const {
+        return fmMain->lvFiles->topLevelItem(RowOf(caption))->text(column);
+    }
+    void DoubleClick(const QString& caption) {
+        Select({caption});
+        fmMain->lvFilesDblClick();
+    }
+    int ImageOf(const QString& caption) const {
+        const QIcon icon = fmMain->lvFiles->topLevelItem(RowOf(caption))->icon(0);
+        for (int i = 0; i < 4; ++i)
+            if (icon.pixmap(16, 16).toImage() == FileListImage(i).pixmap(16, 16).toImage())
+                return i;
+        return -1;
+    }
+};
+
+TEST_F(Browser, RootListingOrderColumnsAndImages) {
+    EXPECT_EQ(Captions(), (QStringList{"a", "A", "b", "Lua"}));
+    EXPECT_EQ(fmMain->edDir->text(), "");
+    EXPECT_EQ(fmMain->CurrentDir, "");
+    EXPECT_EQ(Cell("A", 1), "0") << "a file of size 0 shows 0";
+    EXPECT_EQ(Cell("A", 3), "") << "stamp 0 shows nothing";
+    EXPECT_EQ(Cell("b", 3), "2020-01-31 09:05:00");
+    EXPECT_EQ(Cell("b", 2), "A");
+    EXPECT_EQ(Cell("Lua", 1), "") << "directories show no size";
+    EXPECT_EQ(Cell("Lua", 2), "<DIR>");
+    EXPECT_TRUE(fmMain->ItemIsDir(RowOf("Lua")));
+    EXPECT_FALSE(fmMain->ItemIsDir(RowOf("b")));
+    EXPECT_EQ(ImageOf("Lua"), 0);
+    EXPECT_EQ(ImageOf("b"), 1);
+    EXPECT_EQ(fmMain->RawLine(RowOf("b")),
+              "b\t3\t32\t" + std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)) + "\t" +
+                  std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)) + "\t" +
+                  std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)));
+}
+
+TEST_F(Browser, SubdirectoryHidesDotAndShowsDotDotWithItsImage) {
+    DoubleClick("Lua");
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    EXPECT_EQ(fmMain->edDir->text(), "/Lua");
+    EXPECT_EQ(Captions(), (QStringList{"..", "Main.LUA", "Old", "tool.lua.bak"}));
+    EXPECT_EQ(ImageOf(".."), 3);
+    EXPECT_EQ(Cell("..", 1), "");
+    EXPECT_EQ(ImageOf("Main.LUA"), 2);
+    EXPECT_EQ(ImageOf("tool.lua.bak"), 2);
+    DoubleClick("Old");
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua/Old");
+    DoubleClick("..");
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    DoubleClick("..");
+    EXPECT_EQ(fmMain->CurrentDir, "");
+    EXPECT_EQ(Captions(), (QStringList{"a", "A", "b", "Lua"}));
+}
+
+TEST_F(Browser, ATypedSlashThenDoubleClickIsNormalised) {
+    fmMain->edDir->setText("/");
+    EXPECT_EQ(fmMain->CurrentDir, "/");
+    QTest::keyClick(fmMain->edDir, Qt::Key_Return);
+    DoubleClick("Lua");
+    EXPECT_EQ(device().commands.back(), "NFDIR @\"/Lua\"") << "//Lua went out as /Lua";
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    // A typed path listed with Enter.
+    fmMain->edDir->setText("/Lua/Old");
+    QTest::keyClick(fmMain->edDir, Qt::Key_Return);
+    EXPECT_EQ(Captions(), (QStringList{"..", "readme.txt"}));
+}
+
+TEST_F(Browser, EnterOpensDirectoriesAndFiles) {
+    Select({"Lua"});
+    QTest::keyClick(fmMain->lvFiles, Qt::Key_Return);
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    bool edited = false;
+    QTimer::singleShot(0, [&] {
+        edited = fmFile->isVisible() && fmFile->reFile->toPlainText() == "x";
+        fmFile->reject();
+    });
+    Select({"Main.LUA"});
+    QTest::keyClick(fmMain->lvFiles, Qt::Key_Return);
+    EXPECT_TRUE(edited) << "Enter on a file opens it in the editor";
+}
+
+TEST_F(Browser, ParentDir) {
+    EXPECT_EQ(TfmMain::ParentDir("/Lua/Old"), "/Lua");
+    EXPECT_EQ(TfmMain::ParentDir("/Lua"), "");
+    EXPECT_EQ(TfmMain::ParentDir("/Lua/"), "/Lua");
+    EXPECT_EQ(TfmMain::ParentDir("/"), "");
+    EXPECT_EQ(TfmMain::ParentDir(""), "");
+    EXPECT_EQ(TfmMain::ParentDir("Lua"), "");
+}
+
+TEST(CaptionOrder, CaseIsOnlyATieBreakWithLowerCaseFirst) {
+    EXPECT_TRUE(CaptionLess("a", "A"));
+    EXPECT_FALSE(CaptionLess("A", "a"));
+    EXPECT_TRUE(CaptionLess("A", "b"));
+    EXPECT_TRUE(CaptionLess("abc", "ABD"));
+    EXPECT_TRUE(CaptionLess("ab", "abc"));
+    EXPECT_FALSE(CaptionLess("x", "x"));
+}
+
+struct LockedBrowser : kvtest::UiTest {
+    LockedBrowser()
+        : kvtest::UiTest([] {
+              kv::sim::SimConfig c;
+              c.password = "sesame";
+              return c;
+          }()) {}
+};
+
+TEST_F(LockedBrowser, APasswordPromptLeavesTheListAsItWas) {
+    env.fs->AddFile("/a", "a");
+    Connect();
+    EXPECT_TRUE(Captions().isEmpty()) << "the first listing met the password prompt";
+    fmMain->Comms->WriteMessage("sesame\r", 0, 0, 200);
+    fmMain->actRefreshExecute();
+    EXPECT_EQ(Captions(), QStringList{"a"});
+    device().Lock();
+    fmMain->edDir->setText("/elsewhere");
+    fmMain->actRefreshExecute();
+    EXPECT_EQ(Captions(), QStringList{"a"});
+    EXPECT_EQ(fmMain->edDir->text(), "/elsewhere");
+}
+
+TEST_F(Browser, RefreshAfterAnUnplugEmptiesTheList) {
+    device().Unplug();
+    fmMain->actRefreshExecute();
+    EXPECT_TRUE(Captions().isEmpty());
+}
+
+} // namespace
