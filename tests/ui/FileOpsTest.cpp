@@ -1,0 +1,424 @@
+// The file commands against the simulated device, with the dialogs and questions answered by the
+// test: Delete, Save to PC, Edit, Rename, Make Dir and New File, and the mends to what the device
+// or the PC could otherwise spoil.
+#include "UiFixture.h"
+
+#include "ui/ufmDialogs.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+using kv::sim::PackFatTime;
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+}
+
+// Records the texts lblCount shows each time it is repainted.
+struct PaintWatcher : QObject {
+    QLabel* label;
+    QStringList seen;
+    explicit PaintWatcher(QLabel* l) : label(l) { label->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint && (seen.isEmpty() || seen.back() != label->text()))
+            seen.append(label->text());
+        return false;
+    }
+};
+
+struct FileOps : kvtest::UiTest {
+    QTemporaryDir pc;
+    void SetUp() override {
+        env.fs->AddFile("/a.txt", "alpha", PackFatTime(2021, 6, 1, 10, 0, 0));
+        env.fs->AddFile("/Lua/x.lua", "x = 1", 0);
+        env.fs->AddFile("/Lua/sub/y.lua", "y = 2", PackFatTime(2021, 6, 2, 11, 30, 4));
+        env.fs->AddDir("/Empty/Deeper");
+        Connect();
+        UiHooks().BrowseForFolder = [this](QWidget*, const QString& title, QString& folder) {
+            EXPECT_EQ(title, "Save to Directory");
+            folder = pc.path();
+            return true;
+        };
+    }
+    std::vector<std::string> CommandsSince(size_t from) {
+        return {device().commands.begin() + static_cast<long>(from), device().commands.end()};
+    }
+    std::vector<std::string> Reads(size_t from) {
+        std::vector<std::string> out;
+        for (const auto& c : CommandsSince(from))
+            if (c.rfind("NFTYPE", 0) == 0) out.push_back(c);
+        return out;
+    }
+    bool Wrote(size_t from) {
+        for (const auto& c : CommandsSince(from))
+            if (c.rfind("NFWRITE", 0) == 0) return true;
+        return false;
+    }
+    // Runs a command whose modal dialog is answered by `answer` once it is open.
+    void WithDialog(const std::function<void()>& answer, const std::function<void()>& command) {
+        QTimer::singleShot(0, answer);
+        command();
+    }
+};
+
+TEST_F(FileOps, DeleteAsksWithTheRightWordsAndRemovesFilesAndTrees) {
+    Select({"a.txt"});
+    answers = {QMessageBox::No};
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(questions, QStringList{"Confirm: Delete \"a.txt\"?"});
+    EXPECT_EQ(Captions(), (QStringList{"a.txt", "Empty", "Lua"}));
+
+    Select({"a.txt", "Empty", "Lua"});
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(questions.last(), "Confirm: Delete 3 files?");
+    EXPECT_TRUE(Captions().isEmpty()) << "listed again afterwards";
+    const auto& cmds = device().commands;
+    EXPECT_NE(std::find(cmds.begin(), cmds.end(), "NFDEL \"/a.txt\""), cmds.end());
+    EXPECT_NE(std::find(cmds.begin(), cmds.end(), "NFWIPEDIR \"/Lua\""), cmds.end());
+}
+
+TEST_F(FileOps, DeleteWithTheLinkDownSendsNothingAndListsAgain) {
+    Select({"a.txt"});
+    device().Unplug();
+    fmMain->Comms->Disconnect();
+    const size_t before = device().received.size();
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(device().received.size(), before);
+    EXPECT_TRUE(Captions().isEmpty()) << "the listing after it found no device";
+}
+
+TEST_F(FileOps, SaveToPcCopiesFilesThenTreesInOrderWithStamps) {
+    PaintWatcher watcher(fmMain->lblCount);
+    fmMain->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(fmMain));
+    watcher.seen.clear();
+    Select({"a.txt", "Lua", "Empty"});
+    const size_t from = device().commands.size();
+    fmMain->actSaveExecute();
+    EXPECT_EQ(Reads(from), (std::vector<std::string>{"NFTYPE @\"/a.txt\"", "NFTYPE @\"/Lua/x.lua\"",
+                                                     "NFTYPE @\"/Lua/sub/y.lua\""}));
+    EXPECT_EQ(watcher.seen, (QStringList{"0", "1", "2", "3"}));
+    EXPECT_FALSE(fmMain->lblCount->isVisible());
+    EXPECT_EQ(fmMain->SaveDir, pc.path());
+    EXPECT_EQ(ReadAll(pc.filePath("a.txt")), "alpha");
+    EXPECT_EQ(ReadAll(pc.filePath("Lua/x.lua")), "x = 1");
+    EXPECT_EQ(ReadAll(pc.filePath("Lua/sub/y.lua")), "y = 2");
+    EXPECT_FALSE(QFileInfo::exists(pc.filePath("Empty"))) << "no folder without a file in it";
+    EXPECT_EQ(QFileInfo(pc.filePath("a.txt")).lastModified(),
+              QDateTime(QDate(2021, 6, 1), QTime(10, 0, 0)));
+    EXPECT_EQ(QFileInfo(pc.filePath("Lua/sub/y.lua")).lastModified(),
+              QDateTime(QDate(2021, 6, 2), QTime(11, 30, 4)));
+    EXPECT_GT(QFileInfo(pc.filePath("Lua/x.lua")).lastModified(),
+              QDateTime::currentDateTime().addSecs(-60))
+        << "stamp 0: the time of saving";
+    EXPECT_EQ(Captions(), (QStringList{"a.txt", "Empty", "Lua"}));
+    fmMain->hide();
+}
+
+TEST_F(FileOps, SaveToPcReplacesWithoutAskingAndCancelSavesNothing) {
+    WriteAll(pc.filePath("a.txt"), "old old old");
+    Select({"a.txt"});
+    fmMain->actSaveExecute();
+    EXPECT_EQ(ReadAll(pc.filePath("a.txt")), "alpha");
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_EQ(QDir(pc.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"a.txt"})
+        << "no temporary file left behind";
+
+    UiHooks().BrowseForFolder = [](QWidget*, const QString&, QString&) { return false; };
+    const size_t from = device().commands.size();
+    fmMain->actSaveExecute();
+    EXPECT_TRUE(Reads(from).empty());
+}
+
+TEST_F(FileOps, TheParentRowIsPassedOverByEveryRowCommand) {
+    fmMain->edDir->setText("/Lua");
+    fmMain->actRefreshExecute();
+    Select({".."});
+    const size_t from = device().commands.size();
+    fmMain->actDeleteExecute();
+    fmMain->actSaveExecute();
+    fmMain->actEditExecute();
+    fmMain->actRenameExecute();
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_TRUE(CommandsSince(from).empty()) << "nothing at all sent for the parent row";
+    EXPECT_TRUE(QDir(pc.path()).isEmpty());
+
+    Select({"..", "x.lua"});
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(questions, QStringList{"Confirm: Delete \"x.lua\"?"});
+    kv::sim::SimEntry e;
+    EXPECT_TRUE(env.fs->Stat({"Lua", "sub"}, e));
+    EXPECT_TRUE(env.fs->Stat({"a.txt"}, e)) << "the parent directory is untouched";
+}
+
+TEST_F(FileOps, HostileNamesFromTheDeviceAreNotWrittenAnywhere) {
+    kv::sim::SimEntry bad;
+    bad.size = 4;
+    bad.attr = kv::sim::kAttrArchive;
+    for (const char* name : {"..\\..\\x", "../x", "..", "", "a/b"}) {
+        bad.name = name;
+        env.fs->AddRawEntry("/Lua", bad, "evil");
+    }
+    bad.name = "../escape";
+    bad.attr = kv::sim::kAttrDirectory;
+    env.fs->AddRawEntry("/Lua", bad, "");
+    fmMain->actTermClearExecute();
+    Select({"Lua"});
+    fmMain->actSaveExecute();
+    EXPECT_EQ(ReadAll(pc.filePath("Lua/x.lua")), "x = 1") << "the good entries are saved";
+    EXPECT_EQ(ReadAll(pc.filePath("Lua/sub/y.lua")), "y = 2");
+    QStringList everything;
+    QDir root(QFileInfo(pc.path()).absolutePath());
+    for (const QString& f : QDir(pc.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+        everything.append(f);
+    EXPECT_EQ(everything, QStringList{"Lua"});
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("x")));
+    EXPECT_FALSE(QFileInfo::exists(root.filePath("escape")));
+    const QString terminal = kvtest::PaneText(fmMain->reTerm);
+    EXPECT_TRUE(terminal.contains("unsafe name \"..\\..\\x\"")) << terminal.toStdString();
+    EXPECT_TRUE(terminal.contains("unsafe name \"../x\""));
+    EXPECT_TRUE(terminal.contains("unsafe name \"a/b\""));
+    EXPECT_TRUE(terminal.contains("unsafe name \"../escape\""));
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    for (const auto& run : runs) {
+        if (!run.text.trimmed().isEmpty()) {
+            EXPECT_EQ(run.color, QColor(0, 128, 0)) << run;
+        }
+    }
+}
+
+TEST_F(FileOps, AFailedWriteLeavesTheOldFileAndNoPartialOne) {
+    env.fs->AddFile("/big.bin", std::string(50000, 'B'));
+    fmMain->actRefreshExecute();
+    WriteAll(pc.filePath("big.bin"), "precious");
+    Select({"big.bin"});
+    // The PC refuses files over 1000 bytes: the write comes up short.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 1000;
+    setrlimit(RLIMIT_FSIZE, &small);
+    fmMain->Guarded([&] { fmMain->actSaveExecute(); });
+    setrlimit(RLIMIT_FSIZE, &old);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Error: Cannot create file \"" +
+                                       QDir::toNativeSeparators(pc.filePath("big.bin")) + "\". "))
+        << messages[0].toStdString();
+    EXPECT_EQ(ReadAll(pc.filePath("big.bin")), "precious");
+    EXPECT_EQ(QDir(pc.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.bin"});
+    EXPECT_FALSE(fmMain->lblCount->isVisible()) << "the clean-up ran";
+}
+
+TEST_F(FileOps, ACutShortDownloadWritesNothing) {
+    env.fs->AddFile("/big.bin", std::string(50000, 'B'));
+    fmMain->actRefreshExecute();
+    WriteAll(pc.filePath("big.bin"), "precious");
+    device().faults.downloadStallAfter = 20000;
+    Select({"big.bin"});
+    fmMain->actSaveExecute();
+    EXPECT_EQ(ReadAll(pc.filePath("big.bin")), "precious");
+}
+
+TEST_F(FileOps, AFolderInTheWayIsReportedAsAFileThatCannotBeCreated) {
+    QDir().mkpath(pc.filePath("a.txt"));
+    Select({"a.txt"});
+    fmMain->Guarded([&] { fmMain->actSaveExecute(); });
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Error: Cannot create file \""))
+        << messages[0].toStdString();
+}
+
+TEST_F(FileOps, EditWritesOnlyChangesAndKeepsCrLf) {
+    env.fs->AddFile("/win.txt", "one\r\ntwo\r\n");
+    fmMain->actRefreshExecute();
+    Select({"win.txt"});
+    size_t from = device().commands.size();
+    WithDialog([] { fmFile->accept(); }, [] { fmMain->actEditExecute(); });
+    EXPECT_FALSE(Wrote(from)) << "saved unchanged: nothing written";
+    EXPECT_EQ(fmFile->windowTitle(), "Edit File: /win.txt");
+
+    WithDialog(
+        [] {
+            fmFile->reFile->setPlainText("one\ntwo\nthree\n");
+            fmFile->accept();
+        },
+        [] { fmMain->actEditExecute(); });
+    std::string stored;
+    env.fs->ReadFile({"win.txt"}, stored);
+    EXPECT_EQ(stored, "one\r\ntwo\r\nthree\r\n");
+
+    // Typed back to what it was: Cancel closes without a question.
+    from = device().commands.size();
+    WithDialog(
+        [] {
+            fmFile->reFile->setPlainText("changed");
+            fmFile->reFile->setPlainText(fmFile->LoadedText);
+            fmFile->reject();
+        },
+        [] { fmMain->actEditExecute(); });
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_FALSE(Wrote(from));
+}
+
+TEST_F(FileOps, EditRefusesContentItCannotHoldExactly) {
+    env.fs->AddFile("/nul.bin", std::string("a\0b", 3));
+    env.fs->AddFile("/cr.txt", "a\rb");
+    env.fs->AddFile("/mixed.txt", "a\r\nb\nc");
+    env.fs->AddFile("/nbsp.txt", "a\xA0"
+                                 "b");
+    env.fs->AddFile("/latin.txt", "caf\xE9\n");
+    fmMain->actRefreshExecute();
+    bool opened = false;
+    for (const char* name : {"nul.bin", "cr.txt", "mixed.txt", "nbsp.txt"}) {
+        Select({name});
+        QTimer::singleShot(0, [&] {
+            if (!fmFile->isVisible()) return;
+            opened = true;
+            fmFile->reject();
+        });
+        fmMain->actEditExecute();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(opened) << name;
+        opened = false;
+    }
+    EXPECT_EQ(messages.size(), 4);
+    EXPECT_TRUE(messages[0].contains("NUL"));
+
+    Select({"latin.txt"});
+    WithDialog(
+        [] {
+            fmFile->reFile->setPlainText(fmFile->reFile->toPlainText() + "ok\n");
+            fmFile->accept();
+        },
+        [] { fmMain->actEditExecute(); });
+    std::string stored;
+    env.fs->ReadFile({"latin.txt"}, stored);
+    EXPECT_EQ(stored, "caf\xE9\nok\n");
+}
+
+TEST_F(FileOps, TheEditorAsksBeforeDroppingChanges) {
+    Select({"a.txt"});
+    answers = {QMessageBox::No, QMessageBox::Yes};
+    bool stillOpen = false;
+    WithDialog(
+        [&] {
+            fmFile->reFile->setPlainText("edited");
+            fmFile->reject();
+            stillOpen = fmFile->isVisible() && fmFile->reFile->toPlainText() == "edited";
+            fmFile->close(); // the close box: asked again, Yes this time
+        },
+        [] { fmMain->actEditExecute(); });
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(questions, (QStringList{"Confirm: Lose changes?", "Confirm: Lose changes?"}));
+    std::string stored;
+    env.fs->ReadFile({"a.txt"}, stored);
+    EXPECT_EQ(stored, "alpha");
+}
+
+TEST_F(FileOps, RenameAndMakeDirSendEvenWhenNothingChanged) {
+    Select({"a.txt"});
+    WithDialog([] { fmRename->accept(); }, [] { fmMain->actRenameExecute(); });
+    EXPECT_EQ(device().commands.back().rfind("NFDIR", 0), 0u);
+    EXPECT_NE(std::find(device().commands.begin(), device().commands.end(),
+                        "NFRENAME \"/a.txt\" \"a.txt\""),
+              device().commands.end());
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("Lua");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMkDirExecute(); });
+    EXPECT_EQ(fmMkDir->windowTitle(), "Make Directory");
+    EXPECT_NE(std::find(device().commands.begin(), device().commands.end(), "NFMKDIR \"/Lua\""),
+              device().commands.end());
+
+    Select({"a.txt"});
+    WithDialog(
+        [] {
+            fmRename->edToName->setText("b.txt");
+            fmRename->accept();
+        },
+        [] { fmMain->actRenameExecute(); });
+    EXPECT_EQ(Captions(), (QStringList{"b.txt", "Empty", "Lua"}));
+}
+
+TEST_F(FileOps, NewFileAsksWhenTheNameExistsInAnyCase) {
+    answers = {QMessageBox::No};
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("A.TXT");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_EQ(fmMkDir->windowTitle(), "New File");
+    EXPECT_EQ(questions, QStringList{"Confirm: File exists! Overwrite?"});
+    std::string stored;
+    env.fs->ReadFile({"a.txt"}, stored);
+    EXPECT_EQ(stored, "alpha");
+
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("lua");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_EQ(questions.size(), 2) << "a directory's name counts too";
+
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("new.txt");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_EQ(questions.size(), 2);
+    EXPECT_TRUE(Captions().contains("new.txt"));
+}
+
+TEST_F(FileOps, NameFieldsDropForbiddenTypedCharacters) {
+    WithDialog(
+        [] {
+            QTest::keyClicks(fmMkDir->edDir, "a/b\\c+d!e?f*g;h:i\"j'k");
+            fmMkDir->edDir->insert("/pasted");
+            QTest::keyClick(fmMkDir, Qt::Key_Escape); // no cancel button: stays open
+            EXPECT_TRUE(fmMkDir->isVisible());
+            fmMkDir->reject();
+        },
+        [] {
+            fmMkDir->SetMode(true);
+            fmMkDir->exec();
+        });
+    EXPECT_EQ(fmMkDir->GetName(), "abcdefghijk/pasted");
+    WithDialog(
+        [] {
+            QTest::keyClicks(fmRename->edToName, "x/y");
+            QTest::keyClick(fmRename->edToName, Qt::Key_Escape);
+        },
+        [] {
+            fmRename->SetName("old");
+            EXPECT_EQ(fmRename->exec(), QDialog::Rejected);
+        });
+    EXPECT_EQ(fmRename->GetNewName(), "xy") << "typing replaced the selected old name";
+}
+
+} // namespace
