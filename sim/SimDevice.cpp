@@ -351,10 +351,9 @@ void SimDevice::OnConsoleBytes(const std::string& bytes) {
         if (c == EscapeKey) {
             line_.clear();
             ++readyPrompts;
-            if (!faults.silent) {
-                Print("\r\n");
-                Prompt();
-            }
+            // Just the prompt: the host reads a command's reply right after a fresh prompt, so a
+            // line break here would show up there as an empty first line.
+            if (!faults.silent) Prompt();
         } else if (c == '\r') {
             const std::string line = line_;
             line_.clear();

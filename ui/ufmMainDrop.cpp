@@ -19,15 +19,6 @@ class TBusyCursor {
     ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
 };
 
-std::string Format(const char* pattern, long long number, const std::string& text = {}) {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, pattern, number);
-    std::string out = buffer;
-    const size_t at = out.find("%s");
-    if (at != std::string::npos) out.replace(at, 2, text);
-    return out;
-}
-
 bool Latin1Only(const QString& text) {
     for (QChar c : text)
         if (c.unicode() > 0xFF) return false;
@@ -162,8 +153,7 @@ bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
     std::string target = Proper ? ProperPlace(base, PcPath) : std::string();
     if (target.empty()) target = base + ToDevice(name);
     TermPrint(ToDevice(name), fsBold);
-    TermPrint(Format("\r\n %lld > %s\r\n", static_cast<long long>(content.size()), target),
-              fsItalic);
+    TermPrint("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n", fsItalic);
     Files->WriteFile(target, content);
     return true;
 }
@@ -192,7 +182,8 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
                 }
             }
             if (!Files.isEmpty())
-                TermPrint(Format("\r\nUploading %lld files...\r\n", Files.size()), fsItalic);
+                TermPrint("\r\nUploading " + std::to_string(Files.size()) + " files...\r\n",
+                          fsItalic);
             for (const QString& file : Files) {
                 if (!Terminal->IsConnected()) break;
                 UploadFile(file, proper);
@@ -270,7 +261,7 @@ bool TfmMain::UploadBlfFile(const QString& FileName) {
     const std::string content = ReadPcFile(FileName);
     TermPrint("\r\nUpload BLF\r\n", fsItalic);
     TermPrint(ToDevice(name), fsBold);
-    TermPrint(Format(" / %lld\r\n", static_cast<long long>(content.size())), fsRegular);
+    TermPrint(" / " + std::to_string(content.size()) + "\r\n", fsRegular);
     TBusyCursor busy;
     Terminal->IsReady();
     Files->LoadFirmware(ToDevice(name), content);

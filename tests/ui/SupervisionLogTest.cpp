@@ -82,7 +82,7 @@ TEST_F(Supervision, UnplugGreysTheListAndReplugListsTheSameDirectoryAgain) {
     EXPECT_EQ(device().commands.back(), "NFDIR @\"/Lua\"");
     EXPECT_EQ(Captions(), (QStringList{"..", "x.lua"}));
     Tick1();
-    EXPECT_EQ(kvtest::PaneText(fmMain->reTerm), "\nKovrin>");
+    EXPECT_EQ(kvtest::PaneText(fmMain->reTerm), "Kovrin>");
 }
 
 TEST_F(Supervision, AnEmptySerialNumberCyclesTheLink) {
@@ -136,7 +136,7 @@ TEST_F(LogWindow, MessagesAreTimeStampedAndTagged) {
     env.clock.AdvanceMs(10);
     Tick1();
     const auto runs = kvtest::Runs(fmLog->reLog);
-    ASSERT_EQ(runs.size(), 8u);
+    ASSERT_EQ(runs.size(), 9u);
     EXPECT_EQ(runs[0].color, kBlue);
     EXPECT_TRUE(
         QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d $").match(runs[0].text).hasMatch())
@@ -144,7 +144,8 @@ TEST_F(LogWindow, MessagesAreTimeStampedAndTagged) {
     EXPECT_EQ(runs[1], (TextRun{"[m.ev] ", kRed, true}));
     EXPECT_EQ(runs[2], (TextRun{"link up\n", kBlack}));
     EXPECT_EQ(runs[4], (TextRun{"[#007] ", kRed, true}));
-    EXPECT_EQ(runs[7], (TextRun{"[#000] \n", kRed, true})) << "a type byte alone: stamp and tag";
+    EXPECT_EQ(runs[7], (TextRun{"[#000] ", kRed, true}));
+    EXPECT_EQ(runs[8], (TextRun{"\n", kBlack})) << "a type byte alone: stamp and tag only";
     EXPECT_EQ(TfmLog::MessageTag(200), "[#200]");
     EXPECT_EQ(TfmLog::MessageTag(16), "[Lua!]");
     EXPECT_EQ(TfmLog::MessageTag(14), "[e.tx]");

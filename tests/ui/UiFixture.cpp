@@ -25,12 +25,10 @@ std::vector<TextRun> Runs(QTextEdit* pane) {
             runs.push_back(run);
     };
     for (QTextBlock block = pane->document()->begin(); block.isValid(); block = block.next()) {
-        // A line break is counted with the text before it.
         if (block != pane->document()->begin()) {
-            if (runs.empty())
-                runs.push_back({"\n", QColor()});
-            else
-                runs.back().text += "\n";
+            // The line break that starts this block, in the look it was inserted with.
+            const QTextCharFormat f = block.charFormat();
+            add({"\n", f.foreground().color(), f.fontWeight() >= QFont::Bold, f.fontItalic()});
         }
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();

@@ -1,0 +1,246 @@
+// Drops of PC files and firmware loading against the simulated device, with drops delivered as
+// real drop events carrying file URLs and the Ctrl state.
+#include "UiFixture.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QUrl>
+
+using kvtest::TextRun;
+
+namespace {
+
+const QColor kGreen(0, 128, 0);
+
+struct Drops : kvtest::UiTest {
+    QTemporaryDir pc;
+    void SetUp() override {
+        env.fs->AddDir("/Lua");
+        env.fs->AddDir("/Config");
+        env.fs->AddDir("/Scripts");
+        Connect();
+        fmMain->actTermClearExecute();
+    }
+    QString File(const QString& relative, const QByteArray& content) {
+        const QString path = pc.filePath(relative);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(content);
+        return path;
+    }
+    // Delivers a drop of the given files to a drop target as the desktop would.
+    Qt::DropAction Drop(QWidget* target, const QStringList& files, bool ctrl = false,
+                        Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction) {
+        QMimeData data;
+        QList<QUrl> urls;
+        for (const QString& f : files)
+            urls.append(QUrl::fromLocalFile(f));
+        data.setUrls(urls);
+        const Qt::KeyboardModifiers mods = ctrl ? Qt::ControlModifier : Qt::NoModifier;
+        QDragEnterEvent enter(QPoint(5, 5), actions, &data, Qt::NoButton, mods);
+        QApplication::sendEvent(target, &enter);
+        if (!enter.isAccepted()) return Qt::IgnoreAction;
+        QDropEvent drop(QPointF(5, 5), actions, &data, Qt::NoButton, mods);
+        QApplication::sendEvent(target, &drop);
+        return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+    }
+    std::string Stored(const std::string& path) {
+        std::string content;
+        return env.fs->ReadFile(kv::sim::SplitPath(path), content) ? content : "<missing>";
+    }
+    void Show(const std::string& dir) {
+        fmMain->edDir->setText(FromDevice(dir));
+        fmMain->actRefreshExecute();
+        fmMain->actTermClearExecute();
+    }
+    QString Terminal() { return kvtest::PaneText(fmMain->reTerm); }
+};
+
+TEST_F(Drops, ProperPlacesWithYesNoAndCancel) {
+    const QStringList files = {File("a.lua", "lua!"), File("b.txt", "text")};
+    EXPECT_EQ(Drop(fmMain->lvFiles->viewport(), files), Qt::CopyAction) << "never a move";
+    EXPECT_EQ(questions, QStringList{"Confirmation: Do you want files put in their proper "
+                                     "place?\r\n(Hold CTRL down to override this)"});
+    EXPECT_EQ(Stored("/Lua/a.lua"), "lua!");
+    EXPECT_EQ(Stored("/b.txt"), "text");
+    EXPECT_EQ(Terminal(), "\nUploading 2 files...\na.lua\n 4 > /Lua/a.lua\nb.txt\n 4 > /b.txt\n\n"
+                          "done.\n");
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    EXPECT_EQ(runs[0], (TextRun{"\nUploading 2 files...\n", kGreen, false, true}));
+    EXPECT_EQ(runs[1], (TextRun{"a.lua", kGreen, true, false}));
+    EXPECT_EQ(runs[2], (TextRun{"\n 4 > /Lua/a.lua\n", kGreen, false, true}));
+
+    answers = {QMessageBox::No};
+    fmMain->actTermClearExecute();
+    env.fs->DeleteFile({"Lua", "a.lua"});
+    Drop(fmMain->lvFiles->viewport(), files);
+    EXPECT_EQ(Stored("/a.lua"), "lua!");
+    EXPECT_EQ(Stored("/Lua/a.lua"), "<missing>");
+
+    answers = {QMessageBox::Cancel};
+    fmMain->actTermClearExecute();
+    env.fs->DeleteFile({"a.lua"});
+    Drop(fmMain->lvFiles->viewport(), files);
+    EXPECT_EQ(Stored("/a.lua"), "<missing>");
+    EXPECT_EQ(Terminal(), "\ndone.\n");
+    EXPECT_TRUE(Captions().contains("b.txt")) << "listed again";
+}
+
+TEST_F(Drops, CtrlSkipsTheQuestionAndTheShownDirectoryDecides) {
+    const QString lua = File("a.lua", "x");
+    Drop(fmMain->lvFiles->viewport(), {lua}, true);
+    EXPECT_TRUE(questions.isEmpty());
+    EXPECT_EQ(Stored("/a.lua"), "x");
+
+    Show("/Lua");
+    Drop(fmMain->lvFiles->viewport(), {File("b.lua", "y")});
+    EXPECT_TRUE(questions.isEmpty()) << "already under /Lua/";
+    EXPECT_EQ(Stored("/Lua/b.lua"), "y");
+
+    Show("/Scripts");
+    Drop(fmMain->lvFiles->viewport(), {File("CONFIG.TXT", "cfg")});
+    EXPECT_EQ(questions.size(), 1);
+    EXPECT_EQ(Stored("/Config/CONFIG.TXT"), "cfg");
+}
+
+TEST_F(Drops, EmptyFilesFoldersAndTheInformationPanel) {
+    Drop(fmMain->memInfo->viewport(), {File("zero.bin", "")});
+    EXPECT_EQ(Stored("/zero.bin"), "");
+    EXPECT_TRUE(Terminal().contains("zero.bin\n 0 > /zero.bin\n"));
+
+    fmMain->actTermClearExecute();
+    QDir().mkpath(pc.filePath("folder"));
+    Drop(fmMain->lvFiles->viewport(),
+         {File("first.txt", "1"), pc.filePath("folder"), File("last.txt", "3")});
+    EXPECT_EQ(Stored("/first.txt"), "1");
+    EXPECT_EQ(Stored("/last.txt"), "<missing>") << "the drop ends at the folder";
+    EXPECT_FALSE(Terminal().contains("done."));
+    EXPECT_TRUE(messages.isEmpty()) << "silently";
+    EXPECT_TRUE(Captions().contains("first.txt")) << "listed again all the same";
+}
+
+TEST_F(Drops, MovesAndNonFilesAreRefused) {
+    EXPECT_EQ(Drop(fmMain->lvFiles->viewport(), {File("m.txt", "m")}, false, Qt::MoveAction),
+              Qt::IgnoreAction);
+    EXPECT_EQ(Stored("/m.txt"), "<missing>");
+    EXPECT_EQ(Drop(fmMain->lvFiles->viewport(), {File("l.txt", "l")}, false, Qt::LinkAction),
+              Qt::LinkAction);
+    EXPECT_EQ(Stored("/l.txt"), "l");
+}
+
+// ---- firmware ----
+
+struct Firmware : Drops {
+    Firmware() { device().config.rebootMs = 2500; }
+    int Count(const QString& text) { return static_cast<int>(Terminal().count(text)); }
+};
+
+TEST_F(Firmware, DroppedImagesLoadInReverseOrderThroughTheBootLoader) {
+    const QString a = File("a.blf", QByteArray(5000, 'a'));
+    const QString b = File("b.blf", QByteArray(70000, 'b'));
+    Drop(fmMain->lvFiles->viewport(), {a, b});
+    ASSERT_EQ(device().images.size(), 2u);
+    EXPECT_EQ(device().images[0].name, "b.blf");
+    EXPECT_EQ(device().images[1].name, "a.blf");
+    EXPECT_EQ(device().images[0].content, std::string(70000, 'b'));
+    EXPECT_TRUE(Terminal().startsWith("Rebooting..."));
+    EXPECT_TRUE(Terminal().contains(".\n\nUpload BLF\nb.blf / 70000\n load\n verify\n burn\n"))
+        << Terminal().toStdString();
+    EXPECT_TRUE(Terminal().contains("Run firmware...\n\ndone.\n"));
+    EXPECT_EQ(device().commands.back(), "run");
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{"b.blf", kGreen, true}), runs.end());
+    EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{" / 70000\n", kGreen}), runs.end());
+    env.clock.AdvanceMs(5000);
+    EXPECT_TRUE(device().Present());
+    EXPECT_FALSE(device().InBootLoader()) << "the run restarted the application";
+    Tick1();
+    Tick1();
+    EXPECT_TRUE(fmMain->Comms->IsConnected());
+    EXPECT_FALSE(fmMain->Terminal->IsBootLoader()) << "back in its application";
+}
+
+TEST_F(Firmware, NamesCaseAndTheBootLoaderImageFlag) {
+    Drop(fmMain->lvFiles->viewport(),
+         {File("Main.BLF", "m"), File("main.blf.bak", "bak"), File("BootLoader/x.blf", "x")});
+    ASSERT_EQ(device().images.size(), 2u);
+    EXPECT_EQ(device().images[0].name, "x.blf");
+    EXPECT_EQ(device().images[1].name, "Main.BLF") << "the drop keeps the name's case";
+    EXPECT_EQ(Count("Rebooting..."), 2) << "a boot-loader image reboots again before the run";
+    EXPECT_EQ(Stored("/main.blf.bak"), "<missing>")
+        << "the upload comes after the run, when the device is restarting";
+    EXPECT_TRUE(Terminal().contains("Uploading 1 files..."));
+}
+
+TEST_F(Firmware, ADeviceAlreadyInItsBootLoaderIsNotRebooted) {
+    fmMain->Terminal->SendLine("boot");
+    env.clock.AdvanceMs(3000);
+    fmMain->Comms->Disconnect();
+    Tick1();
+    ASSERT_TRUE(fmMain->Terminal->IsBootLoader());
+    fmMain->actTermClearExecute();
+    Drop(fmMain->lvFiles->viewport(), {File("app.blf", "app")});
+    EXPECT_EQ(Count("Rebooting..."), 0);
+    EXPECT_EQ(device().images.size(), 1u);
+}
+
+TEST_F(Firmware, ABootLoaderThatNeverComesGivesUpAfterFifteenAttempts) {
+    device().config.rebootMs = 60000;
+    const int64_t t0 = env.clock.NowMs();
+    Drop(fmMain->lvFiles->viewport(), {File("app.blf", "app")});
+    EXPECT_TRUE(
+        Terminal().startsWith("Rebooting..." + QString(15, '.') + "FAILED" + "Run firmware...\n"))
+        << Terminal().toStdString();
+    EXPECT_TRUE(device().images.empty());
+    EXPECT_NEAR(env.clock.NowMs() - t0, 2000 + 15 * 1000, 1000);
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{"FAILED", kGreen, true}), runs.end());
+}
+
+TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
+    fmMain->Terminal->SendLine("boot");
+    env.clock.AdvanceMs(3000);
+    fmMain->Comms->Disconnect();
+    Tick1();
+    Tick2();
+    EXPECT_TRUE(fmMain->actFirmware->isEnabled());
+    QString chosen = File("APP.BLF", QByteArray(10000, 'z'));
+    UiHooks().OpenFile = [&](QWidget*, const QString& filter) {
+        EXPECT_EQ(filter, "Firmware (*.blf);;All files (*.*)");
+        return chosen;
+    };
+    fmMain->actFirmwareExecute();
+    ASSERT_EQ(device().images.size(), 1u);
+    EXPECT_EQ(device().images[0].name, "app.blf");
+    EXPECT_EQ(Terminal(), "") << "the action prints nothing of its own";
+
+    chosen = File("empty.blf", "");
+    const size_t commands = device().commands.size();
+    fmMain->actFirmwareExecute();
+    EXPECT_EQ(device().commands.size(), commands) << "an empty file sends nothing";
+    EXPECT_EQ(device().images.size(), 1u);
+
+    chosen = pc.filePath("missing.blf");
+    fmMain->Guarded([&] { fmMain->actFirmwareExecute(); });
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith("Error: Cannot open file \"")) << messages[0].toStdString();
+}
+
+TEST_F(Drops, AFileTooLargeForTheLengthFieldIsRefused) {
+    const QString big = pc.filePath("huge.bin");
+    QFile f(big);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(qint64(INT32_MAX) + 1)); // sparse: no disk space used
+    f.close();
+    EXPECT_THROW(fmMain->UploadFile(big, false), kv::EKvError);
+    EXPECT_EQ(Stored("/huge.bin"), "<missing>");
+}
+
+} // namespace
