@@ -34,7 +34,8 @@ void RichEditTrim(QTextEdit* Pane, int Limit) {
     cursor.removeSelectedText();
 }
 
-void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style) {
+void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style,
+                    bool MoveCaret) {
     QTextCursor cursor(Pane->document());
     cursor.movePosition(QTextCursor::End);
     QTextCharFormat format;
@@ -44,5 +45,5 @@ void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, T
     format.setFontUnderline(Style & fsUnderline);
     format.setFontStrikeOut(Style & fsStrikeOut);
     cursor.insertText(Text, format);
-    Pane->setTextCursor(cursor);
+    if (MoveCaret) Pane->setTextCursor(cursor);
 }

@@ -15,7 +15,9 @@ void RichEditScrollToEnd(QTextEdit* Pane);
 // When the pane holds more than Limit characters, deletes its first Limit*20/100 characters,
 // extended to the end of the line they end in; when no line end follows, just those characters.
 void RichEditTrim(QTextEdit* Pane, int Limit);
-// Appends Text at the end of the pane in the given colour and style; the caret ends after it.
-void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style);
+// Appends Text at the end of the pane in the given colour and style; the caret ends after it
+// unless MoveCaret is false (a batch that scrolls to the end once when it closes).
+void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style,
+                    bool MoveCaret = true);
 // Characters in the pane, as the trim counts them (a line break is one character).
 int RichEditLength(QTextEdit* Pane);

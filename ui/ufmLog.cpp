@@ -218,7 +218,8 @@ std::string TfmLog::EscapeText(const std::string& Text) {
 
 void TfmLog::AppendText(QTextEdit* Pane, const QString& Text, const QColor& Color,
                         TFontStyles Style) {
-    RichEditAppend(Pane, Text, Color, Style);
+    // Inside a poll's batch the caret goes to the end once, when the batch closes.
+    RichEditAppend(Pane, Text, Color, Style, !InBatch);
 }
 
 void TfmLog::BeginBatch() {

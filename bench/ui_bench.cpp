@@ -1,0 +1,155 @@
+// Window load benchmarks, offscreen, on virtual time for the device and real CPU time for the
+// window's thread:
+//   ui_bench term   console output at the link's full rate (61,000 bytes/s) for 30 s, fed to the
+//                   terminal pane in 250 ms ticks; prints the share of one core spent.
+//   ui_bench log    a log flood of 1000 messages/s for 30 s polled every 250 ms; prints the share
+//                   of one core spent and the pane's size at the end.
+//   ui_bench soak [MINUTES]  console and log floods at the link's rate with the window open for
+//                   MINUTES (default 10) of device time; prints resident memory and pane sizes.
+#include "sim/SimDevice.h"
+#include "ui/Forms.h"
+#include "ui/RichEditUtils.h"
+#include "ui/ufmLog.h"
+#include "ui/ufmMain.h"
+
+#include <QApplication>
+#include <QAction>
+#include <QCheckBox>
+#include <QTimer>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+namespace {
+
+double CpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(1 << 20, '\n');
+    }
+    return 0;
+}
+
+// 250 ms of console output at 61,000 bytes/s: lines of text with a prompt now and then.
+std::string ConsoleChunk(int tick) {
+    std::string chunk;
+    int line = 0;
+    while (chunk.size() < 15250) {
+        if (line % 20 == 19)
+            chunk += "\xAB"
+                     "Kovrin>\xBB";
+        chunk += "tick " + std::to_string(tick) + " line " + std::to_string(line++) +
+                 ": sensor=20.5 state=ok counter=123456789\r\n";
+    }
+    chunk.resize(15250);
+    return chunk;
+}
+
+struct Rig {
+    explicit Rig(int logRate) {
+        kv::SetClock(&clock);
+        kv::sim::SimConfig config;
+        config.logRatePerSecond = logRate;
+        device = std::make_unique<kv::sim::SimDevice>(clock, kv::sim::DemoStorage(), config);
+        platform = std::make_unique<kv::sim::SimPlatform>(*device);
+        kv::SetHidPlatform(platform.get());
+        CreateForms();
+        fmMain->Timer1->stop();
+        fmMain->Timer2->stop();
+        fmMain->show();
+        fmMain->Timer1Timer();
+    }
+    ~Rig() {
+        DestroyForms();
+        kv::SetHidPlatform(nullptr);
+        kv::SetClock(nullptr);
+    }
+    kv::VirtualClock clock;
+    std::unique_ptr<kv::sim::SimDevice> device;
+    std::unique_ptr<kv::sim::SimPlatform> platform;
+};
+
+int Term() {
+    Rig rig(0);
+    const int ticks = 120; // 30 s
+    std::vector<std::string> chunks;
+    for (int i = 0; i < ticks; ++i) chunks.push_back(ConsoleChunk(i));
+    const double c0 = CpuSeconds();
+    for (int i = 0; i < ticks; ++i) {
+        fmMain->TermOutput(chunks[i]);
+        QApplication::processEvents();
+    }
+    const double cpu = CpuSeconds() - c0;
+    std::printf("terminal: %d ticks of 15250 bytes (30 s at 61,000 bytes/s): %.3f s CPU, "
+                "share of one core %.1f %%, pane %d characters\n",
+                ticks, cpu, cpu / 30 * 100, RichEditLength(fmMain->reTerm));
+    return 0;
+}
+
+int Log() {
+    Rig rig(1000);
+    fmMain->actShowLog->trigger();
+    fmLog->cbModemRxTx->click();
+    const double c0 = CpuSeconds();
+    for (int i = 0; i < 120; ++i) {
+        rig.clock.AdvanceMs(250);
+        fmMain->Timer1Timer();
+        QApplication::processEvents();
+    }
+    const double cpu = CpuSeconds() - c0;
+    std::printf("log: 30 s at 1000 messages/s: %.3f s CPU, share of one core %.1f %%, "
+                "log pane %d characters, modem pane %d characters\n",
+                cpu, cpu / 30 * 100, RichEditLength(fmLog->reLog), RichEditLength(fmLog->reModem));
+    return 0;
+}
+
+int Soak(int minutes) {
+    Rig rig(1000);
+    fmMain->actShowLog->trigger();
+    fmLog->cbModemRxTx->click();
+    const int ticks = minutes * 60 * 4;
+    long warm = 0;
+    const long start = ResidentKiB();
+    for (int i = 0; i < ticks; ++i) {
+        // Console output at the link's rate, on top of the log flood.
+        rig.device->PrintConsole(ConsoleChunk(i));
+        rig.clock.AdvanceMs(250);
+        fmMain->Timer1Timer();
+        if (i % 8 == 0) fmMain->Timer2Timer();
+        QApplication::processEvents();
+        if (i == 4 * 60) warm = ResidentKiB(); // one minute in: the panes are at their limits
+    }
+    const long end = ResidentKiB();
+    std::printf("soak: %d min of device time; resident memory at start %ld KiB, after 1 min "
+                "%ld KiB, at the end %ld KiB (growth after 1 min: %ld KiB); terminal %d, log "
+                "%d, modem %d characters\n",
+                minutes, start, warm, end, end - warm, RichEditLength(fmMain->reTerm),
+                RichEditLength(fmLog->reLog), RichEditLength(fmLog->reModem));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const std::string mode = argc > 1 ? argv[1] : "term";
+    if (mode == "term") return Term();
+    if (mode == "log") return Log();
+    if (mode == "soak") return Soak(argc > 2 ? std::atoi(argv[2]) : 10);
+    std::fprintf(stderr, "usage: ui_bench term|log|soak [MINUTES]\n");
+    return 2;
+}
