@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -59,7 +60,13 @@ int main(int argc, char* argv[]) {
     Run(1500);
     QTemporaryDir pc;
     QWidget* subject = fmMain;
-    if (scene == "log") {
+    if (scene == "main") {
+        for (char c : std::string("ver\r")) fmMain->reTermKeyPress(c); // typed, with echo
+        Run(600);
+        fmMain->edDir->setText("/Lua");
+        fmMain->actRefreshExecute();
+        Run(600);
+    } else if (scene == "log") {
         fmMain->actShowLog->trigger();
         fmLog->cbModemRxTx->click();
         fmLog->resize(1000, 380);
