@@ -4,7 +4,7 @@
 //                   terminal pane in 250 ms ticks; prints the share of one core spent.
 //   ui_bench log    a log flood of 1000 messages/s for 30 s polled every 250 ms; prints the share
 //                   of one core spent and the pane's size at the end.
-//   ui_bench soak [MINUTES]  console and log floods at the link's rate with the window open for
+//   ui_bench soak [MINUTES]  console and log floods filling the link with the window open for
 //                   MINUTES (default 10) of device time; prints resident memory and pane sizes.
 #include "sim/SimDevice.h"
 #include "ui/Forms.h"
@@ -43,18 +43,19 @@ long ResidentKiB() {
     return 0;
 }
 
-// 250 ms of console output at 61,000 bytes/s: lines of text with a prompt now and then.
-std::string ConsoleChunk(int tick) {
+// 250 ms of console output (15250 bytes: 61,000 bytes/s): lines of text with a prompt now and
+// then.
+std::string ConsoleChunk(int tick, size_t size = 15250) {
     std::string chunk;
     int line = 0;
-    while (chunk.size() < 15250) {
+    while (chunk.size() < size) {
         if (line % 20 == 19)
             chunk += "\xAB"
                      "Kovrin>\xBB";
         chunk += "tick " + std::to_string(tick) + " line " + std::to_string(line++) +
                  ": sensor=20.5 state=ok counter=123456789\r\n";
     }
-    chunk.resize(15250);
+    chunk.resize(size);
     return chunk;
 }
 
@@ -117,7 +118,9 @@ int Log() {
 }
 
 int Soak(int minutes) {
-    Rig rig(1000);
+    // The link carries one report per millisecond: 400 log messages and about 590 console reports
+    // (36,000 bytes) per second fill it.
+    Rig rig(400);
     fmMain->actShowLog->trigger();
     fmLog->cbModemRxTx->click();
     const int ticks = minutes * 60 * 4;
@@ -125,16 +128,16 @@ int Soak(int minutes) {
     const long start = ResidentKiB();
     for (int i = 0; i < ticks; ++i) {
         // Console output at the link's rate, on top of the log flood.
-        rig.device->PrintConsole(ConsoleChunk(i));
+        rig.device->PrintConsole(ConsoleChunk(i, 9000));
         rig.clock.AdvanceMs(250);
         fmMain->Timer1Timer();
         if (i % 8 == 0) fmMain->Timer2Timer();
         QApplication::processEvents();
-        if (i == 4 * 60) warm = ResidentKiB(); // one minute in: the panes are at their limits
+        if (i == ticks / 2) warm = ResidentKiB(); // half-way: the panes are at their limits
     }
     const long end = ResidentKiB();
-    std::printf("soak: %d min of device time; resident memory at start %ld KiB, after 1 min "
-                "%ld KiB, at the end %ld KiB (growth after 1 min: %ld KiB); terminal %d, log "
+    std::printf("soak: %d min of device time; resident memory at start %ld KiB, half-way %ld "
+                "KiB, at the end %ld KiB (growth in the second half: %ld KiB); terminal %d, log "
                 "%d, modem %d characters\n",
                 minutes, start, warm, end, end - warm, RichEditLength(fmMain->reTerm),
                 RichEditLength(fmLog->reLog), RichEditLength(fmLog->reModem));

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libhidapi-dev
-          libusb-1.0-0-dev libgtest-dev xvfb xauth clang-format)
+          libusb-1.0-0-dev libgtest-dev xvfb xauth clang-format clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

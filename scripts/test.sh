@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test through ctest.
+# Builds everything and runs every test through ctest; then the whole suite again built with
+# AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh
 export QT_QPA_PLATFORM=offscreen
+export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0
+
+bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+
+echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan -j2 >/dev/null
+ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== fuzz targets, ${KV_FUZZ_SECONDS:-10} s each"
+bash scripts/fuzz.sh "${KV_FUZZ_SECONDS:-10}"

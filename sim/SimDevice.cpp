@@ -11,6 +11,7 @@ namespace {
 constexpr size_t kConsoleQueueReports = 64; // the device's own output queue for console text
 constexpr size_t kOutQueueLimit = 4096;     // beyond this, log messages are dropped
 constexpr int64_t kSlice = 4096;            // the host sends content in slices of this size
+constexpr size_t kConsoleBacklogLimit = 256 * 1024; // unsolicited output the device holds
 
 std::string Join(const SimPath& path) {
     std::string out;
@@ -142,6 +143,8 @@ void SimDevice::Prompt() {
 
 void SimDevice::PrintConsole(const std::string& text) {
     Advance(clock_.NowUs());
+    // The device's own output buffer is finite: output nobody takes away is lost.
+    if (backlogBytes_ + text.size() > kConsoleBacklogLimit) return;
     Print(text);
 }
 

@@ -36,6 +36,8 @@ QTextEdit* MakePane(QWidget* parent, int pixels) {
     pane->setFont(font);
     pane->setReadOnly(true);
     pane->setLineWrapMode(QTextEdit::NoWrap);
+    // Appends are not edits to undo: an undo history would keep every trimmed line for ever.
+    pane->setUndoRedoEnabled(false);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QPalette palette = pane->palette();

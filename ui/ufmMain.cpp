@@ -258,6 +258,8 @@ void TfmMain::BuildLayout() {
     reTerm = new TTermEdit(this);
     reTerm->setFont(FixedFont(13));
     reTerm->setLineWrapMode(QTextEdit::NoWrap);
+    // Output is not an edit to undo: an undo history would keep every trimmed line for ever.
+    reTerm->setUndoRedoEnabled(false);
     reTerm->setAcceptRichText(false);
     reTerm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     reTerm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

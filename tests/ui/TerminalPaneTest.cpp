@@ -110,6 +110,8 @@ TEST_F(TerminalPane, TrimsItsOldestFifthToALineEnd) {
     EXPECT_EQ(now.size(), 131073 - cut);
     EXPECT_TRUE(now.startsWith(text.mid(cut, 20)));
     EXPECT_TRUE(now.endsWith(FromDevice(tail)));
+    EXPECT_FALSE(fmMain->reTerm->document()->isUndoAvailable())
+        << "no undo history keeps what was trimmed";
 }
 
 TEST(RichEditTrim, WithoutALineEndOnlyTheFirstFifthGoes) {

@@ -1,0 +1,33 @@
+// Downloads: any header and content flow in answer to the download command.
+#include "FuzzSupport.h"
+
+#include "files/kvbFiles.h"
+
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    kvfuzz::Device device;
+    kv::TkvComms comms;
+    kv::TkvTerminal terminal(comms);
+    kv::TkvbFiles files(terminal);
+    comms.Connect();
+    const std::string reply = kvfuzz::Bytes(data, size);
+    device.hid.onWrite = [&](const std::vector<uint8_t>& report) {
+        if (report[0] == 0 && report[2] > 0 && report[2 + report[2]] == '\r')
+            device.hid.QueueConsole(reply);
+    };
+    int32_t last = -1;
+    files.OnProgress = [&](kv::TkvbFiles*, int32_t position, int32_t total) {
+        if (position <= last || position > total) std::abort();
+        last = position;
+    };
+    std::string content;
+    try {
+        const bool ok = files.ReadFile("/fuzz", content);
+        if (!ok && !content.empty()) std::abort();
+        if (content.size() > size) std::abort();
+    } catch (const kv::EKvError&) {
+    }
+    if (files.Busy) std::abort();
+    return 0;
+}

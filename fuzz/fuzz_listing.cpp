@@ -1,0 +1,29 @@
+// Listing replies: whatever the device answers to the listing command, and every entry line and
+// time stamp it contains.
+#include "FuzzSupport.h"
+
+#include "files/kvbFiles.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    kvfuzz::Device device;
+    kv::TkvComms comms;
+    kv::TkvTerminal terminal(comms);
+    kv::TkvbFiles files(terminal);
+    comms.Connect();
+    const std::string reply = kvfuzz::Bytes(data, size);
+    device.hid.onWrite = [&](const std::vector<uint8_t>& report) {
+        if (report[0] == 0 && report[2] > 0 && report[2 + report[2]] == '\r')
+            device.hid.QueueConsole(reply);
+    };
+    std::vector<std::string> lines;
+    files.ListDirectory("/fuzz", lines);
+    for (const auto& line : lines) {
+        try {
+            kv::TkvbFiles::ParseDirEntry(line);
+        } catch (const kv::EKvError&) {
+        }
+    }
+    std::string rest = reply;
+    while (!rest.empty()) kv::DecodePackedDate(kv::NextField(rest));
+    return 0;
+}
