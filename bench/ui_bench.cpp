@@ -12,8 +12,8 @@
 #include "ui/ufmLog.h"
 #include "ui/ufmMain.h"
 
-#include <QApplication>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QTimer>
 #include <cstdio>
@@ -87,7 +87,8 @@ int Term() {
     Rig rig(0);
     const int ticks = 120; // 30 s
     std::vector<std::string> chunks;
-    for (int i = 0; i < ticks; ++i) chunks.push_back(ConsoleChunk(i));
+    for (int i = 0; i < ticks; ++i)
+        chunks.push_back(ConsoleChunk(i));
     const double c0 = CpuSeconds();
     for (int i = 0; i < ticks; ++i) {
         fmMain->TermOutput(chunks[i]);

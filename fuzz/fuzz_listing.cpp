@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::string rest = reply;
-    while (!rest.empty()) kv::DecodePackedDate(kv::NextField(rest));
+    while (!rest.empty())
+        kv::DecodePackedDate(kv::NextField(rest));
     return 0;
 }

@@ -286,6 +286,19 @@ void SimDevice::UnplugFor(int64_t ms) {
     });
 }
 
+void SimDevice::ScheduleUnplug(int64_t afterMs, int64_t forMs) {
+    Advance(clock_.NowUs());
+    Schedule(now_ + afterMs * 1000, [this, forMs] {
+        present_ = false;
+        ResetLink();
+        Schedule(now_ + forMs * 1000, [this] {
+            present_ = true;
+            ++generation_;
+            locked_ = !config.password.empty();
+        });
+    });
+}
+
 // ---- input ----
 
 void SimDevice::OnReport(const uint8_t* report) {

@@ -73,6 +73,8 @@ class SimDevice {
     void Unplug();
     void Replug();
     void UnplugFor(int64_t ms);
+    // Unplugs the device afterMs from now, for forMs.
+    void ScheduleUnplug(int64_t afterMs, int64_t forMs);
     bool InBootLoader() const { return bootLoader_; }
     bool Locked() const { return locked_; }
     // Locks the console again (when a password is configured), as after a restart.

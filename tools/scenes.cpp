@@ -23,7 +23,8 @@ namespace {
 void Run(int ms) {
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    while (timer.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 QString MakeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content) {
@@ -61,7 +62,8 @@ int main(int argc, char* argv[]) {
     QTemporaryDir pc;
     QWidget* subject = fmMain;
     if (scene == "main") {
-        for (char c : std::string("ver\r")) fmMain->reTermKeyPress(c); // typed, with echo
+        for (char c : std::string("ver\r"))
+            fmMain->reTermKeyPress(c); // typed, with echo
         Run(600);
         fmMain->edDir->setText("/Lua");
         fmMain->actRefreshExecute();

@@ -123,3 +123,31 @@ TEST_F(FilesSim, FirmwareIntoTheBootLoader) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FilesSim, HostileRepliesEndInABoundedOutcome) {
+    // A download that announces the largest length and then stalls.
+    env.fs->AddFile("/liar.bin", std::string(1000, 'l'));
+    env.device->faults.announceLength = 2147483647;
+    std::string content = "old";
+    int64_t t0 = env.clock.NowMs();
+    EXPECT_FALSE(files.ReadFile("/liar.bin", content));
+    EXPECT_EQ(content, "");
+    EXPECT_LT(env.clock.NowMs() - t0, 2500) << "given up one slice wait after the stall";
+    EXPECT_FALSE(files.Busy);
+    env.device->faults.announceLength = -1;
+
+    // A listing line of 1 MB: read whole, then refused by the parser with the conversion error.
+    env.device->faults.extraListingLines = {std::string(1 << 20, 'n')};
+    std::vector<std::string> lines;
+    EXPECT_TRUE(files.ListDirectory("/Lua", lines));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2].size(), size_t(1) << 20);
+    EXPECT_THROW(TkvbFiles::ParseDirEntry(lines[2]), EKvError);
+    env.device->faults.extraListingLines.clear();
+    EXPECT_TRUE(files.ListDirectory("/Lua", lines)) << "and the console is in step again";
+    EXPECT_EQ(lines.size(), 2u);
+}
+
+} // namespace
