@@ -10,7 +10,7 @@ bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
 
 echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-asan -j2 >/dev/null
 ctest --test-dir build-asan --output-on-failure -j2
 

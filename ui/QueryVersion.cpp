@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <vector>
 
 std::string VersionDataMark() {
     // Built at run time so that the reader's own code never contains the mark it looks for.
@@ -12,18 +12,40 @@ std::string VersionDataMark() {
 TVersionReader::TVersionReader(const std::string& FileName) {
     std::ifstream in(FileName, std::ios::binary);
     if (!in) return;
-    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t at = file.find(VersionDataMark());
-    if (at == std::string::npos) return;
-    // Six decimal digits give the length of the entries that follow.
-    const size_t start = at + VersionDataMark().size();
-    if (file.size() < start + 6) return;
-    size_t length = 0;
-    for (size_t i = start; i < start + 6; ++i) {
-        if (file[i] < '0' || file[i] > '9') return;
-        length = length * 10 + static_cast<size_t>(file[i] - '0');
+    // The file is searched in pieces of 1 MiB, each overlapping the last by the mark's length, so
+    // that a large program file is neither held whole nor read a character at a time.
+    const std::string mark = VersionDataMark();
+    constexpr size_t kPiece = 1 << 20;
+    std::string window;
+    uint64_t windowStart = 0;
+    size_t found = std::string::npos;
+    std::vector<char> piece(kPiece);
+    while (found == std::string::npos && in) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got == 0) break;
+        if (window.size() >= mark.size()) {
+            const size_t keep = mark.size() - 1;
+            windowStart += window.size() - keep;
+            window.erase(0, window.size() - keep);
+        }
+        window.append(piece.data(), got);
+        found = window.find(mark);
     }
-    buffer_ = file.substr(start + 6, length);
+    if (found == std::string::npos) return;
+    // Six decimal digits give the length of the entries that follow.
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(windowStart + found + mark.size()));
+    char digits[6];
+    if (!in.read(digits, 6)) return;
+    size_t length = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return;
+        length = length * 10 + static_cast<size_t>(c - '0');
+    }
+    buffer_.resize(length);
+    in.read(buffer_.data(), static_cast<std::streamsize>(length));
+    buffer_.resize(static_cast<size_t>(in.gcount()));
     Valid = true;
     FileVersion = GetString("FileVersion");
     FileDate = GetString("FileDate");

@@ -283,6 +283,15 @@ TEST(VersionReader, ReadsTheFixedBlockAndKeepsDefaultsWithoutData) {
     EXPECT_EQ(other.LegalCopyright, "");
 }
 
+TEST(VersionReader, FindsTheProgramsOwnVersionData) {
+    TVersionReader program(KV_PROGRAM_FILE);
+    EXPECT_TRUE(program.Valid);
+    EXPECT_EQ(program.FileVersion, KV_PROJECT_VERSION);
+    EXPECT_EQ(program.FileDate.size(), 10u);
+    EXPECT_EQ(program.FileDescription, "Kovrin file access");
+    EXPECT_EQ(program.LegalCopyright.rfind("\xA9 ", 0), 0u);
+}
+
 TEST_F(Supervision, AboutBoxShowsFiveLines) {
     VersionFile file;
     const std::string block = "\\StringFileInfo\\080904E4\\";
