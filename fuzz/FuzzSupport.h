@@ -20,6 +20,13 @@ struct Device {
         kv::SetHidPlatform(nullptr);
         kv::SetClock(nullptr);
     }
+    // The device answers every command line the host sends (a report ending in CR) with reply.
+    void AnswerEachLine(const std::string& reply) {
+        hid.onWrite = [this, reply](const std::vector<uint8_t>& report) {
+            if (report[0] == 0 && report[2] > 0 && report[2 + report[2]] == '\r')
+                hid.QueueConsole(reply);
+        };
+    }
     kv::VirtualClock clock;
     kvtest::ScriptedHid hid;
 };

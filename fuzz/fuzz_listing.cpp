@@ -11,10 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kv::TkvbFiles files(terminal);
     comms.Connect();
     const std::string reply = kvfuzz::Bytes(data, size);
-    device.hid.onWrite = [&](const std::vector<uint8_t>& report) {
-        if (report[0] == 0 && report[2] > 0 && report[2 + report[2]] == '\r')
-            device.hid.QueueConsole(reply);
-    };
+    device.AnswerEachLine(reply);
     std::vector<std::string> lines;
     files.ListDirectory("/fuzz", lines);
     for (const auto& line : lines) {

@@ -263,39 +263,44 @@ void SimDevice::ResetLink() {
     outputNotBefore_ = 0;
 }
 
-void SimDevice::Unplug() {
-    Advance(clock_.NowUs());
+void SimDevice::Gone() {
     present_ = false;
     ResetLink();
 }
 
+void SimDevice::Back(bool bootLoader) {
+    bootLoader_ = bootLoader;
+    present_ = true;
+    ++generation_; // handles of the last connection stay dead
+    locked_ = !bootLoader && !config.password.empty();
+}
+
+void SimDevice::Restart(bool toBootLoader) {
+    Schedule(now_ + 100'000, [this] { Gone(); });
+    Schedule(now_ + 100'000 + int64_t(config.rebootMs) * 1000,
+             [this, toBootLoader] { Back(toBootLoader); });
+}
+
+void SimDevice::Unplug() {
+    Advance(clock_.NowUs());
+    Gone();
+}
+
 void SimDevice::Replug() {
     Advance(clock_.NowUs());
-    if (present_) return;
-    present_ = true;
-    ++generation_;
-    locked_ = !config.password.empty();
+    if (!present_) Back(bootLoader_);
 }
 
 void SimDevice::UnplugFor(int64_t ms) {
     Unplug();
-    Schedule(now_ + ms * 1000, [this] {
-        present_ = true;
-        ++generation_;
-        locked_ = !config.password.empty();
-    });
+    Schedule(now_ + ms * 1000, [this] { Back(bootLoader_); });
 }
 
 void SimDevice::ScheduleUnplug(int64_t afterMs, int64_t forMs) {
     Advance(clock_.NowUs());
     Schedule(now_ + afterMs * 1000, [this, forMs] {
-        present_ = false;
-        ResetLink();
-        Schedule(now_ + forMs * 1000, [this] {
-            present_ = true;
-            ++generation_;
-            locked_ = !config.password.empty();
-        });
+        Gone();
+        Schedule(now_ + forMs * 1000, [this] { Back(bootLoader_); });
     });
 }
 
@@ -405,16 +410,7 @@ void SimDevice::OnLine(const std::string& line) {
             CmdLoad(arg);
         } else if (word == "run") {
             Print("Starting firmware\r\n");
-            Schedule(now_ + 100'000, [this] {
-                present_ = false;
-                ResetLink();
-            });
-            Schedule(now_ + 100'000 + int64_t(config.rebootMs) * 1000, [this] {
-                bootLoader_ = false;
-                present_ = true;
-                ++generation_;
-                locked_ = !config.password.empty();
-            });
+            Restart(false);
         } else if (word == "boot") {
             Print("Boot loader running\r\n");
             Prompt();
@@ -434,15 +430,7 @@ void SimDevice::OnLine(const std::string& line) {
         CmdRename(arg);
     } else if (word == "boot") {
         Print("Rebooting...\r\n");
-        Schedule(now_ + 100'000, [this] {
-            present_ = false;
-            ResetLink();
-        });
-        Schedule(now_ + 100'000 + int64_t(config.rebootMs) * 1000, [this] {
-            bootLoader_ = true;
-            present_ = true;
-            ++generation_;
-        });
+        Restart(true);
     } else if (word == "ver") {
         Print("Kovrin firmware 2.4.1 (build 1187)\r\n");
         Prompt();

@@ -115,6 +115,9 @@ class SimDevice {
     int64_t NextFrame() const;
     void Enqueue(const Report& r, int64_t produced);
     void ResetLink();
+    void Gone();                // off the bus: everything in flight is lost
+    void Back(bool bootLoader); // on the bus again, as the application or the boot loader
+    void Restart(bool toBootLoader);
 
     void OnReport(const uint8_t* report);
     void OnConsoleBytes(const std::string& bytes);

@@ -1,5 +1,6 @@
 // The device file browser: one device directory in the list, navigation by double-click, Enter
 // and the path field.
+#include "BusyCursor.h"
 #include "UiHooks.h"
 #include "ufmMain.h"
 
@@ -16,13 +17,6 @@ class TFileItem : public QTreeWidgetItem {
 };
 
 constexpr int kRawLineRole = Qt::UserRole;
-
-// Shows the hourglass for the life of the object, restoring the cursor that was there.
-class TBusyCursor {
-  public:
-    TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 } // namespace
 

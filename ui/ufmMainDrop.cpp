@@ -1,4 +1,5 @@
 // Uploads of PC files dropped on the window, and firmware loading from the action and from drops.
+#include "BusyCursor.h"
 #include "UiHooks.h"
 #include "device/Clock.h"
 #include "ufmMain.h"
@@ -12,12 +13,6 @@
 #include <climits>
 
 namespace {
-
-class TBusyCursor {
-  public:
-    TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 bool Latin1Only(const QString& text) {
     for (QChar c : text)
@@ -71,52 +66,46 @@ QStringList DroppedFiles(QDropEvent* event) {
 
 // ---- the drop targets ----
 
-void TFileList::dragEnterEvent(QDragEnterEvent* event) {
+namespace {
+
+// Both drop targets: PC files as a copy or a link, never a move.
+void DragOver(QDropEvent* event) {
     if (AcceptableDrop(event))
         AcceptAsCopyOrLink(event);
     else
         event->ignore();
 }
 
-void TFileList::dragMoveEvent(QDragMoveEvent* event) {
-    if (AcceptableDrop(event))
-        AcceptAsCopyOrLink(event);
-    else
-        event->ignore();
-}
-
-void TFileList::dropEvent(QDropEvent* event) {
+void DropOn(TfmMain* window, QDropEvent* event) {
     if (!AcceptableDrop(event)) {
         event->ignore();
         return;
     }
     AcceptAsCopyOrLink(event);
-    owner_->DropFrom(event);
+    window->DropFrom(event);
+}
+
+} // namespace
+
+void TFileList::dragEnterEvent(QDragEnterEvent* event) {
+    DragOver(event);
+}
+void TFileList::dragMoveEvent(QDragMoveEvent* event) {
+    DragOver(event);
+}
+void TFileList::dropEvent(QDropEvent* event) {
+    DropOn(owner_, event);
 }
 
 TInfoMemo::TInfoMemo(TfmMain* owner) : QPlainTextEdit(owner), owner_(owner) {}
-
 void TInfoMemo::dragEnterEvent(QDragEnterEvent* event) {
-    if (AcceptableDrop(event))
-        AcceptAsCopyOrLink(event);
-    else
-        event->ignore();
+    DragOver(event);
 }
-
 void TInfoMemo::dragMoveEvent(QDragMoveEvent* event) {
-    if (AcceptableDrop(event))
-        AcceptAsCopyOrLink(event);
-    else
-        event->ignore();
+    DragOver(event);
 }
-
 void TInfoMemo::dropEvent(QDropEvent* event) {
-    if (!AcceptableDrop(event)) {
-        event->ignore();
-        return;
-    }
-    AcceptAsCopyOrLink(event);
-    owner_->DropFrom(event);
+    DropOn(owner_, event);
 }
 
 void TfmMain::DropFrom(QDropEvent* event) {

@@ -1,4 +1,5 @@
 // The file commands: Delete, Save to PC, Edit, Rename, Make Dir and New File.
+#include "BusyCursor.h"
 #include "UiHooks.h"
 #include "ufmDialogs.h"
 #include "ufmMain.h"
@@ -12,12 +13,6 @@
 #include <QTextDocument>
 
 namespace {
-
-class TBusyCursor {
-  public:
-    TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 bool IsParentRow(const QString& caption) {
     return caption == "..";

@@ -1,5 +1,6 @@
 // The terminal pane: console output with the prompt in red, typed keys with local echo, paste,
 // copy and the program's own green messages.
+#include "BusyCursor.h"
 #include "UiHooks.h"
 #include "ufmMain.h"
 
@@ -11,16 +12,6 @@ namespace {
 constexpr int kTermLimit = 131072;
 constexpr int kPasteLimit = 8192;
 const QColor kBlack(0, 0, 0), kRed(255, 0, 0), kBlue(0, 0, 255), kGreen(0, 128, 0);
-
-// Suspends a pane's repainting for the life of the object.
-class TUpdatesOff {
-  public:
-    explicit TUpdatesOff(QWidget* widget) : widget_(widget) { widget_->setUpdatesEnabled(false); }
-    ~TUpdatesOff() { widget_->setUpdatesEnabled(true); }
-
-  private:
-    QWidget* widget_;
-};
 
 } // namespace
 
@@ -93,7 +84,7 @@ void TfmMain::actPasteExecute() {
 }
 
 void TfmMain::actTermCopyExecute() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    TBusyCursor busy;
     {
         TUpdatesOff off(reTerm);
         const bool all = !reTerm->textCursor().hasSelection();
@@ -105,7 +96,6 @@ void TfmMain::actTermCopyExecute() {
             reTerm->setTextCursor(cursor);
         }
     }
-    QApplication::restoreOverrideCursor();
 }
 
 void TfmMain::actTermAllExecute() {
