@@ -2,6 +2,7 @@
 // bytes as what the device sends.
 #pragma once
 
+#include "files/kvbFiles.h"
 #include "support/ScriptedHid.h"
 
 #include <cstddef>
@@ -29,6 +30,15 @@ struct Device {
     }
     kv::VirtualClock clock;
     kvtest::ScriptedHid hid;
+};
+
+// The host's link objects and file service, connected to a fresh scripted device.
+struct Service {
+    Service() { comms.Connect(); }
+    Device device;
+    kv::TkvComms comms;
+    kv::TkvTerminal terminal{comms};
+    kv::TkvbFiles files{terminal};
 };
 
 inline std::string Bytes(const uint8_t* data, size_t size) {

@@ -2,15 +2,12 @@
 // over any console output.
 #include "FuzzSupport.h"
 
-#include "files/kvbFiles.h"
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    kvfuzz::Device device;
-    kv::TkvComms comms;
-    kv::TkvTerminal terminal(comms);
-    kv::TkvbFiles files(terminal);
-    comms.Connect();
+    kvfuzz::Service service;
+    auto& device = service.device;
+    auto& terminal = service.terminal;
+    auto& files = service.files;
     const size_t markerLength = data[0] % 4;
     const std::string marker = kvfuzz::Bytes(data + 1, std::min(markerLength, size - 1));
     device.hid.QueueConsole(kvfuzz::Bytes(data, size));

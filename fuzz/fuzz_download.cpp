@@ -1,16 +1,13 @@
 // Downloads: any header and content flow in answer to the download command.
 #include "FuzzSupport.h"
 
-#include "files/kvbFiles.h"
-
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    kvfuzz::Device device;
-    kv::TkvComms comms;
-    kv::TkvTerminal terminal(comms);
-    kv::TkvbFiles files(terminal);
-    comms.Connect();
+    kvfuzz::Service service;
+    auto& device = service.device;
+    auto& terminal = service.terminal;
+    auto& files = service.files;
     const std::string reply = kvfuzz::Bytes(data, size);
     device.AnswerEachLine(reply);
     int32_t last = -1;

@@ -2,14 +2,11 @@
 // time stamp it contains.
 #include "FuzzSupport.h"
 
-#include "files/kvbFiles.h"
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    kvfuzz::Device device;
-    kv::TkvComms comms;
-    kv::TkvTerminal terminal(comms);
-    kv::TkvbFiles files(terminal);
-    comms.Connect();
+    kvfuzz::Service service;
+    auto& device = service.device;
+    auto& terminal = service.terminal;
+    auto& files = service.files;
     const std::string reply = kvfuzz::Bytes(data, size);
     device.AnswerEachLine(reply);
     std::vector<std::string> lines;
