@@ -5,7 +5,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvfuzz::Service service;
     auto& device = service.device;
-    auto& terminal = service.terminal;
     auto& files = service.files;
     const std::string reply = kvfuzz::Bytes(data, size);
     device.AnswerEachLine(reply);
