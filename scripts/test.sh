@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test through ctest; then the whole suite again built with
-# AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target for a few seconds.
+# Builds everything and runs every test through ctest; then the link and file service inside a
+# virtual machine against the simulated device as a real USB device; then the whole suite again
+# built with AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target for a few
+# seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -8,6 +10,9 @@ export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0
 
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+
+echo "== the Linux backend on a real kernel (QEMU)"
+bash scripts/vm-test.sh
 
 echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -1,6 +1,7 @@
 #include "HidrawPlatform.h"
 
 #include "../ReportQueue.h"
+#include "../TimedWriter.h"
 #include "LinuxSysfs.h"
 
 #include <hidapi.h>
@@ -43,15 +44,8 @@ struct HidrawPlatform::Device {
     std::thread reader;
     std::atomic<bool> stop{false};
 
-    // One write runs at a time on its own thread, so a write that blocks in the kernel cannot
-    // hold the caller past its time-out.
-    std::mutex writeLock;
-    std::condition_variable writeCv;
-    std::thread writer;
-    std::vector<uint8_t> job;
-    bool jobReady = false;
-    bool jobDone = true;
-    int jobResult = 0;
+    // A hidraw write can block in the kernel: it runs on a thread of its own.
+    std::unique_ptr<TimedWriter> writer;
 
     libusb_context* usbContext = nullptr;
     libusb_device_handle* usbHandle = nullptr;
@@ -67,22 +61,6 @@ struct HidrawPlatform::Device {
             if (n == 0) continue;
             buffer[0] = 0; // hidraw gives reports of unnumbered devices without their ID
             input.Push(buffer, n + 1);
-        }
-    }
-
-    void WriteLoop() {
-        std::unique_lock<std::mutex> hold(writeLock);
-        for (;;) {
-            writeCv.wait(hold, [&] { return jobReady || stop; });
-            if (stop) return;
-            std::vector<uint8_t> data = std::move(job);
-            jobReady = false;
-            hold.unlock();
-            const int result = hid_write(hid, data.data(), data.size());
-            hold.lock();
-            jobResult = result;
-            jobDone = true;
-            writeCv.notify_all();
         }
     }
 
@@ -124,12 +102,8 @@ struct HidrawPlatform::Device {
 
     ~Device() {
         stop = true;
-        {
-            std::lock_guard<std::mutex> hold(writeLock);
-            writeCv.notify_all();
-        }
         if (reader.joinable()) reader.join();
-        if (writer.joinable()) writer.join();
+        writer.reset();
         if (usbHandle) libusb_close(usbHandle);
         if (usbContext) libusb_exit(usbContext);
         if (hid) hid_close(hid);
@@ -191,7 +165,8 @@ HidHandle HidrawPlatform::Open(const std::string& path) {
     }
     device->usb = linuxhid::FindUsbNode("/sys", path);
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
-    device->writer = std::thread([d = device.get()] { d->WriteLoop(); });
+    device->writer = std::make_unique<TimedWriter>(
+        [hid](const uint8_t* data, size_t size) { return hid_write(hid, data, size); });
     std::lock_guard<std::mutex> hold(lock_);
     const HidHandle handle = next_++;
     devices_[handle] = device;
@@ -225,17 +200,8 @@ int HidrawPlatform::Read(HidHandle handle, uint8_t* buffer, int capacity, int ti
 int HidrawPlatform::Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) {
     auto device = Find(handle);
     if (!device || size <= 0) return -1;
-    std::unique_lock<std::mutex> hold(device->writeLock);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
-    // An earlier write that timed out may still be in the kernel: it must finish first.
-    if (!device->writeCv.wait_until(hold, deadline, [&] { return device->jobDone; })) return 0;
-    device->job.assign(data, data + size);
-    device->jobReady = true;
-    device->jobDone = false;
-    device->writeCv.notify_all();
-    if (!device->writeCv.wait_until(hold, deadline, [&] { return device->jobDone; })) return 0;
-    return device->jobResult < 0 ? -1 : device->jobResult;
+    const int result = device->writer->Write(data, static_cast<size_t>(size), timeoutMs);
+    return result < 0 ? -1 : result;
 }
 
 bool HidrawPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {

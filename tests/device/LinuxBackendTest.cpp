@@ -1,11 +1,14 @@
 #include "device/HidPlatform.h"
 #include "device/ReportQueue.h"
+#include "device/TimedWriter.h"
 #include "device/linux/LinuxSysfs.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -109,6 +112,29 @@ TEST(ReportQueueTest, PopWaitsForAReportFromAnotherThread) {
     EXPECT_EQ(queue.Pop(buffer, 2, 5000), 2);
     EXPECT_EQ(buffer[1], 7);
     producer.join();
+}
+
+} // namespace
+
+namespace {
+
+TEST(TimedWriterTest, TheCallersTimeOutHoldsWhileAWriteBlocks) {
+    std::mutex gate;
+    gate.lock(); // the "kernel" holds the first write until the gate opens
+    int calls = 0;
+    kv::TimedWriter writer([&](const uint8_t*, size_t size) {
+        if (++calls == 1) std::lock_guard<std::mutex> wait(gate);
+        return static_cast<int>(size);
+    });
+    const uint8_t data[65] = {};
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(writer.Write(data, 65, 50), 0) << "timed out while the write blocks";
+    EXPECT_EQ(writer.Write(data, 65, 50), 0) << "the next write waits for the stuck one";
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    gate.unlock();
+    EXPECT_EQ(writer.Write(data, 65, 5000), 65) << "then writes go through again";
+    EXPECT_EQ(calls, 2);
 }
 
 } // namespace

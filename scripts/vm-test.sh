@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The real-kernel test: boots a Linux kernel in QEMU (software emulation), presents the simulated
+# device to it as a USB HID device (build/tests/vm/vm_bridge over usbredir), and runs
+# build/tests/vm/vm_guest inside the machine against it, with this machine's root file system
+# shared read-only. Prints the guest's checks; exits non-zero when one fails. Skipped with a
+# message only where QEMU cannot run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$root/build/vm
+bridge=$root/build/tests/vm/vm_bridge
+guest=$root/build/tests/vm/vm_guest
+if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] || [ ! -x "$guest" ]; then
+  echo "vm-test: SKIPPED: QEMU or the usbredir library is not installed"; exit 0
+fi
+mkdir -p "$work"
+
+# The guest kernel: Debian's, unpacked, not installed.
+kdir=$work/kernel
+if [ ! -d "$kdir/lib/modules" ]; then
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image/{print $2; exit}')
+  (cd "$work" && rm -f linux-image-*.deb && apt-get download "$package" >/dev/null 2>&1) || true
+  if ! ls "$work"/linux-image-*.deb >/dev/null 2>&1; then
+    echo "vm-test: SKIPPED: no Debian kernel package could be fetched"; exit 0
+  fi
+  rm -rf "$kdir" && dpkg -x "$work"/linux-image-*.deb "$kdir"
+fi
+kver=$(ls "$kdir/lib/modules" | head -1)
+PATH=$PATH:/usr/sbin:/sbin depmod -b "$kdir" "$kver"
+
+# A small initramfs: busybox, the modules for virtio, 9p, xHCI and HID, and an init script.
+init=$work/initramfs
+rm -rf "$init" && mkdir -p "$init"/{bin,proc,sys,dev,root,modules}
+cp /bin/busybox "$init/bin/busybox"
+wanted="virtio_pci 9pnet_virtio 9p xhci_pci usbhid hid_generic"
+: > "$init/modules.order"
+declare -A done_
+add() { # modules in dependency order
+  local rel=$1
+  [ -n "${done_[$rel]:-}" ] && return
+  done_[$rel]=1
+  local deps
+  deps=$(awk -F': ' -v m="$rel" '$1==m {print $2}' "$kdir/lib/modules/$kver/modules.dep")
+  for d in $deps; do add "$d"; done
+  cp "$kdir/lib/modules/$kver/$rel" "$init/modules/"
+  basename "$rel" >> "$init/modules.order"
+}
+for m in $wanted; do
+  rel=$(awk -F': ' -v n="$m" '{f=$1; sub(/.*\//,"",f); sub(/\.ko.*/,"",f); gsub("-","_",f); if (f==n) {print $1; exit}}' \
+        "$kdir/lib/modules/$kver/modules.dep")
+  [ -n "$rel" ] && add "$rel"
+done
+cat > "$init/init" <<INIT
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
+for m in \$(cat /modules.order); do insmod /modules/\$m 2>/dev/null; done
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /root
+mount -t proc proc /root/proc; mount -t sysfs sys /root/sys; mount -t devtmpfs dev /root/dev
+mount -t tmpfs tmp /root/tmp
+echo "guest: running $guest"
+chroot /root $guest
+echo "guest: exit \$?"
+poweroff -f
+INIT
+chmod +x "$init/init"
+(cd "$init" && find . | cpio -o -H newc 2>/dev/null | gzip -1 > "$work/initrd.gz")
+
+port=$((20000 + RANDOM % 20000))
+"$bridge" "$port" > "$work/bridge.log" 2>&1 &
+bridge_pid=$!
+trap 'kill $bridge_pid 2>/dev/null || true' EXIT
+sleep 0.5
+timeout 280 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
+  -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet panic=-1" \
+  -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+  -device qemu-xhci,id=xhci \
+  -chardev socket,id=ur,host=127.0.0.1,port=$port \
+  -device usb-redir,chardev=ur,bus=xhci.0 < /dev/null > "$work/guest.log" 2>&1 || true
+if ! grep -q 'guest: running' "$work/guest.log"; then
+  echo "vm-test: SKIPPED: the virtual machine did not start (see $work/guest.log)"; exit 0
+fi
+grep -aoE '(ok  |FAIL|download|VMTEST|guest:).*' "$work/guest.log" || true
+grep -q 'VMTEST RESULT: PASS' "$work/guest.log"
