@@ -57,7 +57,6 @@ mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
 for m in \$(cat /modules.order); do insmod /modules/\$m 2>/dev/null; done
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /root
 mount -t proc proc /root/proc; mount -t sysfs sys /root/sys; mount -t devtmpfs dev /root/dev
-mount -t tmpfs tmp /root/tmp
 echo "guest: running $guest"
 chroot /root $guest
 echo "guest: exit \$?"
