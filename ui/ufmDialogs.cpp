@@ -1,8 +1,8 @@
 #include "ufmDialogs.h"
 
+#include "Fonts.h"
 #include "UiHooks.h"
 
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -16,17 +16,6 @@ TfmRename* fmRename = nullptr;
 TfmFile* fmFile = nullptr;
 
 const QString ForbiddenNameChars = QStringLiteral("/\\+!?*;:\"'\t");
-
-namespace {
-
-QFont FixedFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setFamilies({"Lucida Console", font.family()});
-    font.setStyleHint(QFont::TypeWriter);
-    return font;
-}
-
-} // namespace
 
 void TNameEdit::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();

@@ -1,5 +1,6 @@
 #include "ufmLog.h"
 
+#include "Fonts.h"
 #include "UiHooks.h"
 #include "WindowShortcuts.h"
 #include "device/Errors.h"
@@ -10,7 +11,6 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QSplitter>
@@ -29,11 +29,7 @@ const QColor kBlue(0, 0, 255), kRed(255, 0, 0), kGreen(0, 128, 0), kBlack(0, 0, 
 
 QTextEdit* MakePane(QWidget* parent, int pixels) {
     auto* pane = new QTextEdit(parent);
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setFamilies({"Lucida Console", font.family()});
-    font.setStyleHint(QFont::TypeWriter);
-    font.setPixelSize(pixels);
-    pane->setFont(font);
+    pane->setFont(FixedFont(pixels));
     pane->setReadOnly(true);
     pane->setLineWrapMode(QTextEdit::NoWrap);
     // Appends are not edits to undo: an undo history would keep every trimmed line for ever.
@@ -50,10 +46,7 @@ QTextEdit* MakePane(QWidget* parent, int pixels) {
 
 TfmLog::TfmLog(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle("Log");
-    QFont font = this->font();
-    font.setFamilies({"Tahoma", font.family()});
-    font.setPixelSize(11);
-    setFont(font);
+    setFont(WindowFont(font()));
     setGeometry(237, 613, 1088, 398);
 
     auto* layout = new QVBoxLayout(this);

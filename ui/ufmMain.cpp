@@ -1,6 +1,7 @@
 // The main window: construction, layout, actions and menus, transfer progress, error report.
 #include "ufmMain.h"
 
+#include "Fonts.h"
 #include "UiHooks.h"
 #include "WindowShortcuts.h"
 #include "device/Clock.h"
@@ -9,7 +10,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -26,17 +26,7 @@
 
 TfmMain* fmMain = nullptr;
 
-namespace {
-
-QFont FixedFont(int pixels) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setFamilies({"Lucida Console", font.family()});
-    font.setStyleHint(QFont::TypeWriter);
-    font.setPixelSize(pixels);
-    return font;
-}
-
-} // namespace
+namespace {} // namespace
 
 // The four images of the file list: folder, document, script document, folder with upward arrow.
 QIcon FileListImage(int index) {
@@ -122,10 +112,7 @@ bool CaptionLess(const QString& a, const QString& b) {
 
 TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
     setWindowTitle("Kovrin Files");
-    QFont font = QApplication::font();
-    font.setFamilies({"Tahoma", font.family()});
-    font.setPixelSize(11);
-    setFont(font);
+    setFont(WindowFont(QApplication::font()));
     BuildActions();
     BuildLayout();
     BuildMenus();
