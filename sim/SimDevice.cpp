@@ -353,19 +353,19 @@ void SimDevice::OnConsoleBytes(const std::string& bytes) {
                     }
                 }
                 const int64_t sliceEnd = std::min((limit / kSlice + 1) * kSlice, receiveLength_);
-                drainUntil_ = sliceEnd - after;
+                drainBytes_ = sliceEnd - after;
                 receiveBuffer_.clear();
-                mode_ = drainUntil_ > 0 ? Mode::Drain : Mode::Command;
+                mode_ = drainBytes_ > 0 ? Mode::Drain : Mode::Command;
                 continue;
             }
             if (after == receiveLength_) ReceiveDone();
             continue;
         }
         if (mode_ == Mode::Drain) {
-            const size_t n = std::min<size_t>(bytes.size() - i, static_cast<size_t>(drainUntil_));
+            const size_t n = std::min<size_t>(bytes.size() - i, static_cast<size_t>(drainBytes_));
             i += n;
-            drainUntil_ -= static_cast<int64_t>(n);
-            if (drainUntil_ <= 0) mode_ = Mode::Command;
+            drainBytes_ -= static_cast<int64_t>(n);
+            if (drainBytes_ <= 0) mode_ = Mode::Command;
             continue;
         }
         const char c = bytes[i++];

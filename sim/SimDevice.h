@@ -161,7 +161,7 @@ class SimDevice {
     std::string receiveBuffer_;
     int64_t receiveLength_ = 0;
     std::function<void()> onReceived_;
-    int64_t drainUntil_ = 0;
+    int64_t drainBytes_ = 0; // bytes of an abandoned slice still to swallow
     std::string receiveName_;
     bool receiveIsImage_ = false;
     SimPath receivePath_;
