@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,9 +14,11 @@ namespace kv {
 
 class TimedWriter {
   public:
-    // write performs one blocking write and returns its result.
+    // write performs one blocking write and returns its result. Whatever it needs to stay valid
+    // (the device handle) it should own: a write still stuck when the writer is destroyed is
+    // abandoned, and its thread ends, releasing write, only when the write returns.
     explicit TimedWriter(std::function<int(const uint8_t*, size_t)> write);
-    ~TimedWriter(); // waits for a write still under way
+    ~TimedWriter(); // returns at once, also while a write is stuck
     TimedWriter(const TimedWriter&) = delete;
     TimedWriter& operator=(const TimedWriter&) = delete;
 
@@ -24,15 +27,19 @@ class TimedWriter {
     int Write(const uint8_t* data, size_t size, int timeoutMs);
 
   private:
-    void Loop();
-    std::function<int(const uint8_t*, size_t)> write_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<uint8_t> job_;
-    bool jobReady_ = false;
-    bool jobDone_ = true;
-    int result_ = 0;
-    bool stop_ = false;
+    // Shared with the thread, so that an abandoned thread still has it after the writer is gone.
+    struct State {
+        std::function<int(const uint8_t*, size_t)> write;
+        std::mutex lock;
+        std::condition_variable changed;
+        std::vector<uint8_t> job;
+        bool jobReady = false;
+        bool jobDone = true;
+        int result = 0;
+        bool stop = false;
+    };
+    static void Loop(std::shared_ptr<State> state);
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

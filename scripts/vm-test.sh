@@ -10,7 +10,9 @@ root=$PWD
 work=$root/build/vm
 bridge=$root/build/tests/vm/vm_bridge
 guest=$root/build/tests/vm/vm_guest
-if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] || [ ! -x "$guest" ]; then
+window=$root/build/tests/vm/vm_window
+if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] || [ ! -x "$guest" ] ||
+   [ ! -x "$window" ]; then
   echo "vm-test: SKIPPED: QEMU or the usbredir library is not installed"; exit 0
 fi
 mkdir -p "$work"
@@ -60,6 +62,9 @@ mount -t proc proc /root/proc; mount -t sysfs sys /root/sys; mount -t devtmpfs d
 echo "guest: running $guest"
 chroot /root $guest
 echo "guest: exit \$?"
+echo "guest: running $window"
+chroot /root env QT_QPA_PLATFORM=offscreen HOME=/tmp $window
+echo "guest: window exit \$?"
 poweroff -f
 INIT
 chmod +x "$init/init"
@@ -70,7 +75,7 @@ port=$((20000 + RANDOM % 20000))
 bridge_pid=$!
 trap 'kill $bridge_pid 2>/dev/null || true' EXIT
 sleep 0.5
-timeout 280 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
+timeout 400 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1" \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
@@ -81,5 +86,5 @@ timeout 280 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
 if ! grep -q 'guest: running' "$work/guest.log"; then
   echo "vm-test: SKIPPED: the virtual machine did not start (see $work/guest.log)"; exit 0
 fi
-grep -aoE '(ok  |FAIL|download|VMTEST|guest:).*' "$work/guest.log" || true
-grep -q 'VMTEST RESULT: PASS' "$work/guest.log"
+grep -aoE '(ok  |FAIL|download|VMTEST|VMWINDOW|guest:).*' "$work/guest.log" || true
+grep -q 'VMTEST RESULT: PASS' "$work/guest.log" && grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log"

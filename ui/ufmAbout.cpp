@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 TfmAbout* fmAbout = nullptr;
@@ -84,3 +86,12 @@ TfmAbout::TfmAbout(QWidget* parent, const QString& ProgramFile) : QDialog(parent
 }
 
 TfmAbout::~TfmAbout() = default;
+
+void TfmAbout::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    QScreen* on = parentWidget() ? parentWidget()->screen() : screen();
+    if (!on) return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(on->availableGeometry().center());
+    move(frame.topLeft());
+}

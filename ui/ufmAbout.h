@@ -20,6 +20,10 @@ class TfmAbout : public QDialog {
     QPlainTextEdit* Memo1;
     QPushButton* OKButton;
 
+  protected:
+    // Centred on the screen, not on the main window.
+    void showEvent(QShowEvent* event) override;
+
   private:
     std::unique_ptr<TVersionReader> reader_;
 };

@@ -121,11 +121,17 @@ void TfmLog::closeEvent(QCloseEvent* event) {
 
 void TfmLog::ShowFromMain(QWidget* Main) {
     if (!isVisible() && FirstShow) {
+        // The heights as laid out, not as they are before the window was ever shown; the frame
+        // that the desktop draws around a window is the one the main window, already shown, has
+        // (this window is not yet mapped, so its own frame is not known).
         const QRect main = Main->frameGeometry();
-        const int ownHeight = frameGeometry().height();
-        const int frameWidth = frameGeometry().width() - width();
-        move(main.left() + 32, main.top() + main.height() - (ownHeight - reLog->height()));
-        resize(main.width() - frameWidth, height());
+        const QSize frame = main.size() - Main->size();
+        // The log pane fills the splitter's height; the splitter's own geometry is set by the
+        // layout at once, while it places its panes only when the window is first shown.
+        if (layout()) layout()->setGeometry(rect());
+        const int ownHeight = height() + frame.height();
+        move(main.left() + 32, main.top() + main.height() - (ownHeight - Splitter1->height()));
+        resize(main.width() - frame.width(), height());
     }
     show();
     raise();
@@ -280,6 +286,9 @@ void TfmLog::AppendRichText(QTextEdit* Source, QTextEdit* Destination) {
     if (fragment.isEmpty() && !Source->document()->isEmpty())
         throw kv::EKvError("Error appending RTF data.");
     QTextCursor cursor = Destination->textCursor();
+    // Each pane's text starts on a line of its own.
+    cursor.movePosition(QTextCursor::End);
+    if (!Destination->document()->isEmpty() && !cursor.atBlockStart()) cursor.insertBlock();
     cursor.insertFragment(fragment);
     Destination->setTextCursor(cursor);
 }

@@ -22,9 +22,30 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QTimer>
 
 TfmMain* fmMain = nullptr;
+
+namespace {
+
+// The file list's cells as the style draws them, with a light line on the right and bottom.
+class TGridDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        painter->save();
+        painter->setPen(QColor(0xd8, 0xd8, 0xd8));
+        const QRect r = option.rect;
+        painter->drawLine(r.topRight(), r.bottomRight());
+        painter->drawLine(r.bottomLeft(), r.bottomRight());
+        painter->restore();
+    }
+};
+
+} // namespace
 
 namespace {} // namespace
 
@@ -66,6 +87,12 @@ QIcon FileListImage(int index) {
 TTermEdit::TTermEdit(TfmMain* owner) : QTextEdit(owner), owner_(owner) {}
 
 void TTermEdit::keyPressEvent(QKeyEvent* event) {
+    // Alt combinations belong to the window and its menus: nothing of them reaches the device or
+    // the pane.
+    if (event->modifiers() & Qt::AltModifier) {
+        event->ignore();
+        return;
+    }
     const QString text = event->text();
     if (text.size() == 1 && text[0].unicode() > 0) {
         ushort code = text[0].unicode();
@@ -264,7 +291,14 @@ void TfmMain::BuildLayout() {
     memInfo = new TInfoMemo(this);
     memInfo->setPlainText("memInfo");
     memInfo->setObjectName("memInfo");
-    memInfo->setFont(FixedFont(12));
+    // The widest line the device gives at the design size (product, version, build and date: 47
+    // characters) fits the panel without scrolling; a wider fallback font is drawn smaller.
+    QFont infoFont = FixedFont(12);
+    const int room = 337 - 2 * 4 - 4;
+    while (infoFont.pixelSize() > 9 &&
+           QFontMetrics(infoFont).horizontalAdvance(QString(47, '0')) > room)
+        infoFont.setPixelSize(infoFont.pixelSize() - 1);
+    memInfo->setFont(infoFont);
     memInfo->setFrameShape(QFrame::NoFrame);
     memInfo->setReadOnly(true);
     memInfo->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -286,6 +320,11 @@ void TfmMain::BuildLayout() {
     connect(Button1, &QPushButton::clicked, actFirmware, &QAction::trigger);
     connect(actFirmware, &QAction::changed, Button1,
             [this] { Button1->setEnabled(actFirmware->isEnabled()); });
+    // The count keeps its room while hidden, so the button keeps its size and place.
+    QSizePolicy countPolicy = lblCount->sizePolicy();
+    countPolicy.setRetainSizeWhenHidden(true);
+    lblCount->setSizePolicy(countPolicy);
+    Button1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     row->addWidget(lblCount, 1);
     row->addWidget(Button1);
     grid->addLayout(row, 2, 1);
@@ -317,8 +356,13 @@ void TfmMain::BuildLayout() {
     lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
     lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvFiles->setIconSize(QSize(16, 16));
-    lvFiles->setStyleSheet("QTreeView::item { border-right: 1px solid #d8d8d8; "
-                           "border-bottom: 1px solid #d8d8d8; }");
+    // Grid lines drawn over the style's own cell painting (a style sheet on the items would stop
+    // the style drawing the selection); a selected row looks the same with or without focus.
+    lvFiles->setItemDelegate(new TGridDelegate(lvFiles));
+    QPalette palette = lvFiles->palette();
+    for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    lvFiles->setPalette(palette);
     // PC files may be dropped on the list; its own rows are not dragged anywhere.
     lvFiles->setDragEnabled(false);
     lvFiles->setAcceptDrops(true);

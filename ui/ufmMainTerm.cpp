@@ -3,6 +3,7 @@
 #include "BusyCursor.h"
 #include "UiHooks.h"
 #include "ufmMain.h"
+#include "workflows/ConsoleText.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -73,7 +74,8 @@ void TfmMain::reTermKeyPress(char& Key) {
 }
 
 void TfmMain::actPasteExecute() {
-    const std::string text = ToDevice(QApplication::clipboard()->text());
+    // The device runs a line at its CR: line ends of the clipboard become CR LF.
+    const std::string text = kv::ToConsoleLineEnds(ToDevice(QApplication::clipboard()->text()));
     if (text.empty()) return;
     if (text.size() > kPasteLimit) {
         UiHooks().Message(this, "Too much text!", "Error");

@@ -36,12 +36,18 @@ constexpr size_t kQueueReports = 4096; // far above the 256 reports the link nee
 
 struct HidrawPlatform::Device {
     hid_device* hid = nullptr;
+    // Owns hid: shared with the writer, so that a write stuck in the kernel when the link is
+    // closed keeps the handle open until it returns, and Close need not wait for it.
+    std::shared_ptr<hid_device> hidOwner;
     int usagePage = 0;
     int usage = 0;
+    std::string path;
     linuxhid::UsbNode usb;
     ReportQueue input{kQueueReports};
     std::thread reader;
     std::atomic<bool> stop{false};
+    // Set when a read found the device gone: from then on no string of it is answered.
+    std::atomic<bool> gone{false};
 
     // A hidraw write can block in the kernel: it runs on a thread of its own.
     std::unique_ptr<TimedWriter> writer;
@@ -54,6 +60,7 @@ struct HidrawPlatform::Device {
         while (!stop) {
             const int n = hid_read_timeout(hid, buffer + 1, sizeof buffer - 1, 50);
             if (n < 0) {
+                gone = true;
                 input.Fail();
                 return;
             }
@@ -83,10 +90,16 @@ struct HidrawPlatform::Device {
         return usbHandle != nullptr;
     }
 
-    bool IndexedString(int index, std::u16string& text) {
-        if (index < 0 || index > 255 || !OpenUsb()) return false;
+    // One string descriptor, asked of the device now (a control transfer on endpoint 0), so a
+    // device that has gone fails instead of answering from what was known at open.
+    bool StringDescriptor(int index, std::u16string& text) {
+        if (gone || index <= 0 || index > 255 || !OpenUsb()) return false;
         unsigned char langs[255];
         int n = libusb_get_string_descriptor(usbHandle, 0, 0, langs, sizeof langs);
+        if (n == LIBUSB_ERROR_NO_DEVICE) {
+            gone = true;
+            return false;
+        }
         const uint16_t lang = n >= 4 ? static_cast<uint16_t>(langs[2] | langs[3] << 8) : 0x0409;
         unsigned char raw[255];
         n = libusb_get_string_descriptor(usbHandle, static_cast<uint8_t>(index), lang, raw,
@@ -99,13 +112,31 @@ struct HidrawPlatform::Device {
         return true;
     }
 
+    // The descriptor index of the manufacturer, product or serial-number string.
+    int StandardIndex(HidString which) {
+        if (!OpenUsb()) return -1;
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(libusb_get_device(usbHandle), &descriptor) != 0) return -1;
+        switch (which) {
+        case HidString::Manufacturer:
+            return descriptor.iManufacturer;
+        case HidString::Product:
+            return descriptor.iProduct;
+        case HidString::SerialNumber:
+            return descriptor.iSerialNumber;
+        case HidString::Indexed:
+            break;
+        }
+        return -1;
+    }
+
     ~Device() {
         stop = true;
         if (reader.joinable()) reader.join();
         writer.reset();
         if (usbHandle) libusb_close(usbHandle);
         if (usbContext) libusb_exit(usbContext);
-        if (hid) hid_close(hid);
+        hidOwner.reset();
     }
 };
 
@@ -158,14 +189,18 @@ HidHandle HidrawPlatform::Open(const std::string& path) {
     if (!hid) return kInvalidHandle;
     auto device = std::make_shared<Device>();
     device->hid = hid;
+    device->hidOwner = std::shared_ptr<hid_device>(hid, hid_close);
     if (const hid_device_info* info = hid_get_device_info(hid)) {
         device->usagePage = info->usage_page;
         device->usage = info->usage;
     }
+    device->path = path;
     device->usb = linuxhid::FindUsbNode("/sys", path);
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
-    device->writer = std::make_unique<TimedWriter>(
-        [hid](const uint8_t* data, size_t size) { return hid_write(hid, data, size); });
+    device->writer =
+        std::make_unique<TimedWriter>([owner = device->hidOwner](const uint8_t* data, size_t size) {
+            return hid_write(owner.get(), data, size);
+        });
     std::lock_guard<std::mutex> hold(lock_);
     const HidHandle handle = next_++;
     devices_[handle] = device;
@@ -187,7 +222,8 @@ void HidrawPlatform::Close(HidHandle handle) {
         device = std::move(it->second);
         devices_.erase(it);
     }
-    // The device's threads are joined when the last reference goes.
+    // The reader ends within one 50 ms poll; a write stuck in the kernel is abandoned and closes
+    // the handle itself when it returns.
 }
 
 int HidrawPlatform::Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) {
@@ -213,8 +249,18 @@ bool HidrawPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
 
 bool HidrawPlatform::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
     auto device = Find(handle);
-    if (!device) return false;
-    if (which == HidString::Indexed) return device->IndexedString(index, text);
+    if (!device || device->gone) return false;
+    if (which == HidString::Indexed) return device->StringDescriptor(index, text);
+    // Asked of the device itself where its USB node can be opened. hidapi answers these three from
+    // what it read at open, which would never tell that the device has gone; it is used only when
+    // the USB node cannot be opened, and then only while the hidraw node is still there.
+    const int descriptor = device->StandardIndex(which);
+    if (descriptor > 0) return device->StringDescriptor(descriptor, text);
+    if (descriptor == 0) {
+        text.clear(); // the device has no such string
+        return true;
+    }
+    if (!linuxhid::NodePresent("/sys", device->path)) return false;
     wchar_t buffer[256] = {};
     int result = -1;
     switch (which) {

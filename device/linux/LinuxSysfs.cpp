@@ -40,6 +40,12 @@ UsbNode FindUsbNode(const std::string& sysRoot, const std::string& hidrawPath) {
     return node;
 }
 
+bool NodePresent(const std::string& sysRoot, const std::string& hidrawPath) {
+    const std::string name = fs::path(hidrawPath).filename().string();
+    std::error_code ec;
+    return !name.empty() && fs::exists(fs::path(sysRoot) / "class" / "hidraw" / name, ec);
+}
+
 std::string UsbDevicePath(const UsbNode& node) {
     char text[64];
     std::snprintf(text, sizeof text, "/dev/bus/usb/%03d/%03d", node.busnum, node.devnum);

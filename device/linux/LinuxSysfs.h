@@ -17,6 +17,9 @@ struct UsbNode {
 // <sysRoot>/class/hidraw/hidraw3/device to the first directory with busnum and devnum.
 UsbNode FindUsbNode(const std::string& sysRoot, const std::string& hidrawPath);
 
+// Whether the kernel still has the hidraw node ("/dev/hidraw3" is <sysRoot>/class/hidraw/hidraw3).
+bool NodePresent(const std::string& sysRoot, const std::string& hidrawPath);
+
 // "/dev/bus/usb/BBB/DDD" for a node.
 std::string UsbDevicePath(const UsbNode& node);
 

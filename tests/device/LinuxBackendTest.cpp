@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -135,6 +136,20 @@ TEST(TimedWriterTest, TheCallersTimeOutHoldsWhileAWriteBlocks) {
     gate.unlock();
     EXPECT_EQ(writer.Write(data, 65, 5000), 65) << "then writes go through again";
     EXPECT_EQ(calls, 2);
+}
+
+TEST(TimedWriterTest, DestroyingTheWriterDoesNotWaitForAStuckWrite) {
+    // The write owns what it uses; the writer is destroyed while the "kernel" still holds it.
+    auto gate = std::make_shared<std::promise<void>>();
+    std::shared_future<void> open = gate->get_future().share();
+    auto writer = std::make_unique<kv::TimedWriter>([open](const uint8_t*, size_t) {
+        open.wait();
+        return 1;
+    });
+    const uint8_t data[65] = {};
+    EXPECT_EQ(writer->Write(data, 65, 20), 0);
+    writer.reset(); // would block here until the gate opens if the stuck write were joined
+    gate->set_value();
 }
 
 } // namespace

@@ -2,9 +2,11 @@
 // field, and the password check.
 #include "UiFixture.h"
 
+#include <QApplication>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+#include <map>
 
 #include "ui/ufmDialogs.h"
 
@@ -148,6 +150,47 @@ TEST_F(Browser, RefreshAfterAnUnplugEmptiesTheList) {
     device().Unplug();
     fmMain->actRefreshExecute();
     EXPECT_TRUE(Captions().isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+// How many pixels of the row's name cell stand out from the cell's most common colour: the
+// drawn text of the name (a row whose text matches its background shows next to none).
+int InkInNameCell(int row) {
+    QTreeWidget* list = fmMain->lvFiles;
+    const QRect cell = list->visualRect(list->model()->index(row, 0)).adjusted(22, 2, -2, -2);
+    const QImage image = list->viewport()->grab(cell).toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y)];
+    QRgb background = 0;
+    int most = -1;
+    for (auto [rgb, n] : counts)
+        if (n > most) most = n, background = rgb;
+    int ink = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (std::abs(qGray(image.pixel(x, y)) - qGray(background)) > 90) ++ink;
+    return ink;
+}
+
+TEST_F(Browser, ASelectedRowShowsItsTextWithAndWithoutFocus) {
+    fmMain->resize(900, 700);
+    fmMain->show();
+    QApplication::processEvents();
+    const int row = RowOf("Lua");
+    const int unselected = InkInNameCell(row);
+    ASSERT_GT(unselected, 15) << "the name is drawn on an unselected row";
+    Select({"Lua", "b"});
+    fmMain->lvFiles->setFocus();
+    QApplication::processEvents();
+    EXPECT_GT(InkInNameCell(row), unselected / 2) << "selected, focused";
+    fmMain->edDir->setFocus();
+    QApplication::processEvents();
+    EXPECT_GT(InkInNameCell(row), unselected / 2) << "selected, without focus";
 }
 
 } // namespace

@@ -15,6 +15,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTextEdit>
 
@@ -189,6 +191,8 @@ TEST_F(LogWindow, FirstShowIsPlacedUnderTheMainWindowLaterShowsStayPut) {
     fmLog->hide();
     fmLog->FirstShow = true;
     fmMain->setGeometry(100, 50, 819, 602);
+    fmMain->show();
+    QApplication::processEvents();
     fmLog->ShowFromMain(fmMain);
     const QRect main = fmMain->frameGeometry();
     EXPECT_EQ(fmLog->frameGeometry().left(), main.left() + 32);
@@ -222,7 +226,9 @@ TEST_F(LogWindow, ClearCopyAndTrim) {
     fmLog->cbModemRxTx->click();
     fmLog->actCopyExecute();
     const QMimeData* data = QApplication::clipboard()->mimeData();
-    EXPECT_TRUE(data->text().contains("console"));
+    EXPECT_TRUE(data->text().contains("console\n"))
+        << "the console's last line ends before the log pane's text: "
+        << data->text().toStdString();
     EXPECT_TRUE(data->text().contains("[m.ev] event"));
     EXPECT_FALSE(data->text().contains("modem")) << "the modem pane is hidden";
     EXPECT_TRUE(data->html().contains("#ff0000"));
@@ -292,6 +298,38 @@ TEST(VersionReader, FindsTheProgramsOwnVersionData) {
     EXPECT_EQ(program.LegalCopyright.rfind("\xA9 ", 0), 0u);
 }
 
+TEST_F(Supervision, TheAboutBoxOpensCentredOnTheScreenNotOnTheMainWindow) {
+    fmMain->setGeometry(10, 10, 819, 602);
+    fmMain->show();
+    QApplication::processEvents();
+    fmAbout->show();
+    QApplication::processEvents();
+    const QPoint screen = fmMain->screen()->availableGeometry().center();
+    EXPECT_LE((fmAbout->frameGeometry().center() - screen).manhattanLength(), 2)
+        << "the screen's centre is " << screen.x() << "," << screen.y();
+    fmAbout->hide();
+}
+
+TEST_F(Supervision, TheInformationPanelShowsItsLinesWithoutScrolling) {
+    Connect();
+    fmMain->show();
+    QApplication::processEvents();
+    ASSERT_TRUE(fmMain->memInfo->toPlainText().contains("(build"));
+    EXPECT_EQ(fmMain->memInfo->horizontalScrollBar()->maximum(), 0)
+        << "the widest line of the design strings fits the panel";
+}
+
+TEST_F(Supervision, LoadFirmwareKeepsItsSizeAndPlaceWhenTheCountIsHidden) {
+    fmMain->show();
+    QApplication::processEvents();
+    const QRect before = fmMain->Button1->geometry();
+    fmMain->ShowFileCount(12);
+    QApplication::processEvents();
+    fmMain->HideFileCount();
+    QApplication::processEvents();
+    EXPECT_EQ(fmMain->Button1->geometry(), before);
+}
+
 TEST_F(Supervision, AboutBoxShowsFiveLines) {
     VersionFile file;
     const std::string block = "\\StringFileInfo\\080904E4\\";
@@ -301,6 +339,28 @@ TEST_F(Supervision, AboutBoxShowsFiveLines) {
     EXPECT_EQ(about.memVersion->toPlainText(), "\n1.0\n\n\n\u00A9 x");
     TfmAbout bare(nullptr, file.Write("nothing"));
     EXPECT_EQ(bare.memVersion->toPlainText(), "?\n?\n?\n\n\u00A9 ?");
+}
+
+} // namespace
+
+namespace {
+
+struct FreshLogWindow : kvtest::UiTest {};
+
+TEST_F(FreshLogWindow, TheFirstPlacementUsesTheLaidOutHeightsOfAWindowNeverShownBefore) {
+    fmMain->setGeometry(100, 50, 819, 602);
+    fmMain->show();
+    QApplication::processEvents();
+    ASSERT_FALSE(fmLog->isVisible());
+    fmLog->ShowFromMain(fmMain);
+    QApplication::processEvents();
+    const QRect main = fmMain->frameGeometry();
+    // Measured after the window is up, with every widget at its real size.
+    EXPECT_EQ(fmLog->frameGeometry().top(),
+              main.top() + main.height() -
+                  (fmLog->frameGeometry().height() - fmLog->reLog->height()));
+    EXPECT_EQ(fmLog->frameGeometry().width(), main.width());
+    EXPECT_EQ(fmLog->frameGeometry().left(), main.left() + 32);
 }
 
 } // namespace

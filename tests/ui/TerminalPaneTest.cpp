@@ -95,6 +95,29 @@ TEST_F(TerminalPane, PasteUpTo8192Bytes) {
     EXPECT_EQ(messages, QStringList{"Error: Too much text!"});
 }
 
+TEST_F(TerminalPane, PastedLinesReachTheDeviceWithCrLfLineEnds) {
+    QApplication::clipboard()->setText("cmd1\ncmd2\n");
+    fmMain->actPasteExecute();
+    EXPECT_EQ(Sent(), "cmd1\r\ncmd2\r\n");
+    QApplication::clipboard()->setText("a\r\nb");
+    fmMain->actPasteExecute();
+    EXPECT_EQ(Sent(), "a\r\nb") << "a CR LF already there stays as it is";
+    // The limit counts what would be sent: 4097 line feeds become 8194 bytes.
+    QApplication::clipboard()->setText(QString(4097, '\n'));
+    fmMain->actPasteExecute();
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(messages, QStringList{"Error: Too much text!"});
+}
+
+TEST_F(TerminalPane, AltCombinationsAreNotSentNorShown) {
+    QTest::keyClick(fmMain->reTerm, Qt::Key_F, Qt::AltModifier);
+    QTest::keyClick(fmMain->reTerm, Qt::Key_X, Qt::AltModifier | Qt::ShiftModifier);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(kvtest::PaneText(fmMain->reTerm), "");
+    QTest::keyClick(fmMain->reTerm, Qt::Key_F);
+    EXPECT_EQ(Sent(), "f");
+}
+
 TEST_F(TerminalPane, TrimsItsOldestFifthToALineEnd) {
     QString text;
     for (int i = 0; text.size() < 131073 - 20; ++i)

@@ -2,6 +2,8 @@
 // device side of the usbredir protocol on a loopback port, bridged to the simulated device.
 // Reports on channel 30 whose payload starts with "BRIDGE " are orders to the bridge itself:
 // "BRIDGE UNPLUG" (off the bus for 2 s) and "BRIDGE STALLOUT" (take no output report for 3 s).
+// The device's own restarts ("boot", "run") take it off the bus and bring it back as they would a
+// real device: as the boot loader or as the application, with that one's strings.
 #include "sim/SimDevice.h"
 
 #include <arpa/inet.h>
@@ -44,6 +46,7 @@ struct Bridge {
     usbredirparser* parser = nullptr;
     sim::SimDevice* device = nullptr;
     bool connected = false;
+    bool greeted = false; // the host has said hello: the device may be connected
     bool receiving = false;
     uint64_t inId = 0;
     std::deque<std::pair<uint64_t, std::vector<uint8_t>>> outPending;
@@ -181,6 +184,7 @@ void Log(void*, int level, const char* msg) {
 }
 
 void Hello(void*, usb_redir_hello_header*) {
+    bridge.greeted = true;
     bridge.Connect();
 }
 void Reset(void*) {}
@@ -291,6 +295,16 @@ int main(int argc, char* argv[]) {
         if ((pfd.revents & (POLLIN | POLLHUP | POLLERR)) && usbredirparser_do_read(p) != 0) break;
         if (bridge.reconnectAt && Bridge::Now() >= bridge.reconnectAt) {
             bridge.reconnectAt = 0;
+            bridge.Connect();
+        }
+        // A restart of the device itself: off the bus while it is away, back when it returns.
+        const bool present = device.Present();
+        if (bridge.connected && !present) {
+            std::fprintf(stderr, "bridge: the device restarts\n");
+            bridge.Disconnect();
+        } else if (bridge.greeted && !bridge.connected && present && !bridge.reconnectAt) {
+            std::fprintf(stderr, "bridge: the device is back%s\n",
+                         device.InBootLoader() ? " in its boot loader" : "");
             bridge.Connect();
         }
         if (bridge.connected) {
