@@ -379,6 +379,8 @@ void SimDevice::OnConsoleBytes(const std::string& bytes) {
             const std::string line = line_;
             line_.clear();
             OnLine(line);
+        } else if (c == '\b' || c == '\x7F') {
+            if (!line_.empty()) line_.pop_back(); // the console edits the line being typed
         } else if (c != '\n' && line_.size() < 4096) {
             line_ += c;
         }

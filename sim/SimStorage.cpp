@@ -235,9 +235,10 @@ uint32_t StampOf(const fs::path& p) {
     std::error_code ec;
     const auto t = fs::last_write_time(p, ec);
     if (ec) return 0;
-    // The file clock and the system clock differ by a fixed offset; measure it once per call.
-    const auto sys = std::chrono::time_point_cast<std::chrono::system_clock::duration>(
-        t - fs::file_time_type::clock::now() + std::chrono::system_clock::now());
+    // Converted exactly and rounded down to the second: an offset measured from two clocks read
+    // one after the other would put an exact second a hair early, and the device's two-second
+    // stamp a whole step early.
+    const auto sys = std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(t));
     const std::time_t tt = std::chrono::system_clock::to_time_t(sys);
     std::tm local{};
     localtime_r(&tt, &local);
@@ -246,11 +247,65 @@ uint32_t StampOf(const fs::path& p) {
                        local.tm_min, local.tm_sec);
 }
 
+// The device's names are 8-bit text shown as Latin-1; the folder's names are UTF-8. A name maps
+// to the device's 8-bit form where it has one, and back; a name without one (characters above
+// U+00FF, or bytes that are not UTF-8) is kept as its bytes both ways.
+bool DecodeUtf8(const std::string& text, std::u32string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + extra >= text.size() + 1) return false; // bad lead or cut short
+        char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto n = static_cast<unsigned char>(text[i + k]);
+            if ((n & 0xC0) != 0x80) return false;
+            code = code << 6 | (n & 0x3F);
+        }
+        if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) ||
+            (extra == 3 && code < 0x10000))
+            return false; // overlong
+        out += code;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::string DeviceName(const std::string& pcName) {
+    std::u32string codes;
+    if (!DecodeUtf8(pcName, codes)) return pcName;
+    std::string out;
+    for (char32_t c : codes) {
+        if (c > 0xFF) return pcName;
+        out += static_cast<char>(c);
+    }
+    return out;
+}
+
+std::string PcName(const std::string& deviceName) {
+    // A name kept as its bytes because it had no 8-bit form goes back unchanged.
+    std::u32string codes;
+    if (DecodeUtf8(deviceName, codes))
+        for (char32_t c : codes)
+            if (c > 0xFF) return deviceName;
+    std::string out;
+    for (char ch : deviceName) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 bool EntryOf(const fs::path& p, SimEntry& entry) {
     std::error_code ec;
     const auto status = fs::status(p, ec);
     if (ec || !fs::exists(status)) return false;
-    entry.name = p.filename().string();
+    entry.name = DeviceName(p.filename().string());
     if (fs::is_directory(status)) {
         entry.attr = kAttrDirectory;
         entry.size = 0;
@@ -272,7 +327,7 @@ FolderStorage::FolderStorage(std::string root) : root_(std::move(root)) {}
 std::string FolderStorage::Native(const SimPath& path) const {
     fs::path p(root_);
     for (const auto& name : path)
-        p /= name;
+        p /= PcName(name);
     return p.string();
 }
 

@@ -34,16 +34,21 @@ void RichEditTrim(QTextEdit* Pane, int Limit) {
     cursor.removeSelectedText();
 }
 
-void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style,
-                    bool MoveCaret) {
-    QTextCursor cursor(Pane->document());
-    cursor.movePosition(QTextCursor::End);
+void RichEditInsert(QTextCursor& Cursor, const QString& Text, const QColor& Color,
+                    TFontStyles Style) {
     QTextCharFormat format;
     format.setForeground(Color);
     format.setFontWeight(Style & fsBold ? QFont::Bold : QFont::Normal);
     format.setFontItalic(Style & fsItalic);
     format.setFontUnderline(Style & fsUnderline);
     format.setFontStrikeOut(Style & fsStrikeOut);
-    cursor.insertText(Text, format);
+    Cursor.insertText(Text, format);
+}
+
+void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style,
+                    bool MoveCaret) {
+    QTextCursor cursor(Pane->document());
+    cursor.movePosition(QTextCursor::End);
+    RichEditInsert(cursor, Text, Color, Style);
     if (MoveCaret) Pane->setTextCursor(cursor);
 }

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QString>
 
+class QTextCursor;
 class QTextEdit;
 
 // Font style flags of a run of text.
@@ -19,5 +20,9 @@ void RichEditTrim(QTextEdit* Pane, int Limit);
 // unless MoveCaret is false (a batch that scrolls to the end once when it closes).
 void RichEditAppend(QTextEdit* Pane, const QString& Text, const QColor& Color, TFontStyles Style,
                     bool MoveCaret = true);
+// Inserts Text at the cursor in the given colour and style (the cursor ends after it). Appends of a
+// batch go through one cursor inside one edit block, so the pane is laid out once per batch.
+void RichEditInsert(QTextCursor& Cursor, const QString& Text, const QColor& Color,
+                    TFontStyles Style);
 // Characters in the pane, as the trim counts them (a line break is one character).
 int RichEditLength(QTextEdit* Pane);

@@ -220,7 +220,12 @@ std::string TfmLog::EscapeText(const std::string& Text) {
 void TfmLog::AppendText(QTextEdit* Pane, const QString& Text, const QColor& Color,
                         TFontStyles Style) {
     // Inside a poll's batch the caret goes to the end once, when the batch closes.
-    RichEditAppend(Pane, Text, Color, Style, !InBatch);
+    if (InBatch && Pane == reLog)
+        RichEditInsert(LogCursor, Text, Color, Style);
+    else if (InBatch && Pane == reModem)
+        RichEditInsert(ModemCursor, Text, Color, Style);
+    else
+        RichEditAppend(Pane, Text, Color, Style);
 }
 
 void TfmLog::BeginBatch() {
@@ -229,10 +234,17 @@ void TfmLog::BeginBatch() {
     BatchOpen = true;
     reLog->setUpdatesEnabled(false);
     reModem->setUpdatesEnabled(false);
+    for (auto [pane, cursor] : {std::pair{reLog, &LogCursor}, std::pair{reModem, &ModemCursor}}) {
+        *cursor = QTextCursor(pane->document());
+        cursor->movePosition(QTextCursor::End);
+        cursor->beginEditBlock();
+    }
 }
 
 void TfmLog::EndBatch() {
     if (!BatchOpen) return;
+    LogCursor.endEditBlock();
+    ModemCursor.endEditBlock();
     RichEditTrim(reLog, kLogLimit);
     RichEditTrim(reModem, kModemLimit);
     reLog->setUpdatesEnabled(true);

@@ -5,6 +5,7 @@
 #include "RichEditUtils.h"
 #include "device/kvComms.h"
 
+#include <QTextCursor>
 #include <QWidget>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,8 @@ class TfmLog : public QWidget {
     bool FirstShow = true;
     bool InBatch = false;
     bool BatchOpen = false;
+    // Where a poll's batch appends to each pane, inside one edit block per pane.
+    QTextCursor LogCursor, ModemCursor;
 
     QWidget* Panel1;
     QPushButton* Button1;

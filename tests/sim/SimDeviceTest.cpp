@@ -59,6 +59,8 @@ TEST_F(SimTest, ConsoleFramingNoEchoAndEsc) {
     EXPECT_EQ(Command("frobnicate 1"), "Unknown command 'frobnicate'\r\n" + kPrompt);
     EXPECT_EQ(Command(""), kPrompt);
     EXPECT_EQ(env.device->commands.back(), "");
+    Command("helx\bp");
+    EXPECT_EQ(env.device->commands.back(), "help") << "Backspace edits the line";
 }
 
 TEST_F(SimTest, LinkIsPacedOneReportPerMillisecondEachWay) {
@@ -333,6 +335,40 @@ TEST(SimFolder, AFolderIsTheDeviceFileSystemAndNothingOutsideIsTouched) {
     EXPECT_EQ(SplitPath("/a/../../b/./c"), (SimPath{"b", "c"}));
     EXPECT_EQ(storage.WipeDir({"inside"}), kOk);
     EXPECT_FALSE(fs::exists(root / "inside"));
+    fs::remove_all(root);
+}
+
+} // namespace
+
+namespace {
+
+TEST(SimFolder, NamesMapToTheDevicesEightBitFormAndTimesKeepTheirEvenSecond) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / "kv-sim-names";
+    fs::remove_all(root);
+    fs::create_directories(root);
+    std::ofstream(root / "caf\xC3\xA9.txt") << "x";  // café.txt in UTF-8
+    std::ofstream(root / "\xE6\x97\xA5.txt") << "y"; // a name with no 8-bit form
+    // 12:00:00 exactly, local time.
+    std::tm noon{};
+    noon.tm_year = 2024 - 1900, noon.tm_mon = 4, noon.tm_mday = 6, noon.tm_hour = 12;
+    noon.tm_isdst = -1;
+    const auto at = std::chrono::system_clock::from_time_t(std::mktime(&noon));
+    fs::last_write_time(root / "caf\xC3\xA9.txt", std::chrono::file_clock::from_sys(at));
+    FolderStorage storage(root.string());
+    std::vector<SimEntry> entries;
+    ASSERT_TRUE(storage.List({}, entries));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].name, "caf\xE9.txt") << "the device's bytes 63 61 66 E9 2E 74 78 74";
+    EXPECT_EQ(entries[0].created, PackFatTime(2024, 5, 6, 12, 0, 0));
+    EXPECT_EQ(entries[1].name, "\xE6\x97\xA5.txt") << "kept as its bytes";
+    std::string content;
+    EXPECT_TRUE(storage.ReadFile({"caf\xE9.txt"}, content));
+    EXPECT_EQ(content, "x");
+    EXPECT_TRUE(storage.ReadFile({"\xE6\x97\xA5.txt"}, content));
+    EXPECT_EQ(content, "y");
+    EXPECT_EQ(storage.WriteFile({"na\xEFve.txt"}, "z", 0), kOk);
+    EXPECT_TRUE(fs::exists(root / "na\xC3\xAFve.txt")) << "written under its UTF-8 name";
     fs::remove_all(root);
 }
 
