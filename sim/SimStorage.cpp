@@ -1,5 +1,7 @@
 #include "SimStorage.h"
 
+#include "device/DeviceText.h"
+
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -250,55 +252,13 @@ uint32_t StampOf(const fs::path& p) {
 // The device's names are 8-bit text shown as Latin-1; the folder's names are UTF-8. A name maps
 // to the device's 8-bit form where it has one, and back; a name without one (characters above
 // U+00FF, or bytes that are not UTF-8) is kept as its bytes both ways.
-bool DecodeUtf8(const std::string& text, std::u32string& out) {
-    out.clear();
-    for (size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
-        if (extra < 0 || i + extra >= text.size() + 1) return false; // bad lead or cut short
-        char32_t code = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra; ++k) {
-            const auto n = static_cast<unsigned char>(text[i + k]);
-            if ((n & 0xC0) != 0x80) return false;
-            code = code << 6 | (n & 0x3F);
-        }
-        if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) ||
-            (extra == 3 && code < 0x10000))
-            return false; // overlong
-        out += code;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::string DeviceName(const std::string& pcName) {
-    std::u32string codes;
-    if (!DecodeUtf8(pcName, codes)) return pcName;
-    std::string out;
-    for (char32_t c : codes) {
-        if (c > 0xFF) return pcName;
-        out += static_cast<char>(c);
-    }
-    return out;
+    std::string name;
+    return Utf8ToLatin1(pcName, name) ? name : pcName;
 }
 
 std::string PcName(const std::string& deviceName) {
-    // A name kept as its bytes because it had no 8-bit form goes back unchanged.
-    std::u32string codes;
-    if (DecodeUtf8(deviceName, codes))
-        for (char32_t c : codes)
-            if (c > 0xFF) return deviceName;
-    std::string out;
-    for (char ch : deviceName) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return HasWideUtf8(deviceName) ? deviceName : Latin1ToUtf8(deviceName);
 }
 
 bool EntryOf(const fs::path& p, SimEntry& entry) {

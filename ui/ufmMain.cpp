@@ -29,6 +29,42 @@ TfmMain* fmMain = nullptr;
 
 namespace {
 
+// The workflows' host: the window's terminal pane, message boxes and file count.
+class TWindowWorkHost final : public kv::IWorkHost {
+  public:
+    explicit TWindowWorkHost(TfmMain* window) : window_(window) {}
+    void Print(const std::string& Text, kv::MessageStyle Style) override {
+        window_->TermPrint(Text, Style == kv::MessageStyle::Bold     ? fsBold
+                                 : Style == kv::MessageStyle::Italic ? fsItalic
+                                                                     : fsRegular);
+    }
+    kv::Answer Ask(const std::string& Question, const std::string& Caption,
+                   bool OfferCancel) override {
+        auto buttons = QMessageBox::Yes | QMessageBox::No;
+        if (OfferCancel) buttons |= QMessageBox::Cancel;
+        const auto answer =
+            UiHooks().Question(window_, FromDevice(Question), FromDevice(Caption), buttons);
+        return answer == QMessageBox::Yes  ? kv::Answer::Yes
+               : answer == QMessageBox::No ? kv::Answer::No
+                                           : kv::Answer::Cancel;
+    }
+    void SavedCount(int Count) override { window_->ShowFileCount(Count); }
+    void LinkRestarted() override {
+        if (window_->Comms->IsConnected()) window_->ShowDeviceInfo();
+    }
+
+  private:
+    TfmMain* window_;
+};
+
+} // namespace
+
+std::filesystem::path PcPathOf(const QString& Path) {
+    return std::filesystem::path(Path.toStdU16String());
+}
+
+namespace {
+
 // The file list's cells as the style draws them, with a light line on the right and bottom.
 class TGridDelegate : public QStyledItemDelegate {
   public:
@@ -170,6 +206,8 @@ void TfmMain::FormCreate() {
     Comms = std::make_unique<kv::TkvComms>();
     Terminal = std::make_unique<kv::TkvTerminal>(*Comms);
     Files = std::make_unique<kv::TkvbFiles>(*Terminal);
+    WorkHost = std::make_unique<TWindowWorkHost>(this);
+    Work = std::make_unique<kv::TDeviceWork>(*Files, *WorkHost);
     Files->OnProgress = [this](kv::TkvbFiles* sender, int32_t position, int32_t total) {
         FilesProgress(sender, position, total);
     };

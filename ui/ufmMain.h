@@ -4,12 +4,14 @@
 
 #include "RichEditUtils.h"
 #include "files/kvbFiles.h"
+#include "workflows/DeviceWork.h"
 
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QStringList>
 #include <QTextEdit>
 #include <QTreeWidget>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,6 +68,9 @@ class TInfoMemo : public QPlainTextEdit {
     TfmMain* owner_;
 };
 
+// A PC path of the window as the shared workflows take it.
+std::filesystem::path PcPathOf(const QString& Path);
+
 // Image of the file list: 0 folder, 1 document, 2 script document, 3 folder with upward arrow.
 QIcon FileListImage(int index);
 
@@ -81,6 +86,10 @@ class TfmMain : public QMainWindow {
     std::unique_ptr<kv::TkvComms> Comms;
     std::unique_ptr<kv::TkvTerminal> Terminal;
     std::unique_ptr<kv::TkvbFiles> Files;
+    // The shared workflows, reporting to this window: messages to the terminal pane, questions
+    // in message boxes, the Save to PC count in lblCount.
+    std::unique_ptr<kv::IWorkHost> WorkHost;
+    std::unique_ptr<kv::TDeviceWork> Work;
     QString SaveDir;
     std::string CurrentDir;
     uint32_t NextPaintTick = 0;
@@ -182,7 +191,6 @@ class TfmMain : public QMainWindow {
     void FormCreate();
     int CurrentRow() const;
     QList<int> SelectedRows() const;
-    int SaveCounter = 0;
 
     friend class TFileList;
 };

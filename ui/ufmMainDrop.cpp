@@ -1,8 +1,8 @@
 // Uploads of PC files dropped on the window, and firmware loading from the action and from drops.
 #include "BusyCursor.h"
 #include "UiHooks.h"
-#include "device/Clock.h"
 #include "ufmMain.h"
+#include "workflows/PcFiles.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -10,35 +10,8 @@
 #include <QFileInfo>
 #include <QMimeData>
 #include <QPlainTextEdit>
-#include <climits>
 
 namespace {
-
-bool Latin1Only(const QString& text) {
-    for (QChar c : text)
-        if (c.unicode() > 0xFF) return false;
-    return true;
-}
-
-// Reads a PC file whole; raises the file-open error when it cannot.
-std::string ReadPcFile(const QString& path) {
-    const auto fail = [&](const QString& why) {
-        throw kv::EKvError(
-            ("Cannot open file \"" + path + "\". " + why).toLocal8Bit().toStdString());
-    };
-    const QFileInfo info(path);
-    if (info.isDir()) fail("It is a folder.");
-    // The device's length field is a signed 32-bit number; a larger file cannot be sent.
-    if (info.size() > INT32_MAX)
-        fail(QString("The file has %1 bytes; the device takes at most %2.")
-                 .arg(info.size())
-                 .arg(INT32_MAX));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) fail(file.errorString());
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) fail(file.errorString());
-    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
 
 // The local files of a drop from the desktop, when it may be taken as a copy or a link.
 bool AcceptableDrop(QDropEvent* event) {
@@ -119,32 +92,11 @@ void TfmMain::DropFrom(QDropEvent* event) {
 // ---- upload ----
 
 std::string TfmMain::ProperPlace(const std::string& Base, const QString& PcPath) {
-    const QString name = QFileInfo(PcPath).fileName();
-    const QString lower = name.toLower();
-    const QString base = FromDevice(Base).toLower();
-    if (lower.endsWith(".lua") && !base.startsWith("/lua/")) return "/Lua/" + ToDevice(name);
-    if (lower.endsWith("config.txt") && !base.startsWith("/config/"))
-        return "/Config/" + ToDevice(name);
-    return {};
+    return kv::TDeviceWork::ProperPlace(Base, ToDevice(QFileInfo(PcPath).fileName()));
 }
 
 bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
-    const QString name = QFileInfo(PcPath).fileName();
-    const std::string base = CurrentDir + "/";
-    // The device takes 8-bit names: a name that has no 8-bit form cannot be sent as it is.
-    if (!Latin1Only(name))
-        throw kv::EKvError(("Cannot open file \"" + PcPath +
-                            "\". Its name has characters the "
-                            "device cannot store.")
-                               .toLocal8Bit()
-                               .toStdString());
-    const std::string content = ReadPcFile(PcPath);
-    std::string target = Proper ? ProperPlace(base, PcPath) : std::string();
-    if (target.empty()) target = base + ToDevice(name);
-    TermPrint(ToDevice(name), fsBold);
-    TermPrint("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n", fsItalic);
-    Files->WriteFile(target, content);
-    return true;
+    return Work->UploadFile(PcPathOf(PcPath), CurrentDir + "/", Proper);
 }
 
 void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
@@ -152,7 +104,11 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
     try {
         const std::string base = CurrentDir + "/";
         bool proper = false;
+        const qsizetype dropped = Files.size();
         LoadDroppedFirmware(Files);
+        // After firmware the device restarts into its application: the uploads wait for it.
+        if (Files.size() != dropped && !Files.isEmpty() && Work->RunAfterFirmware)
+            Work->WaitForApplication();
         if (lvFiles->isEnabled()) {
             if (!CtrlHeld) {
                 for (const QString& file : Files)
@@ -174,7 +130,7 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
                 TermPrint("\r\nUploading " + std::to_string(Files.size()) + " files...\r\n",
                           fsItalic);
             for (const QString& file : Files) {
-                if (!Terminal->IsConnected()) break;
+                if (!Terminal->IsConnected() || Work->StopHere()) break;
                 UploadFile(file, proper);
             }
             TermPrint("\r\ndone.\r\n", fsItalic);
@@ -194,7 +150,7 @@ void TfmMain::actFirmwareExecute() {
         reTerm->setFocus();
         return;
     }
-    const std::string content = ReadPcFile(path);
+    const std::string content = kv::ReadPcFile(PcPathOf(path));
     {
         TBusyCursor busy;
         if (!content.empty())
@@ -204,63 +160,21 @@ void TfmMain::actFirmwareExecute() {
 }
 
 bool TfmMain::LoadDroppedFirmware(QStringList& Files) {
-    QStringList firmware;
-    bool bootLoaderImage = false;
-    for (qsizetype i = Files.size() - 1; i >= 0; --i) {
-        if (!Files[i].endsWith(".blf", Qt::CaseInsensitive)) continue;
-        if (Files[i].contains("bootloader", Qt::CaseInsensitive)) bootLoaderImage = true;
-        firmware.append(Files[i]);
-        Files.removeAt(i);
-    }
-    if (firmware.isEmpty()) return true;
-    if (!Terminal->IsBootLoader() && !EnterBootLoader()) firmware.clear();
-    for (const QString& file : firmware)
-        UploadBlfFile(file);
-    if (bootLoaderImage) EnterBootLoader();
-    TermPrint("Run firmware...", fsItalic);
-    Terminal->SendLine("run");
-    TermPrint("\r\n", fsItalic);
-    return true;
+    std::vector<std::filesystem::path> paths;
+    for (const QString& file : Files)
+        paths.push_back(PcPathOf(file));
+    const bool result = Work->LoadDroppedFirmware(paths);
+    Files.clear();
+    for (const auto& path : paths)
+        Files.append(QString::fromStdU16String(path.u16string()));
+    return result;
 }
 
 bool TfmMain::EnterBootLoader() {
-    TermPrint("Rebooting...", fsItalic);
-    Terminal->IsReady();
-    Terminal->SendLine("boot");
-    kv::Clock().SleepMs(2000);
-    Comms->Disconnect();
-    for (int attempt = 0;; ++attempt) {
-        if (Terminal->IsBootLoader()) {
-            TermPrint("\r\n", fsItalic);
-            return true;
-        }
-        if (attempt == 15) {
-            TermPrint("FAILED", fsBold);
-            return false;
-        }
-        Comms->Disconnect();
-        kv::Clock().SleepMs(1000);
-        TermPrint(".", fsItalic);
-        Comms->Connect();
-    }
+    return Work->EnterBootLoader();
 }
 
 bool TfmMain::UploadBlfFile(const QString& FileName) {
-    const QString name = QFileInfo(FileName).fileName();
-    const std::string content = ReadPcFile(FileName);
-    TermPrint("\r\nUpload BLF\r\n", fsItalic);
-    TermPrint(ToDevice(name), fsBold);
-    TermPrint(" / " + std::to_string(content.size()) + "\r\n", fsRegular);
     TBusyCursor busy;
-    Terminal->IsReady();
-    Files->LoadFirmware(ToDevice(name), content);
-    std::string dropped;
-    TermPrint(" load\r\n", fsItalic);
-    Terminal->ReadToPromptStart(1000, dropped);
-    TermPrint(" verify\r\n", fsItalic);
-    Terminal->ReadToPromptStart(7000, dropped);
-    TermPrint(" burn\r\n", fsItalic);
-    Terminal->ReadToPromptStart(15000, dropped);
-    Terminal->ClearInput();
-    return true;
+    return Work->UploadBlfFile(PcPathOf(FileName));
 }

@@ -63,6 +63,17 @@ struct Drops : kvtest::UiTest {
     QString Terminal() { return kvtest::PaneText(fmMain->reTerm); }
 };
 
+TEST_F(Drops, AnUploadTheDeviceDidNotTakeIsSaidSo) {
+    device().faults.uploadAbortAfter = 5000;
+    Drop(fmMain->lvFiles->viewport(), {File("data.bin", QByteArray(20000, 'd'))}, true);
+    EXPECT_TRUE(Terminal().contains("not written")) << Terminal().toStdString();
+    device().faults.uploadAbortAfter = -1;
+    fmMain->actTermClearExecute();
+    Drop(fmMain->lvFiles->viewport(), {File("ok.bin", "0123456789")}, true);
+    EXPECT_FALSE(Terminal().contains("not written"));
+    EXPECT_EQ(Stored("/ok.bin"), "0123456789");
+}
+
 TEST_F(Drops, ProperPlacesWithYesNoAndCancel) {
     const QStringList files = {File("a.lua", "lua!"), File("b.txt", "text")};
     EXPECT_EQ(Drop(fmMain->lvFiles->viewport(), files), Qt::CopyAction) << "never a move";
@@ -174,8 +185,9 @@ TEST_F(Firmware, NamesCaseAndTheBootLoaderImageFlag) {
     EXPECT_EQ(device().images[0].name, "x.blf");
     EXPECT_EQ(device().images[1].name, "Main.BLF") << "the drop keeps the name's case";
     EXPECT_EQ(Count("Rebooting..."), 2) << "a boot-loader image reboots again before the run";
-    EXPECT_EQ(Stored("/main.blf.bak"), "<missing>")
-        << "the upload comes after the run, when the device is restarting";
+    EXPECT_EQ(Stored("/main.blf.bak"), "bak")
+        << "the upload waits for the device to be back in its application after the run";
+    EXPECT_FALSE(fmMain->Terminal->IsBootLoader());
     EXPECT_TRUE(Terminal().contains("Uploading 1 files..."));
 }
 

@@ -240,6 +240,17 @@ TEST_F(FileOps, ACutShortDownloadWritesNothing) {
     EXPECT_EQ(ReadAll(pc.filePath("big.bin")), "precious");
 }
 
+TEST_F(FileOps, AFolderThatCannotBeMadeGivesTheSystemsReason) {
+    WriteAll(pc.filePath("Lua"), "a file where the tree's folder would go");
+    Select({"Lua"});
+    fmMain->Guarded([&] { fmMain->actSaveExecute(); });
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].endsWith(". Not a directory") || messages[0].endsWith(". File exists"))
+        << messages[0].toStdString();
+    EXPECT_TRUE(messages[0].startsWith("Error: Cannot create file \""))
+        << messages[0].toStdString();
+}
+
 TEST_F(FileOps, AFolderInTheWayIsReportedAsAFileThatCannotBeCreated) {
     QDir().mkpath(pc.filePath("a.txt"));
     Select({"a.txt"});

@@ -1,0 +1,70 @@
+#include "DeviceText.h"
+
+namespace kv {
+
+namespace {
+
+// Decodes UTF-8 into code points; false for malformed or overlong sequences.
+bool DecodeUtf8(const std::string& text, std::u32string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const int extra = c < 0x80         ? 0
+                          : (c >> 5) == 6  ? 1
+                          : (c >> 4) == 14 ? 2
+                          : (c >> 3) == 30 ? 3
+                                           : -1;
+        if (extra < 0 || i + extra >= text.size() + 1) return false; // bad lead or cut short
+        char32_t code = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const auto n = static_cast<unsigned char>(text[i + k]);
+            if ((n & 0xC0) != 0x80) return false;
+            code = code << 6 | (n & 0x3F);
+        }
+        if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) ||
+            (extra == 3 && code < 0x10000))
+            return false;
+        out += code;
+        i += extra + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool Utf8ToLatin1(const std::string& utf8, std::string& text) {
+    std::u32string codes;
+    if (!DecodeUtf8(utf8, codes)) return false;
+    std::string out;
+    for (char32_t c : codes) {
+        if (c > 0xFF) return false;
+        out += static_cast<char>(c);
+    }
+    text = std::move(out);
+    return true;
+}
+
+bool HasWideUtf8(const std::string& text) {
+    std::u32string codes;
+    if (!DecodeUtf8(text, codes)) return false;
+    for (char32_t c : codes)
+        if (c > 0xFF) return true;
+    return false;
+}
+
+} // namespace kv

@@ -1,0 +1,17 @@
+// The device's text is 8-bit and shown as Latin-1 (each byte one character, nothing lost). PC file
+// names are UTF-8; these convert between the two.
+#pragma once
+
+#include <string>
+
+namespace kv {
+
+// The 8-bit text as UTF-8.
+std::string Latin1ToUtf8(const std::string& text);
+// UTF-8 text in the device's 8-bit form; false when the text is not UTF-8 or holds a character
+// above U+00FF, which the device cannot store.
+bool Utf8ToLatin1(const std::string& utf8, std::string& text);
+// True for well-formed UTF-8 that holds a character above U+00FF.
+bool HasWideUtf8(const std::string& text);
+
+} // namespace kv

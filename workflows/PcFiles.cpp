@@ -1,0 +1,136 @@
+#include "PcFiles.h"
+
+#include "device/DeviceText.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Utf8Of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+fs::path PathOfUtf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+[[noreturn]] void Fail(const char* what, const fs::path& path, const std::string& why) {
+    throw EKvError(std::string(what) + " \"" + ShownPath(path) + "\". " + why);
+}
+
+// The system's text for the last failed call, or a plain one when it left none.
+std::string SystemReason(const char* otherwise) {
+    return errno ? std::generic_category().message(errno) : otherwise;
+}
+
+} // namespace
+
+bool SafePcName(const std::string& Name) {
+    return !Name.empty() && Name != "." && Name != ".." &&
+           Name.find_first_of("/\\") == std::string::npos && Name.find('\0') == std::string::npos;
+}
+
+fs::path PcNameOf(const std::string& DeviceName) {
+    return PathOfUtf8(Latin1ToUtf8(DeviceName));
+}
+
+std::string DeviceNameOf(const fs::path& PcPath) {
+    std::string name;
+    if (!Utf8ToLatin1(Utf8Of(PcPath.filename()), name))
+        Fail("Cannot open file", PcPath, "Its name has characters the device cannot store.");
+    return name;
+}
+
+std::string ShownPath(const fs::path& PcPath) {
+    return Utf8Of(fs::path(PcPath).make_preferred());
+}
+
+std::string ReadPcFile(const fs::path& PcPath) {
+    std::error_code ec;
+    if (fs::is_directory(PcPath, ec)) Fail("Cannot open file", PcPath, "It is a folder.");
+    errno = 0;
+    std::ifstream in(PcPath, std::ios::binary);
+    if (!in) Fail("Cannot open file", PcPath, SystemReason("The file cannot be opened."));
+    const auto size = fs::file_size(PcPath, ec);
+    // The device's length field is a signed 32-bit number; a larger file cannot be sent.
+    if (!ec && size > static_cast<uintmax_t>(INT32_MAX))
+        Fail("Cannot open file", PcPath,
+             "The file has " + std::to_string(size) + " bytes; the device takes at most " +
+                 std::to_string(INT32_MAX) + ".");
+    std::string content;
+    if (!ec) content.reserve(static_cast<size_t>(size));
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) Fail("Cannot open file", PcPath, SystemReason("The file cannot be read."));
+    return content;
+}
+
+void WritePcFile(const fs::path& PcPath, const std::string& Content,
+                 const std::optional<DateTime>& Stamp) {
+    std::error_code ec;
+    const fs::path folder = PcPath.parent_path();
+    if (!folder.empty() && !fs::is_directory(folder, ec)) {
+        fs::create_directories(folder, ec);
+        if (ec) Fail("Cannot create file", PcPath, ec.message());
+    }
+    if (fs::is_directory(PcPath, ec)) Fail("Cannot create file", PcPath, "It is a folder.");
+    // Written beside the target and put in its place only when every byte is on the disk, so a
+    // failed write never leaves a truncated file that looks saved, nor spoils the old one.
+    static std::mt19937 random{std::random_device{}()};
+    fs::path part = PcPath;
+    part += ".kvb-" + std::to_string(random() % 1000000) + ".part";
+    errno = 0;
+    {
+        std::ofstream out(part, std::ios::binary | std::ios::trunc);
+        if (!out) Fail("Cannot create file", PcPath, SystemReason("The file cannot be made."));
+        out.write(Content.data(), static_cast<std::streamsize>(Content.size()));
+        out.flush();
+        if (!out) {
+            const std::string why = SystemReason("The file could not be written whole.");
+            out.close();
+            fs::remove(part, ec);
+            Fail("Cannot create file", PcPath, why);
+        }
+        out.close();
+        if (!out) {
+            const std::string why = SystemReason("The file could not be written whole.");
+            fs::remove(part, ec);
+            Fail("Cannot create file", PcPath, why);
+        }
+    }
+    if (Stamp) {
+        std::tm local{};
+        local.tm_year = Stamp->Year - 1900;
+        local.tm_mon = Stamp->Month - 1;
+        local.tm_mday = Stamp->Day;
+        local.tm_hour = Stamp->Hour;
+        local.tm_min = Stamp->Minute;
+        local.tm_sec = Stamp->Second & ~1; // the device's stamps have two-second steps
+        local.tm_isdst = -1;
+        const std::time_t when = std::mktime(&local);
+        if (when != static_cast<std::time_t>(-1))
+            fs::last_write_time(
+                part,
+                std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(when)),
+                ec);
+    }
+    fs::rename(part, PcPath, ec);
+    if (ec) {
+        const std::string why = ec.message();
+        fs::remove(part, ec);
+        Fail("Cannot create file", PcPath, why);
+    }
+}
+
+} // namespace kv

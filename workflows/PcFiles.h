@@ -1,0 +1,33 @@
+// PC files as the workflows read and write them: whole, with errors that name the file and give
+// the system's reason, and never a partly written file in the place of a complete one.
+#pragma once
+
+#include "files/kvbFiles.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kv {
+
+// A name the device gave that may be used as one level of a PC path: nothing that climbs out of
+// the chosen folder or names another level.
+bool SafePcName(const std::string& Name);
+// The PC name of a device name (8-bit text, Latin-1): "caf\xE9.txt" is café.txt.
+std::filesystem::path PcNameOf(const std::string& DeviceName);
+// The device name (8-bit) of a PC file's name; raises "Cannot open file ..." when the name has
+// characters the device cannot store.
+std::string DeviceNameOf(const std::filesystem::path& PcPath);
+// A path as messages show it.
+std::string ShownPath(const std::filesystem::path& PcPath);
+
+// The whole file; raises "Cannot open file \"PATH\". REASON" when it cannot be read, is a folder,
+// or is larger than the device's signed 32-bit length field can announce.
+std::string ReadPcFile(const std::filesystem::path& PcPath);
+// Makes the folders it needs, writes Content beside the target and puts it in place only when
+// every byte is on the disk, then gives it the device's time stamp (local time, two-second steps).
+// Raises "Cannot create file \"PATH\". REASON"; an old file at the target is then left as it was.
+void WritePcFile(const std::filesystem::path& PcPath, const std::string& Content,
+                 const std::optional<DateTime>& Stamp);
+
+} // namespace kv
