@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace kv::sim {
@@ -541,6 +542,9 @@ void SimDevice::CmdType(const std::string& arg) {
         Result(kFileNotFound);
         return;
     }
+    if (++downloads >= faults.corruptDownloadsFrom && faults.corruptDownloadsFrom > 0 &&
+        !content.empty())
+        content[content.size() / 2] = static_cast<char>(~content[content.size() / 2]);
     const int64_t announced =
         faults.announceLength >= 0 ? faults.announceLength : static_cast<int64_t>(content.size());
     Print((path.empty() ? std::string() : path.back()) + "\t" + std::to_string(announced) + "\r\n");
@@ -673,14 +677,54 @@ void SimDevice::CmdRename(const std::string& arg) {
     Result(faults.forceResult ? faults.forceResult : storage_->Rename(path, newName));
 }
 
+// ---- faults named in text ----
+
+bool ParseFaults(const std::string& text, SimFaults& faults) {
+    size_t from = 0;
+    while (from < text.size()) {
+        size_t end = text.find(';', from);
+        if (end == std::string::npos) end = text.size();
+        const std::string item = text.substr(from, end - from);
+        from = end + 1;
+        const size_t eq = item.find('=');
+        if (eq == std::string::npos) return false;
+        const std::string name = item.substr(0, eq), value = item.substr(eq + 1);
+        if (name == "listing-line") {
+            std::string line;
+            for (size_t i = 0; i < value.size(); ++i) {
+                if (value[i] == '\\' && i + 1 < value.size() && value[i + 1] == 't') {
+                    line += '\t';
+                    ++i;
+                } else {
+                    line += value[i];
+                }
+            }
+            faults.extraListingLines.push_back(line);
+            continue;
+        }
+        char* rest = nullptr;
+        const long long number = std::strtoll(value.c_str(), &rest, 10);
+        if (value.empty() || *rest) return false;
+        if (name == "download-stall-after")
+            faults.downloadStallAfter = number;
+        else if (name == "upload-abort-after")
+            faults.uploadAbortAfter = number;
+        else if (name == "corrupt-downloads-from")
+            faults.corruptDownloadsFrom = static_cast<int>(number);
+        else
+            return false;
+    }
+    return true;
+}
+
 // ---- platform ----
 
 std::vector<std::string> SimPlatform::Enumerate(int vendorId, int productId, int usagePage,
                                                 int usage) {
     if (!device_.Present()) return {};
-    HidInterfaceInfo info{kPath, kVendorId, kProductId, kUsagePage, 1, 1, 1};
+    HidInterfaceInfo info{path_, kVendorId, kProductId, kUsagePage, 1, 1, 1};
     if (!InterfaceMatches(info, vendorId, productId, usagePage, usage)) return {};
-    return {kPath};
+    return {path_};
 }
 
 bool SimPlatform::Live(HidHandle handle) {
@@ -688,7 +732,7 @@ bool SimPlatform::Live(HidHandle handle) {
 }
 
 HidHandle SimPlatform::Open(const std::string& path) {
-    if (path != kPath || !device_.Present()) return kInvalidHandle;
+    if (path != path_ || !device_.Present()) return kInvalidHandle;
     return device_.Generation();
 }
 
@@ -726,6 +770,67 @@ bool SimPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
 bool SimPlatform::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
     if (!Live(handle)) return false;
     return device_.String(which, index, text);
+}
+
+// ---- several devices ----
+
+void SimBus::Attach(SimDevice& device, const std::string& path) {
+    devices_.push_back(std::make_unique<SimPlatform>(device, path));
+    paths_.push_back(path);
+}
+
+std::vector<std::string> SimBus::Enumerate(int vendorId, int productId, int usagePage,
+                                           int usage) {
+    std::vector<std::string> all;
+    for (auto& device : devices_)
+        for (auto& path : device->Enumerate(vendorId, productId, usagePage, usage))
+            all.push_back(path);
+    return all;
+}
+
+HidHandle SimBus::Open(const std::string& path) {
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        if (paths_[i] != path) continue;
+        const HidHandle inner = devices_[i]->Open(path);
+        if (inner == kInvalidHandle) return kInvalidHandle;
+        return static_cast<HidHandle>(i + 1) << kShift | inner;
+    }
+    return kInvalidHandle;
+}
+
+IHidPlatform* SimBus::Of(HidHandle handle, HidHandle& inner) {
+    const auto index = static_cast<size_t>(handle >> kShift);
+    inner = handle & ((HidHandle(1) << kShift) - 1);
+    return index >= 1 && index <= devices_.size() ? devices_[index - 1].get() : nullptr;
+}
+
+void SimBus::Close(HidHandle handle) {
+    HidHandle inner;
+    if (auto* device = Of(handle, inner)) device->Close(inner);
+}
+
+int SimBus::Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) {
+    HidHandle inner;
+    auto* device = Of(handle, inner);
+    return device ? device->Read(inner, buffer, capacity, timeoutMs) : -1;
+}
+
+int SimBus::Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) {
+    HidHandle inner;
+    auto* device = Of(handle, inner);
+    return device ? device->Write(inner, data, size, timeoutMs) : -1;
+}
+
+bool SimBus::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
+    HidHandle inner;
+    auto* device = Of(handle, inner);
+    return device && device->QueryUsage(inner, usagePage, usage);
+}
+
+bool SimBus::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
+    HidHandle inner;
+    auto* device = Of(handle, inner);
+    return device && device->GetString(inner, which, index, text);
 }
 
 // ---- demo ----

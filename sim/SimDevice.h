@@ -49,12 +49,18 @@ struct SimFaults {
     int64_t imageRefuseAfter = -1;   // LOAD refuses the image after this many bytes
     int forceResult = 0;             // file commands answer with this result number
     std::vector<std::string> extraListingLines; // added to every listing before its end
+    int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
 };
 
 struct LoadedImage {
     std::string name;
     std::string content;
 };
+
+// Faults named in text, for a simulated device started by a program rather than a test:
+// "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
+// "listing-line=TEXT" (a TAB is written as \t), separated by ";". False for an unknown one.
+bool ParseFaults(const std::string& text, SimFaults& faults);
 
 class SimDevice {
   public:
@@ -63,6 +69,7 @@ class SimDevice {
     // ---- the host side, used by the platform backend ----
     bool Present();
     int Generation() const { return generation_; }
+    int downloads = 0; // NFTYPE commands answered
     // One input report (64 bytes) within timeoutMs: 64, 0 on time-out, -1 when the device is gone.
     int HostRead(uint8_t* report, int timeoutMs);
     // One output report (64 bytes): 64, 0 on time-out, -1 when the device is gone.
@@ -175,7 +182,8 @@ class SimDevice {
 // The simulated device as the process's HID backend.
 class SimPlatform final : public IHidPlatform {
   public:
-    explicit SimPlatform(SimDevice& device) : device_(device) {}
+    explicit SimPlatform(SimDevice& device, std::string path = kPath)
+        : device_(device), path_(std::move(path)) {}
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
@@ -190,6 +198,28 @@ class SimPlatform final : public IHidPlatform {
   private:
     bool Live(HidHandle handle);
     SimDevice& device_;
+    std::string path_;
+};
+
+// Several simulated devices attached at once, each under a path of its own.
+class SimBus final : public IHidPlatform {
+  public:
+    void Attach(SimDevice& device, const std::string& path);
+    std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
+                                       int usage) override;
+    HidHandle Open(const std::string& path) override;
+    void Close(HidHandle handle) override;
+    int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
+    int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
+    bool QueryUsage(HidHandle handle, int& usagePage, int& usage) override;
+    bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) override;
+
+  private:
+    // A handle names the device (high bits) and its own handle (low bits).
+    static constexpr int kShift = 24;
+    IHidPlatform* Of(HidHandle handle, HidHandle& inner);
+    std::vector<std::unique_ptr<SimPlatform>> devices_;
+    std::vector<std::string> paths_;
 };
 
 // The demo device's file system: /Lua and /Config with a few scripts, a config.txt and nested

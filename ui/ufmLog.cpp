@@ -1,4 +1,5 @@
 #include "ufmLog.h"
+#include "workflows/LogMessages.h"
 
 #include "Fonts.h"
 #include "UiHooks.h"
@@ -153,15 +154,12 @@ void TfmLog::cbModemRxTxClick() {
 
 void TfmLog::SendFilter() {
     if (!Comms) return;
-    std::string command = "FILTER ";
-    for (int i = 0; i < 8; ++i)
-        command += static_cast<char>(FilterMask >> (8 * i) & 0xFF);
-    Comms->WriteMessage(command, kv::kLogChannel, 128, 200);
+    Comms->WriteMessage(kv::LogFilterCommand(FilterMask), kv::kLogChannel, 128, 200);
 }
 
 void TfmLog::SendFilterOff() {
     if (!Comms) return;
-    Comms->WriteMessage("FILTER-" + std::string(8, '\xFF'), kv::kLogChannel, 64, 200);
+    Comms->WriteMessage(kv::LogFilterOffCommand(), kv::kLogChannel, 64, 200);
 }
 
 void TfmLog::LinkUp() {
@@ -175,46 +173,11 @@ void TfmLog::LinkDown() {}
 // ---- messages ----
 
 QString TfmLog::MessageTag(uint8_t Type) {
-    switch (Type) {
-    case 4:
-        return "[m.ev]";
-    case 8:
-        return "[d.ev]";
-    case 9:
-        return "[d.rx]";
-    case 10:
-        return "[d.tx]";
-    case 12:
-        return "[e.ev]";
-    case 13:
-        return "[e.rx]";
-    case 14:
-        return "[e.tx]";
-    case 16:
-        return "[Lua!]";
-    case 17:
-        return "[Lua.]";
-    }
-    return QString::asprintf("[#%03d]", Type);
+    return QString::fromStdString(kv::LogTag(Type));
 }
 
 std::string TfmLog::EscapeText(const std::string& Text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(Text.size());
-    for (char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0x7E)) {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return kv::EscapeLogText(Text);
 }
 
 void TfmLog::AppendText(QTextEdit* Pane, const QString& Text, const QColor& Color,

@@ -4,6 +4,7 @@
 
 #include "RichEditUtils.h"
 #include "device/kvComms.h"
+#include "workflows/LogMessages.h"
 
 #include <QTextCursor>
 #include <QWidget>
@@ -18,8 +19,8 @@ class QTextEdit;
 
 class TfmLog : public QWidget {
   public:
-    static constexpr uint64_t kInitialMask = 0xFFFFFFFFFFFF999Full;
-    static constexpr uint64_t kModemBits = 0x6660;
+    static constexpr uint64_t kInitialMask = kv::kLogInitialMask;
+    static constexpr uint64_t kModemBits = kv::kLogModemBits;
 
     explicit TfmLog(QWidget* parent = nullptr);
 

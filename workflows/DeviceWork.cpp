@@ -67,7 +67,10 @@ bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& Devi
         NotMoved.push_back(path + ": the device did not send it whole");
         return false;
     }
-    return SaveToPcFile(PcFolder / PcNameOf(Entry.Name), content, Entry.Created);
+    const fs::path target = PcFolder / PcNameOf(Entry.Name);
+    SaveToPcFile(target, content, Entry.Created);
+    Host.FileMoved(path, target, true);
+    return true;
 }
 
 void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string& DeviceFolder,
@@ -126,7 +129,11 @@ bool TDeviceWork::UploadFile(const fs::path& PcPath, const std::string& Base, bo
     Host.Print(name, MessageStyle::Bold);
     Host.Print("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n",
                MessageStyle::Italic);
-    if (Files.WriteFile(target, content)) return true;
+    if (Files.WriteFile(target, content)) {
+        Host.FileMoved(target, PcPath, false);
+        return true;
+    }
+    NotMoved.push_back(target + ": the device did not take it");
     Host.Print(" not written: the device did not take " + target + "\r\n", MessageStyle::Bold);
     return false;
 }
@@ -144,10 +151,14 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
         Dropped.erase(Dropped.begin() + static_cast<std::ptrdiff_t>(i));
     }
     if (firmware.empty()) return true;
-    if (!Terminal.IsBootLoader() && !EnterBootLoader()) firmware.clear();
+    if (!Terminal.IsBootLoader() && !EnterBootLoader()) {
+        NotMoved.push_back("the boot loader did not come");
+        firmware.clear();
+    }
     for (const auto& file : firmware) {
         if (StopHere()) break;
-        UploadBlfFile(file);
+        if (!UploadBlfFile(file))
+            NotMoved.push_back(ShownPath(file) + ": the boot loader did not take it");
     }
     if (bootLoaderImage && !Cancelled) EnterBootLoader();
     if (!RunAfterFirmware) return true;

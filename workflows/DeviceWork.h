@@ -22,8 +22,8 @@ class TDeviceWork {
     // ---- Save to PC ----
     // Files written by this Save to PC so far (the count the window shows).
     int SavedCount = 0;
-    // Device files that were not moved whole: the device path and why. The window's Save to PC
-    // leaves them out silently; kvb reports them and fails.
+    // What was not moved or loaded whole: the path and why. The window leaves them out silently
+    // (its listing afterwards is the user's feedback); kvb reports them and fails.
     std::vector<std::string> NotMoved;
     // Set when a cancel was honoured; the work stopped at a safe point.
     bool Cancelled = false;

@@ -4,6 +4,7 @@
 // its answers from its options.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace kv {
@@ -27,6 +28,11 @@ class IWorkHost {
     // True once the user has asked to stop; checked only where stopping is safe for the device
     // and the user's files: between files, never inside one.
     virtual bool CancelRequested() { return false; }
+    // One file was moved whole: downloaded to PcPath (ToPc) or uploaded from it.
+    virtual void FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
+                           bool ToPc) {
+        (void)DevicePath, (void)PcPath, (void)ToPc;
+    }
     // The link was closed and opened again by a workflow (a device restart): the identity and
     // the features may have changed.
     virtual void LinkRestarted() {}

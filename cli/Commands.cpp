@@ -1,0 +1,346 @@
+// The file commands of kvb: listing, copying both ways, management, editing and firmware.
+#include "Commands.h"
+
+#include "device/DeviceText.h"
+#include "workflows/EditorText.h"
+#include "workflows/PcFiles.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+namespace kvb {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+std::string Shown(const std::string& devicePath) {
+    return kv::Latin1ToUtf8(devicePath.empty() ? "/" : devicePath);
+}
+
+// What the workflows could not move, and the --verify mismatches: each named, then the failure.
+void FailOnWhatWasNotMoved(Session& s) {
+    std::vector<std::string> problems = s.Work.NotMoved;
+    problems.insert(problems.end(), s.Host.Mismatches.begin(), s.Host.Mismatches.end());
+    if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
+    if (problems.empty()) return;
+    for (const auto& p : problems)
+        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(p).c_str());
+    throw Failure(kDeviceError, std::to_string(problems.size()) + " file(s) not moved whole");
+}
+
+json EntryJson(const kv::DeviceDirEntry& e, const std::string& path) {
+    return json{{"name", kv::Latin1ToUtf8(e.Name)},
+                {"path", kv::Latin1ToUtf8(path)},
+                {"directory", IsDirEntry(e)},
+                {"size", IsDirEntry(e) ? json(nullptr) : json(e.Size)},
+                {"attributes", kv::TkvbFiles::AttrToStr(e.Attr)},
+                {"created", e.Created ? json(DateText(e.Created)) : json(nullptr)}};
+}
+
+void ListInto(Session& s, const std::string& dir, const LsOptions& o, json& out, bool header) {
+    const auto entries = ListEntries(s, dir);
+    if (header && !o.json) std::printf("%s:\n", Shown(dir).c_str());
+    for (const auto& e : entries) {
+        const std::string path = dir + "/" + e.Name;
+        if (o.json) {
+            out.push_back(EntryJson(e, path));
+        } else if (o.longFormat) {
+            std::printf("%10s  %-6s %-19s  %s%s\n",
+                        IsDirEntry(e) ? "" : std::to_string(e.Size).c_str(),
+                        kv::TkvbFiles::AttrToStr(e.Attr).c_str(), DateText(e.Created).c_str(),
+                        kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
+        } else {
+            std::printf("%s%s\n", kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
+        }
+    }
+    if (!o.recursive) return;
+    for (const auto& e : entries)
+        if (IsDirEntry(e)) {
+            if (!o.json) std::printf("\n");
+            ListInto(s, dir + "/" + e.Name, o, out, true);
+        }
+}
+
+void TreeOf(Session& s, const std::string& dir, const std::string& indent) {
+    const auto entries = ListEntries(s, dir);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const bool last = i + 1 == entries.size();
+        const auto& e = entries[i];
+        std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ",
+                    kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
+        if (IsDirEntry(e)) TreeOf(s, dir + "/" + e.Name, indent + (last ? "    " : "|   "));
+    }
+}
+
+kv::DeviceDirEntry Existing(Session& s, const std::string& path) {
+    auto entry = FindEntry(s, path);
+    if (!entry) throw Failure(kDeviceError, Shown(path) + ": no such file or directory");
+    return *entry;
+}
+
+bool IsDeviceDir(Session& s, const std::string& path) {
+    if (path.empty()) return true;
+    auto entry = FindEntry(s, path);
+    return entry && IsDirEntry(*entry);
+}
+
+} // namespace
+
+int Ls(Session& s, const LsOptions& o) {
+    const std::string path = DevicePath(o.path);
+    json out = json::array();
+    const auto entry = Existing(s, path);
+    if (!IsDirEntry(entry)) {
+        LsOptions single = o;
+        single.recursive = false;
+        if (o.json)
+            out.push_back(EntryJson(entry, path));
+        else if (o.longFormat)
+            std::printf("%10d  %-6s %-19s  %s\n", entry.Size,
+                        kv::TkvbFiles::AttrToStr(entry.Attr).c_str(), DateText(entry.Created).c_str(),
+                        kv::Latin1ToUtf8(entry.Name).c_str());
+        else
+            std::printf("%s\n", kv::Latin1ToUtf8(entry.Name).c_str());
+    } else {
+        ListInto(s, path, o, out, o.recursive);
+    }
+    if (o.json) std::printf("%s\n", out.dump(2).c_str());
+    return kOk;
+}
+
+int Tree(Session& s, const std::string& where) {
+    const std::string path = DevicePath(where);
+    if (!IsDeviceDir(s, path)) throw Failure(kDeviceError, Shown(path) + ": not a directory");
+    std::printf("%s\n", Shown(path).c_str());
+    TreeOf(s, path, "");
+    return kOk;
+}
+
+int Get(Session& s, const TransferOptions& o) {
+    s.Host.Verify = o.verify;
+    s.Work.BeginSave();
+    const fs::path target = fs::path(std::u8string(o.target.begin(), o.target.end()));
+    std::error_code ec;
+    const bool intoFolder = o.sources.size() > 1 || fs::is_directory(target, ec) || o.recursive;
+    for (const auto& source : o.sources) {
+        const std::string path = DevicePath(source);
+        const auto entry = Existing(s, path);
+        if (IsDirEntry(entry)) {
+            if (!o.recursive) throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+            if (path.empty()) {
+                for (const auto& e : ListEntries(s, ""))
+                    if (IsDirEntry(e))
+                        s.Work.SaveDirectoryToPc(target, "", e.Name);
+                    else
+                        s.Work.SaveFileToPc(target, "", e);
+            } else {
+                s.Work.SaveDirectoryToPc(target, ParentOf(path), entry.Name);
+            }
+        } else if (intoFolder) {
+            if (!kv::SafePcName(entry.Name))
+                throw Failure(kDeviceError, "unsafe device name " + Shown(path));
+            s.Work.SaveFileToPc(target, ParentOf(path), entry);
+        } else {
+            std::string content;
+            if (!s.Files.ReadFile(path, content))
+                throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+            s.Work.SaveToPcFile(target, content, entry.Created);
+            s.Host.FileMoved(path, target, true);
+        }
+        if (s.Work.StopHere()) break;
+    }
+    FailOnWhatWasNotMoved(s);
+    return kOk;
+}
+
+int Cat(Session& s, const std::string& source) {
+    const std::string path = DevicePath(source);
+    std::string content;
+    if (!s.Files.ReadFile(path, content))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    std::fwrite(content.data(), 1, content.size(), stdout);
+    std::fflush(stdout);
+    return kOk;
+}
+
+namespace {
+
+void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir) {
+    if (!IsDeviceDir(s, deviceDir) && !s.Files.MakeDirectory(deviceDir))
+        s.Work.NotMoved.push_back(deviceDir + ": the device did not make the directory");
+    std::vector<fs::directory_entry> children;
+    std::error_code ec;
+    for (const auto& child : fs::directory_iterator(pcDir, ec))
+        children.push_back(child);
+    if (ec) throw Failure(kPcFileError, "cannot read the folder " + kv::ShownPath(pcDir) + ": " + ec.message());
+    std::sort(children.begin(), children.end());
+    for (const auto& child : children) {
+        if (s.Work.StopHere()) return;
+        if (child.is_directory(ec))
+            PutTree(s, child.path(), deviceDir + "/" + kv::DeviceNameOf(child.path()));
+        else
+            s.Work.UploadFile(child.path(), deviceDir + "/", false);
+    }
+}
+
+} // namespace
+
+int Put(Session& s, const TransferOptions& o) {
+    s.Host.Verify = o.verify;
+    s.Work.BeginSave();
+    const std::string target = DevicePath(o.target);
+    const bool targetIsDir = IsDeviceDir(s, target);
+    if (!targetIsDir && o.sources.size() > 1)
+        throw Failure(kUsage, Shown(target) + " is not a directory of the device");
+    for (const auto& source : o.sources) {
+        const fs::path pc = fs::path(std::u8string(source.begin(), source.end()));
+        std::error_code ec;
+        if (!fs::exists(pc, ec))
+            throw Failure(kPcFileError, "Cannot open file \"" + source + "\". " +
+                                            std::make_error_code(std::errc::no_such_file_or_directory).message());
+        if (fs::is_directory(pc, ec)) {
+            if (!o.recursive) throw Failure(kUsage, source + " is a folder (use -r)");
+            PutTree(s, pc, targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target);
+        } else if (targetIsDir) {
+            s.Work.UploadFile(pc, target + "/", o.proper);
+        } else {
+            // One file under a new name: the target is the device path itself.
+            const std::string content = kv::ReadPcFile(pc);
+            s.Host.Print(kv::DeviceNameOf(pc), kv::MessageStyle::Bold);
+            s.Host.Print("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n",
+                         kv::MessageStyle::Italic);
+            if (s.Files.WriteFile(target, content))
+                s.Host.FileMoved(target, pc, false);
+            else
+                s.Work.NotMoved.push_back(target + ": the device did not take it");
+        }
+        if (s.Work.StopHere()) break;
+    }
+    FailOnWhatWasNotMoved(s);
+    return kOk;
+}
+
+int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
+    int refused = 0;
+    for (const auto& p : paths) {
+        const std::string path = DevicePath(p);
+        if (path.empty()) throw Failure(kUsage, "the root cannot be removed");
+        const auto entry = Existing(s, path);
+        bool ok;
+        if (IsDirEntry(entry)) {
+            if (!recursive) throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+            ok = s.Files.WipeDirectory(path);
+        } else {
+            ok = s.Files.DeleteFile(path);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "kvb: %s: the device refused to remove it\n", Shown(path).c_str());
+            ++refused;
+        }
+        if (Interrupts.load() > 0) throw Failure(kInterrupted, "interrupted");
+    }
+    if (refused) throw Failure(kDeviceError, std::to_string(refused) + " not removed");
+    return kOk;
+}
+
+int Mkdir(Session& s, const std::string& where) {
+    const std::string path = DevicePath(where);
+    if (!s.Files.MakeDirectory(path))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not make the directory");
+    return kOk;
+}
+
+int Mv(Session& s, const std::string& from, const std::string& newName) {
+    const std::string path = DevicePath(from);
+    if (newName.empty() || newName.find('/') != std::string::npos)
+        throw Failure(kUsage, "the new name is a name, not a path: " + newName);
+    std::string name;
+    if (!kv::Utf8ToLatin1(newName, name))
+        throw Failure(kUsage, "the device cannot store the name " + newName);
+    Existing(s, path);
+    if (!s.Files.RenameFile(path, name))
+        throw Failure(kDeviceError, Shown(path) + ": the device refused to rename it");
+    return kOk;
+}
+
+int Touch(Session& s, const std::string& where) {
+    const std::string path = DevicePath(where);
+    // An existing file is left as it is: touch never empties a file.
+    if (FindEntry(s, path)) return kOk;
+    if (!s.Files.WriteFile(path, std::string()))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not make the file");
+    return kOk;
+}
+
+int Edit(Session& s, const std::string& where) {
+    const std::string path = DevicePath(where);
+    std::string bytes;
+    if (!s.Files.ReadFile(path, bytes))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    std::string plain, why;
+    bool crlf = false;
+    if (!kv::SplitEditorText(bytes, plain, crlf, why))
+        throw Failure(kDeviceError, Shown(path) + " is not opened for editing: " + why +
+                                        ", and saving it from the editor would change it");
+    const fs::path temp = fs::temp_directory_path() /
+                          ("kvb-edit-" + std::to_string(std::rand()) + "-" +
+                           kv::Latin1ToUtf8(NameOf(path)));
+    const std::string shown = kv::Latin1ToUtf8(plain);
+    {
+        std::ofstream out(temp, std::ios::binary);
+        out << shown;
+        if (!out) throw Failure(kPcFileError, "cannot write " + temp.string());
+    }
+    struct Remove {
+        fs::path p;
+        ~Remove() {
+            std::error_code ec;
+            fs::remove(p, ec);
+        }
+    } remove{temp};
+    const char* editor = std::getenv("VISUAL");
+    if (!editor || !*editor) editor = std::getenv("EDITOR");
+    if (!editor || !*editor) editor = "vi";
+    const std::string command = std::string(editor) + " '" + temp.string() + "'";
+    if (std::system(command.c_str()) != 0)
+        throw Failure(kPcFileError, "the editor (" + std::string(editor) + ") failed; nothing written");
+    const std::string edited = kv::ReadPcFile(temp);
+    if (edited == shown) {
+        s.Say(Shown(path) + " unchanged: nothing written");
+        return kOk;
+    }
+    std::string back;
+    if (!kv::Utf8ToLatin1(edited, back))
+        throw Failure(kDeviceError, "the text was not saved: it holds characters that the "
+                                    "device's 8-bit text cannot store");
+    if (!s.Files.WriteFile(path, kv::JoinEditorText(back, crlf)))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not take it");
+    return kOk;
+}
+
+int Flash(Session& s, const std::vector<std::string>& images, bool noRun) {
+    std::vector<fs::path> files;
+    for (const auto& image : images) {
+        std::string lower = image;
+        for (char& c : lower)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        if (lower.size() < 4 || lower.compare(lower.size() - 4, 4, ".blf") != 0)
+            throw Failure(kUsage, image + " is not a firmware file (.blf)");
+        const fs::path path(std::u8string(image.begin(), image.end()));
+        kv::ReadPcFile(path); // refused before the device is restarted when it cannot be read
+        files.push_back(path);
+    }
+    s.Work.BeginSave();
+    s.Work.RunAfterFirmware = !noRun;
+    s.Work.LoadDroppedFirmware(files);
+    FailOnWhatWasNotMoved(s);
+    return kOk;
+}
+
+} // namespace kvb

@@ -1,0 +1,211 @@
+// The device's identity, its console (one line, or interactive) and its log channel.
+#include "Commands.h"
+
+#include "device/Clock.h"
+#include "device/DeviceText.h"
+#include "workflows/ConsoleText.h"
+#include "workflows/LogMessages.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <ctime>
+
+namespace kvb {
+
+namespace {
+
+std::string To8(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text)
+        out += c <= 0xFF ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string Utf8(const std::u16string& text) {
+    return kv::Latin1ToUtf8(To8(text));
+}
+
+// Console output for a terminal: the prompt between its marks in red on a colour terminal, the
+// marks themselves not shown, 8-bit text as UTF-8.
+class ConsoleWriter {
+  public:
+    void Write(const std::string& bytes) {
+        std::string out;
+        for (char c : bytes) {
+            if (c == kv::PromptStartMark) {
+                if (colour_) out += "\x1b[31m";
+            } else if (c == kv::PromptEndMark) {
+                if (colour_) out += "\x1b[0m";
+            } else {
+                out += kv::Latin1ToUtf8(std::string(1, c));
+            }
+        }
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+    }
+    ~ConsoleWriter() {
+        if (colour_) std::fputs("\x1b[0m", stdout);
+    }
+
+  private:
+    bool colour_ = RawConsole::ColourOutput();
+};
+
+} // namespace
+
+int Devices(const GlobalOptions& options, bool asJson) {
+    Session session(options); // the backend: the machine's or the simulated devices
+    std::vector<std::string> paths;
+    kv::TRawHid::FindDevices(paths, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
+    nlohmann::json list = nlohmann::json::array();
+    int unopened = 0;
+    for (const auto& path : paths) {
+        kv::TRawHid device;
+        nlohmann::json entry{{"path", path}};
+        if (!device.Open(path)) {
+            ++unopened;
+            entry["error"] = "cannot be opened: no permission";
+            if (!asJson) std::printf("%s\t(cannot be opened: no permission)\n", path.c_str());
+            list.push_back(entry);
+            continue;
+        }
+        entry["serial"] = Utf8(device.GetSerialNumber());
+        entry["product"] = Utf8(device.GetProduct());
+        entry["version"] = Utf8(device.GetIndexedString(201));
+        entry["build"] = Utf8(device.GetIndexedString(202));
+        entry["date"] = Utf8(device.GetIndexedString(203));
+        entry["features"] = Utf8(device.GetIndexedString(204));
+        if (!asJson)
+            std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", path.c_str(),
+                        entry["serial"].get<std::string>().c_str(),
+                        entry["product"].get<std::string>().c_str(),
+                        entry["version"].get<std::string>().c_str(),
+                        entry["build"].get<std::string>().c_str(),
+                        entry["date"].get<std::string>().c_str(),
+                        entry["features"].get<std::string>().c_str());
+        list.push_back(entry);
+    }
+    if (asJson) std::printf("%s\n", list.dump(2).c_str());
+    if (paths.empty()) throw Failure(kNoDevice, "no device found");
+    if (unopened) {
+        std::fprintf(stderr,
+                     "kvb: %d device(s) attached but cannot be opened: no permission (install "
+                     "the udev rule, see \"Access to the device on Linux\" in the README)\n",
+                     unopened);
+        return kNoAccess;
+    }
+    return kOk;
+}
+
+int Info(Session& s) {
+    std::printf("%s\n", kv::Latin1ToUtf8(s.Identity()).c_str());
+    return kOk;
+}
+
+int Exec(Session& s, const std::string& line, int timeoutMs) {
+    std::string eight;
+    if (!kv::Utf8ToLatin1(line, eight)) eight = line;
+    s.Terminal.SendLine(eight);
+    std::string reply;
+    s.Terminal.ReadToPromptStart(timeoutMs, reply);
+    ConsoleWriter().Write(reply);
+    if (!reply.empty() && reply.back() != '\n') std::printf("\n");
+    return kOk;
+}
+
+int Term(Session& s) {
+    RawConsole console;
+    ConsoleWriter out;
+    if (console.Interactive())
+        std::fprintf(stderr, "kvb: connected to %s; Ctrl+] leaves\r\n",
+                     To8(s.Comms.Device.GetSerialNumber()).c_str());
+    // A fresh prompt to start from, as the window's on-connect sequence sends.
+    s.Comms.WriteMessage(std::string(1, kv::EscapeKey), kv::kConsoleChannel, 0, 200);
+    bool input = true;
+    int64_t quietSince = kv::Clock().NowMs();
+    for (;;) {
+        if (Interrupts.load() > 0) break;
+        std::string piece, output;
+        s.Comms.ReadMessage(kv::kConsoleChannel, 10, piece);
+        while (!piece.empty()) {
+            output += piece;
+            s.Comms.ReadMessage(kv::kConsoleChannel, 0, piece);
+        }
+        if (!output.empty()) {
+            out.Write(output);
+            quietSince = kv::Clock().NowMs();
+        }
+        if (!s.Comms.IsConnected()) throw Failure(kDeviceError, "the device has gone");
+        if (!input) {
+            // Piped input has ended: what the device still prints is shown, then the console ends.
+            if (kv::Clock().NowMs() - quietSince > 1000) break;
+            continue;
+        }
+        std::string keys;
+        if (!console.Read(keys, console.Interactive() ? 10 : 0)) {
+            input = false;
+            quietSince = kv::Clock().NowMs();
+            continue;
+        }
+        std::string send;
+        for (char c : keys) {
+            if (c == '\x1D') return kOk; // Ctrl+]
+            send += c == '\x7F' ? '\b' : c; // the terminal's Backspace is the pane's
+        }
+        if (!console.Interactive()) send = kv::ToConsoleLineEnds(send);
+        // Each key as the pane sends it: one report per key.
+        for (char c : send)
+            if (!s.Comms.WriteMessage(std::string(1, c), kv::kConsoleChannel, 0, 200))
+                throw Failure(kDeviceError, "the device has gone");
+    }
+    return kOk;
+}
+
+int Log(Session& s, const LogOptions& o) {
+    uint64_t mask = kv::kLogInitialMask;
+    if (!o.types.empty()) {
+        mask = 0;
+        for (int type : o.types) {
+            if (type < 0 || type > 63) throw Failure(kUsage, "a log type is 0 to 63");
+            mask |= uint64_t(1) << type;
+        }
+    }
+    if (o.modem) mask |= kv::kLogModemBits;
+    if (!s.Comms.WriteMessage(kv::LogFilterCommand(mask), kv::kLogChannel, 128, 200))
+        throw Failure(kDeviceError, "the device did not take the log filter");
+    const bool colour = RawConsole::ColourOutput();
+    const int64_t end = o.seconds > 0 ? kv::Clock().NowMs() + static_cast<int64_t>(o.seconds * 1000)
+                                      : INT64_MAX;
+    while (Interrupts.load() == 0 && kv::Clock().NowMs() < end && s.Comms.IsConnected()) {
+        std::string message;
+        s.Comms.ReadMessage(kv::kLogChannel, 50, message);
+        for (; !message.empty(); s.Comms.ReadMessage(kv::kLogChannel, 0, message)) {
+            const auto type = static_cast<uint8_t>(message[0]);
+            const std::string text = message.substr(1);
+            if (type == 5 || type == 6) {
+                std::printf("%s%s%s%s", colour ? (type == 5 ? "\x1b[34m" : "\x1b[31m") : "",
+                            kv::Latin1ToUtf8(kv::EscapeLogText(text)).c_str(),
+                            colour ? "\x1b[0m" : "", type == 5 ? "\n" : "");
+                continue;
+            }
+            const auto now = std::chrono::system_clock::now();
+            const std::time_t t = std::chrono::system_clock::to_time_t(now);
+            std::tm local{};
+            localtime_r(&t, &local);
+            const int ms = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
+                    .count() %
+                1000);
+            std::printf("%s%02d:%02d:%02d.%03d%s %s%s%s %s\n", colour ? "\x1b[34m" : "",
+                        local.tm_hour, local.tm_min, local.tm_sec, ms, colour ? "\x1b[0m" : "",
+                        colour ? "\x1b[1;31m" : "", kv::LogTag(type).c_str(),
+                        colour ? "\x1b[0m" : "", kv::Latin1ToUtf8(text).c_str());
+        }
+        std::fflush(stdout);
+    }
+    s.Comms.WriteMessage(kv::LogFilterOffCommand(), kv::kLogChannel, 64, 200);
+    return kOk;
+}
+
+} // namespace kvb

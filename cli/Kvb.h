@@ -1,0 +1,128 @@
+// kvb: the device from the command line. One program with sub-commands over the same workflows,
+// file service and link as the window.
+#pragma once
+
+#include "device/kvComms.h"
+#include "files/kvbFiles.h"
+#include "workflows/DeviceWork.h"
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kvb {
+
+// Exit statuses (also in the man page and --help).
+enum Status : int {
+    kOk = 0,
+    kUsage = 2,       // the command line is wrong
+    kNoDevice = 3,    // no device attached (within --wait)
+    kDeviceError = 4, // the device refused, did not answer, or a file did not move whole
+    kPcFileError = 5, // a PC file cannot be read or written
+    kNoAccess = 6,    // a device is attached but cannot be opened (permissions)
+    kInterrupted = 130,
+};
+
+// The error that ends a command: its exit status and what to say on standard error.
+struct Failure : std::runtime_error {
+    Failure(int status, const std::string& message) : std::runtime_error(message), Status(status) {}
+    int Status;
+};
+
+struct GlobalOptions {
+    std::string device;                 // serial number or interface path
+    bool simulate = false;              // against simulated devices
+    std::vector<std::string> folders;   // their file systems ("" for the demo tree)
+    std::string password;               // for a console that asks for one
+    double waitSeconds = 0;
+    bool quiet = false;
+    bool verbose = false;
+};
+
+// Set by SIGINT: the first asks the work to stop at its next safe point.
+extern std::atomic<int> Interrupts;
+
+class Session;
+
+// The host of the shared workflows: messages to standard error, progress on a terminal, Ctrl+C
+// as the cancel, and the --verify read-back after each file.
+class CliHost final : public kv::IWorkHost {
+  public:
+    explicit CliHost(Session& session) : session_(session) {}
+    void Print(const std::string& Text, kv::MessageStyle Style) override;
+    bool CancelRequested() override { return Interrupts.load() > 0; }
+    void FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
+                   bool ToPc) override;
+    bool Verify = false;
+    std::vector<std::string> Mismatches;
+
+  private:
+    Session& session_;
+};
+
+// One run of kvb against one device: the link objects, the workflows and how to report.
+class Session {
+  public:
+    explicit Session(const GlobalOptions& options);
+    ~Session();
+    // Finds and opens the device (waiting up to --wait) and brings its console to a prompt,
+    // answering a password prompt with --password. Raises Failure when it cannot.
+    void Open();
+    // The device's information as the window's panel shows it.
+    std::string Identity();
+
+    const GlobalOptions& Options;
+    kv::TkvComms Comms;
+    kv::TkvTerminal Terminal{Comms};
+    kv::TkvbFiles Files{Terminal};
+    CliHost Host{*this};
+    kv::TDeviceWork Work{Files, Host};
+
+    // Progress of the transfer under way, on standard error when it is a terminal.
+    void Progress(int32_t Position, int32_t Total);
+    void ProgressEnd();
+    void Say(const std::string& text);  // a line on standard error unless -q
+    void Note(const std::string& text); // a line on standard error with -v only
+
+  private:
+    struct Backend;
+    std::unique_ptr<Backend> backend_;
+    std::chrono::steady_clock::time_point progressStart_;
+    bool progressShown_ = false;
+};
+
+// ---- device paths ----
+// A device path as the device writes it: "/" is the root (the empty path), no trailing "/".
+std::string DevicePath(const std::string& text);
+std::string ParentOf(const std::string& path);
+std::string NameOf(const std::string& path);
+// The entry of path in its parent's listing; none when it is not there. The root is a directory.
+std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path);
+bool IsDirEntry(const kv::DeviceDirEntry& entry);
+// A directory's entries (without "." and ".."), sorted as the browser sorts them.
+std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path);
+std::string DateText(const std::optional<kv::DateTime>& stamp);
+
+// ---- the interactive console (platform code in its own folder) ----
+class RawConsole {
+  public:
+    RawConsole();  // raw mode when standard input is a terminal
+    ~RawConsole(); // restored on every way out
+    bool Interactive() const { return interactive_; }
+    // Up to 256 bytes typed within timeoutMs; empty on time-out; false at end of input.
+    bool Read(std::string& bytes, int timeoutMs);
+    static bool ColourOutput();
+    static bool ProgressOutput();
+
+  private:
+    bool interactive_ = false;
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
+};
+void InstallInterruptHandler();
+
+} // namespace kvb

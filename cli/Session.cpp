@@ -1,0 +1,319 @@
+// The session: which device, how it is opened, and how messages and progress are shown.
+#include "Kvb.h"
+
+#include "device/Clock.h"
+#include "device/DeviceText.h"
+#include "sim/SimDevice.h"
+#include "workflows/PcFiles.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kvb {
+
+std::atomic<int> Interrupts{0};
+
+namespace {
+
+std::string To8(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text)
+        out += c <= 0xFF ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// Only the device chosen with --device (by its interface path or its serial number) is seen, so
+// that every reconnect of the link, also after a restart into the boot loader, finds that one.
+class ChosenDevice final : public kv::IHidPlatform {
+  public:
+    ChosenDevice(kv::IHidPlatform& inner, std::string choice)
+        : inner_(inner), choice_(std::move(choice)) {}
+    std::vector<std::string> Enumerate(int v, int p, int up, int u) override {
+        std::vector<std::string> chosen;
+        for (const auto& path : inner_.Enumerate(v, p, up, u)) {
+            if (path == choice_) {
+                chosen.push_back(path);
+                continue;
+            }
+            const kv::HidHandle h = inner_.Open(path);
+            if (h == kv::kInvalidHandle) continue;
+            std::u16string serial;
+            if (inner_.GetString(h, kv::HidString::SerialNumber, 0, serial) &&
+                To8(serial) == choice_)
+                chosen.push_back(path);
+            inner_.Close(h);
+        }
+        return chosen;
+    }
+    kv::HidHandle Open(const std::string& path) override { return inner_.Open(path); }
+    void Close(kv::HidHandle h) override { inner_.Close(h); }
+    int Read(kv::HidHandle h, uint8_t* b, int c, int t) override { return inner_.Read(h, b, c, t); }
+    int Write(kv::HidHandle h, const uint8_t* d, int s, int t) override {
+        return inner_.Write(h, d, s, t);
+    }
+    bool QueryUsage(kv::HidHandle h, int& up, int& u) override {
+        return inner_.QueryUsage(h, up, u);
+    }
+    bool GetString(kv::HidHandle h, kv::HidString w, int i, std::u16string& t) override {
+        return inner_.GetString(h, w, i, t);
+    }
+
+  private:
+    kv::IHidPlatform& inner_;
+    std::string choice_;
+};
+
+} // namespace
+
+// The backend of this run: the machine's own HID access or simulated devices, and the choice.
+struct Session::Backend {
+    kv::VirtualClock virtualTime;
+    std::vector<std::unique_ptr<kv::sim::SimDevice>> devices;
+    kv::sim::SimBus bus;
+    std::unique_ptr<ChosenDevice> chosen;
+};
+
+Session::Session(const GlobalOptions& options) : Options(options), backend_(new Backend) {
+    kv::IHidPlatform* platform = nullptr;
+    if (options.simulate) {
+        // Tests run the simulated devices on virtual time (KVB_VIRTUAL_TIME=1): every wait of the
+        // link and the device then costs nothing. Never with a real device.
+        if (const char* v = std::getenv("KVB_VIRTUAL_TIME"); v && *v == '1')
+            kv::SetClock(&backend_->virtualTime);
+        // As the window's --simulate: a demo tree or a folder, two log messages a second. A second
+        // --simulate attaches a second device, with the next serial number.
+        std::vector<std::string> folders = options.folders;
+        if (folders.empty()) folders.push_back("");
+        for (size_t i = 0; i < folders.size(); ++i) {
+            std::unique_ptr<kv::sim::SimStorage> storage;
+            if (folders[i].empty()) {
+                storage = kv::sim::DemoStorage();
+            } else {
+                std::error_code ec;
+                if (!std::filesystem::is_directory(folders[i], ec))
+                    throw Failure(kUsage, "no such folder: " + folders[i]);
+                storage = std::make_unique<kv::sim::FolderStorage>(
+                    std::filesystem::absolute(folders[i]).string());
+            }
+            kv::sim::SimConfig config;
+            config.logRatePerSecond = 2;
+            if (i > 0) {
+                std::u16string serial = config.serial;
+                serial.back() = static_cast<char16_t>(serial.back() + static_cast<char16_t>(i));
+                config.serial = serial;
+            }
+            auto device =
+                std::make_unique<kv::sim::SimDevice>(kv::Clock(), std::move(storage), config);
+            device->PrintConsole("Kovrin simulated device\r\n");
+            // Faults for the tests of kvb itself.
+            if (const char* faults = std::getenv("KVB_SIM_FAULTS"))
+                if (!kv::sim::ParseFaults(faults, device->faults))
+                    throw Failure(kUsage, std::string("unknown KVB_SIM_FAULTS: ") + faults);
+            backend_->bus.Attach(*device, i == 0 ? std::string(kv::sim::SimPlatform::kPath)
+                                                 : std::string(kv::sim::SimPlatform::kPath) +
+                                                       "-" + std::to_string(i + 1));
+            backend_->devices.push_back(std::move(device));
+        }
+        platform = &backend_->bus;
+    }
+    if (!options.device.empty()) {
+        backend_->chosen = std::make_unique<ChosenDevice>(
+            platform ? *platform : kv::HidPlatform(), options.device);
+        platform = backend_->chosen.get();
+    }
+    if (platform) kv::SetHidPlatform(platform);
+    Files.OnProgress = [this](kv::TkvbFiles*, int32_t position, int32_t total) {
+        Progress(position, total);
+    };
+    Files.OnDone = [this](kv::TkvbFiles*) { ProgressEnd(); };
+}
+
+Session::~Session() {
+    Comms.Disconnect();
+    kv::SetHidPlatform(nullptr);
+    kv::SetClock(nullptr);
+}
+
+void Session::Open() {
+    const auto deadline = kv::Clock().NowMs() + static_cast<int64_t>(Options.waitSeconds * 1000);
+    bool toldNoAccess = false;
+    for (;;) {
+        if (Comms.Connect()) break;
+        std::vector<std::string> present;
+        kv::TRawHid::FindDevices(present, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
+        if (!present.empty() && !toldNoAccess) {
+            // Attached but not to be opened: on Linux the udev rule is missing or the user is not
+            // the one at the seat.
+            std::fprintf(stderr,
+                         "kvb: the device %s is attached but cannot be opened: no permission "
+                         "(install the udev rule, see \"Access to the device on Linux\" in the "
+                         "README)\n",
+                         present[0].c_str());
+            toldNoAccess = true;
+        }
+        if (kv::Clock().NowMs() >= deadline) {
+            if (!present.empty()) throw Failure(kNoAccess, "the device cannot be opened");
+            throw Failure(kNoDevice, "no device found");
+        }
+        kv::Clock().SleepMs(250);
+    }
+    const std::string features = To8(Comms.Device.GetIndexedString(204));
+    Files.QuotePaths = features.find(".nfi.") != std::string::npos;
+    if (Terminal.IsReady()) return;
+    if (!Terminal.PromptContains("PASSWORD")) {
+        if (!Terminal.IsBootLoader()) throw Failure(kDeviceError, "the device's console does not answer");
+        return; // the boot loader has a console of its own
+    }
+    if (Options.password.empty())
+        throw Failure(kDeviceError,
+                      "the device asks for a password: give --password or set KVB_PASSWORD");
+    Terminal.SendLine(Options.password);
+    if (!Terminal.IsReady()) throw Failure(kDeviceError, "the device did not take the password");
+}
+
+std::string Session::Identity() {
+    kv::TRawHid& device = Comms.Device;
+    return To8(device.GetManufacturer()) + "\n#" + To8(device.GetSerialNumber()) + "\n" +
+           To8(device.GetProduct()) + " v" + To8(device.GetIndexedString(201)) + " (build " +
+           To8(device.GetIndexedString(202)) + " @ " + To8(device.GetIndexedString(203)) + ")";
+}
+
+// ---- messages and progress ----
+
+void Session::Say(const std::string& text) {
+    if (Options.quiet) return;
+    ProgressEnd();
+    std::fprintf(stderr, "%s\n", kv::Latin1ToUtf8(text).c_str());
+}
+
+void Session::Note(const std::string& text) {
+    if (Options.verbose) Say(text);
+}
+
+void CliHost::Print(const std::string& Text, kv::MessageStyle) {
+    if (session_.Options.quiet) return;
+    session_.ProgressEnd();
+    std::string text;
+    for (char c : Text)
+        if (c != '\r') text += c;
+    std::fputs(kv::Latin1ToUtf8(text).c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
+                        bool ToPc) {
+    session_.Note((ToPc ? DevicePath + " -> " + PcPath.string()
+                        : PcPath.string() + " -> " + DevicePath));
+    if (!Verify) return;
+    std::string device, pc;
+    const bool read = session_.Files.ReadFile(DevicePath, device);
+    try {
+        pc = kv::ReadPcFile(PcPath);
+    } catch (const std::exception&) {
+        Mismatches.push_back(PcPath.string() + ": cannot be read back");
+        return;
+    }
+    if (!read)
+        Mismatches.push_back(DevicePath + ": cannot be read back from the device");
+    else if (device != pc)
+        Mismatches.push_back(DevicePath + ": the device's bytes differ from " + PcPath.string());
+    else
+        session_.Note("verified " + DevicePath);
+}
+
+void Session::Progress(int32_t Position, int32_t Total) {
+    if (Options.quiet || !RawConsole::ProgressOutput() || Total <= 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!progressShown_) progressStart_ = now;
+    progressShown_ = true;
+    const double seconds = std::chrono::duration<double>(now - progressStart_).count();
+    const double rate = seconds > 0.05 ? Position / seconds : 0;
+    const int width = 30;
+    const int filled = static_cast<int>(static_cast<int64_t>(width) * Position / Total);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.resize(width, '.');
+    const double left = rate > 0 ? (Total - Position) / rate : 0;
+    std::fprintf(stderr, "\r[%s] %d/%d bytes  %.1f kB/s  %d:%02d left ", bar.c_str(), Position,
+                 Total, rate / 1000, static_cast<int>(left) / 60, static_cast<int>(left) % 60);
+    std::fflush(stderr);
+}
+
+void Session::ProgressEnd() {
+    if (!progressShown_) return;
+    progressShown_ = false;
+    std::fprintf(stderr, "\r%*s\r", 79, "");
+    std::fflush(stderr);
+}
+
+// ---- device paths ----
+
+std::string DevicePath(const std::string& text) {
+    std::string path = text;
+    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
+    return path; // "/" became "": the root
+}
+
+std::string ParentOf(const std::string& path) {
+    const size_t at = path.rfind('/');
+    return at == std::string::npos ? std::string() : path.substr(0, at);
+}
+
+std::string NameOf(const std::string& path) {
+    const size_t at = path.rfind('/');
+    return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+bool IsDirEntry(const kv::DeviceDirEntry& entry) {
+    return kv::TkvbFiles::AttrToStr(entry.Attr).find("<DIR>") != std::string::npos;
+}
+
+std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path) {
+    std::vector<std::string> lines;
+    if (!s.Files.ListDirectory(path, lines))
+        throw Failure(kDeviceError, "cannot list " + (path.empty() ? "/" : path));
+    std::vector<kv::DeviceDirEntry> entries;
+    for (const auto& line : lines) {
+        kv::DeviceDirEntry entry = kv::TkvbFiles::ParseDirEntry(line);
+        if (entry.Name == "." || entry.Name == "..") continue;
+        entries.push_back(std::move(entry));
+    }
+    // As the browser sorts: letters without regard to case first, then lower before upper case.
+    const auto lower = [](std::string t) {
+        for (char& c : t)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        return t;
+    };
+    std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+        const std::string la = lower(a.Name), lb = lower(b.Name);
+        if (la != lb) return la < lb;
+        for (size_t i = 0; i < a.Name.size() && i < b.Name.size(); ++i)
+            if (a.Name[i] != b.Name[i]) return a.Name[i] >= 'a' && a.Name[i] <= 'z';
+        return a.Name.size() < b.Name.size();
+    });
+    return entries;
+}
+
+std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path) {
+    if (path.empty()) {
+        kv::DeviceDirEntry root;
+        root.Attr = kv::faDirectory;
+        return root;
+    }
+    for (auto& entry : ListEntries(s, ParentOf(path)))
+        if (entry.Name == NameOf(path)) return entry;
+    return std::nullopt;
+}
+
+std::string DateText(const std::optional<kv::DateTime>& stamp) {
+    if (!stamp) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", stamp->Year, stamp->Month,
+                  stamp->Day, stamp->Hour, stamp->Minute, stamp->Second);
+    return text;
+}
+
+} // namespace kvb

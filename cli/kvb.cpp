@@ -1,0 +1,193 @@
+// kvb [global options] COMMAND [arguments]: the device from a terminal or a script.
+#include "Commands.h"
+
+#include "device/Errors.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef KV_VERSION
+#define KV_VERSION "0"
+#endif
+
+namespace {
+
+const char* const kCommands[] = {"devices", "info", "ls",  "tree",  "get",  "cat",
+                                 "put",     "rm",   "mkdir", "mv",  "touch", "edit",
+                                 "flash",   "exec", "term",  "log"};
+
+bool IsCommand(const char* word) {
+    for (const char* c : kCommands)
+        if (std::strcmp(c, word) == 0) return true;
+    return false;
+}
+
+const char* const kStatuses = "Exit status: 0 success; 2 usage; 3 no device; 4 the device refused, "
+                              "did not answer or a file did not move whole; 5 a PC file cannot be "
+                              "read or written; 6 a device is attached but cannot be opened; 130 "
+                              "interrupted (what was done is kept).";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    kvb::GlobalOptions global;
+    // --simulate takes an optional folder, which CLI11 cannot tell from the command that follows:
+    // it is taken here. Each --simulate attaches one simulated device.
+    std::vector<char*> args{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--simulate") == 0) {
+            global.simulate = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-' && !IsCommand(argv[i + 1]))
+                global.folders.push_back(argv[++i]);
+            else
+                global.folders.push_back("");
+        } else if (std::strncmp(argv[i], "--simulate=", 11) == 0) {
+            global.simulate = true;
+            global.folders.push_back(argv[i] + 11);
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    if (const char* password = std::getenv("KVB_PASSWORD")) global.password = password;
+
+    CLI::App app{"kvb: the Kovrin device's console, files, firmware and log from the command line.\n"
+                 "Device paths are written as the device shows them (\"/Lua/main.lua\"; the root "
+                 "is \"/\").",
+                 "kvb"};
+    app.footer(std::string("Global option --simulate [FOLDER]: run against the simulated device "
+                           "(its file system is FOLDER, or a demo tree); give it twice for two "
+                           "devices.\n") +
+               kStatuses);
+    app.set_version_flag("--version", std::string("kvb ") + KV_VERSION);
+    app.add_option("--device", global.device, "Serial number or interface path of the device")
+        ->envname("KVB_DEVICE");
+    app.add_option("--password", global.password,
+                   "Answers a console that asks for a password (or KVB_PASSWORD)");
+    app.add_option("--wait", global.waitSeconds, "Seconds to wait for the device to appear");
+    app.add_flag("-q,--quiet", global.quiet, "No messages or progress, only errors");
+    app.add_flag("-v,--verbose", global.verbose, "Say each file moved");
+    app.require_subcommand(1);
+
+    bool json = false;
+    auto* devices = app.add_subcommand("devices", "List every attached device");
+    devices->add_flag("--json", json, "As JSON");
+    auto* info = app.add_subcommand("info", "The identity of the device, as the window shows it");
+
+    kvb::LsOptions ls;
+    auto* lsCmd = app.add_subcommand("ls", "List a device directory");
+    lsCmd->add_flag("-l", ls.longFormat, "Size, attributes and creation time");
+    lsCmd->add_flag("-R", ls.recursive, "Walk the tree");
+    lsCmd->add_flag("--json", ls.json, "As JSON");
+    lsCmd->add_option("PATH", ls.path, "Device directory (default /)");
+    std::string treePath = "/";
+    auto* tree = app.add_subcommand("tree", "Draw a device directory tree");
+    tree->add_option("PATH", treePath, "Device directory (default /)");
+
+    kvb::TransferOptions get;
+    std::vector<std::string> getArgs;
+    auto* getCmd = app.add_subcommand(
+        "get", "Copy device files to the PC, byte-exact, with the device's time stamps");
+    getCmd->add_flag("-r", get.recursive, "Copy whole directory trees");
+    getCmd->add_flag("--verify", get.verify, "Read each file back and compare");
+    getCmd->add_option("DEVICE_PATH... PC_PATH", getArgs)->required()->expected(2, -1);
+    std::string catPath;
+    auto* cat = app.add_subcommand("cat", "Write a device file to standard output");
+    cat->add_option("DEVICE_PATH", catPath)->required();
+
+    kvb::TransferOptions put;
+    std::vector<std::string> putArgs;
+    auto* putCmd = app.add_subcommand("put", "Copy PC files to the device");
+    putCmd->add_flag("-r", put.recursive, "Copy whole folder trees, making device directories");
+    putCmd->add_flag("--proper", put.proper,
+                     "Scripts (.lua) to /Lua/, configuration files (...config.txt) to /Config/");
+    putCmd->add_flag("--verify", put.verify, "Read each file back and compare");
+    putCmd->add_option("PC_PATH... DEVICE_PATH", putArgs)->required()->expected(2, -1);
+
+    std::vector<std::string> rmPaths;
+    bool rmRecursive = false;
+    auto* rm = app.add_subcommand("rm", "Remove device files (directories with -r)");
+    rm->add_flag("-r", rmRecursive, "Remove directories with everything in them");
+    rm->add_option("PATH", rmPaths)->required();
+    std::string mkdirPath, mvPath, mvName, touchPath, editPath;
+    auto* mkdir = app.add_subcommand("mkdir", "Make a device directory");
+    mkdir->add_option("PATH", mkdirPath)->required();
+    auto* mv = app.add_subcommand("mv", "Rename a device file or directory");
+    mv->add_option("PATH", mvPath)->required();
+    mv->add_option("NEW_NAME", mvName)->required();
+    auto* touch = app.add_subcommand("touch", "Make an empty device file (an existing one is kept)");
+    touch->add_option("PATH", touchPath)->required();
+    auto* edit = app.add_subcommand(
+        "edit", "Edit a small device text file in $VISUAL or $EDITOR; only a change is written");
+    edit->add_option("PATH", editPath)->required();
+
+    std::vector<std::string> images;
+    bool noRun = false;
+    auto* flash = app.add_subcommand(
+        "flash", "Load firmware (.blf) through the boot loader, then start it");
+    flash->add_flag("--no-run", noRun, "Leave the device in its boot loader");
+    flash->add_option("FILE.blf", images)->required();
+
+    std::string line;
+    int execTimeout = 1000;
+    auto* exec = app.add_subcommand("exec", "Send one console line and print the reply");
+    exec->add_option("LINE", line)->required();
+    exec->add_option("--timeout", execTimeout, "Milliseconds of silence that end the reply");
+    auto* term = app.add_subcommand(
+        "term", "An interactive console; Ctrl+] leaves (piped input: until its end)");
+
+    kvb::LogOptions log;
+    auto* logCmd = app.add_subcommand("log", "Print the device's log messages until interrupted");
+    logCmd->add_flag("--modem", log.modem, "Add the modem traffic");
+    logCmd->add_option("--types", log.types, "Only these message types")->delimiter(',');
+    logCmd->add_option("--seconds", log.seconds, "Stop after this many seconds");
+
+    try {
+        app.parse(static_cast<int>(args.size()), args.data());
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : kvb::kUsage;
+    }
+
+    kvb::InstallInterruptHandler();
+    try {
+        if (devices->parsed()) return kvb::Devices(global, json);
+        kvb::Session session(global);
+        session.Open();
+        if (info->parsed()) return kvb::Info(session);
+        if (lsCmd->parsed()) return kvb::Ls(session, ls);
+        if (tree->parsed()) return kvb::Tree(session, treePath);
+        if (getCmd->parsed()) {
+            get.target = getArgs.back();
+            get.sources.assign(getArgs.begin(), getArgs.end() - 1);
+            return kvb::Get(session, get);
+        }
+        if (cat->parsed()) return kvb::Cat(session, catPath);
+        if (putCmd->parsed()) {
+            put.target = putArgs.back();
+            put.sources.assign(putArgs.begin(), putArgs.end() - 1);
+            return kvb::Put(session, put);
+        }
+        if (rm->parsed()) return kvb::Rm(session, rmPaths, rmRecursive);
+        if (mkdir->parsed()) return kvb::Mkdir(session, mkdirPath);
+        if (mv->parsed()) return kvb::Mv(session, mvPath, mvName);
+        if (touch->parsed()) return kvb::Touch(session, touchPath);
+        if (edit->parsed()) return kvb::Edit(session, editPath);
+        if (flash->parsed()) return kvb::Flash(session, images, noRun);
+        if (exec->parsed()) return kvb::Exec(session, line, execTimeout);
+        if (term->parsed()) return kvb::Term(session);
+        if (logCmd->parsed()) return kvb::Log(session, log);
+    } catch (const kvb::Failure& f) {
+        std::fprintf(stderr, "kvb: %s\n", f.what());
+        return f.Status;
+    } catch (const kv::EKvError& e) {
+        // The workflows raise for PC files they cannot open or create, and for a bad number in a
+        // device reply.
+        const std::string what = e.what();
+        std::fprintf(stderr, "kvb: %s\n", what.c_str());
+        return what.rfind("Cannot ", 0) == 0 ? kvb::kPcFileError : kvb::kDeviceError;
+    }
+    return kvb::kUsage;
+}

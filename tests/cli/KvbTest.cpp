@@ -1,0 +1,218 @@
+// kvb run as a process against simulated devices on folders of the PC, on virtual time: each
+// command's output and exit status, byte-exact round trips, faults and hostile names.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Spit(const fs::path& p, const std::string& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+struct Kvb : ::testing::Test {
+    fs::path dir, dev, pc;
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("kvb-test-" + std::to_string(std::random_device{}()));
+        dev = dir / "dev";
+        pc = dir / "pc";
+        fs::create_directories(dev);
+        fs::create_directories(pc);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    // Runs kvb in the test's folder with --simulate dev (unless sim is false).
+    Result Run(const std::string& args, const std::string& input = "", const std::string& faults = "",
+               bool sim = true) {
+        Spit(dir / "stdin", input);
+        std::string command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 ";
+        if (!faults.empty()) command += "KVB_SIM_FAULTS='" + faults + "' ";
+        command += std::string(KV_KVB_FILE) + (sim ? " --simulate dev " : " ") + args +
+                   " <stdin >stdout 2>stderr";
+        const int raw = std::system(command.c_str());
+        Result r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = Slurp(dir / "stdout");
+        r.err = Slurp(dir / "stderr");
+        return r;
+    }
+};
+
+std::string EveryByte(int copies) {
+    std::string s;
+    for (int i = 0; i < copies; ++i)
+        for (int b = 0; b < 256; ++b)
+            s += static_cast<char>((b + i) & 0xFF);
+    return s;
+}
+
+TEST_F(Kvb, ATreeGoesUpAndComesBackByteForByteWithTheDevicesTimeStamps) {
+    Spit(pc / "tree/every byte.bin", EveryByte(70));
+    Spit(pc / "tree/empty", "");
+    Spit(pc / "tree/sub dir/a b.txt", "line\r\nnext\n");
+    Result r = Run("put -r --verify pc/tree /");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dev / "tree/every byte.bin"), EveryByte(70));
+    EXPECT_TRUE(fs::exists(dev / "tree/empty"));
+    // The device's stamp of a file: its folder time here, to the two seconds of the device.
+    const auto stamp = fs::last_write_time(dev / "tree/sub dir/a b.txt");
+    r = Run("get -r --verify /tree back");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "back/tree/every byte.bin"), EveryByte(70));
+    EXPECT_EQ(Slurp(dir / "back/tree/sub dir/a b.txt"), "line\r\nnext\n");
+    EXPECT_TRUE(fs::exists(dir / "back/tree/empty"));
+    EXPECT_EQ(fs::file_size(dir / "back/tree/empty"), 0u);
+    const auto back = fs::last_write_time(dir / "back/tree/sub dir/a b.txt");
+    EXPECT_LE(std::chrono::abs(back - stamp), std::chrono::seconds(2));
+    // One file to a name of its own, and to standard output.
+    r = Run("get '/tree/sub dir/a b.txt' single.txt");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "single.txt"), "line\r\nnext\n");
+    r = Run("cat '/tree/every byte.bin'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, EveryByte(70));
+    // Nothing was left beside the files.
+    for (const auto& e : fs::recursive_directory_iterator(dir / "back"))
+        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}
+
+TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
+    Spit(dev / "Lua/main.lua", "print(1)");
+    Spit(dev / "Lua/lib/u.lua", "x");
+    Spit(dev / "b.txt", "bb");
+    Result r = Run("ls /");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "b.txt\nLua/\n");
+    r = Run("ls -l /Lua");
+    EXPECT_NE(r.out.find("<DIR>"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("         8  A"), std::string::npos) << r.out;
+    r = Run("ls -R --json /");
+    EXPECT_NE(r.out.find("\"path\": \"/Lua/lib/u.lua\""), std::string::npos) << r.out;
+    r = Run("tree /");
+    EXPECT_EQ(r.out, "/\n|-- b.txt\n`-- Lua/\n    |-- lib/\n    |   `-- u.lua\n    `-- main.lua\n");
+    r = Run("info");
+    EXPECT_EQ(r.out, "Kovrin Systems\n#KV-104-000123\nKovrin Device v2.4.1 (build 1187 @ 2026-11-20)\n");
+    EXPECT_EQ(Run("ls /nothing").status, 4);
+    EXPECT_EQ(Run("get /nothing x").status, 4);
+    EXPECT_EQ(Run("put missing.txt /").status, 5);
+    EXPECT_EQ(Run("frobnicate").status, 2);
+    EXPECT_EQ(Run("get /b.txt").status, 2) << "a target is required";
+    EXPECT_EQ(Run("--help").status, 0);
+    r = Run("--wait 0 devices", "", "", false);
+    EXPECT_EQ(r.status, 3) << "no device on this machine: " << r.out << r.err;
+}
+
+TEST_F(Kvb, ManagementCommandsAndTheEditor) {
+    Spit(dev / "d/x.txt", "x");
+    Spit(dev / "keep.txt", "kept");
+    EXPECT_EQ(Run("mkdir /new").status, 0);
+    EXPECT_TRUE(fs::is_directory(dev / "new"));
+    EXPECT_EQ(Run("touch /new/empty.txt").status, 0);
+    EXPECT_EQ(Run("touch /keep.txt").status, 0);
+    EXPECT_EQ(Slurp(dev / "keep.txt"), "kept") << "touch never empties a file";
+    EXPECT_EQ(Run("mv /keep.txt kept.txt").status, 0);
+    EXPECT_TRUE(fs::exists(dev / "kept.txt"));
+    EXPECT_EQ(Run("rm /d").status, 2) << "a directory needs -r";
+    EXPECT_EQ(Run("rm -r /d /kept.txt").status, 0);
+    EXPECT_FALSE(fs::exists(dev / "d"));
+    EXPECT_FALSE(fs::exists(dev / "kept.txt"));
+    // The editor: a change goes back in the file's own CR LF line ends; no change writes nothing.
+    Spit(dev / "conf.txt", "a=1\r\nb=2\r\n");
+    std::string editor = "sed -i s/a=1/a=5/";
+    std::string command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 EDITOR='" + editor +
+                          "' " + KV_KVB_FILE + " --simulate dev edit /conf.txt >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(Slurp(dev / "conf.txt"), "a=5\r\nb=2\r\n");
+    Spit(dev / "bin.dat", std::string("a\0b", 3));
+    command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 EDITOR=true " + KV_KVB_FILE +
+              " --simulate dev edit /bin.dat 2>stderr";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    EXPECT_NE(Slurp(dir / "stderr").find("NUL"), std::string::npos);
+}
+
+TEST_F(Kvb, VerifyCatchesACorruptedReadBackAndACutDownloadLeavesNothing) {
+    Spit(pc / "up.bin", EveryByte(4));
+    // Every download is wrong in one byte: the upload's read-back shows it.
+    Result r = Run("put --verify pc/up.bin /", "", "corrupt-downloads-from=1");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("/up.bin"), std::string::npos) << r.err;
+    // Only the second download is wrong: the download's read-back shows it.
+    r = Run("get --verify /up.bin got.bin", "", "corrupt-downloads-from=2");
+    EXPECT_EQ(r.status, 4) << r.err;
+    // A download cut short: nothing at the target, nothing beside it, a failure.
+    r = Run("get /up.bin cut.bin", "", "download-stall-after=100");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_FALSE(fs::exists(dir / "cut.bin"));
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_EQ(e.path().filename().string().find("cut.bin"), std::string::npos);
+}
+
+TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
+    Spit(dev / "t/ok.txt", "ok");
+    Result r = Run("get -r /t out", "", "listing-line=..\\t3\\t32\\t0\\t0\\t0;listing-line=../up\\t3\\t32\\t0\\t0\\t0");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("unsafe name \"../up\""), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "out/t/ok.txt"), "ok");
+    EXPECT_FALSE(fs::exists(dir / "out/up"));
+    EXPECT_FALSE(fs::exists(dir / "up"));
+}
+
+TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {
+    fs::create_directories(dir / "dev2");
+    Spit(dir / "dev2/second.txt", "2");
+    Spit(dev / "first.txt", "1");
+    const std::string both = "--simulate dev2 ";
+    Result r = Run(both + "devices");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("KV-104-000123"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("KV-104-000124"), std::string::npos) << r.out;
+    EXPECT_EQ(Run(both + "ls /").out, "first.txt\n") << "without --device: the first";
+    EXPECT_EQ(Run(both + "--device KV-104-000124 ls /").out, "second.txt\n");
+    EXPECT_EQ(Run(both + "--device sim:kovrin-2 ls /").out, "second.txt\n");
+    EXPECT_EQ(Run(both + "--device KV-000 ls /").status, 3);
+}
+
+TEST_F(Kvb, TheConsoleOneLineAndInteractiveAndTheLog) {
+    Result r = Run("exec help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("Commands:", 0), 0u) << r.out;
+    r = Run("term", "helx\x7Fp\r");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Kovrin>Commands:"), std::string::npos) << "Backspace edited: " << r.out;
+    r = Run("log --seconds 3");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("] "), std::string::npos) << r.out;
+}
+
+TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {
+    Spit(pc / "app.blf", std::string(5000, 'F'));
+    Result r = Run("flash pc/app.blf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* phase : {"Rebooting...", "Upload BLF", " load", " verify", " burn", "Run firmware..."})
+        EXPECT_NE(r.err.find(phase), std::string::npos) << phase << " in " << r.err;
+    EXPECT_EQ(Run("flash pc/missing.blf").status, 5);
+    EXPECT_EQ(Run("flash pc/app.txt").status, 2);
+}
+
+} // namespace
