@@ -103,8 +103,8 @@ int Ls(Session& s, const LsOptions& o) {
             out.push_back(EntryJson(entry, path));
         else if (o.longFormat)
             std::printf("%10d  %-6s %-19s  %s\n", entry.Size,
-                        kv::TkvbFiles::AttrToStr(entry.Attr).c_str(), DateText(entry.Created).c_str(),
-                        kv::Latin1ToUtf8(entry.Name).c_str());
+                        kv::TkvbFiles::AttrToStr(entry.Attr).c_str(),
+                        DateText(entry.Created).c_str(), kv::Latin1ToUtf8(entry.Name).c_str());
         else
             std::printf("%s\n", kv::Latin1ToUtf8(entry.Name).c_str());
     } else {
@@ -178,7 +178,9 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir) {
     std::error_code ec;
     for (const auto& child : fs::directory_iterator(pcDir, ec))
         children.push_back(child);
-    if (ec) throw Failure(kPcFileError, "cannot read the folder " + kv::ShownPath(pcDir) + ": " + ec.message());
+    if (ec)
+        throw Failure(kPcFileError,
+                      "cannot read the folder " + kv::ShownPath(pcDir) + ": " + ec.message());
     std::sort(children.begin(), children.end());
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
@@ -195,15 +197,18 @@ int Put(Session& s, const TransferOptions& o) {
     s.Host.Verify = o.verify;
     s.Work.BeginSave();
     const std::string target = DevicePath(o.target);
-    const bool targetIsDir = IsDeviceDir(s, target);
+    // A target written with a trailing "/" is a directory: no listing is needed to learn it.
+    const bool targetIsDir =
+        (!o.target.empty() && o.target.back() == '/') || IsDeviceDir(s, target);
     if (!targetIsDir && o.sources.size() > 1)
         throw Failure(kUsage, Shown(target) + " is not a directory of the device");
     for (const auto& source : o.sources) {
         const fs::path pc = fs::path(std::u8string(source.begin(), source.end()));
         std::error_code ec;
         if (!fs::exists(pc, ec))
-            throw Failure(kPcFileError, "Cannot open file \"" + source + "\". " +
-                                            std::make_error_code(std::errc::no_such_file_or_directory).message());
+            throw Failure(kPcFileError,
+                          "Cannot open file \"" + source + "\". " +
+                              std::make_error_code(std::errc::no_such_file_or_directory).message());
         if (fs::is_directory(pc, ec)) {
             if (!o.recursive) throw Failure(kUsage, source + " is a folder (use -r)");
             PutTree(s, pc, targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target);
@@ -288,9 +293,8 @@ int Edit(Session& s, const std::string& where) {
     if (!kv::SplitEditorText(bytes, plain, crlf, why))
         throw Failure(kDeviceError, Shown(path) + " is not opened for editing: " + why +
                                         ", and saving it from the editor would change it");
-    const fs::path temp = fs::temp_directory_path() /
-                          ("kvb-edit-" + std::to_string(std::rand()) + "-" +
-                           kv::Latin1ToUtf8(NameOf(path)));
+    const fs::path temp = fs::temp_directory_path() / ("kvb-edit-" + std::to_string(std::rand()) +
+                                                       "-" + kv::Latin1ToUtf8(NameOf(path)));
     const std::string shown = kv::Latin1ToUtf8(plain);
     {
         std::ofstream out(temp, std::ios::binary);
@@ -309,7 +313,8 @@ int Edit(Session& s, const std::string& where) {
     if (!editor || !*editor) editor = "vi";
     const std::string command = std::string(editor) + " '" + temp.string() + "'";
     if (std::system(command.c_str()) != 0)
-        throw Failure(kPcFileError, "the editor (" + std::string(editor) + ") failed; nothing written");
+        throw Failure(kPcFileError,
+                      "the editor (" + std::string(editor) + ") failed; nothing written");
     const std::string edited = kv::ReadPcFile(temp);
     if (edited == shown) {
         s.Say(Shown(path) + " unchanged: nothing written");

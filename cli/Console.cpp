@@ -150,7 +150,7 @@ int Term(Session& s) {
         }
         std::string send;
         for (char c : keys) {
-            if (c == '\x1D') return kOk; // Ctrl+]
+            if (c == '\x1D') return kOk;    // Ctrl+]
             send += c == '\x7F' ? '\b' : c; // the terminal's Backspace is the pane's
         }
         if (!console.Interactive()) send = kv::ToConsoleLineEnds(send);
@@ -175,8 +175,8 @@ int Log(Session& s, const LogOptions& o) {
     if (!s.Comms.WriteMessage(kv::LogFilterCommand(mask), kv::kLogChannel, 128, 200))
         throw Failure(kDeviceError, "the device did not take the log filter");
     const bool colour = RawConsole::ColourOutput();
-    const int64_t end = o.seconds > 0 ? kv::Clock().NowMs() + static_cast<int64_t>(o.seconds * 1000)
-                                      : INT64_MAX;
+    const int64_t end =
+        o.seconds > 0 ? kv::Clock().NowMs() + static_cast<int64_t>(o.seconds * 1000) : INT64_MAX;
     while (Interrupts.load() == 0 && kv::Clock().NowMs() < end && s.Comms.IsConnected()) {
         std::string message;
         s.Comms.ReadMessage(kv::kLogChannel, 50, message);

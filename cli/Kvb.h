@@ -34,10 +34,10 @@ struct Failure : std::runtime_error {
 };
 
 struct GlobalOptions {
-    std::string device;                 // serial number or interface path
-    bool simulate = false;              // against simulated devices
-    std::vector<std::string> folders;   // their file systems ("" for the demo tree)
-    std::string password;               // for a console that asks for one
+    std::string device;               // serial number or interface path
+    bool simulate = false;            // against simulated devices
+    std::vector<std::string> folders; // their file systems ("" for the demo tree)
+    std::string password;             // for a console that asks for one
     double waitSeconds = 0;
     bool quiet = false;
     bool verbose = false;

@@ -112,15 +112,15 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
                 if (!kv::sim::ParseFaults(faults, device->faults))
                     throw Failure(kUsage, std::string("unknown KVB_SIM_FAULTS: ") + faults);
             backend_->bus.Attach(*device, i == 0 ? std::string(kv::sim::SimPlatform::kPath)
-                                                 : std::string(kv::sim::SimPlatform::kPath) +
-                                                       "-" + std::to_string(i + 1));
+                                                 : std::string(kv::sim::SimPlatform::kPath) + "-" +
+                                                       std::to_string(i + 1));
             backend_->devices.push_back(std::move(device));
         }
         platform = &backend_->bus;
     }
     if (!options.device.empty()) {
-        backend_->chosen = std::make_unique<ChosenDevice>(
-            platform ? *platform : kv::HidPlatform(), options.device);
+        backend_->chosen = std::make_unique<ChosenDevice>(platform ? *platform : kv::HidPlatform(),
+                                                          options.device);
         platform = backend_->chosen.get();
     }
     if (platform) kv::SetHidPlatform(platform);
@@ -131,6 +131,14 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
 }
 
 Session::~Session() {
+    // For the tests of kvb: the command lines the simulated device received, one per line.
+    if (const char* trace = std::getenv("KVB_SIM_TRACE"); trace && !backend_->devices.empty()) {
+        if (FILE* out = std::fopen(trace, "wb")) {
+            for (const auto& line : backend_->devices[0]->commands)
+                std::fprintf(out, "%s\n", line.c_str());
+            std::fclose(out);
+        }
+    }
     Comms.Disconnect();
     kv::SetHidPlatform(nullptr);
     kv::SetClock(nullptr);
@@ -163,7 +171,8 @@ void Session::Open() {
     Files.QuotePaths = features.find(".nfi.") != std::string::npos;
     if (Terminal.IsReady()) return;
     if (!Terminal.PromptContains("PASSWORD")) {
-        if (!Terminal.IsBootLoader()) throw Failure(kDeviceError, "the device's console does not answer");
+        if (!Terminal.IsBootLoader())
+            throw Failure(kDeviceError, "the device's console does not answer");
         return; // the boot loader has a console of its own
     }
     if (Options.password.empty())
@@ -204,8 +213,8 @@ void CliHost::Print(const std::string& Text, kv::MessageStyle) {
 
 void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
                         bool ToPc) {
-    session_.Note((ToPc ? DevicePath + " -> " + PcPath.string()
-                        : PcPath.string() + " -> " + DevicePath));
+    session_.Note(
+        (ToPc ? DevicePath + " -> " + PcPath.string() : PcPath.string() + " -> " + DevicePath));
     if (!Verify) return;
     std::string device, pc;
     const bool read = session_.Files.ReadFile(DevicePath, device);

@@ -15,8 +15,8 @@
 
 namespace {
 
-const char* const kCommands[] = {"devices", "info", "ls",  "tree",  "get",  "cat",
-                                 "put",     "rm",   "mkdir", "mv",  "touch", "edit",
+const char* const kCommands[] = {"devices", "info", "ls",    "tree", "get",   "cat",
+                                 "put",     "rm",   "mkdir", "mv",   "touch", "edit",
                                  "flash",   "exec", "term",  "log"};
 
 bool IsCommand(const char* word) {
@@ -53,10 +53,11 @@ int main(int argc, char** argv) {
     }
     if (const char* password = std::getenv("KVB_PASSWORD")) global.password = password;
 
-    CLI::App app{"kvb: the Kovrin device's console, files, firmware and log from the command line.\n"
-                 "Device paths are written as the device shows them (\"/Lua/main.lua\"; the root "
-                 "is \"/\").",
-                 "kvb"};
+    CLI::App app{
+        "kvb: the Kovrin device's console, files, firmware and log from the command line.\n"
+        "Device paths are written as the device shows them (\"/Lua/main.lua\"; the root "
+        "is \"/\").",
+        "kvb"};
     app.footer(std::string("Global option --simulate [FOLDER]: run against the simulated device "
                            "(its file system is FOLDER, or a demo tree); give it twice for two "
                            "devices.\n") +
@@ -117,7 +118,8 @@ int main(int argc, char** argv) {
     auto* mv = app.add_subcommand("mv", "Rename a device file or directory");
     mv->add_option("PATH", mvPath)->required();
     mv->add_option("NEW_NAME", mvName)->required();
-    auto* touch = app.add_subcommand("touch", "Make an empty device file (an existing one is kept)");
+    auto* touch =
+        app.add_subcommand("touch", "Make an empty device file (an existing one is kept)");
     touch->add_option("PATH", touchPath)->required();
     auto* edit = app.add_subcommand(
         "edit", "Edit a small device text file in $VISUAL or $EDITOR; only a change is written");
@@ -125,8 +127,8 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> images;
     bool noRun = false;
-    auto* flash = app.add_subcommand(
-        "flash", "Load firmware (.blf) through the boot loader, then start it");
+    auto* flash =
+        app.add_subcommand("flash", "Load firmware (.blf) through the boot loader, then start it");
     flash->add_flag("--no-run", noRun, "Leave the device in its boot loader");
     flash->add_option("FILE.blf", images)->required();
 

@@ -779,8 +779,7 @@ void SimBus::Attach(SimDevice& device, const std::string& path) {
     paths_.push_back(path);
 }
 
-std::vector<std::string> SimBus::Enumerate(int vendorId, int productId, int usagePage,
-                                           int usage) {
+std::vector<std::string> SimBus::Enumerate(int vendorId, int productId, int usagePage, int usage) {
     std::vector<std::string> all;
     for (auto& device : devices_)
         for (auto& path : device->Enumerate(vendorId, productId, usagePage, usage))

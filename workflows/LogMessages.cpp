@@ -17,15 +17,24 @@ std::string LogFilterOffCommand() {
 
 std::string LogTag(uint8_t Type) {
     switch (Type) {
-    case 4: return "[m.ev]";
-    case 8: return "[d.ev]";
-    case 9: return "[d.rx]";
-    case 10: return "[d.tx]";
-    case 12: return "[e.ev]";
-    case 13: return "[e.rx]";
-    case 14: return "[e.tx]";
-    case 16: return "[Lua!]";
-    case 17: return "[Lua.]";
+    case 4:
+        return "[m.ev]";
+    case 8:
+        return "[d.ev]";
+    case 9:
+        return "[d.rx]";
+    case 10:
+        return "[d.tx]";
+    case 12:
+        return "[e.ev]";
+    case 13:
+        return "[e.rx]";
+    case 14:
+        return "[e.tx]";
+    case 16:
+        return "[Lua!]";
+    case 17:
+        return "[Lua.]";
     }
     char text[16];
     std::snprintf(text, sizeof text, "[#%03d]", Type);

@@ -4,6 +4,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -34,8 +35,7 @@ void Spit(const fs::path& p, const std::string& bytes) {
 struct Kvb : ::testing::Test {
     fs::path dir, dev, pc;
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("kvb-test-" + std::to_string(std::random_device{}()));
+        dir = fs::temp_directory_path() / ("kvb-test-" + std::to_string(std::random_device{}()));
         dev = dir / "dev";
         pc = dir / "pc";
         fs::create_directories(dev);
@@ -43,8 +43,8 @@ struct Kvb : ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
     // Runs kvb in the test's folder with --simulate dev (unless sim is false).
-    Result Run(const std::string& args, const std::string& input = "", const std::string& faults = "",
-               bool sim = true) {
+    Result Run(const std::string& args, const std::string& input = "",
+               const std::string& faults = "", bool sim = true) {
         Spit(dir / "stdin", input);
         std::string command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 ";
         if (!faults.empty()) command += "KVB_SIM_FAULTS='" + faults + "' ";
@@ -112,7 +112,8 @@ TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
     r = Run("tree /");
     EXPECT_EQ(r.out, "/\n|-- b.txt\n`-- Lua/\n    |-- lib/\n    |   `-- u.lua\n    `-- main.lua\n");
     r = Run("info");
-    EXPECT_EQ(r.out, "Kovrin Systems\n#KV-104-000123\nKovrin Device v2.4.1 (build 1187 @ 2026-11-20)\n");
+    EXPECT_EQ(r.out,
+              "Kovrin Systems\n#KV-104-000123\nKovrin Device v2.4.1 (build 1187 @ 2026-11-20)\n");
     EXPECT_EQ(Run("ls /nothing").status, 4);
     EXPECT_EQ(Run("get /nothing x").status, 4);
     EXPECT_EQ(Run("put missing.txt /").status, 5);
@@ -170,7 +171,8 @@ TEST_F(Kvb, VerifyCatchesACorruptedReadBackAndACutDownloadLeavesNothing) {
 
 TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
     Spit(dev / "t/ok.txt", "ok");
-    Result r = Run("get -r /t out", "", "listing-line=..\\t3\\t32\\t0\\t0\\t0;listing-line=../up\\t3\\t32\\t0\\t0\\t0");
+    Result r = Run("get -r /t out", "",
+                   "listing-line=..\\t3\\t32\\t0\\t0\\t0;listing-line=../up\\t3\\t32\\t0\\t0\\t0");
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("unsafe name \"../up\""), std::string::npos) << r.err;
     EXPECT_EQ(Slurp(dir / "out/t/ok.txt"), "ok");
@@ -209,10 +211,47 @@ TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {
     Spit(pc / "app.blf", std::string(5000, 'F'));
     Result r = Run("flash pc/app.blf");
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const char* phase : {"Rebooting...", "Upload BLF", " load", " verify", " burn", "Run firmware..."})
+    for (const char* phase :
+         {"Rebooting...", "Upload BLF", " load", " verify", " burn", "Run firmware..."})
         EXPECT_NE(r.err.find(phase), std::string::npos) << phase << " in " << r.err;
     EXPECT_EQ(Run("flash pc/missing.blf").status, 5);
     EXPECT_EQ(Run("flash pc/app.txt").status, 2);
+}
+
+TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
+    Spit(dev / "a.txt", "alpha");
+    Spit(pc / "u p.lua", "12345");
+    // (the first listing of the shown directory is the window's own; kvb lists only to learn
+    // whether a path is a file or a directory)
+    Spit(pc / "fw.blf", "F");
+    const auto lines = [&](const std::string& args) {
+        Spit(dir / "stdin", "");
+        const std::string command = "cd '" + dir.string() +
+                                    "' && KVB_VIRTUAL_TIME=1 KVB_SIM_TRACE=trace " + KV_KVB_FILE +
+                                    " -q --simulate dev " + args + " <stdin >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << args;
+        std::vector<std::string> out;
+        std::istringstream in(Slurp(dir / "trace"));
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) out.push_back(line);
+        return out;
+    };
+    using V = std::vector<std::string>;
+    // The same lines the window's listing, Save to PC, drop, Rename, Delete and Make Dir send
+    // (with the device's .nfi. feature: quoted paths).
+    EXPECT_EQ(lines("ls /"), V{"NFDIR @\"\""});
+    EXPECT_EQ(lines("cat /a.txt"), V{"NFTYPE @\"/a.txt\""});
+    EXPECT_EQ(lines("put 'pc/u p.lua' /"), V{"NFWRITE \"/u p.lua\"\t5\tw"});
+    fs::create_directories(dev / "Lua");
+    EXPECT_EQ(lines("put --proper 'pc/u p.lua' /"), V{"NFWRITE \"/Lua/u p.lua\"\t5\tw"});
+    EXPECT_EQ(lines("mv /a.txt b.txt"), (V{"NFDIR @\"\"", "NFRENAME \"/a.txt\" \"b.txt\""}));
+    EXPECT_EQ(lines("mkdir '/New Dir'"), V{"NFMKDIR \"/New Dir\""});
+    EXPECT_EQ(lines("rm /b.txt"), (V{"NFDIR @\"\"", "NFDEL \"/b.txt\""}));
+    const V flash = lines("flash pc/fw.blf");
+    ASSERT_GE(flash.size(), 2u);
+    EXPECT_EQ(flash.front(), "boot");
+    EXPECT_EQ(flash.back(), "run");
+    EXPECT_NE(std::find(flash.begin(), flash.end(), "LOAD 1 fw.blf"), flash.end());
 }
 
 } // namespace
