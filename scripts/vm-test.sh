@@ -11,8 +11,9 @@ work=$root/build/vm
 bridge=$root/build/tests/vm/vm_bridge
 guest=$root/build/tests/vm/vm_guest
 window=$root/build/tests/vm/vm_window
+kvb=$root/build/kvb
 if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] || [ ! -x "$guest" ] ||
-   [ ! -x "$window" ]; then
+   [ ! -x "$window" ] || [ ! -x "$kvb" ]; then
   echo "vm-test: SKIPPED: QEMU or the usbredir library is not installed"; exit 0
 fi
 mkdir -p "$work"
@@ -65,6 +66,15 @@ echo "guest: exit \$?"
 echo "guest: running $window"
 chroot /root env QT_QPA_PLATFORM=offscreen HOME=/tmp $window
 echo "guest: window exit \$?"
+echo "guest: running $kvb"
+mount -t tmpfs tmpfs /root/mnt
+chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head -c 3000 /dev/zero > fw.blf &&
+  $kvb --wait 20 ls / > ls.txt && grep -q "^Lua/\$" ls.txt && echo "ok   kvb ls" &&
+  $kvb -q put --verify up.bin /vm/ && echo "ok   kvb put --verify" &&
+  $kvb -q get --verify /vm/up.bin back.bin && cmp up.bin back.bin && echo "ok   kvb get, byte-exact" &&
+  $kvb flash fw.blf 2> flash.txt && grep -q "Run firmware" flash.txt && echo "ok   kvb flash" &&
+  $kvb --wait 20 ls /vm > after.txt && grep -q "^up.bin\$" after.txt && echo "ok   kvb ls after the restart" &&
+  echo "KVB RESULT: PASS" || echo "KVB RESULT: FAIL"'
 poweroff -f
 INIT
 chmod +x "$init/init"
@@ -86,5 +96,6 @@ timeout 400 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
 if ! grep -q 'guest: running' "$work/guest.log"; then
   echo "vm-test: SKIPPED: the virtual machine did not start (see $work/guest.log)"; exit 0
 fi
-grep -aoE '(ok  |FAIL|download|VMTEST|VMWINDOW|guest:).*' "$work/guest.log" || true
-grep -q 'VMTEST RESULT: PASS' "$work/guest.log" && grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log"
+grep -aoE '(ok  |FAIL|download|VMTEST|VMWINDOW|KVB RESULT|guest:).*' "$work/guest.log" || true
+grep -q 'VMTEST RESULT: PASS' "$work/guest.log" && grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log" &&
+  grep -q 'KVB RESULT: PASS' "$work/guest.log"
