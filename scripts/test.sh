@@ -11,6 +11,9 @@ export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
 
+echo "== the Debian package"
+bash scripts/package-test.sh
+
 echo "== the Linux backend on a real kernel (QEMU)"
 bash scripts/vm-test.sh
 

@@ -709,6 +709,8 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.downloadStallAfter = number;
         else if (name == "upload-abort-after")
             faults.uploadAbortAfter = number;
+        else if (name == "refuse-open")
+            faults.refuseOpen = number != 0;
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else
@@ -732,7 +734,7 @@ bool SimPlatform::Live(HidHandle handle) {
 }
 
 HidHandle SimPlatform::Open(const std::string& path) {
-    if (path != path_ || !device_.Present()) return kInvalidHandle;
+    if (path != path_ || !device_.Present() || device_.faults.refuseOpen) return kInvalidHandle;
     return device_.Generation();
 }
 

@@ -50,6 +50,7 @@ struct SimFaults {
     int forceResult = 0;             // file commands answer with this result number
     std::vector<std::string> extraListingLines; // added to every listing before its end
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
+    bool refuseOpen = false;      // listed, but cannot be opened (no permission)
 };
 
 struct LoadedImage {
@@ -59,7 +60,7 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
-// "listing-line=TEXT" (a TAB is written as \t), separated by ";". False for an unknown one.
+// "listing-line=TEXT" (a TAB is written as \t), "refuse-open=1", separated by ";". False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 
 class SimDevice {

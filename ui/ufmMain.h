@@ -94,6 +94,7 @@ class TfmMain : public QMainWindow {
     std::string CurrentDir;
     uint32_t NextPaintTick = 0;
     bool PasswordEcho = false;
+    bool ToldNoAccess = false; // the no-permission notice has been shown
 
     // ---- components ----
     TTermEdit* reTerm = nullptr;

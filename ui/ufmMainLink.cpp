@@ -34,7 +34,23 @@ void TfmMain::Timer1Timer() {
         return;
     }
     Comms->Connect();
-    if (!Comms->IsConnected()) return;
+    if (!Comms->IsConnected()) {
+        // Attached but not to be opened is not the same as absent: said once, until the device is
+        // opened or gone; the attempts go on.
+        std::vector<std::string> present;
+        kv::TRawHid::FindDevices(present, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
+        if (present.empty()) {
+            ToldNoAccess = false;
+        } else if (!ToldNoAccess) {
+            ToldNoAccess = true;
+            TermPrint("\r\nThe device is attached but cannot be opened: no permission. Install "
+                      "the udev rule 70-kovrin.rules (see \"Access to the device on Linux\" in "
+                      "the README), then unplug and replug the device.\r\n",
+                      fsRegular);
+        }
+        return;
+    }
+    ToldNoAccess = false;
     ShowDeviceInfo();
     if (fmLog) fmLog->LinkUp();
     ShowDirectory(CurrentDir);

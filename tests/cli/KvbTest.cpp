@@ -120,6 +120,10 @@ TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
     EXPECT_EQ(Run("frobnicate").status, 2);
     EXPECT_EQ(Run("get /b.txt").status, 2) << "a target is required";
     EXPECT_EQ(Run("--help").status, 0);
+    r = Run("ls /", "", "refuse-open=1");
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("cannot be opened: no permission"), std::string::npos) << r.err;
+    EXPECT_EQ(Run("devices", "", "refuse-open=1").status, 6);
     r = Run("--wait 0 devices", "", "", false);
     EXPECT_EQ(r.status, 3) << "no device on this machine: " << r.out << r.err;
 }

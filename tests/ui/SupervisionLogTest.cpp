@@ -330,6 +330,24 @@ TEST_F(Supervision, LoadFirmwareKeepsItsSizeAndPlaceWhenTheCountIsHidden) {
     EXPECT_EQ(fmMain->Button1->geometry(), before);
 }
 
+TEST_F(Supervision, ADeviceThatCannotBeOpenedIsSaidOnceInGreenAndTriedAgain) {
+    device().faults.refuseOpen = true;
+    fmMain->actTermClearExecute();
+    for (int i = 0; i < 3; ++i)
+        Tick1();
+    const QString text = kvtest::PaneText(fmMain->reTerm);
+    EXPECT_EQ(text.count("cannot be opened"), 1) << text.toStdString();
+    EXPECT_TRUE(text.contains("70-kovrin.rules"));
+    for (const auto& run : kvtest::Runs(fmMain->reTerm))
+        if (!run.text.trimmed().isEmpty()) {
+            EXPECT_EQ(run.color, QColor(0, 128, 0));
+        }
+    EXPECT_FALSE(fmMain->Comms->IsConnected());
+    device().faults.refuseOpen = false;
+    Tick1();
+    EXPECT_TRUE(fmMain->Comms->IsConnected()) << "the attempts went on";
+}
+
 TEST_F(Supervision, AboutBoxShowsFiveLines) {
     VersionFile file;
     const std::string block = "\\StringFileInfo\\080904E4\\";
