@@ -68,6 +68,11 @@ int main(int argc, char* argv[]) {
         fmMain->edDir->setText("/Lua");
         fmMain->actRefreshExecute();
         Run(600);
+        // Two rows selected, as Save to PC or Delete would take them.
+        for (int row = 0; row < fmMain->lvFiles->topLevelItemCount(); ++row)
+            fmMain->lvFiles->topLevelItem(row)->setSelected(
+                fmMain->lvFiles->topLevelItem(row)->text(0).endsWith(".lua"));
+        Run(200);
     } else if (scene == "log") {
         fmMain->actShowLog->trigger();
         fmLog->cbModemRxTx->click();
