@@ -15,15 +15,8 @@ namespace kvb {
 
 namespace {
 
-std::string To8(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text)
-        out += c <= 0xFF ? static_cast<char>(c) : '?';
-    return out;
-}
-
 std::string Utf8(const std::u16string& text) {
-    return kv::Latin1ToUtf8(To8(text));
+    return kv::Latin1ToUtf8(kv::HidTo8Bit(text));
 }
 
 // Console output for a terminal: the prompt between its marks in red on a colour terminal, the
@@ -119,7 +112,7 @@ int Term(Session& s) {
     ConsoleWriter out;
     if (console.Interactive())
         std::fprintf(stderr, "kvb: connected to %s; Ctrl+] leaves\r\n",
-                     To8(s.Comms.Device.GetSerialNumber()).c_str());
+                     kv::HidTo8Bit(s.Comms.Device.GetSerialNumber()).c_str());
     // A fresh prompt to start from, as the window's on-connect sequence sends.
     s.Comms.WriteMessage(std::string(1, kv::EscapeKey), kv::kConsoleChannel, 0, 200);
     bool input = true;

@@ -17,13 +17,6 @@ std::atomic<int> Interrupts{0};
 
 namespace {
 
-std::string To8(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text)
-        out += c <= 0xFF ? static_cast<char>(c) : '?';
-    return out;
-}
-
 // Only the device chosen with --device (by its interface path or its serial number) is seen, so
 // that every reconnect of the link, also after a restart into the boot loader, finds that one.
 class ChosenDevice final : public kv::IHidPlatform {
@@ -41,7 +34,7 @@ class ChosenDevice final : public kv::IHidPlatform {
             if (h == kv::kInvalidHandle) continue;
             std::u16string serial;
             if (inner_.GetString(h, kv::HidString::SerialNumber, 0, serial) &&
-                To8(serial) == choice_)
+                kv::HidTo8Bit(serial) == choice_)
                 chosen.push_back(path);
             inner_.Close(h);
         }
@@ -167,7 +160,7 @@ void Session::Open() {
         }
         kv::Clock().SleepMs(250);
     }
-    const std::string features = To8(Comms.Device.GetIndexedString(204));
+    const std::string features = kv::HidTo8Bit(Comms.Device.GetIndexedString(204));
     Files.QuotePaths = features.find(".nfi.") != std::string::npos;
     if (Terminal.IsReady()) return;
     if (!Terminal.PromptContains("PASSWORD")) {
@@ -184,9 +177,11 @@ void Session::Open() {
 
 std::string Session::Identity() {
     kv::TRawHid& device = Comms.Device;
-    return To8(device.GetManufacturer()) + "\n#" + To8(device.GetSerialNumber()) + "\n" +
-           To8(device.GetProduct()) + " v" + To8(device.GetIndexedString(201)) + " (build " +
-           To8(device.GetIndexedString(202)) + " @ " + To8(device.GetIndexedString(203)) + ")";
+    return kv::HidTo8Bit(device.GetManufacturer()) + "\n#" +
+           kv::HidTo8Bit(device.GetSerialNumber()) + "\n" + kv::HidTo8Bit(device.GetProduct()) +
+           " v" + kv::HidTo8Bit(device.GetIndexedString(201)) + " (build " +
+           kv::HidTo8Bit(device.GetIndexedString(202)) + " @ " +
+           kv::HidTo8Bit(device.GetIndexedString(203)) + ")";
 }
 
 // ---- messages and progress ----

@@ -59,6 +59,14 @@ bool Utf8ToLatin1(const std::string& utf8, std::string& text) {
     return true;
 }
 
+std::string HidTo8Bit(const std::u16string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t c : text)
+        out += c <= 0xFF ? static_cast<char>(c) : '?';
+    return out;
+}
+
 bool HasWideUtf8(const std::string& text) {
     std::u32string codes;
     if (!DecodeUtf8(text, codes)) return false;

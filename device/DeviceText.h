@@ -11,6 +11,8 @@ std::string Latin1ToUtf8(const std::string& text);
 // UTF-8 text in the device's 8-bit form; false when the text is not UTF-8 or holds a character
 // above U+00FF, which the device cannot store.
 bool Utf8ToLatin1(const std::string& utf8, std::string& text);
+// A HID string (UTF-16) as the device's 8-bit text; a character above U+00FF becomes "?".
+std::string HidTo8Bit(const std::u16string& text);
 // True for well-formed UTF-8 that holds a character above U+00FF.
 bool HasWideUtf8(const std::string& text);
 

@@ -1,25 +1,13 @@
 // Connection supervision: the two timers find the device, move its console output to the pane,
 // feed the log window, and keep the information panel and the feature-dependent controls current.
 #include "UiHooks.h"
+#include "device/DeviceText.h"
 #include "ufmLog.h"
 #include "ufmMain.h"
 
 #include <QAction>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-
-namespace {
-
-// HID strings are UTF-16; the panel and the feature test use 8-bit text.
-std::string To8Bit(const std::u16string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char16_t c : text)
-        out += c <= 0xFF ? static_cast<char>(c) : '?';
-    return out;
-}
-
-} // namespace
 
 void TfmMain::Timer1Timer() {
     if (Comms->IsConnected()) {
@@ -59,7 +47,7 @@ void TfmMain::Timer1Timer() {
 
 void TfmMain::Timer2Timer() {
     if (Comms->IsConnected()) {
-        if (!To8Bit(Comms->Device.GetSerialNumber()).empty()) {
+        if (!kv::HidTo8Bit(Comms->Device.GetSerialNumber()).empty()) {
             ShowDeviceInfo();
         } else {
             Comms->Disconnect();
@@ -74,17 +62,17 @@ void TfmMain::Timer2Timer() {
 
 void TfmMain::ShowDeviceInfo() {
     kv::TRawHid& device = Comms->Device;
-    const std::string manufacturer = To8Bit(device.GetManufacturer());
-    const std::string serial = To8Bit(device.GetSerialNumber());
-    const std::string product = To8Bit(device.GetProduct());
-    const std::string version = To8Bit(device.GetIndexedString(201));
-    const std::string build = To8Bit(device.GetIndexedString(202));
-    const std::string date = To8Bit(device.GetIndexedString(203));
+    const std::string manufacturer = kv::HidTo8Bit(device.GetManufacturer());
+    const std::string serial = kv::HidTo8Bit(device.GetSerialNumber());
+    const std::string product = kv::HidTo8Bit(device.GetProduct());
+    const std::string version = kv::HidTo8Bit(device.GetIndexedString(201));
+    const std::string build = kv::HidTo8Bit(device.GetIndexedString(202));
+    const std::string date = kv::HidTo8Bit(device.GetIndexedString(203));
     const std::string text = manufacturer + "\n#" + serial + "\n" + product + " v" + version +
                              " (build " + build + " @ " + date + ")";
     if (memInfo->toPlainText() != FromDevice(text)) memInfo->setPlainText(FromDevice(text));
 
-    const std::string features = To8Bit(device.GetIndexedString(204));
+    const std::string features = kv::HidTo8Bit(device.GetIndexedString(204));
     const bool uft = features.find(".uft.") != std::string::npos;
     const bool nfi = features.find(".nfi.") != std::string::npos;
     actFirmware->setEnabled(uft);
