@@ -33,10 +33,10 @@ echo "kvb: ls and get work"
 display=:$((150 + RANDOM % 100))
 Xvfb "$display" -screen 0 1100x900x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-DISPLAY=$display "$root/usr/bin/kvbFileAccess" --simulate >/dev/null 2>&1 &
+DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/usr/bin/kvbFileAccess" --simulate >/dev/null 2>&1 &
 window=$!
 shown=""
-for _ in $(seq 50); do
+for _ in $(seq 100); do
   sleep 0.2
   if DISPLAY=$display xwininfo -root -tree 2>/dev/null | grep -q '"kvbFileAccess"'; then shown=1; break; fi
 done
