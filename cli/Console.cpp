@@ -185,7 +185,7 @@ int Log(Session& s, const LogOptions& o) {
             const auto now = std::chrono::system_clock::now();
             const std::time_t t = std::chrono::system_clock::to_time_t(now);
             std::tm local{};
-            localtime_r(&t, &local);
+            if (const std::tm* now = std::localtime(&t)) local = *now;
             const int ms = static_cast<int>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
                     .count() %

@@ -88,7 +88,7 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
                 if (!std::filesystem::is_directory(folders[i], ec))
                     throw Failure(kUsage, "no such folder: " + folders[i]);
                 storage = std::make_unique<kv::sim::FolderStorage>(
-                    std::filesystem::absolute(folders[i]).string());
+                    kv::ShownPath(std::filesystem::absolute(folders[i])));
             }
             kv::sim::SimConfig config;
             config.logRatePerSecond = 2;

@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", global.quiet, "No messages or progress, only errors");
     app.add_flag("-v,--verbose", global.verbose, "Say each file moved");
     app.require_subcommand(1);
+    // Device paths start with "/": never taken for options, also on Windows.
+    app.allow_windows_style_options(false);
 
     bool json = false;
     auto* devices = app.add_subcommand("devices", "List every attached device");

@@ -1,7 +1,5 @@
 #include "HidPlatform.h"
 
-#include "linux/HidrawPlatform.h"
-
 namespace kv {
 
 bool InterfaceMatches(const HidInterfaceInfo& info, int vendorId, int productId, int usagePage,
@@ -21,8 +19,7 @@ IHidPlatform* chosen = nullptr;
 
 IHidPlatform& HidPlatform() {
     if (!chosen) {
-        static HidrawPlatform machine;
-        chosen = &machine;
+        chosen = &MachineHidPlatform();
     }
     return *chosen;
 }

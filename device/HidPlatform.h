@@ -53,6 +53,8 @@ class IHidPlatform {
     virtual bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) = 0;
 };
 
+// The machine's own HID access: defined by the one platform backend this build links.
+IHidPlatform& MachineHidPlatform();
 // The process's backend. Until SetHidPlatform is called this is the machine's own HID access.
 IHidPlatform& HidPlatform();
 // Chooses the backend; nullptr returns to the machine's own. The backend must outlive its use.

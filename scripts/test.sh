@@ -14,6 +14,9 @@ ctest --test-dir build --output-on-failure -j2
 echo "== the Debian package"
 bash scripts/package-test.sh
 
+echo "== the Windows backend and kvb.exe, cross-built, under Wine"
+bash scripts/windows-test.sh
+
 echo "== the Linux backend on a real kernel (QEMU)"
 bash scripts/vm-test.sh
 

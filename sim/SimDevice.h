@@ -60,7 +60,8 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
-// "listing-line=TEXT" (a TAB is written as \t), "refuse-open=1", separated by ";". False for an unknown one.
+// "listing-line=TEXT" (a TAB is written as \t), "refuse-open=1", separated by ";". False for an
+// unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 
 class SimDevice {

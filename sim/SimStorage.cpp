@@ -243,7 +243,7 @@ uint32_t StampOf(const fs::path& p) {
     const auto sys = std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(t));
     const std::time_t tt = std::chrono::system_clock::to_time_t(sys);
     std::tm local{};
-    localtime_r(&tt, &local);
+    if (const std::tm* now = std::localtime(&tt)) local = *now;
     if (local.tm_year + 1900 < 1980) return 0;
     return PackFatTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                        local.tm_min, local.tm_sec);
@@ -265,7 +265,8 @@ bool EntryOf(const fs::path& p, SimEntry& entry) {
     std::error_code ec;
     const auto status = fs::status(p, ec);
     if (ec || !fs::exists(status)) return false;
-    entry.name = DeviceName(p.filename().string());
+    const std::u8string name = p.filename().u8string();
+    entry.name = DeviceName(std::string(name.begin(), name.end()));
     if (fs::is_directory(status)) {
         entry.attr = kAttrDirectory;
         entry.size = 0;
@@ -284,11 +285,15 @@ bool EntryOf(const fs::path& p, SimEntry& entry) {
 
 FolderStorage::FolderStorage(std::string root) : root_(std::move(root)) {}
 
-std::string FolderStorage::Native(const SimPath& path) const {
-    fs::path p(root_);
+fs::path FolderStorage::Native(const SimPath& path) const {
+    // Built from UTF-8 text, which a narrow path is not on every system.
+    const auto utf8 = [](const std::string& t) {
+        return fs::path(std::u8string(t.begin(), t.end()));
+    };
+    fs::path p = utf8(root_);
     for (const auto& name : path)
-        p /= PcName(name);
-    return p.string();
+        p /= utf8(PcName(name));
+    return p;
 }
 
 bool FolderStorage::List(const SimPath& dir, std::vector<SimEntry>& entries) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -101,7 +102,7 @@ class FolderStorage final : public SimStorage {
     int Rename(const SimPath& path, const std::string& newName) override;
 
   private:
-    std::string Native(const SimPath& path) const;
+    std::filesystem::path Native(const SimPath& path) const;
     std::string root_;
 };
 

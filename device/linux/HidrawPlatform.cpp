@@ -281,4 +281,9 @@ bool HidrawPlatform::GetString(HidHandle handle, HidString which, int index, std
     return true;
 }
 
+IHidPlatform& MachineHidPlatform() {
+    static HidrawPlatform machine;
+    return machine;
+}
+
 } // namespace kv

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 
@@ -347,14 +349,15 @@ TEST(SimFolder, NamesMapToTheDevicesEightBitFormAndTimesKeepTheirEvenSecond) {
     const fs::path root = fs::temp_directory_path() / "kv-sim-names";
     fs::remove_all(root);
     fs::create_directories(root);
-    std::ofstream(root / "caf\xC3\xA9.txt") << "x";  // café.txt in UTF-8
-    std::ofstream(root / "\xE6\x97\xA5.txt") << "y"; // a name with no 8-bit form
+    const auto utf8 = [](const char* t) { return fs::path(std::u8string(t, t + std::strlen(t))); };
+    std::ofstream(root / utf8("caf\xC3\xA9.txt")) << "x";  // café.txt in UTF-8
+    std::ofstream(root / utf8("\xE6\x97\xA5.txt")) << "y"; // a name with no 8-bit form
     // 12:00:00 exactly, local time.
     std::tm noon{};
     noon.tm_year = 2024 - 1900, noon.tm_mon = 4, noon.tm_mday = 6, noon.tm_hour = 12;
     noon.tm_isdst = -1;
     const auto at = std::chrono::system_clock::from_time_t(std::mktime(&noon));
-    fs::last_write_time(root / "caf\xC3\xA9.txt", std::chrono::file_clock::from_sys(at));
+    fs::last_write_time(root / utf8("caf\xC3\xA9.txt"), std::chrono::file_clock::from_sys(at));
     FolderStorage storage(root.string());
     std::vector<SimEntry> entries;
     ASSERT_TRUE(storage.List({}, entries));
@@ -368,7 +371,7 @@ TEST(SimFolder, NamesMapToTheDevicesEightBitFormAndTimesKeepTheirEvenSecond) {
     EXPECT_TRUE(storage.ReadFile({"\xE6\x97\xA5.txt"}, content));
     EXPECT_EQ(content, "y");
     EXPECT_EQ(storage.WriteFile({"na\xEFve.txt"}, "z", 0), kOk);
-    EXPECT_TRUE(fs::exists(root / "na\xC3\xAFve.txt")) << "written under its UTF-8 name";
+    EXPECT_TRUE(fs::exists(root / utf8("na\xC3\xAFve.txt"))) << "written under its UTF-8 name";
     fs::remove_all(root);
 }
 
