@@ -78,6 +78,14 @@ void TreeOf(Session& s, const std::string& dir, const std::string& indent) {
     }
 }
 
+// A device file whole, or the failure that says it did not come whole.
+std::string ReadWhole(Session& s, const std::string& path) {
+    std::string content;
+    if (!s.Files.ReadFile(path, content))
+        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    return content;
+}
+
 kv::DeviceDirEntry Existing(Session& s, const std::string& path) {
     auto entry = FindEntry(s, path);
     if (!entry) throw Failure(kDeviceError, Shown(path) + ": no such file or directory");
@@ -147,10 +155,7 @@ int Get(Session& s, const TransferOptions& o) {
                 throw Failure(kDeviceError, "unsafe device name " + Shown(path));
             s.Work.SaveFileToPc(target, ParentOf(path), entry);
         } else {
-            std::string content;
-            if (!s.Files.ReadFile(path, content))
-                throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
-            s.Work.SaveToPcFile(target, content, entry.Created);
+            s.Work.SaveToPcFile(target, ReadWhole(s, path), entry.Created);
             s.Host.FileMoved(path, target, true);
         }
         if (s.Work.StopHere()) break;
@@ -161,9 +166,7 @@ int Get(Session& s, const TransferOptions& o) {
 
 int Cat(Session& s, const std::string& source) {
     const std::string path = DevicePath(source);
-    std::string content;
-    if (!s.Files.ReadFile(path, content))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    const std::string content = ReadWhole(s, path);
     std::fwrite(content.data(), 1, content.size(), stdout);
     std::fflush(stdout);
     return kOk;
@@ -216,14 +219,7 @@ int Put(Session& s, const TransferOptions& o) {
             s.Work.UploadFile(pc, target + "/", o.proper);
         } else {
             // One file under a new name: the target is the device path itself.
-            const std::string content = kv::ReadPcFile(pc);
-            s.Host.Print(kv::DeviceNameOf(pc), kv::MessageStyle::Bold);
-            s.Host.Print("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n",
-                         kv::MessageStyle::Italic);
-            if (s.Files.WriteFile(target, content))
-                s.Host.FileMoved(target, pc, false);
-            else
-                s.Work.NotMoved.push_back(target + ": the device did not take it");
+            s.Work.UploadFileTo(pc, target);
         }
         if (s.Work.StopHere()) break;
     }
@@ -285,9 +281,7 @@ int Touch(Session& s, const std::string& where) {
 
 int Edit(Session& s, const std::string& where) {
     const std::string path = DevicePath(where);
-    std::string bytes;
-    if (!s.Files.ReadFile(path, bytes))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    const std::string bytes = ReadWhole(s, path);
     std::string plain, why;
     bool crlf = false;
     if (!kv::SplitEditorText(bytes, plain, crlf, why))

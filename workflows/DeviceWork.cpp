@@ -123,18 +123,23 @@ std::string TDeviceWork::ProperPlace(const std::string& Base, const std::string&
 bool TDeviceWork::UploadFile(const fs::path& PcPath, const std::string& Base, bool Proper) {
     // The device takes 8-bit names: a name that has no 8-bit form cannot be sent as it is.
     const std::string name = DeviceNameOf(PcPath);
-    const std::string content = ReadPcFile(PcPath);
     std::string target = Proper ? ProperPlace(Base, name) : std::string();
     if (target.empty()) target = Base + name;
+    return UploadFileTo(PcPath, target);
+}
+
+bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target) {
+    const std::string name = DeviceNameOf(PcPath);
+    const std::string content = ReadPcFile(PcPath);
     Host.Print(name, MessageStyle::Bold);
-    Host.Print("\r\n " + std::to_string(content.size()) + " > " + target + "\r\n",
+    Host.Print("\r\n " + std::to_string(content.size()) + " > " + Target + "\r\n",
                MessageStyle::Italic);
-    if (Files.WriteFile(target, content)) {
-        Host.FileMoved(target, PcPath, false);
+    if (Files.WriteFile(Target, content)) {
+        Host.FileMoved(Target, PcPath, false);
         return true;
     }
-    NotMoved.push_back(target + ": the device did not take it");
-    Host.Print(" not written: the device did not take " + target + "\r\n", MessageStyle::Bold);
+    NotMoved.push_back(Target + ": the device did not take it");
+    Host.Print(" not written: the device did not take " + Target + "\r\n", MessageStyle::Bold);
     return false;
 }
 

@@ -51,6 +51,8 @@ class TDeviceWork {
     // Uploads one PC file into Base (with its trailing "/"), or into its proper place. A file the
     // device did not take is reported in the terminal and the result is false.
     bool UploadFile(const std::filesystem::path& PcPath, const std::string& Base, bool Proper);
+    // Uploads one PC file to the device path Target, saying so in the terminal as UploadFile does.
+    bool UploadFileTo(const std::filesystem::path& PcPath, const std::string& Target);
 
     // ---- firmware ----
     // Starts the images after loading them; kvb's --no-run turns it off.

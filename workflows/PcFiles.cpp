@@ -95,14 +95,7 @@ void WritePcFile(const fs::path& PcPath, const std::string& Content,
         std::ofstream out(part, std::ios::binary | std::ios::trunc);
         if (!out) Fail("Cannot create file", PcPath, SystemReason("The file cannot be made."));
         out.write(Content.data(), static_cast<std::streamsize>(Content.size()));
-        out.flush();
-        if (!out) {
-            const std::string why = SystemReason("The file could not be written whole.");
-            out.close();
-            fs::remove(part, ec);
-            Fail("Cannot create file", PcPath, why);
-        }
-        out.close();
+        out.close(); // flushes: a full disk shows here at the latest
         if (!out) {
             const std::string why = SystemReason("The file could not be written whole.");
             fs::remove(part, ec);

@@ -225,8 +225,6 @@ TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {
 TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
     Spit(dev / "a.txt", "alpha");
     Spit(pc / "u p.lua", "12345");
-    // (the first listing of the shown directory is the window's own; kvb lists only to learn
-    // whether a path is a file or a directory)
     Spit(pc / "fw.blf", "F");
     const auto lines = [&](const std::string& args) {
         Spit(dir / "stdin", "");
