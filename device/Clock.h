@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace kv {
 
@@ -15,7 +16,9 @@ class IClock {
     virtual void SleepUntilUs(int64_t t) = 0;
 
     int64_t NowMs() { return NowUs() / 1000; }
-    void SleepMs(int64_t ms) { SleepUntilUs(NowUs() + ms * 1000); }
+    // Sleeps ms milliseconds; on the thread of a wait hook the sleep is cut into slices with the
+    // hook called between them.
+    void SleepMs(int64_t ms);
 };
 
 // The monotonic clock of the machine.
@@ -43,6 +46,21 @@ class VirtualClock final : public IClock {
 IClock& Clock();
 // Chooses the process clock; nullptr returns to the steady clock. The clock must outlive its use.
 void SetClock(IClock* clock);
+
+// ---- the wait hook ----
+// A program whose thread waits on the device may have its own house to keep meanwhile: a window
+// repaints and answers its window manager. The hook it sets is called only on the thread that set
+// it, never inside itself, and at most once per kWaitSliceMs of clock time; on that thread the
+// waits of the link (report reads and writes) and SleepMs go no longer than a slice without a
+// call. Nothing on the wire changes: a long read becomes shorter reads of the same report stream
+// with the same deadline.
+constexpr int kWaitSliceMs = 20;
+// Sets the hook for the calling thread; an empty one removes it.
+void SetWaitHook(std::function<void()> Hook);
+// True on the thread of a hook: waits are cut into slices.
+bool WaitHookHere();
+// Calls the hook when this is its thread, it is not running already and a slice has passed.
+void ServeWaitHook();
 
 // The millisecond tick count of the process clock, as a 32-bit value that wraps.
 uint32_t GetTickCount();

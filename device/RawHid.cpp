@@ -1,5 +1,7 @@
 #include "RawHid.h"
 
+#include "Clock.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -56,7 +58,21 @@ int TRawHid::ReadReport(uint8_t* Buffer, int Size, int Timeout) {
     // The backend keeps every report that arrives after a time-out, so a read that ran out of time
     // stays outstanding and the next call collects the same report stream.
     ReadPending = true;
-    const int got = HidPlatform().Read(Handle, ReadBuffer, sizeof ReadBuffer, Timeout);
+    int got = 0;
+    if (!WaitHookHere()) {
+        got = HidPlatform().Read(Handle, ReadBuffer, sizeof ReadBuffer, Timeout);
+    } else {
+        // The same wait in slices with the hook served between them, to the same deadline.
+        const int64_t end = Clock().NowMs() + Timeout;
+        for (;;) {
+            ServeWaitHook();
+            if (Handle == kInvalidHandle) return 0;
+            const int64_t left = std::max<int64_t>(end - Clock().NowMs(), 0);
+            got = HidPlatform().Read(Handle, ReadBuffer, sizeof ReadBuffer,
+                                     static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+            if (got != 0 || left <= kWaitSliceMs) break;
+        }
+    }
     if (got == 0) return 0;
     ReadPending = false;
     if (got < 0) return 0;
@@ -80,6 +96,7 @@ int WriteReport(HidHandle Handle, const uint8_t* Data, int Size, int Timeout) {
 }
 
 int TRawHid::WriteReport(const uint8_t* Data, int Size, int Timeout) {
+    ServeWaitHook();
     return kv::WriteReport(Handle, Data, Size, Timeout < 0 ? WriteTimeout : Timeout);
 }
 

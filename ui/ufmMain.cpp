@@ -49,6 +49,7 @@ class TWindowWorkHost final : public kv::IWorkHost {
                                            : kv::Answer::Cancel;
     }
     void SavedCount(int Count) override { window_->ShowFileCount(Count); }
+    bool CancelRequested() override { return window_->Activity->CancelAsked(); }
     void LinkRestarted() override {
         if (window_->Comms->IsConnected()) window_->ShowDeviceInfo();
     }
@@ -181,6 +182,10 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
     BuildMenus();
     new TWindowShortcuts(this);
     FormCreate();
+    Activity = new TDeviceActivity(this, btnCancel);
+    // Each operation starts with no cancel of an earlier one in force.
+    Activity->OnBegin = [this] { Work->Cancelled = false; };
+    Activity->OnCancelAsked = [this] { ShowCancelAsked(); };
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(250);
@@ -347,8 +352,15 @@ void TfmMain::BuildLayout() {
     memInfo->viewport()->setAcceptDrops(true);
     grid->addWidget(memInfo, 0, 1);
 
+    auto* sizeRow = new QHBoxLayout;
     lblSize = new QLabel(this);
-    grid->addWidget(lblSize, 1, 1);
+    btnCancel = new QPushButton("Cancel", this);
+    btnCancel->setObjectName("btnCancel");
+    btnCancel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    btnCancel->setToolTip("Stops the work after the file being moved now (Esc)");
+    sizeRow->addWidget(lblSize, 1);
+    sizeRow->addWidget(btnCancel);
+    grid->addLayout(sizeRow, 1, 1);
 
     auto* row = new QHBoxLayout;
     lblCount = new QLabel(this);
@@ -420,7 +432,7 @@ void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
     pbFile->setValue(Position);
     const uint32_t now = kv::GetTickCount();
     if (NextPaintTick < now) {
-        lblSize->setText(QString("%1 / %2").arg(Position).arg(Total));
+        lblSize->setText(QString("%1 / %2").arg(Position).arg(Total) + CancelNote());
         lblSize->repaint();
         pbFile->repaint();
         NextPaintTick = now + 100;
@@ -434,11 +446,28 @@ void TfmMain::FilesProgressEnd(kv::TkvbFiles*) {
     NextPaintTick = 0;
 }
 
+QString TfmMain::CancelNote() const {
+    return Activity->CancelAsked() ? QString(" - stops after this file") : QString();
+}
+
+void TfmMain::ShowCancelAsked() {
+    if (!lblSize->text().isEmpty() && !lblSize->text().endsWith(CancelNote()))
+        lblSize->setText(lblSize->text() + CancelNote());
+    lblSize->repaint();
+}
+
 void TfmMain::Exit1Click() {
     close();
 }
 
 void TfmMain::closeEvent(QCloseEvent* event) {
+    if (Activity->Running()) {
+        // The work would go on under a window that is gone: it stops at its next safe point,
+        // and the window closes then.
+        Activity->AskClose();
+        event->ignore();
+        return;
+    }
     Timer1->stop();
     Timer2->stop();
     QMainWindow::closeEvent(event);

@@ -2,6 +2,7 @@
 // device information, the device's file list and the transfer progress, and runs every command.
 #pragma once
 
+#include "DeviceActivity.h"
 #include "RichEditUtils.h"
 #include "files/kvbFiles.h"
 #include "workflows/DeviceWork.h"
@@ -95,6 +96,9 @@ class TfmMain : public QMainWindow {
     uint32_t NextPaintTick = 0;
     bool PasswordEcho = false;
     bool ToldNoAccess = false; // the no-permission notice has been shown
+    // The window during device work: events delivered in the link's waits, input held off,
+    // Cancel.
+    TDeviceActivity* Activity = nullptr;
 
     // ---- components ----
     TTermEdit* reTerm = nullptr;
@@ -105,6 +109,7 @@ class TfmMain : public QMainWindow {
     QLabel* lblSize = nullptr;
     QLabel* lblCount = nullptr;
     QPushButton* Button1 = nullptr;
+    QPushButton* btnCancel = nullptr; // shown while cancellable work runs
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
     QSplitter* Splitter1 = nullptr;
@@ -117,6 +122,9 @@ class TfmMain : public QMainWindow {
     // ---- start-up and progress ----
     void FilesProgress(kv::TkvbFiles* Sender, int32_t Position, int32_t Total);
     void FilesProgressEnd(kv::TkvbFiles* Sender);
+    // What the progress label adds once Cancel was asked for, and showing it at once.
+    QString CancelNote() const;
+    void ShowCancelAsked();
     void Exit1Click();
 
     // ---- terminal pane ----

@@ -65,10 +65,10 @@ QList<int> TfmMain::SelectedRows() const {
 }
 
 void TfmMain::ShowDirectory(std::string Path) {
+    TDeviceOperation op(*Activity);
     if (!Terminal->IsReady()) return;
     if (!lvFiles->isEnabled()) return;
     std::vector<std::string> lines;
-    TBusyCursor busy;
     if (Path.rfind("//", 0) == 0) Path.erase(0, 1);
     lvFiles->setUpdatesEnabled(false);
     lvFiles->setSortingEnabled(false);

@@ -1,5 +1,4 @@
 // Uploads of PC files dropped on the window, and firmware loading from the action and from drops.
-#include "BusyCursor.h"
 #include "UiHooks.h"
 #include "ufmMain.h"
 #include "workflows/PcFiles.h"
@@ -100,7 +99,7 @@ bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
 }
 
 void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
-    TBusyCursor busy;
+    TDeviceOperation op(*Activity, true);
     try {
         const std::string base = CurrentDir + "/";
         bool proper = false;
@@ -152,7 +151,7 @@ void TfmMain::actFirmwareExecute() {
     }
     const std::string content = kv::ReadPcFile(PcPathOf(path));
     {
-        TBusyCursor busy;
+        TDeviceOperation op(*Activity);
         if (!content.empty())
             Files->LoadFirmware(ToDevice(QFileInfo(path).fileName().toLower()), content);
     }
@@ -175,6 +174,6 @@ bool TfmMain::EnterBootLoader() {
 }
 
 bool TfmMain::UploadBlfFile(const QString& FileName) {
-    TBusyCursor busy;
+    TDeviceOperation op(*Activity);
     return Work->UploadBlfFile(PcPathOf(FileName));
 }

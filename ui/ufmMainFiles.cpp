@@ -69,9 +69,9 @@ void TfmMain::actDeleteExecute() {
         QMessageBox::Yes)
         return;
     try {
-        TBusyCursor busy;
+        TDeviceOperation op(*Activity, true);
         for (int row : rows) {
-            if (!Terminal->IsConnected()) break;
+            if (!Terminal->IsConnected() || Work->StopHere()) break;
             const std::string path = CurrentDir + "/" + ToDevice(Caption(row));
             if (ItemIsDir(row))
                 Files->WipeDirectory(path);
@@ -132,7 +132,7 @@ void TfmMain::actSaveExecute() {
         TfmMain* window;
         ~CleanUp() { window->HideFileCount(); }
     } cleanUp{this};
-    TBusyCursor busy;
+    TDeviceOperation op(*Activity, true);
     Work->SaveToPc(PcPathOf(SaveDir), CurrentDir, files, dirs);
 }
 
@@ -144,7 +144,7 @@ void TfmMain::actEditExecute() {
     const std::string path = CurrentDir + "/" + ToDevice(Caption(row));
     std::string content;
     {
-        TBusyCursor busy;
+        TDeviceOperation op(*Activity);
         if (!Files->ReadFile(path, content)) return;
     }
     QString text, why;
@@ -165,7 +165,7 @@ void TfmMain::actEditExecute() {
                           "Edit");
         return;
     }
-    TBusyCursor busy;
+    TDeviceOperation op(*Activity);
     Files->WriteFile(path, edited);
     ShowDirectory(CurrentDir);
 }
@@ -179,6 +179,7 @@ void TfmMain::actRenameExecute() {
     if (fmRename->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmRename->GetNewName());
     if (name.empty()) return;
+    TDeviceOperation op(*Activity);
     Files->RenameFile(CurrentDir + "/" + ToDevice(Caption(row)), name);
     ShowDirectory(CurrentDir);
 }
@@ -188,6 +189,7 @@ void TfmMain::actMkDirExecute() {
     if (fmMkDir->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmMkDir->GetName());
     if (name.empty()) return;
+    TDeviceOperation op(*Activity);
     Files->MakeDirectory(CurrentDir + "/" + name);
     ShowDirectory(CurrentDir);
 }
@@ -203,6 +205,7 @@ void TfmMain::actMakeFileExecute() {
                                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             return;
     }
+    TDeviceOperation op(*Activity);
     Files->WriteFile(CurrentDir + "/" + ToDevice(name), std::string());
     ShowDirectory(CurrentDir);
 }

@@ -10,6 +10,8 @@
 #include <QPlainTextEdit>
 
 void TfmMain::Timer1Timer() {
+    if (!Activity->TimersMayWork()) return;
+    TDeviceActivity::TimerWork tick(*Activity);
     if (Comms->IsConnected()) {
         std::string output, piece;
         Comms->ReadMessage(kv::kConsoleChannel, 10, piece);
@@ -46,6 +48,8 @@ void TfmMain::Timer1Timer() {
 }
 
 void TfmMain::Timer2Timer() {
+    if (!Activity->TimersMayWork()) return;
+    TDeviceActivity::TimerWork tick(*Activity);
     if (Comms->IsConnected()) {
         if (!kv::HidTo8Bit(Comms->Device.GetSerialNumber()).empty()) {
             ShowDeviceInfo();

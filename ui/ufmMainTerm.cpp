@@ -81,6 +81,7 @@ void TfmMain::actPasteExecute() {
         UiHooks().Message(this, "Too much text!", "Error");
         return;
     }
+    TDeviceOperation op(*Activity);
     if (Comms->WriteMessage(text, kv::kConsoleChannel, 0, 200))
         TermAppend(FromDevice(text), kBlue, fsBold | fsItalic);
 }

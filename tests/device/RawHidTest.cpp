@@ -1,8 +1,10 @@
 #include "support/ScriptedHid.h"
 
+#include "device/Clock.h"
 #include "device/RawHid.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 using kv::TRawHid;
 using kvtest::ScriptedEnvironment;
@@ -26,6 +28,50 @@ TEST_F(RawHidTest, TimedOutReadIsResumedByTheNextCallWithoutLosingTheReport) {
     EXPECT_EQ(buffer[63], 0x42);
     // The report arrived 30 ms after the first call: the second call waited only until then.
     EXPECT_EQ(env.clock.NowMs(), 1000 + 30);
+}
+
+// A wait hook sees every long wait of its thread in slices: reads keep their deadline and their
+// report, sleeps their length; the hook is never entered from inside itself nor from another
+// thread.
+TEST_F(RawHidTest, WaitHookIsServedThroughLongReadsAndSleeps) {
+    OpenIt();
+    std::vector<int64_t> calls;
+    int nested = 0;
+    kv::SetWaitHook([&] {
+        calls.push_back(env.clock.NowMs());
+        uint8_t inner[64];
+        nested += hid.ReadReport(inner, 64, 100); // a read from inside the hook: no second call
+    });
+    struct Off {
+        ~Off() { kv::SetWaitHook({}); }
+    } off;
+    uint8_t buffer[64];
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 1000), 0);
+    // The deadline holds whatever the hook spent: the read ends at most one hook call after it.
+    EXPECT_GE(env.clock.NowMs(), 1000 + 1000);
+    EXPECT_LE(env.clock.NowMs(), 1000 + 1000 + 100 + kv::kWaitSliceMs);
+    ASSERT_GE(calls.size(), 8u);
+    for (size_t i = 1; i < calls.size(); ++i)
+        EXPECT_LE(calls[i] - calls[i - 1], kv::kWaitSliceMs + 100) << i;
+
+    calls.clear();
+    kv::SetWaitHook([&] { calls.push_back(env.clock.NowMs()); });
+    const int64_t start = env.clock.NowMs();
+    env.hid.QueueRaw(std::vector<uint8_t>(64, 7), 70);
+    EXPECT_EQ(hid.ReadReport(buffer, 64, 1000), 64);
+    EXPECT_EQ(env.clock.NowMs(), start + 70) << "the report ends the sliced wait when it comes";
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_GE(calls.size(), 3u);
+
+    calls.clear();
+    env.clock.SleepMs(2000);
+    EXPECT_EQ(env.clock.NowMs(), start + 70 + 2000);
+    EXPECT_GE(calls.size(), 2000u / kv::kWaitSliceMs);
+
+    calls.clear();
+    std::thread([&] { env.clock.SleepMs(500); }).join();
+    EXPECT_TRUE(calls.empty()) << "another thread's wait does not call the hook";
+    EXPECT_EQ(nested, 0);
 }
 
 TEST_F(RawHidTest, SizesAreClampedAndLongReportsCut) {
