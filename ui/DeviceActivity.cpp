@@ -122,7 +122,7 @@ bool TDeviceActivity::HeldOff(QObject* watched, QEvent* event) {
         AskCancel();
         return true;
     }
-    if (Within(watched, cancel_) && cancel_->isVisible() && cancel_->isEnabled()) return false;
+    if (Within(watched, cancel_) && !cancel_->isHidden() && cancel_->isEnabled()) return false;
     return true;
 }
 

@@ -166,7 +166,8 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
             NotMoved.push_back(ShownPath(file) + ": the boot loader did not take it");
     }
     if (bootLoaderImage && !Cancelled) EnterBootLoader();
-    if (!RunAfterFirmware) return true;
+    // Cancelled while waiting for the boot loader: there is no link to start anything on.
+    if (!RunAfterFirmware || (Cancelled && !Terminal.IsConnected())) return true;
     Host.Print("Run firmware...", MessageStyle::Italic);
     Terminal.SendLine("run");
     Host.Print("\r\n", MessageStyle::Italic);

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <random>
@@ -94,9 +95,13 @@ std::vector<Workflow> Workflows() {
     };
 }
 
-// One run of a workflow with the device unplugged `unplugAfterMs` into it (negative: never).
-// Returns how long the workflow took on the device's clock.
-int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks) {
+int cancelsPressed = 0;
+
+// One run of a workflow with the device unplugged `unplugAfterMs` into it and Cancel pressed
+// `cancelAfterMs` into it (negative: never). Returns how long the workflow took on the device's
+// clock.
+int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks,
+                int64_t cancelAfterMs = -1) {
     Scenario t;
     kv::sim::MemoryStorage& fs = *t.env.fs;
     fs.AddFile("/big.bin", kBig);
@@ -116,8 +121,20 @@ int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks) {
     };
     if (unplugAfterMs >= 0) t.Device().ScheduleUnplug(unplugAfterMs, 700);
     const int64_t start = t.env.clock.NowMs();
+    QTimer cancel;
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        if (t.env.clock.NowMs() - start < cancelAfterMs || !fmMain->btnCancel->isEnabled() ||
+            fmMain->btnCancel->isHidden())
+            return;
+        fmMain->btnCancel->click();
+        ++cancelsPressed;
+        cancel.stop();
+    });
+    if (cancelAfterMs >= 0) cancel.start(0);
     fmMain->Guarded([&] { workflow.run(t, pc); });
     const int64_t took = t.env.clock.NowMs() - start;
+    EXPECT_FALSE(fmMain->Activity->Running());
+    EXPECT_TRUE(fmMain->btnCancel->isHidden());
 
     // PC files are either as they were or complete.
     const QByteArray big = ReadAll(pc.filePath("big.bin"));
@@ -159,6 +176,23 @@ TEST(FaultInjection, UnplugsThroughEveryWorkflow) {
     }
     EXPECT_GE(checks, 200);
     std::printf("[ fault injection ] %d runs, %d with an unplug\n", checks, checks - 7);
+}
+
+// The same with Cancel pressed at random points as well: a cancel spoils nothing either.
+TEST(FaultInjection, CancelsAndUnplugsThroughEveryWorkflow) {
+    std::mt19937 random(20261209);
+    int checks = 0;
+    for (const Workflow& workflow : Workflows()) {
+        const int64_t duration = RunOnce(workflow, -1, checks);
+        std::uniform_int_distribution<int64_t> point(0, duration);
+        for (int i = 0; i < 8; ++i)
+            RunOnce(workflow, -1, checks, point(random));
+        for (int i = 0; i < 8; ++i)
+            RunOnce(workflow, point(random), checks, point(random));
+    }
+    EXPECT_GE(checks, 100);
+    EXPECT_GE(cancelsPressed, 40); // the listing, the editor and a new file offer no Cancel
+    std::printf("[ fault injection ] %d runs, Cancel pressed in %d\n", checks, cancelsPressed);
 }
 
 } // namespace
