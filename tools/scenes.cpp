@@ -1,6 +1,7 @@
 // Pictures of the program's windows in typical situations, against the simulated device in real
 // time: the connected main window, the log window with traffic, the terminal after a drop of two
-// files and after a firmware drop. Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware)
+// files and after a firmware drop, and the screen in the middle of a Save to PC chosen in the
+// folder dialog. Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save)
 #include "sim/SimDevice.h"
 #include "ui/Forms.h"
 #include "ui/UiHooks.h"
@@ -13,9 +14,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QScreen>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cstdio>
 
 namespace {
@@ -50,7 +54,16 @@ int main(int argc, char* argv[]) {
     config.loadMs = 200;
     config.verifyMs = 400;
     config.burnMs = 600;
-    kv::sim::SimDevice device(kv::Clock(), kv::sim::DemoStorage(), config);
+    auto storage = kv::sim::DemoStorage();
+    if (scene == "save") {
+        std::string bytes(400 * 1024, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>(i * 7919 >> 3);
+        storage->AddFile("/Data/log-2026-12-01.bin", bytes);
+        storage->AddFile("/Data/log-2026-12-02.bin", bytes);
+        storage->AddFile("/Data/log-2026-12-03.bin", bytes);
+    }
+    kv::sim::SimDevice device(kv::Clock(), std::move(storage), config);
     kv::sim::SimPlatform platform(device);
     kv::SetHidPlatform(&platform);
     UiHooks().Question = [](QWidget*, const QString&, const QString&,
@@ -87,6 +100,26 @@ int main(int argc, char* argv[]) {
     } else if (scene == "firmware") {
         fmMain->dftFilesDrop({MakeFile(pc, "app.blf", QByteArray(70000, 'F'))}, false);
         Run(3000); // the device restarts into its application and is found again
+    } else if (scene == "save") {
+        // The folder dialog of the program, over the window, answered after a moment; the
+        // screen as the X server shows it, 3 s into the copy.
+        fmMain->SaveDir = pc.path();
+        for (int row = 0; row < fmMain->lvFiles->topLevelItemCount(); ++row)
+            fmMain->lvFiles->topLevelItem(row)->setSelected(
+                fmMain->lvFiles->topLevelItem(row)->text(0) == "Data");
+        ResetUiHooks();
+        QTimer::singleShot(1500, [] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget()))
+                QMetaObject::invokeMethod(dialog, "accept");
+        });
+        bool shot = false;
+        QTimer::singleShot(1500 + 3000, [&] {
+            shot = QGuiApplication::primaryScreen()->grabWindow(0).save(argv[2]);
+        });
+        fmMain->actSaveExecute();
+        DestroyForms();
+        kv::SetHidPlatform(nullptr);
+        return shot ? 0 : 1;
     }
     const bool saved = subject->grab().save(argv[2]);
     DestroyForms();
