@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -174,6 +175,37 @@ TEST_F(BusyWindow, CancelDuringATreeSaveStopsAfterTheCurrentFile) {
     fmMain->actSaveExecute();
     EXPECT_TRUE(PcFile("Tree/b.bin").toStdString() == b);
     EXPECT_EQ(PcFile("Tree/sub/c.bin"), "c");
+}
+
+TEST_F(BusyWindow, DeleteStopsBetweenRowsAndClosingWaitsForTheWork) {
+    for (const char* name : {"d1.txt", "d2.txt", "d3.txt", "d4.txt", "d5.txt", "d6.txt"})
+        env.fs->AddFile(std::string("/") + name, "x");
+    fmMain->actRefreshExecute();
+    Select({"d1.txt", "d2.txt", "d3.txt", "d4.txt", "d5.txt", "d6.txt"});
+    {
+        During during([&] { ClickCancel(); });
+        fmMain->actDeleteExecute();
+    }
+    const QStringList left = Captions().filter(QRegularExpression("^d[1-6]\\.txt$"));
+    EXPECT_FALSE(left.isEmpty());
+    EXPECT_LT(left.size(), 6);
+
+    // Closing the window during work: the work stops at its next safe point, then it closes.
+    env.fs->AddFile("/Tree/a.bin", kvtest::RandomBytes(100000, 3));
+    env.fs->AddFile("/Tree/b.bin", "b");
+    fmMain->actRefreshExecute();
+    Select({"Tree"});
+    {
+        During during([&] {
+            if (fmMain->pbFile->value() > 0) fmMain->close();
+        });
+        fmMain->actSaveExecute();
+        EXPECT_TRUE(fmMain->isVisible()) << "not closed under the work";
+    }
+    EXPECT_EQ(PcFile("Tree/a.bin").size(), 100000);
+    EXPECT_EQ(PcFile("Tree/b.bin"), "<missing>");
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(fmMain->isVisible());
 }
 
 TEST_F(BusyWindow, EscapeDuringTheBootLoaderWaitStopsTheAttempts) {
