@@ -11,9 +11,9 @@
 //   ui_bench soak [MINUTES]  console and log floods filling the link with the window open for
 //                   MINUTES (default 10) of device time; prints resident memory and pane sizes.
 #include "sim/SimDevice.h"
+#include "tools/SimWindow.h"
 #include "ui/Forms.h"
 #include "ui/RichEditUtils.h"
-#include "ui/UiHooks.h"
 #include "ui/ufmLog.h"
 #include "ui/ufmMain.h"
 
@@ -21,7 +21,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 #include <ctime>
@@ -161,18 +160,9 @@ int Save() {
     }
     auto storage = kv::sim::DemoStorage();
     storage->AddFile("/big.bin", content);
-    kv::sim::SimDevice device(kv::Clock(), std::move(storage));
-    kv::sim::SimPlatform platform(device);
-    kv::SetHidPlatform(&platform);
-    QTemporaryDir pc;
-    UiHooks().BrowseForFolder = [&](QWidget*, const QString&, QString& folder) {
-        folder = pc.path();
-        return true;
-    };
-    CreateForms();
+    SimWindow window(std::move(storage));
     fmMain->Timer1->stop();
     fmMain->Timer2->stop();
-    fmMain->show();
     fmMain->Timer1Timer();
     const auto ratio = [](double seconds) { return (1 << 20) / seconds / 61000.0; };
 
@@ -183,9 +173,7 @@ int Save() {
     const double serviceSeconds = (kv::Clock().NowUs() - t0) / 1e6;
     const double serviceCpu = CpuSeconds() - c0;
 
-    for (int row = 0; row < fmMain->lvFiles->topLevelItemCount(); ++row)
-        fmMain->lvFiles->topLevelItem(row)->setSelected(
-            fmMain->lvFiles->topLevelItem(row)->text(0) == "big.bin");
+    SimWindow::SelectOnly("big.bin");
     int deliveries = 0;
     QTimer counter;
     QObject::connect(&counter, &QTimer::timeout, [&] { ++deliveries; });
@@ -196,15 +184,13 @@ int Save() {
     const double windowSeconds = (kv::Clock().NowUs() - t0) / 1e6;
     const double windowCpu = CpuSeconds() - c0;
     counter.stop();
-    QFile saved(pc.filePath("big.bin"));
+    QFile saved(window.pc.filePath("big.bin"));
     const bool whole = saved.open(QIODevice::ReadOnly) && saved.readAll().toStdString() == content;
     std::printf(
         "save: file service alone %.2f s (ratio %.3f, CPU %.2f s); window Save to PC %.2f s "
         "(ratio %.3f, CPU %.2f s, %d event deliveries); %s\n",
         serviceSeconds, ratio(serviceSeconds), serviceCpu, windowSeconds, ratio(windowSeconds),
         windowCpu, deliveries, served && whole ? "both byte-exact" : "NOT byte-exact");
-    DestroyForms();
-    kv::SetHidPlatform(nullptr);
     return served && whole ? 0 : 1;
 }
 

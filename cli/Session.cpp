@@ -141,9 +141,8 @@ void Session::Open() {
     const auto deadline = kv::Clock().NowMs() + static_cast<int64_t>(Options.waitSeconds * 1000);
     bool toldNoAccess = false;
     for (;;) {
-        if (Comms.Connect()) break;
         std::vector<std::string> present;
-        kv::TRawHid::FindDevices(present, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
+        if (Comms.Connect(&present)) break;
         if (!present.empty() && !toldNoAccess) {
             // Attached but not to be opened: on Linux the udev rule is missing or the user is not
             // the one at the seat.
@@ -176,12 +175,7 @@ void Session::Open() {
 }
 
 std::string Session::Identity() {
-    kv::TRawHid& device = Comms.Device;
-    return kv::HidTo8Bit(device.GetManufacturer()) + "\n#" +
-           kv::HidTo8Bit(device.GetSerialNumber()) + "\n" + kv::HidTo8Bit(device.GetProduct()) +
-           " v" + kv::HidTo8Bit(device.GetIndexedString(201)) + " (build " +
-           kv::HidTo8Bit(device.GetIndexedString(202)) + " @ " +
-           kv::HidTo8Bit(device.GetIndexedString(203)) + ")";
+    return kv::IdentityText(Comms.Device);
 }
 
 // ---- messages and progress ----

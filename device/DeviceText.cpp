@@ -1,5 +1,7 @@
 #include "DeviceText.h"
 
+#include "RawHid.h"
+
 namespace kv {
 
 namespace {
@@ -65,6 +67,13 @@ std::string HidTo8Bit(const std::u16string& text) {
     for (char16_t c : text)
         out += c <= 0xFF ? static_cast<char>(c) : '?';
     return out;
+}
+
+std::string IdentityText(TRawHid& device) {
+    return HidTo8Bit(device.GetManufacturer()) + "\n#" + HidTo8Bit(device.GetSerialNumber()) +
+           "\n" + HidTo8Bit(device.GetProduct()) + " v" + HidTo8Bit(device.GetIndexedString(201)) +
+           " (build " + HidTo8Bit(device.GetIndexedString(202)) + " @ " +
+           HidTo8Bit(device.GetIndexedString(203)) + ")";
 }
 
 bool HasWideUtf8(const std::string& text) {

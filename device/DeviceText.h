@@ -5,6 +5,10 @@
 #include <string>
 
 namespace kv {
+class TRawHid;
+}
+
+namespace kv {
 
 // The 8-bit text as UTF-8.
 std::string Latin1ToUtf8(const std::string& text);
@@ -13,6 +17,9 @@ std::string Latin1ToUtf8(const std::string& text);
 bool Utf8ToLatin1(const std::string& utf8, std::string& text);
 // A HID string (UTF-16) as the device's 8-bit text; a character above U+00FF becomes "?".
 std::string HidTo8Bit(const std::u16string& text);
+// The device's identity in three lines, as the information panel shows it: manufacturer,
+// "#" and serial number, product with version, build and date (strings 201 to 203).
+std::string IdentityText(TRawHid& device);
 // True for well-formed UTF-8 that holds a character above U+00FF.
 bool HasWideUtf8(const std::string& text);
 

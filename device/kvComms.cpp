@@ -19,8 +19,12 @@ Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload) {
 
 // ---- TkvComms ----
 
-bool TkvComms::Connect() {
-    return Device.OpenFirst(kVendorId, kProductId, kUsagePage, -1);
+bool TkvComms::Connect(std::vector<std::string>* Attached) {
+    std::vector<std::string> found;
+    TRawHid::FindDevices(found, kVendorId, kProductId, kUsagePage, -1);
+    const bool opened = !found.empty() && Device.Open(found.front());
+    if (Attached) *Attached = std::move(found);
+    return opened;
 }
 
 void TkvComms::ClearChannel(uint8_t Channel) {

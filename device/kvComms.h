@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -38,7 +39,9 @@ class TkvComms {
     TkvComms(const TkvComms&) = delete;
     TkvComms& operator=(const TkvComms&) = delete;
 
-    bool Connect();
+    // Opens the first matching device; Attached, when given, receives the paths of all that are
+    // attached (one may be attached and still not be opened, for want of permission).
+    bool Connect(std::vector<std::string>* Attached = nullptr);
     bool IsConnected() const { return Device.IsOpen(); }
     void Disconnect() { Device.Close(); }
     void ClearChannel(uint8_t Channel);

@@ -45,7 +45,7 @@ bool IsUserInput(QEvent::Type type) {
 } // namespace
 
 TDeviceActivity::TDeviceActivity(QWidget* window, QPushButton* cancel)
-    : QObject(window), window_(window), cancel_(cancel), cancelText_(cancel->text()) {
+    : QObject(window), window_(window), cancel_(cancel) {
     QSizePolicy policy = cancel_->sizePolicy();
     policy.setRetainSizeWhenHidden(true);
     cancel_->setSizePolicy(policy);
@@ -69,7 +69,7 @@ void TDeviceActivity::Begin(bool Cancellable) {
     }
     if (Cancellable && !cancellable_) {
         cancellable_ = true;
-        cancel_->setText(cancelText_);
+        cancel_->setText("Cancel");
         cancel_->setEnabled(true);
         cancel_->show();
     }
@@ -82,7 +82,6 @@ void TDeviceActivity::End() {
     cancel_->hide();
     cancellable_ = false;
     cancelAsked_ = false;
-    if (OnEnd) OnEnd();
     if (closeAsked_) {
         closeAsked_ = false;
         QTimer::singleShot(0, window_, [window = window_] { window->close(); });

@@ -34,7 +34,6 @@ class TDeviceActivity : public QObject {
     void AskCancel();
     bool CancelAsked() const { return cancelAsked_; }
     // Closing the window was asked for during the work: it closes when the work has ended.
-    bool CloseAsked() const { return closeAsked_; }
     void AskClose();
 
     // Whether a timer tick may do its work now: always between operations; during one only while
@@ -54,9 +53,9 @@ class TDeviceActivity : public QObject {
         TDeviceActivity& activity_;
     };
 
-    // Called when an outermost operation begins (the window starts its cancel state afresh), when
-    // Cancel is asked and when the outermost operation has ended.
-    std::function<void()> OnBegin, OnCancelAsked, OnEnd;
+    // Called when an outermost operation begins (the window starts its cancel state afresh) and
+    // when Cancel is asked.
+    std::function<void()> OnBegin, OnCancelAsked;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,7 +72,6 @@ class TDeviceActivity : public QObject {
     bool cancelAsked_ = false;
     bool closeAsked_ = false;
     int64_t startMs_ = 0;
-    QString cancelText_;
 };
 
 // One device operation for the life of the object: the busy cursor, input held off, events

@@ -451,8 +451,7 @@ QString TfmMain::CancelNote() const {
 }
 
 void TfmMain::ShowCancelAsked() {
-    if (!lblSize->text().isEmpty() && !lblSize->text().endsWith(CancelNote()))
-        lblSize->setText(lblSize->text() + CancelNote());
+    if (!lblSize->text().isEmpty()) lblSize->setText(lblSize->text() + CancelNote());
     lblSize->repaint();
 }
 

@@ -23,13 +23,11 @@ void TfmMain::Timer1Timer() {
         if (fmLog) fmLog->PollLog();
         return;
     }
-    Comms->Connect();
-    if (!Comms->IsConnected()) {
+    std::vector<std::string> attached;
+    if (!Comms->Connect(&attached)) {
         // Attached but not to be opened is not the same as absent: said once, until the device is
         // opened or gone; the attempts go on.
-        std::vector<std::string> present;
-        kv::TRawHid::FindDevices(present, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
-        if (present.empty()) {
+        if (attached.empty()) {
             ToldNoAccess = false;
         } else if (!ToldNoAccess) {
             ToldNoAccess = true;
@@ -66,15 +64,8 @@ void TfmMain::Timer2Timer() {
 
 void TfmMain::ShowDeviceInfo() {
     kv::TRawHid& device = Comms->Device;
-    const std::string manufacturer = kv::HidTo8Bit(device.GetManufacturer());
-    const std::string serial = kv::HidTo8Bit(device.GetSerialNumber());
-    const std::string product = kv::HidTo8Bit(device.GetProduct());
-    const std::string version = kv::HidTo8Bit(device.GetIndexedString(201));
-    const std::string build = kv::HidTo8Bit(device.GetIndexedString(202));
-    const std::string date = kv::HidTo8Bit(device.GetIndexedString(203));
-    const std::string text = manufacturer + "\n#" + serial + "\n" + product + " v" + version +
-                             " (build " + build + " @ " + date + ")";
-    if (memInfo->toPlainText() != FromDevice(text)) memInfo->setPlainText(FromDevice(text));
+    const QString text = FromDevice(kv::IdentityText(device));
+    if (memInfo->toPlainText() != text) memInfo->setPlainText(text);
 
     const std::string features = kv::HidTo8Bit(device.GetIndexedString(204));
     const bool uft = features.find(".uft.") != std::string::npos;

@@ -24,63 +24,44 @@ namespace {
 
 // ---- the bindings, made once per process ----
 
+// Every entry point used, with the library it comes from: one list for the declarations and the
+// binding.
+#define KV_ENTRY_POINTS(X)                                                                         \
+    X(hid, HidD_GetHidGuid)                                                                        \
+    X(hid, HidD_GetAttributes)                                                                     \
+    X(hid, HidD_GetPreparsedData)                                                                  \
+    X(hid, HidD_FreePreparsedData)                                                                 \
+    X(hid, HidP_GetCaps)                                                                           \
+    X(hid, HidD_SetNumInputBuffers)                                                                \
+    X(hid, HidD_GetManufacturerString)                                                             \
+    X(hid, HidD_GetProductString)                                                                  \
+    X(hid, HidD_GetSerialNumberString)                                                             \
+    X(hid, HidD_GetIndexedString)                                                                  \
+    X(setup, SetupDiGetClassDevsA)                                                                 \
+    X(setup, SetupDiEnumDeviceInterfaces)                                                          \
+    X(setup, SetupDiGetDeviceInterfaceDetailA)                                                     \
+    X(setup, SetupDiDestroyDeviceInfoList)
+
 struct Bindings {
-    using GetHidGuid = void(__stdcall*)(GUID*);
-    using GetAttributes = BOOLEAN(__stdcall*)(HANDLE, PHIDD_ATTRIBUTES);
-    using GetPreparsed = BOOLEAN(__stdcall*)(HANDLE, PHIDP_PREPARSED_DATA*);
-    using FreePreparsed = BOOLEAN(__stdcall*)(PHIDP_PREPARSED_DATA);
-    using GetCaps = NTSTATUS(__stdcall*)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
-    using SetBuffers = BOOLEAN(__stdcall*)(HANDLE, ULONG);
-    using GetString = BOOLEAN(__stdcall*)(HANDLE, PVOID, ULONG);
-    using GetIndexed = BOOLEAN(__stdcall*)(HANDLE, ULONG, PVOID, ULONG);
-    using ClassDevs = HDEVINFO(__stdcall*)(const GUID*, PCSTR, HWND, DWORD);
-    using EnumInterfaces = BOOL(__stdcall*)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
-                                            PSP_DEVICE_INTERFACE_DATA);
-    using InterfaceDetail = BOOL(__stdcall*)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
-                                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
-                                             PSP_DEVINFO_DATA);
-    using DestroyList = BOOL(__stdcall*)(HDEVINFO);
-
-    GetHidGuid HidD_GetHidGuid = nullptr;
-    GetAttributes HidD_GetAttributes = nullptr;
-    GetPreparsed HidD_GetPreparsedData = nullptr;
-    FreePreparsed HidD_FreePreparsedData = nullptr;
-    GetCaps HidP_GetCaps = nullptr;
-    SetBuffers HidD_SetNumInputBuffers = nullptr;
-    GetString HidD_GetManufacturerString = nullptr, HidD_GetProductString = nullptr,
-              HidD_GetSerialNumberString = nullptr;
-    GetIndexed HidD_GetIndexedString = nullptr;
-    ClassDevs SetupDiGetClassDevsA = nullptr;
-    EnumInterfaces SetupDiEnumDeviceInterfaces = nullptr;
-    InterfaceDetail SetupDiGetDeviceInterfaceDetailA = nullptr;
-    DestroyList SetupDiDestroyDeviceInfoList = nullptr;
-    bool ok = false;
-
-    template <class F> static bool Bind(HMODULE module, const char* name, F& f) {
-        f = module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)))
-                   : nullptr;
-        return f != nullptr;
-    }
+    // Each entry point by the type of its declaration in the system's headers.
+#define KV_DECLARE(module, name) decltype(&::name) name = nullptr;
+    KV_ENTRY_POINTS(KV_DECLARE)
+#undef KV_DECLARE
+    bool ok = true;
 
     Bindings() {
         HMODULE hid = LoadLibraryA("HID.dll");
         HMODULE setup = LoadLibraryA("SetupApi.dll");
-        ok = Bind(hid, "HidD_GetHidGuid", HidD_GetHidGuid) &
-             Bind(hid, "HidD_GetAttributes", HidD_GetAttributes) &
-             Bind(hid, "HidD_GetPreparsedData", HidD_GetPreparsedData) &
-             Bind(hid, "HidD_FreePreparsedData", HidD_FreePreparsedData) &
-             Bind(hid, "HidP_GetCaps", HidP_GetCaps) &
-             Bind(hid, "HidD_SetNumInputBuffers", HidD_SetNumInputBuffers) &
-             Bind(hid, "HidD_GetManufacturerString", HidD_GetManufacturerString) &
-             Bind(hid, "HidD_GetProductString", HidD_GetProductString) &
-             Bind(hid, "HidD_GetSerialNumberString", HidD_GetSerialNumberString) &
-             Bind(hid, "HidD_GetIndexedString", HidD_GetIndexedString) &
-             Bind(setup, "SetupDiGetClassDevsA", SetupDiGetClassDevsA) &
-             Bind(setup, "SetupDiEnumDeviceInterfaces", SetupDiEnumDeviceInterfaces) &
-             Bind(setup, "SetupDiGetDeviceInterfaceDetailA", SetupDiGetDeviceInterfaceDetailA) &
-             Bind(setup, "SetupDiDestroyDeviceInfoList", SetupDiDestroyDeviceInfoList);
+#define KV_BIND(module, name)                                                                      \
+    name = module ? reinterpret_cast<decltype(name)>(                                              \
+                        reinterpret_cast<void*>(GetProcAddress(module, #name)))                    \
+                  : nullptr;                                                                       \
+    ok = ok && name != nullptr;
+        KV_ENTRY_POINTS(KV_BIND)
+#undef KV_BIND
     }
 };
+#undef KV_ENTRY_POINTS
 
 Bindings& Bound() {
     static Bindings bindings; // loaded at most once

@@ -3,16 +3,9 @@
 // through the X server as it would to a desktop's window manager. Run under xvfb-run with
 // QT_QPA_PLATFORM=xcb; exits non-zero when a ping goes unanswered for a second.
 #include "device/Clock.h"
-#include "sim/SimDevice.h"
-#include "ui/Forms.h"
-#include "ui/UiHooks.h"
-#include "ui/ufmMain.h"
+#include "tools/SimWindow.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QTemporaryDir>
-#include <QTreeWidget>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -121,13 +114,6 @@ class Pinger {
     std::thread thread_;
 };
 
-void Run(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms)
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -140,28 +126,16 @@ int main(int argc, char* argv[]) {
     storage->AddFile("/big.bin", big);
     kv::sim::SimConfig config;
     config.reportIntervalUs = 500; // twice the real link's pace: the download takes about 5 s
-    kv::sim::SimDevice device(kv::Clock(), std::move(storage), config);
-    kv::sim::SimPlatform platform(device);
-    kv::SetHidPlatform(&platform);
-    QTemporaryDir pc;
-    UiHooks().BrowseForFolder = [&](QWidget*, const QString&, QString& folder) {
-        folder = pc.path();
-        return true;
-    };
-
-    CreateForms();
-    fmMain->show();
+    SimWindow window(std::move(storage), config);
     QElapsedTimer waited;
     waited.start();
-    while (fmMain->lvFiles->findItems("big.bin", Qt::MatchExactly).isEmpty() &&
-           waited.elapsed() < 10000)
-        Run(50);
-    if (fmMain->lvFiles->findItems("big.bin", Qt::MatchExactly).isEmpty()) {
+    while (!SimWindow::SelectOnly("big.bin") && waited.elapsed() < 10000)
+        SimWindow::Run(50);
+    if (!SimWindow::SelectOnly("big.bin")) {
         std::fprintf(stderr, "the window did not list the simulated device\n");
         return 1;
     }
-    fmMain->lvFiles->findItems("big.bin", Qt::MatchExactly).front()->setSelected(true);
-    Run(300);
+    SimWindow::Run(300);
 
     Pinger pinger(static_cast<xcb_window_t>(fmMain->winId()));
     if (!pinger.Start()) return 1;
@@ -178,13 +152,11 @@ int main(int argc, char* argv[]) {
         if (pinger.latencies[i] < 0) ++unanswered;
         longest = std::max(longest, pinger.latencies[i]);
     }
-    QFile saved(pc.filePath("big.bin"));
+    QFile saved(window.pc.filePath("big.bin"));
     const bool whole = saved.open(QIODevice::ReadOnly) && saved.readAll().toStdString() == big;
     std::printf("download %lld ms, %d pings during it, %d unanswered, longest answer %lld ms, "
                 "file %s\n",
                 static_cast<long long>(end - start), during, unanswered,
                 static_cast<long long>(longest), whole ? "whole" : "NOT whole");
-    DestroyForms();
-    kv::SetHidPlatform(nullptr);
     return during >= 10 && unanswered == 0 && longest < 1000 && whole ? 0 : 1;
 }
