@@ -287,39 +287,53 @@ int Edit(Session& s, const std::string& where) {
     if (!kv::SplitEditorText(bytes, plain, crlf, why))
         throw Failure(kDeviceError, Shown(path) + " is not opened for editing: " + why +
                                         ", and saving it from the editor would change it");
-    const fs::path temp = fs::temp_directory_path() / ("kvb-edit-" + std::to_string(std::rand()) +
-                                                       "-" + kv::Latin1ToUtf8(NameOf(path)));
     const std::string shown = kv::Latin1ToUtf8(plain);
-    {
-        std::ofstream out(temp, std::ios::binary);
-        out << shown;
-        if (!out) throw Failure(kPcFileError, "cannot write " + temp.string());
-    }
+    const fs::path folder = MakePrivateFolder();
+    const std::string name = EditFileName(kv::Latin1ToUtf8(NameOf(path)));
+    const fs::path temp = folder / fs::path(std::u8string(name.begin(), name.end()));
+    // The text is removed only when it is on the device or was not changed; otherwise it stays
+    // where the editor saved it, and the user is told where.
+    bool keep = true;
     struct Remove {
-        fs::path p;
+        const fs::path& folder;
+        const bool& keep;
         ~Remove() {
             std::error_code ec;
-            fs::remove(p, ec);
+            if (!keep) fs::remove_all(folder, ec);
         }
-    } remove{temp};
+    } remove{folder, keep};
+    const auto kept = [&](int status, const std::string& what) {
+        return Failure(status, what + "; your text is kept in " + kv::ShownPath(temp));
+    };
+    CreatePrivateFile(temp, shown);
     const char* editor = std::getenv("VISUAL");
     if (!editor || !*editor) editor = std::getenv("EDITOR");
-    if (!editor || !*editor) editor = "vi";
-    const std::string command = std::string(editor) + " '" + temp.string() + "'";
-    if (std::system(command.c_str()) != 0)
-        throw Failure(kPcFileError,
-                      "the editor (" + std::string(editor) + ") failed; nothing written");
+    if (!editor || !*editor) editor = DefaultEditor();
+    const int status = RunEditor(editor, temp);
     const std::string edited = kv::ReadPcFile(temp);
     if (edited == shown) {
+        keep = false;
+        if (status != 0)
+            throw Failure(kPcFileError,
+                          "the editor (" + std::string(editor) + ") failed; nothing written");
         s.Say(Shown(path) + " unchanged: nothing written");
         return kOk;
     }
+    if (status != 0)
+        throw kept(kPcFileError,
+                   "the editor (" + std::string(editor) + ") failed; nothing written");
     std::string back;
     if (!kv::Utf8ToLatin1(edited, back))
-        throw Failure(kDeviceError, "the text was not saved: it holds characters that the "
-                                    "device's 8-bit text cannot store");
-    if (!s.Files.WriteFile(path, kv::JoinEditorText(back, crlf)))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not take it");
+        throw kept(kDeviceError, "the text was not saved: it holds characters that the "
+                                 "device's 8-bit text cannot store");
+    bool written = false;
+    try {
+        written = s.Files.WriteFile(path, kv::JoinEditorText(back, crlf));
+    } catch (const std::exception& e) {
+        throw kept(kDeviceError, Shown(path) + ": " + e.what());
+    }
+    if (!written) throw kept(kDeviceError, Shown(path) + ": the device did not take it");
+    keep = false;
     return kOk;
 }
 

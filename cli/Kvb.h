@@ -125,4 +125,18 @@ class RawConsole {
 };
 void InstallInterruptHandler();
 
+// ---- the external editor of kvb edit (platform code in its own folder) ----
+// A folder made afresh for one edit that only this user can enter.
+std::filesystem::path MakePrivateFolder();
+// Makes File, which must not exist yet, with Content; readable and writable by this user only.
+void CreatePrivateFile(const std::filesystem::path& File, const std::string& Content);
+// The name (UTF-8) under which this platform can store the text of the device file Name; it ends
+// in Name wherever the platform allows, so that the editor chooses its mode from the extension.
+std::string EditFileName(const std::string& Name);
+// Runs the user's editor command, which may hold arguments of its own, with File as one further
+// argument. Returns the editor's exit status, or -1 when it could not be started.
+int RunEditor(const std::string& Command, const std::filesystem::path& File);
+// The editor when neither VISUAL nor EDITOR names one.
+const char* DefaultEditor();
+
 } // namespace kvb

@@ -35,9 +35,11 @@ bool SplitEditorText(const std::string& Bytes, std::string& Plain, bool& CrLf, s
 std::string JoinEditorText(const std::string& Plain, bool CrLf) {
     std::string bytes;
     bytes.reserve(Plain.size());
-    for (char c : Plain) {
-        if (c == '\n' && CrLf) bytes += '\r';
-        bytes += c;
+    for (size_t i = 0; i < Plain.size(); ++i) {
+        // An editor that saves CR LF itself has ended the line once, not twice.
+        if (Plain[i] == '\r' && i + 1 < Plain.size() && Plain[i + 1] == '\n') continue;
+        if (Plain[i] == '\n' && CrLf) bytes += '\r';
+        bytes += Plain[i];
     }
     return bytes;
 }

@@ -10,7 +10,8 @@ namespace kv {
 // CR LF or all LF (not mixed, no lone CR) and no NUL byte. CrLf tells which line end the file has;
 // Why says what stands in the way otherwise ("it holds NUL bytes", ...).
 bool SplitEditorText(const std::string& Bytes, std::string& Plain, bool& CrLf, std::string& Why);
-// Editor lines back to the file's bytes in its own line ends.
+// Editor lines back to the file's bytes in its own line ends; a CR LF in the lines (an editor
+// that saves CR LF itself) is one line end.
 std::string JoinEditorText(const std::string& Plain, bool CrLf);
 
 } // namespace kv

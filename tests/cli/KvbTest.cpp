@@ -156,6 +156,75 @@ TEST_F(Kvb, ManagementCommandsAndTheEditor) {
     EXPECT_NE(Slurp(dir / "stderr").find("NUL"), std::string::npos);
 }
 
+// A word for the test's own shell: in single quotes, each quote written as '\''.
+std::string ShellWord(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+TEST_F(Kvb, TheEditorGetsTheFileAsOneArgumentWhateverItsNameHolds) {
+    // A recording editor: logs how many arguments it got, the file, its folder's mode; then
+    // saves the text with CR LF line ends of its own, as Windows editors do.
+    Spit(dir / "editor.sh", "#!/bin/sh\n"
+                            "for f in \"$@\"; do :; done\n"
+                            "printf '%s|%s|' \"$#\" \"$f\" >> \"$KVB_TEST_LOG\"\n"
+                            "stat -c '%a' \"$(dirname \"$f\")\" >> \"$KVB_TEST_LOG\"\n"
+                            "printf 'new\\r\\nline\\n' > \"$f\"\n");
+    fs::permissions(dir / "editor.sh", fs::perms::owner_all);
+    ::setenv("KVB_TEST_LOG", (dir / "log").c_str(), 1);
+    ::unsetenv("VISUAL");
+    // The editor command may hold arguments of its own: they stay its arguments.
+    ::setenv("EDITOR", (ShellWord((dir / "editor.sh").string()) + " --wait").c_str(), 1);
+    const std::vector<std::string> names = {"it's.lua",
+                                            "a;touch INJECTED;.lua",
+                                            "$(touch INJECTED).lua",
+                                            "`touch INJECTED`.lua",
+                                            "two  words.lua",
+                                            "-rf.lua",
+                                            "a&b (1).lua",
+                                            "a';touch INJECTED;echo INJECTED;'.lua"};
+    for (const auto& name : names) {
+        Spit(dev / "Lua" / name, "old\r\n");
+        fs::remove(dir / "log");
+        const Result r = Run("edit " + ShellWord("/Lua/" + name));
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(Slurp(dev / "Lua" / name), "new\r\nline\r\n") << name;
+        const std::string log = Slurp(dir / "log");
+        const auto bar = log.find('|');
+        ASSERT_NE(bar, std::string::npos) << name << ": the editor did not run";
+        EXPECT_EQ(log.substr(0, bar), "2") << name << ": " << log; // --wait and the file
+        const fs::path file = log.substr(bar + 1, log.rfind('|') - bar - 1);
+        EXPECT_EQ(file.filename().string(), name);
+        EXPECT_EQ(log.substr(log.rfind('|') + 1), "700\n") << name;
+        EXPECT_FALSE(fs::exists(file.parent_path())) << "removed after the write-back: " << name;
+        EXPECT_FALSE(fs::exists(dir / "INJECTED")) << name;
+        EXPECT_EQ(r.out.find("INJECTED"), std::string::npos) << name;
+    }
+    // Text the device cannot take: the file stays where the editor saved it, and is named.
+    Spit(dir / "euro.sh", "#!/bin/sh\nprintf 'price=20\\342\\202\\254\\n' > \"$1\"\n");
+    fs::permissions(dir / "euro.sh", fs::perms::owner_all);
+    ::setenv("EDITOR", (dir / "euro.sh").c_str(), 1);
+    for (const char* faults : {"", "upload-abort-after=100"}) {
+        const std::string lines =
+            *faults ? std::string(2000, 'a') + "\n" : "price=20\xE2\x82\xAC\n";
+        if (*faults)
+            Spit(dir / "euro.sh",
+                 "#!/bin/sh\nprintf '" + lines.substr(0, 2000) + "\\n' > \"$1\"\n");
+        const Result r = Run("edit /Lua/it\\'s.lua", "", faults);
+        EXPECT_EQ(r.status, 4) << faults << r.err;
+        const auto at = r.err.find("your text is kept in ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        std::string kept = r.err.substr(at + 21);
+        kept.erase(kept.find_last_not_of("\r\n") + 1);
+        EXPECT_EQ(Slurp(kept), lines) << kept;
+        fs::remove_all(fs::path(kept).parent_path());
+    }
+    EXPECT_EQ(Slurp(dev / "Lua" / "it's.lua"), "new\r\nline\r\n");
+    ::unsetenv("EDITOR");
+}
+
 TEST_F(Kvb, VerifyCatchesACorruptedReadBackAndACutDownloadLeavesNothing) {
     Spit(pc / "up.bin", EveryByte(4));
     // Every download is wrong in one byte: the upload's read-back shows it.
