@@ -17,9 +17,13 @@
 
 namespace {
 
+struct Scenario;
+
 struct Workflow {
     const char* name;
     std::function<void(kvtest::UiTest&, QTemporaryDir&)> run;
+    // True when the workflow's work is complete: on the PC, on the device or in the window.
+    std::function<bool(Scenario&, QTemporaryDir&)> done;
 };
 
 QByteArray ReadAll(const QString& path) {
@@ -42,6 +46,10 @@ struct Scenario : kvtest::UiTest {
     using kvtest::UiTest::Tick1;
     using kvtest::UiTest::Tick2;
     kv::sim::SimDevice& Device() { return device(); }
+    std::string Stored(const std::string& path) {
+        std::string content;
+        return env.fs->ReadFile(kv::sim::SplitPath(path), content) ? content : "<missing>";
+    }
 };
 
 const std::string kBig = kvtest::RandomBytes(60000, 5);
@@ -50,23 +58,36 @@ const std::string kTree2 = kvtest::RandomBytes(7000, 7);
 
 std::vector<Workflow> Workflows() {
     return {
-        {"listing", [](kvtest::UiTest&, QTemporaryDir&) { fmMain->actRefreshExecute(); }},
+        {"listing",
+         [](kvtest::UiTest& t, QTemporaryDir&) {
+             static_cast<Scenario&>(t).env.fs->AddFile("/listed.bin", "new");
+             fmMain->actRefreshExecute();
+         },
+         [](Scenario& t, QTemporaryDir&) { return t.Captions().contains("listed.bin"); }},
         {"download",
          [](kvtest::UiTest& t, QTemporaryDir&) {
              static_cast<Scenario&>(t).Select({"big.bin"});
              fmMain->actSaveExecute();
+         },
+         [](Scenario&, QTemporaryDir& pc) {
+             return ReadAll(pc.filePath("big.bin")).toStdString() == kBig;
          }},
         {"tree",
          [](kvtest::UiTest& t, QTemporaryDir&) {
              static_cast<Scenario&>(t).Select({"Tree"});
              fmMain->actSaveExecute();
+         },
+         [](Scenario&, QTemporaryDir& pc) {
+             return ReadAll(pc.filePath("Tree/one.bin")).toStdString() == kTree1 &&
+                    ReadAll(pc.filePath("Tree/sub/two.bin")).toStdString() == kTree2;
          }},
         {"upload",
          [](kvtest::UiTest&, QTemporaryDir& pc) {
              const QString path = pc.filePath("up.bin");
              WriteAll(path, QByteArray(kBig.data(), static_cast<qsizetype>(kBig.size())));
              fmMain->dftFilesDrop({path}, true);
-         }},
+         },
+         [](Scenario& t, QTemporaryDir&) { return t.Stored("/up.bin") == kBig; }},
         {"edit",
          [](kvtest::UiTest& t, QTemporaryDir&) {
              static_cast<Scenario&>(t).Select({"notes.txt"});
@@ -76,6 +97,9 @@ std::vector<Workflow> Workflows() {
                  fmFile->accept();
              });
              fmMain->actEditExecute();
+         },
+         [](Scenario& t, QTemporaryDir&) {
+             return t.Stored("/notes.txt") == std::string(20000, 'e');
          }},
         {"newfile",
          [](kvtest::UiTest&, QTemporaryDir&) {
@@ -85,23 +109,33 @@ std::vector<Workflow> Workflows() {
                  fmMkDir->accept();
              });
              fmMain->actMakeFileExecute();
-         }},
+         },
+         [](Scenario& t, QTemporaryDir&) { return t.Stored("/fresh.txt").empty(); }},
         {"firmware",
          [](kvtest::UiTest&, QTemporaryDir& pc) {
              const QString path = pc.filePath("app.blf");
              WriteAll(path, QByteArray(30000, 'F'));
              fmMain->dftFilesDrop({path}, false);
+         },
+         [](Scenario& t, QTemporaryDir&) {
+             return t.Device().images.size() == 1 &&
+                    t.Device().images[0].content == std::string(30000, 'F');
          }},
     };
 }
 
 int cancelsPressed = 0;
 
+struct Outcome {
+    int64_t took = 0;          // on the device's clock
+    bool done = false;         // the workflow's work is complete
+    bool unplugLanded = false; // the unplug came while the workflow ran
+    bool cancelled = false;    // the workflow said it stopped at a safe point
+};
+
 // One run of a workflow with the device unplugged `unplugAfterMs` into it and Cancel pressed
-// `cancelAfterMs` into it (negative: never). Returns how long the workflow took on the device's
-// clock.
-int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks,
-                int64_t cancelAfterMs = -1) {
+// `cancelAfterMs` into it (negative: never).
+Outcome RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int64_t cancelAfterMs = -1) {
     Scenario t;
     kv::sim::MemoryStorage& fs = *t.env.fs;
     fs.AddFile("/big.bin", kBig);
@@ -132,20 +166,28 @@ int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks,
     });
     if (cancelAfterMs >= 0) cancel.start(0);
     fmMain->Guarded([&] { workflow.run(t, pc); });
-    const int64_t took = t.env.clock.NowMs() - start;
+    Outcome outcome;
+    outcome.took = t.env.clock.NowMs() - start;
+    outcome.done = workflow.done(t, pc);
+    outcome.unplugLanded = unplugAfterMs >= 0 && unplugAfterMs <= outcome.took;
+    outcome.cancelled = kvtest::PaneText(fmMain->reTerm).contains("Cancelled:");
     EXPECT_FALSE(fmMain->Activity->Running());
     EXPECT_TRUE(fmMain->btnCancel->isHidden());
 
-    // PC files are either as they were or complete.
+    // PC files are either as they were or complete; a file that was not there is complete or
+    // absent. Nothing half-written is left beside them under any name.
     const QByteArray big = ReadAll(pc.filePath("big.bin"));
     EXPECT_TRUE(big == "old big" || big.toStdString() == kBig) << workflow.name;
     const QByteArray two = ReadAll(pc.filePath("Tree/sub/two.bin"));
     EXPECT_TRUE(two == "old two" || two.toStdString() == kTree2) << workflow.name;
     const QByteArray one = ReadAll(pc.filePath("Tree/one.bin"));
     EXPECT_TRUE(one == "<missing>" || one.toStdString() == kTree1) << workflow.name;
+    const QStringList expected = {"big.bin", "Tree",   "one.bin", "sub",
+                                  "two.bin", "up.bin", "app.blf"};
     for (const QString& dir : {pc.path(), pc.filePath("Tree"), pc.filePath("Tree/sub")})
-        for (const QString& name : QDir(dir).entryList(QDir::Files | QDir::Hidden))
-            EXPECT_FALSE(name.contains(".tmp") || name.startsWith(".")) << name.toStdString();
+        for (const QString& name :
+             QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            EXPECT_TRUE(expected.contains(name)) << "left behind: " << name.toStdString();
 
     // After the replug the window finds the device again and lists the current directory.
     // The two timers as they tick: 250 ms and 500 ms, for three seconds.
@@ -156,43 +198,61 @@ int64_t RunOnce(const Workflow& workflow, int64_t unplugAfterMs, int& checks,
     }
     EXPECT_TRUE(fmMain->Comms->IsConnected()) << workflow.name << " at " << unplugAfterMs;
     EXPECT_TRUE(fmMain->lvFiles->isEnabled()) << workflow.name << " at " << unplugAfterMs;
-    if (unplugAfterMs >= 0 && unplugAfterMs < took) {
-        // The link went down during the workflow: the window listed the directory afresh.
+    if (outcome.unplugLanded && !t.Device().InBootLoader()) {
+        // The link went down during the workflow: the window listed the directory afresh (a
+        // device unplugged in its boot loader comes back there and has no files to list).
         EXPECT_TRUE(t.Captions().contains("big.bin")) << workflow.name << " at " << unplugAfterMs;
     }
-    ++checks;
-    return took;
+    return outcome;
+}
+
+// A run without faults completes its workflow; the runs with faults must really land inside it.
+int64_t Baseline(const Workflow& workflow) {
+    const Outcome clean = RunOnce(workflow, -1);
+    EXPECT_TRUE(clean.done) << workflow.name << " did not complete without faults";
+    EXPECT_GT(clean.took, 0) << workflow.name;
+    return clean.took;
 }
 
 TEST(FaultInjection, UnplugsThroughEveryWorkflow) {
     std::mt19937 random(20261208);
-    int checks = 0;
+    int landed = 0, runs = 0;
     for (const Workflow& workflow : Workflows()) {
-        const int64_t duration = RunOnce(workflow, -1, checks);
-        ASSERT_GT(duration, 0) << workflow.name;
+        const int64_t duration = Baseline(workflow);
         std::uniform_int_distribution<int64_t> point(0, duration);
-        for (int i = 0; i < 30; ++i)
-            RunOnce(workflow, point(random), checks);
+        int landedHere = 0, cut = 0;
+        for (int i = 0; i < 30; ++i) {
+            const Outcome o = RunOnce(workflow, point(random));
+            landedHere += o.unplugLanded;
+            cut += o.unplugLanded && !o.done;
+            ++runs;
+        }
+        // Most unplugs come during the work, and some of them stop it: the checks above met
+        // interrupted work, not only finished work.
+        EXPECT_GE(landedHere, 20) << workflow.name;
+        EXPECT_GE(cut, 3) << workflow.name;
+        landed += landedHere;
     }
-    EXPECT_GE(checks, 200);
-    std::printf("[ fault injection ] %d runs, %d with an unplug\n", checks, checks - 7);
+    std::printf("[ fault injection ] %d runs, %d with an unplug during the work\n", runs, landed);
 }
 
 // The same with Cancel pressed at random points as well: a cancel spoils nothing either.
 TEST(FaultInjection, CancelsAndUnplugsThroughEveryWorkflow) {
     std::mt19937 random(20261209);
-    int checks = 0;
+    int runs = 0, honoured = 0;
     for (const Workflow& workflow : Workflows()) {
-        const int64_t duration = RunOnce(workflow, -1, checks);
+        const int64_t duration = Baseline(workflow);
         std::uniform_int_distribution<int64_t> point(0, duration);
-        for (int i = 0; i < 8; ++i)
-            RunOnce(workflow, -1, checks, point(random));
-        for (int i = 0; i < 8; ++i)
-            RunOnce(workflow, point(random), checks, point(random));
+        for (int i = 0; i < 16; ++i) {
+            const int64_t unplug = i < 8 ? -1 : point(random);
+            honoured += RunOnce(workflow, unplug, point(random)).cancelled;
+            ++runs;
+        }
     }
-    EXPECT_GE(checks, 100);
     EXPECT_GE(cancelsPressed, 40); // the listing, the editor and a new file offer no Cancel
-    std::printf("[ fault injection ] %d runs, Cancel pressed in %d\n", checks, cancelsPressed);
+    EXPECT_GE(honoured, 10) << "cancels that stopped the work at a safe point";
+    std::printf("[ fault injection ] %d runs, Cancel pressed in %d, honoured in %d\n", runs,
+                cancelsPressed, honoured);
 }
 
 } // namespace
