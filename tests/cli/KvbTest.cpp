@@ -1,5 +1,7 @@
 // kvb run as a process against simulated devices on folders of the PC, on virtual time: each
 // command's output and exit status, byte-exact round trips, faults and hostile names.
+#include "support/WireLines.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -293,6 +295,7 @@ TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {
 
 TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
     Spit(dev / "a.txt", "alpha");
+    fs::create_directories(dev / "Lua");
     Spit(pc / "u p.lua", "12345");
     Spit(pc / "fw.blf", "F");
     const auto lines = [&](const std::string& args) {
@@ -307,18 +310,17 @@ TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
             if (!line.empty()) out.push_back(line);
         return out;
     };
-    using V = std::vector<std::string>;
-    // The same lines the window's listing, Save to PC, drop, Rename, Delete and Make Dir send
-    // (with the device's .nfi. feature: quoted paths).
-    EXPECT_EQ(lines("ls /"), V{"NFDIR @\"\""});
-    EXPECT_EQ(lines("cat /a.txt"), V{"NFTYPE @\"/a.txt\""});
-    EXPECT_EQ(lines("put 'pc/u p.lua' /"), V{"NFWRITE \"/u p.lua\"\t5\tw"});
-    fs::create_directories(dev / "Lua");
-    EXPECT_EQ(lines("put --proper 'pc/u p.lua' /"), V{"NFWRITE \"/Lua/u p.lua\"\t5\tw"});
-    EXPECT_EQ(lines("mv /a.txt b.txt"), (V{"NFDIR @\"\"", "NFRENAME \"/a.txt\" \"b.txt\""}));
-    EXPECT_EQ(lines("mkdir '/New Dir'"), V{"NFMKDIR \"/New Dir\""});
-    EXPECT_EQ(lines("rm /b.txt"), (V{"NFDIR @\"\"", "NFDEL \"/b.txt\""}));
-    const V flash = lines("flash pc/fw.blf");
+    // The table the window's tests check the window against (with the device's .nfi. feature:
+    // quoted paths).
+    const auto& wire = kvtest::WireLines();
+    EXPECT_EQ(lines("ls /"), wire.at("list /"));
+    EXPECT_EQ(lines("cat /a.txt"), wire.at("read /a.txt"));
+    EXPECT_EQ(lines("put 'pc/u p.lua' /"), wire.at("upload u p.lua to /"));
+    EXPECT_EQ(lines("put --proper 'pc/u p.lua' /"), wire.at("upload u p.lua to its proper place"));
+    EXPECT_EQ(kvtest::WithoutListings(lines("mv /a.txt b.txt")), wire.at("rename /a.txt to b.txt"));
+    EXPECT_EQ(lines("mkdir '/New Dir'"), wire.at("make directory /New Dir"));
+    EXPECT_EQ(kvtest::WithoutListings(lines("rm /b.txt")), wire.at("delete /b.txt"));
+    const std::vector<std::string> flash = lines("flash pc/fw.blf");
     ASSERT_GE(flash.size(), 2u);
     EXPECT_EQ(flash.front(), "boot");
     EXPECT_EQ(flash.back(), "run");

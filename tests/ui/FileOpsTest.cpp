@@ -2,6 +2,7 @@
 // test: Delete, Save to PC, Edit, Rename, Make Dir and New File, and the mends to what the device
 // or the PC could otherwise spoil.
 #include "UiFixture.h"
+#include "support/WireLines.h"
 
 #include "ui/ufmDialogs.h"
 
@@ -80,6 +81,49 @@ struct FileOps : kvtest::UiTest {
         command();
     }
 };
+
+// The window's command lines for each verb are the ones kvb's tests check kvb against.
+TEST_F(FileOps, TheCommandLinesOnTheWireAreTheSharedOnes) {
+    const auto& wire = kvtest::WireLines();
+    const auto sent = [&](const std::function<void()>& verb) {
+        const size_t from = device().commands.size();
+        verb();
+        return CommandsSince(from);
+    };
+    using kvtest::WithoutListings;
+    EXPECT_EQ(sent([] { fmMain->actRefreshExecute(); }), wire.at("list /"));
+    Select({"a.txt"});
+    EXPECT_EQ(WithoutListings(sent([] { fmMain->actSaveExecute(); })), wire.at("read /a.txt"));
+    WriteAll(pc.filePath("u p.lua"), "12345");
+    const QString up = pc.filePath("u p.lua");
+    EXPECT_EQ(WithoutListings(sent([&] { fmMain->dftFilesDrop({up}, true); })),
+              wire.at("upload u p.lua to /"));
+    answers = {QMessageBox::Yes};
+    EXPECT_EQ(WithoutListings(sent([&] { fmMain->dftFilesDrop({up}, false); })),
+              wire.at("upload u p.lua to its proper place"));
+    Select({"a.txt"});
+    EXPECT_EQ(WithoutListings(sent([&] {
+                  WithDialog(
+                      [] {
+                          fmRename->edToName->setText("b.txt");
+                          fmRename->accept();
+                      },
+                      [] { fmMain->actRenameExecute(); });
+              })),
+              wire.at("rename /a.txt to b.txt"));
+    EXPECT_EQ(WithoutListings(sent([&] {
+                  WithDialog(
+                      [] {
+                          fmMkDir->edDir->setText("New Dir");
+                          fmMkDir->accept();
+                      },
+                      [] { fmMain->actMkDirExecute(); });
+              })),
+              wire.at("make directory /New Dir"));
+    Select({"b.txt"});
+    answers = {QMessageBox::Yes};
+    EXPECT_EQ(WithoutListings(sent([] { fmMain->actDeleteExecute(); })), wire.at("delete /b.txt"));
+}
 
 TEST_F(FileOps, DeleteAsksWithTheRightWordsAndRemovesFilesAndTrees) {
     Select({"a.txt"});
