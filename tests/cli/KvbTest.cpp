@@ -184,6 +184,17 @@ TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
     EXPECT_FALSE(fs::exists(dir / "up"));
 }
 
+TEST_F(Kvb, NamesOnlyWindowsRefusesAreSavedHere) {
+    Spit(dev / "w/ok.txt", "ok");
+    const Result r =
+        Run("get -r /w out", "", "extra-file=/w/C:x;extra-file=/w/CON;extra-file=/w/a?\\x01.");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "out/w/C:x"), "C:x");
+    EXPECT_EQ(Slurp(dir / "out/w/CON"), "CON");
+    EXPECT_EQ(Slurp(dir / "out/w/a?\x01."), "a?\x01.");
+    EXPECT_EQ(Slurp(dir / "out/w/ok.txt"), "ok");
+}
+
 TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {
     fs::create_directories(dir / "dev2");
     Spit(dir / "dev2/second.txt", "2");
