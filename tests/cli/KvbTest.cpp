@@ -182,6 +182,14 @@ TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
     EXPECT_EQ(Slurp(dir / "out/t/ok.txt"), "ok");
     EXPECT_FALSE(fs::exists(dir / "out/up"));
     EXPECT_FALSE(fs::exists(dir / "up"));
+    // The whole device: the root's own entries too. The device sends /../up as /up.
+    Spit(dev / "up", "up");
+    r = Run("get -r / all", "", "listing-line=../up\\t2\\t32\\t0\\t0\\t0");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("unsafe name \"../up\""), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "all/up"), "up");
+    EXPECT_EQ(Slurp(dir / "all/t/ok.txt"), "ok");
+    EXPECT_FALSE(fs::exists(dir / "up"));
 }
 
 TEST_F(Kvb, NamesOnlyWindowsRefusesAreSavedHere) {
