@@ -139,20 +139,27 @@ int Get(Session& s, const TransferOptions& o) {
     for (const auto& source : o.sources) {
         const std::string path = DevicePath(source);
         const auto entry = Existing(s, path);
+        if (IsDirEntry(entry) && !o.recursive)
+            throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+        // Inside the target folder, a named source keeps its own name, which must be one there.
+        const bool keepsName = !path.empty() && (IsDirEntry(entry) || intoFolder);
+        if (keepsName && !kv::SafePcName(entry.Name))
+            throw Failure(kDeviceError, "unsafe device name " + Shown(path));
         if (IsDirEntry(entry)) {
-            if (!o.recursive) throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
             if (path.empty()) {
+                // The whole device: as a selection of the root, whose unsafe names are skipped.
+                std::vector<kv::DeviceDirEntry> files;
+                std::vector<std::string> dirs;
                 for (const auto& e : ListEntries(s, ""))
                     if (IsDirEntry(e))
-                        s.Work.SaveDirectoryToPc(target, "", e.Name);
+                        dirs.push_back(e.Name);
                     else
-                        s.Work.SaveFileToPc(target, "", e);
+                        files.push_back(e);
+                s.Work.SaveToPc(target, "", files, dirs);
             } else {
                 s.Work.SaveDirectoryToPc(target, ParentOf(path), entry.Name);
             }
         } else if (intoFolder) {
-            if (!kv::SafePcName(entry.Name))
-                throw Failure(kDeviceError, "unsafe device name " + Shown(path));
             s.Work.SaveFileToPc(target, ParentOf(path), entry);
         } else {
             s.Work.SaveToPcFile(target, ReadWhole(s, path), entry.Created);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The core with the Windows backend, its tests and kvb.exe, cross-built with MinGW-w64 into
 # build-windows/ and run under Wine: the core tests, kvb against a simulated device on a folder
-# (listing, a byte-exact put and get, a flash), and kvb devices on the real Windows backend, which
-# finds no device under Wine and must say so with the "no device" status. Skipped with a message
-# (a failure under CI) only where MinGW-w64 or Wine cannot be installed.
+# (listing, a byte-exact put and get, a flash, device names Windows must refuse), and kvb devices
+# on the real Windows backend, which finds no device under Wine and must say so with the
+# "no device" status. Skipped with a message (a failure under CI) only where MinGW-w64 or Wine
+# cannot be installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # A stage that cannot run says why; under CI that fails the run, so lost coverage never passes.
@@ -49,6 +50,37 @@ echo "ok   put and get, byte-exact"
 (cd "$work" && KVB_VIRTUAL_TIME=1 run "$kvb" --simulate dev flash pc/fw.blf 2>&1 | tr -d '\r' |
    grep -q 'Run firmware')
 echo "ok   flash"
+# A device tree with names Windows must not write: the simulated device lists and sends them
+# (KVB_SIM_FAULTS extra-file; no folder here can hold them). Each is refused by name, the good
+# file is saved, and nothing appears outside out/: not in the work folder (the current one), not
+# at the root of drive C: (where "C:x" would go).
+names=('CON' 'nul' 'COM1.txt' 'Aux.log' 'lpt9' 'CON .txt' 'CONIN$' 'COM\xB9' 'a*b' 'a?b'
+       'q"q' 'a<b' 'a>b' 'a|b' 'ctl\x01x' 'trail.' 'trail ' 'C:x')
+faults=""
+for n in "${names[@]}"; do faults+="extra-file=/Save/$n;"; done
+mkdir -p "$work/dev/Save" && echo good > "$work/dev/Save/ok.txt"
+outside() { (cd "$work" && find . -path ./out -prune -o -print | sort); ls -A "$WINEPREFIX/drive_c"; }
+before=$(outside)
+log=$PWD/build-windows/kvb-names.log # not in the work folder, which must stay as it was
+set +e
+(cd "$work" && KVB_VIRTUAL_TIME=1 KVB_SIM_FAULTS="$faults" run "$kvb" --simulate dev get -r /Save out \
+   2> "$log")
+status=$?
+set -e
+sed -i 's/\r$//' "$log"
+fail=0
+for n in "${names[@]}"; do
+  shown=$(printf '%b' "$n" | iconv -f latin1 -t utf-8)
+  grep -qF "unsafe name \"$shown\" in /Save" "$log" ||
+    { echo "FAIL get -r: \"$n\" not reported as refused"; fail=1; }
+done
+[ "$(outside)" = "$before" ] || { echo "FAIL get -r wrote outside out/:"; diff <(echo "$before") <(outside); fail=1; }
+[ "$(cd "$work/out" && find . | sort | tr '\n' ' ')" = ". ./Save ./Save/ok.txt " ] ||
+  { echo "FAIL get -r: out/ holds more than Save/ok.txt:"; (cd "$work/out" && find .); fail=1; }
+cmp -s "$work/dev/Save/ok.txt" "$work/out/Save/ok.txt" || { echo "FAIL get -r: ok.txt"; fail=1; }
+[ $status -eq 4 ] || { echo "FAIL get -r: status $status, not 4 (not all moved)"; fail=1; }
+if [ $fail -ne 0 ]; then cat "$log"; exit 1; fi
+echo "ok   get -r refuses ${#names[@]} names Windows cannot hold, saves the rest, writes nothing outside"
 set +e
 (cd "$work" && run "$kvb" devices > devices.txt 2>&1)
 status=$?

@@ -1,6 +1,7 @@
 #include "SimDevice.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -461,6 +462,29 @@ std::string SimDevice::Unquote(const std::string& arg, bool& quoted) const {
     return t.substr(1, end == std::string::npos ? std::string::npos : end - 1);
 }
 
+bool SimDevice::List(const SimPath& dir, std::vector<SimEntry>& entries) {
+    if (!storage_->List(dir, entries)) return false;
+    for (const auto& extra : faults.extraFiles) {
+        const size_t slash = extra.rfind('/');
+        if (slash == std::string::npos || SplitPath(extra.substr(0, slash)) != dir) continue;
+        SimEntry entry;
+        entry.name = extra.substr(slash + 1);
+        entry.size = static_cast<uint32_t>(entry.name.size());
+        entries.push_back(entry);
+    }
+    return true;
+}
+
+bool SimDevice::IsExtraFile(const SimPath& path) const {
+    for (const auto& extra : faults.extraFiles) {
+        const size_t slash = extra.rfind('/');
+        if (slash != std::string::npos && !path.empty() && path.back() == extra.substr(slash + 1) &&
+            SplitPath(extra.substr(0, slash)) == SimPath(path.begin(), path.end() - 1))
+            return true;
+    }
+    return false;
+}
+
 bool SimDevice::Resolve(const std::string& arg, SimPath& path, bool mustExist) {
     bool quoted = false;
     const SimPath parts = SplitPath(Unquote(arg, quoted));
@@ -468,7 +492,7 @@ bool SimDevice::Resolve(const std::string& arg, SimPath& path, bool mustExist) {
     std::vector<SimEntry> entries;
     for (size_t i = 0; i < parts.size(); ++i) {
         const bool last = i + 1 == parts.size();
-        if (!storage_->List(path, entries)) return false;
+        if (!List(path, entries)) return false;
         const SimEntry* found = nullptr;
         for (const auto& e : entries)
             if (e.name == parts[i]) found = &e;
@@ -495,7 +519,7 @@ void SimDevice::CmdDir(const std::string& arg) {
     const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
     SimPath dir;
     std::vector<SimEntry> entries;
-    if (!Resolve(where, dir, true) || !storage_->List(dir, entries)) {
+    if (!Resolve(where, dir, true) || !List(dir, entries)) {
         Result(kPathNotFound);
         return;
     }
@@ -538,7 +562,13 @@ void SimDevice::CmdType(const std::string& arg) {
     const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
     SimPath path;
     std::string content;
-    if (!Resolve(where, path, true) || !storage_->ReadFile(path, content)) {
+    if (!Resolve(where, path, true)) {
+        Result(kFileNotFound);
+        return;
+    }
+    if (IsExtraFile(path)) {
+        content = path.back();
+    } else if (!storage_->ReadFile(path, content)) {
         Result(kFileNotFound);
         return;
     }
@@ -689,17 +719,25 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) return false;
         const std::string name = item.substr(0, eq), value = item.substr(eq + 1);
-        if (name == "listing-line") {
+        if (name == "listing-line" || name == "extra-file") {
             std::string line;
             for (size_t i = 0; i < value.size(); ++i) {
+                const auto hex = [&](size_t at) {
+                    return at < value.size() &&
+                           std::isxdigit(static_cast<unsigned char>(value[at]));
+                };
                 if (value[i] == '\\' && i + 1 < value.size() && value[i + 1] == 't') {
                     line += '\t';
                     ++i;
+                } else if (value[i] == '\\' && i + 1 < value.size() && value[i + 1] == 'x' &&
+                           hex(i + 2) && hex(i + 3)) {
+                    line += static_cast<char>(std::stoi(value.substr(i + 2, 2), nullptr, 16));
+                    i += 3;
                 } else {
                     line += value[i];
                 }
             }
-            faults.extraListingLines.push_back(line);
+            (name == "extra-file" ? faults.extraFiles : faults.extraListingLines).push_back(line);
             continue;
         }
         char* rest = nullptr;

@@ -51,6 +51,9 @@ struct SimFaults {
     std::vector<std::string> extraListingLines; // added to every listing before its end
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
     bool refuseOpen = false;      // listed, but cannot be opened (no permission)
+    // "/dir/name": files the device lists and sends (each holds its own name) beside those of
+    // its storage, with names no folder of the PC may hold ("C:x", "CON", "a?b").
+    std::vector<std::string> extraFiles;
 };
 
 struct LoadedImage {
@@ -60,8 +63,8 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
-// "listing-line=TEXT" (a TAB is written as \t), "refuse-open=1", separated by ";". False for an
-// unknown one.
+// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", separated by ";". In TEXT and
+// NAME a TAB is written as \t and any byte as \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 
 class SimDevice {
@@ -142,6 +145,10 @@ class SimDevice {
     void CmdLoad(const std::string& arg);
     void Result(int result);
 
+    // the entries of a directory: the storage's and the extra files of the faults
+    bool List(const SimPath& dir, std::vector<SimEntry>& entries);
+    // true when path is one of the extra files of the faults
+    bool IsExtraFile(const SimPath& path) const;
     // resolves a device path argument as the host wrote it (quoted, or with "_" for spaces)
     bool Resolve(const std::string& arg, SimPath& path, bool mustExist);
     std::string Unquote(const std::string& arg, bool& quoted) const;

@@ -35,11 +35,42 @@ std::string SystemReason(const char* otherwise) {
     return errno ? std::generic_category().message(errno) : otherwise;
 }
 
+// Windows opens these devices under any folder, in any letter case, with any extension, and
+// with spaces before the extension: "nul", "Com1.txt", "CON .log".
+bool WindowsDeviceName(const std::string& pcName) {
+    std::string base = pcName.substr(0, pcName.find('.'));
+    base.erase(base.find_last_not_of(' ') + 1);
+    for (char& c : base)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    static const char* const kFixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* name : kFixed)
+        if (base == name) return true;
+    if (base.rfind("COM", 0) != 0 && base.rfind("LPT", 0) != 0) return false;
+    const std::string number = base.substr(3);
+    // A digit, or the superscripts one to three (UTF-8, as the PC name holds them).
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 } // namespace
 
-bool SafePcName(const std::string& Name) {
-    return !Name.empty() && Name != "." && Name != ".." &&
-           Name.find_first_of("/\\") == std::string::npos && Name.find('\0') == std::string::npos;
+#ifdef _WIN32
+const PcNameRules kPcNameRules = PcNameRules::Windows;
+#else
+const PcNameRules kPcNameRules = PcNameRules::Posix;
+#endif
+
+bool SafePcName(const std::string& Name, PcNameRules Rules) {
+    if (Name.empty() || Name == "." || Name == ".." ||
+        Name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
+        return false;
+    if (Rules == PcNameRules::Posix) return true;
+    const std::string pcName = Latin1ToUtf8(Name);
+    for (const unsigned char c : pcName)
+        if (c < 32 || std::strchr(":*?\"<>|", c)) return false;
+    // The system drops a trailing dot or space: "a." would be stored, and opened, as "a".
+    if (pcName.back() == '.' || pcName.back() == ' ') return false;
+    return !WindowsDeviceName(pcName);
 }
 
 fs::path PcNameOf(const std::string& DeviceName) {

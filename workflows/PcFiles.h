@@ -10,9 +10,19 @@
 
 namespace kv {
 
-// A name the device gave that may be used as one level of a PC path: nothing that climbs out of
-// the chosen folder or names another level.
-bool SafePcName(const std::string& Name);
+// The rules of the PC's file system for one level of a path.
+enum class PcNameRules {
+    Posix,   // "/" and NUL cannot be in a name, "." and ".." climb; "\" is refused as well
+    Windows, // also drives, streams, devices (CON, COM1.txt, ...), wildcards, control
+             // characters, and a trailing dot or space, which the system drops
+};
+// The rules of the system this program runs on.
+extern const PcNameRules kPcNameRules;
+
+// A name the device gave (8-bit) whose PC name may be used as one level of a PC path under
+// Rules: nothing that climbs out of the chosen folder, names another level, another drive or a
+// device, or would be stored under another name.
+bool SafePcName(const std::string& Name, PcNameRules Rules = kPcNameRules);
 // The PC name of a device name (8-bit text, Latin-1): "caf\xE9.txt" is café.txt.
 std::filesystem::path PcNameOf(const std::string& DeviceName);
 // The device name (8-bit) of a PC file's name; raises "Cannot open file ..." when the name has

@@ -253,6 +253,25 @@ TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
     EXPECT_EQ(Slurp(dir / "out/t/ok.txt"), "ok");
     EXPECT_FALSE(fs::exists(dir / "out/up"));
     EXPECT_FALSE(fs::exists(dir / "up"));
+    // The whole device: the root's own entries too. The device sends /../up as /up.
+    Spit(dev / "up", "up");
+    r = Run("get -r / all", "", "listing-line=../up\\t2\\t32\\t0\\t0\\t0");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("unsafe name \"../up\""), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "all/up"), "up");
+    EXPECT_EQ(Slurp(dir / "all/t/ok.txt"), "ok");
+    EXPECT_FALSE(fs::exists(dir / "up"));
+}
+
+TEST_F(Kvb, NamesOnlyWindowsRefusesAreSavedHere) {
+    Spit(dev / "w/ok.txt", "ok");
+    const Result r =
+        Run("get -r /w out", "", "extra-file=/w/C:x;extra-file=/w/CON;extra-file=/w/a?\\x01.");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "out/w/C:x"), "C:x");
+    EXPECT_EQ(Slurp(dir / "out/w/CON"), "CON");
+    EXPECT_EQ(Slurp(dir / "out/w/a?\x01."), "a?\x01.");
+    EXPECT_EQ(Slurp(dir / "out/w/ok.txt"), "ok");
 }
 
 TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {
