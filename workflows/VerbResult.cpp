@@ -1,0 +1,29 @@
+#include "VerbResult.h"
+
+namespace kv {
+
+std::string VerbResult::Message() const {
+    const std::string where = (Path.empty() ? std::string("/") : Path) + ": ";
+    switch (What) {
+    case Outcome::Done:
+        return where + "done";
+    case Outcome::Refused:
+        return where +
+               (Detail.empty() ? "the device refused it" : "the device refused it: " + Detail);
+    case Outcome::NotWhole:
+        return where + (Detail.empty() ? "it did not move whole" : Detail);
+    case Outcome::DeviceGone:
+        return where + "the device is gone";
+    case Outcome::NoSuchFile:
+        return where + "no such file or directory";
+    case Outcome::IsDirectory:
+        return where + "it is a directory";
+    case Outcome::PcFileError:
+        return Detail;
+    case Outcome::Cancelled:
+        return where + "cancelled; what was done so far is kept";
+    }
+    return where + Detail;
+}
+
+} // namespace kv

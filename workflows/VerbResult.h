@@ -1,0 +1,37 @@
+// What a device verb did. Every verb of the shared layer returns one; the window shows a failure
+// as a program message naming the file, kvb as a message and its documented exit status. Nothing
+// here is chosen by matching the words of a message.
+#pragma once
+
+#include <string>
+
+namespace kv {
+
+enum class Outcome {
+    Done,
+    Refused,     // the device said no (Detail: its own reply line, where it gave one)
+    NotWhole,    // content did not move whole
+    DeviceGone,  // the link went down
+    NoSuchFile,  // no such file or directory on the device
+    IsDirectory, // a file was asked for and a directory is there
+    PcFileError, // a PC file cannot be read or written (Detail: the whole text, with the system's)
+    Cancelled,   // the user asked to stop; what was done is kept
+};
+
+struct VerbResult {
+    Outcome What = Outcome::Done;
+    std::string Path;   // the device path (8-bit) it concerns
+    std::string Detail; // the device's reply, the system's text, or what was being done
+
+    bool Ok() const { return What == Outcome::Done; }
+    // One line (8-bit) that says what happened to Path.
+    std::string Message() const;
+
+    static VerbResult Done(const std::string& Path = {}) { return {Outcome::Done, Path, {}}; }
+    static VerbResult Failed(Outcome What, const std::string& Path,
+                             const std::string& Detail = {}) {
+        return {What, Path, Detail};
+    }
+};
+
+} // namespace kv
