@@ -37,8 +37,8 @@ void FailOnWhatWasNotMoved(Session& s) {
 json EntryJson(const kv::DeviceDirEntry& e, const std::string& path) {
     return json{{"name", kv::Latin1ToUtf8(e.Name)},
                 {"path", kv::Latin1ToUtf8(path)},
-                {"directory", IsDirEntry(e)},
-                {"size", IsDirEntry(e) ? json(nullptr) : json(e.Size)},
+                {"directory", kv::IsDirectory(e)},
+                {"size", kv::IsDirectory(e) ? json(nullptr) : json(e.Size)},
                 {"attributes", kv::TkvbFiles::AttrToStr(e.Attr)},
                 {"created", e.Created ? json(DateText(e.Created)) : json(nullptr)}};
 }
@@ -52,16 +52,16 @@ void ListInto(Session& s, const std::string& dir, const LsOptions& o, json& out,
             out.push_back(EntryJson(e, path));
         } else if (o.longFormat) {
             std::printf("%10s  %-6s %-19s  %s%s\n",
-                        IsDirEntry(e) ? "" : std::to_string(e.Size).c_str(),
+                        kv::IsDirectory(e) ? "" : std::to_string(e.Size).c_str(),
                         kv::TkvbFiles::AttrToStr(e.Attr).c_str(), DateText(e.Created).c_str(),
-                        kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
+                        kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
         } else {
-            std::printf("%s%s\n", kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
+            std::printf("%s%s\n", kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
         }
     }
     if (!o.recursive) return;
     for (const auto& e : entries)
-        if (IsDirEntry(e)) {
+        if (kv::IsDirectory(e)) {
             if (!o.json) std::printf("\n");
             ListInto(s, dir + "/" + e.Name, o, out, true);
         }
@@ -73,29 +73,28 @@ void TreeOf(Session& s, const std::string& dir, const std::string& indent) {
         const bool last = i + 1 == entries.size();
         const auto& e = entries[i];
         std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ",
-                    kv::Latin1ToUtf8(e.Name).c_str(), IsDirEntry(e) ? "/" : "");
-        if (IsDirEntry(e)) TreeOf(s, dir + "/" + e.Name, indent + (last ? "    " : "|   "));
+                    kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
+        if (kv::IsDirectory(e)) TreeOf(s, dir + "/" + e.Name, indent + (last ? "    " : "|   "));
     }
 }
 
-// A device file whole, or the failure that says it did not come whole.
+// A device file whole, or the failure that says what happened.
 std::string ReadWhole(Session& s, const std::string& path) {
     std::string content;
-    if (!s.Files.ReadFile(path, content))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not send it whole");
+    Check(s.Work.Read(path, content));
     return content;
 }
 
 kv::DeviceDirEntry Existing(Session& s, const std::string& path) {
-    auto entry = FindEntry(s, path);
-    if (!entry) throw Failure(kDeviceError, Shown(path) + ": no such file or directory");
-    return *entry;
+    kv::DeviceDirEntry entry;
+    Check(s.Work.Find(path, entry));
+    return entry;
 }
 
 bool IsDeviceDir(Session& s, const std::string& path) {
     if (path.empty()) return true;
     auto entry = FindEntry(s, path);
-    return entry && IsDirEntry(*entry);
+    return entry && kv::IsDirectory(*entry);
 }
 
 } // namespace
@@ -104,7 +103,7 @@ int Ls(Session& s, const LsOptions& o) {
     const std::string path = DevicePath(o.path);
     json out = json::array();
     const auto entry = Existing(s, path);
-    if (!IsDirEntry(entry)) {
+    if (!kv::IsDirectory(entry)) {
         LsOptions single = o;
         single.recursive = false;
         if (o.json)
@@ -135,23 +134,32 @@ int Get(Session& s, const TransferOptions& o) {
     s.Work.BeginSave();
     const fs::path target = fs::path(std::u8string(o.target.begin(), o.target.end()));
     std::error_code ec;
-    const bool intoFolder = o.sources.size() > 1 || fs::is_directory(target, ec) || o.recursive;
+    // A target written with a trailing "/" names a folder, which must exist.
+    const bool namedFolder =
+        !o.target.empty() && (o.target.back() == '/' || o.target.back() == '\\');
+    if (namedFolder && !fs::is_directory(target, ec))
+        throw Failure(kPcFileError,
+                      "Cannot create file in \"" + kv::ShownPath(target) + "\". " +
+                          std::make_error_code(std::errc::no_such_file_or_directory).message() +
+                          ".");
+    const bool intoFolder =
+        o.sources.size() > 1 || namedFolder || fs::is_directory(target, ec) || o.recursive;
     for (const auto& source : o.sources) {
         const std::string path = DevicePath(source);
         const auto entry = Existing(s, path);
-        if (IsDirEntry(entry) && !o.recursive)
+        if (kv::IsDirectory(entry) && !o.recursive)
             throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
         // Inside the target folder, a named source keeps its own name, which must be one there.
-        const bool keepsName = !path.empty() && (IsDirEntry(entry) || intoFolder);
+        const bool keepsName = !path.empty() && (kv::IsDirectory(entry) || intoFolder);
         if (keepsName && !kv::SafePcName(entry.Name))
             throw Failure(kDeviceError, "unsafe device name " + Shown(path));
-        if (IsDirEntry(entry)) {
+        if (kv::IsDirectory(entry)) {
             if (path.empty()) {
                 // The whole device: as a selection of the root, whose unsafe names are skipped.
                 std::vector<kv::DeviceDirEntry> files;
                 std::vector<std::string> dirs;
                 for (const auto& e : ListEntries(s, ""))
-                    if (IsDirEntry(e))
+                    if (kv::IsDirectory(e))
                         dirs.push_back(e.Name);
                     else
                         files.push_back(e);
@@ -182,8 +190,10 @@ int Cat(Session& s, const std::string& source) {
 namespace {
 
 void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir) {
-    if (!IsDeviceDir(s, deviceDir) && !s.Files.MakeDirectory(deviceDir))
-        s.Work.NotMoved.push_back(deviceDir + ": the device did not make the directory");
+    if (!IsDeviceDir(s, deviceDir)) {
+        const kv::VerbResult made = s.Work.MakeDirectory(deviceDir);
+        if (!made.Ok()) s.Work.NotMoved.push_back(made.Message());
+    }
     std::vector<fs::directory_entry> children;
     std::error_code ec;
     for (const auto& child : fs::directory_iterator(pcDir, ec))
@@ -230,6 +240,12 @@ int Put(Session& s, const TransferOptions& o) {
         }
         if (s.Work.StopHere()) break;
     }
+    // One listing of each directory shows whether every file is there, whole.
+    if (s.Comms.IsConnected()) s.Work.ConfirmUploads();
+    const int stored = s.Host.Uploaded - static_cast<int>(s.Work.NotMoved.size());
+    if (RawConsole::ProgressOutput() && stored > 0)
+        s.Say(std::to_string(stored) + " file(s), " + std::to_string(s.Host.UploadedBytes) +
+              " bytes, to " + Shown(target));
     FailOnWhatWasNotMoved(s);
     return kOk;
 }
@@ -240,15 +256,12 @@ int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
         const std::string path = DevicePath(p);
         if (path.empty()) throw Failure(kUsage, "the root cannot be removed");
         const auto entry = Existing(s, path);
-        bool ok;
-        if (IsDirEntry(entry)) {
-            if (!recursive) throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
-            ok = s.Files.WipeDirectory(path);
-        } else {
-            ok = s.Files.DeleteFile(path);
-        }
-        if (!ok) {
-            std::fprintf(stderr, "kvb: %s: the device refused to remove it\n", Shown(path).c_str());
+        if (kv::IsDirectory(entry) && !recursive)
+            throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+        const kv::VerbResult removed = s.Work.Delete(path, kv::IsDirectory(entry));
+        if (removed.What == kv::Outcome::DeviceGone) Check(removed);
+        if (!removed.Ok()) {
+            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(removed.Message()).c_str());
             ++refused;
         }
         if (Interrupts.load() > 0) throw Failure(kInterrupted, "interrupted");
@@ -258,9 +271,7 @@ int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
 }
 
 int Mkdir(Session& s, const std::string& where) {
-    const std::string path = DevicePath(where);
-    if (!s.Files.MakeDirectory(path))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not make the directory");
+    Check(s.Work.MakeDirectory(DevicePath(where)));
     return kOk;
 }
 
@@ -272,26 +283,22 @@ int Mv(Session& s, const std::string& from, const std::string& newName) {
     if (!kv::Utf8ToLatin1(newName, name))
         throw Failure(kUsage, "the device cannot store the name " + newName);
     Existing(s, path);
-    if (!s.Files.RenameFile(path, name))
-        throw Failure(kDeviceError, Shown(path) + ": the device refused to rename it");
+    Check(s.Work.Rename(path, name));
     return kOk;
 }
 
 int Touch(Session& s, const std::string& where) {
-    const std::string path = DevicePath(where);
     // An existing file is left as it is: touch never empties a file.
-    if (FindEntry(s, path)) return kOk;
-    if (!s.Files.WriteFile(path, std::string()))
-        throw Failure(kDeviceError, Shown(path) + ": the device did not make the file");
+    Check(s.Work.NewFile(DevicePath(where)));
     return kOk;
 }
 
 int Edit(Session& s, const std::string& where) {
     const std::string path = DevicePath(where);
-    const std::string bytes = ReadWhole(s, path);
     std::string plain, why;
     bool crlf = false;
-    if (!kv::SplitEditorText(bytes, plain, crlf, why))
+    Check(s.Work.EditorRead(path, plain, crlf, why));
+    if (!why.empty())
         throw Failure(kDeviceError, Shown(path) + " is not opened for editing: " + why +
                                         ", and saving it from the editor would change it");
     const std::string shown = kv::Latin1ToUtf8(plain);
@@ -333,13 +340,13 @@ int Edit(Session& s, const std::string& where) {
     if (!kv::Utf8ToLatin1(edited, back))
         throw kept(kDeviceError, "the text was not saved: it holds characters that the "
                                  "device's 8-bit text cannot store");
-    bool written = false;
+    kv::VerbResult written;
     try {
-        written = s.Files.WriteFile(path, kv::JoinEditorText(back, crlf));
+        written = s.Work.EditorWrite(path, back, crlf);
     } catch (const std::exception& e) {
         throw kept(kDeviceError, Shown(path) + ": " + e.what());
     }
-    if (!written) throw kept(kDeviceError, Shown(path) + ": the device did not take it");
+    if (!written.Ok()) throw kept(StatusOf(written.What), kv::Latin1ToUtf8(written.Message()));
     keep = false;
     return kOk;
 }
@@ -347,9 +354,7 @@ int Edit(Session& s, const std::string& where) {
 int Flash(Session& s, const std::vector<std::string>& images, bool noRun) {
     std::vector<fs::path> files;
     for (const auto& image : images) {
-        std::string lower = image;
-        for (char& c : lower)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+        const std::string lower = kv::AsciiLower(image);
         if (lower.size() < 4 || lower.compare(lower.size() - 4, 4, ".blf") != 0)
             throw Failure(kUsage, image + " is not a firmware file (.blf)");
         const fs::path path(std::u8string(image.begin(), image.end()));

@@ -119,12 +119,7 @@ int Term(Session& s) {
     int64_t quietSince = kv::Clock().NowMs();
     for (;;) {
         if (Interrupts.load() > 0) break;
-        std::string piece, output;
-        s.Comms.ReadMessage(kv::kConsoleChannel, 10, piece);
-        while (!piece.empty()) {
-            output += piece;
-            s.Comms.ReadMessage(kv::kConsoleChannel, 0, piece);
-        }
+        const std::string output = kv::PollConsole(s.Comms);
         if (!output.empty()) {
             out.Write(output);
             quietSince = kv::Clock().NowMs();

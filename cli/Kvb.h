@@ -20,7 +20,7 @@ namespace kvb {
 enum Status : int {
     kOk = 0,
     kUsage = 2,       // the command line is wrong
-    kNoDevice = 3,    // no device attached (within --wait)
+    kNoDevice = 3,    // no device attached (within --wait), or it went away during the command
     kDeviceError = 4, // the device refused, did not answer, or a file did not move whole
     kPcFileError = 5, // a PC file cannot be read or written
     kNoAccess = 6,    // a device is attached but cannot be opened (permissions)
@@ -54,11 +54,17 @@ class CliHost final : public kv::IWorkHost {
   public:
     explicit CliHost(Session& session) : session_(session) {}
     void Print(const std::string& Text, kv::MessageStyle Style) override;
+    // What did not move is said once, at the end of the command (from NotMoved).
+    void Failed(const std::string&) override {}
+    // One line per upload, with -v only; the summary comes at the end.
+    void UploadStarted(const std::string& Name, size_t Size, const std::string& Target) override;
     bool CancelRequested() override { return Interrupts.load() > 0; }
     void FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
                    bool ToPc) override;
     bool Verify = false;
     std::vector<std::string> Mismatches;
+    int Uploaded = 0; // files uploaded whole
+    uintmax_t UploadedBytes = 0;
 
   private:
     Session& session_;
@@ -95,6 +101,12 @@ class Session {
     bool progressShown_ = false;
 };
 
+// ---- results ----
+// The exit status that tells what a verb's outcome was (see the man page).
+int StatusOf(kv::Outcome outcome);
+// Raises the Failure that says what happened, unless the verb was done.
+void Check(const kv::VerbResult& result);
+
 // ---- device paths ----
 // A device path as the device writes it: "/" is the root (the empty path), no trailing "/".
 std::string DevicePath(const std::string& text);
@@ -102,7 +114,6 @@ std::string ParentOf(const std::string& path);
 std::string NameOf(const std::string& path);
 // The entry of path in its parent's listing; none when it is not there. The root is a directory.
 std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path);
-bool IsDirEntry(const kv::DeviceDirEntry& entry);
 // A directory's entries (without "." and ".."), sorted as the browser sorts them.
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path);
 std::string DateText(const std::optional<kv::DateTime>& stamp);

@@ -159,8 +159,7 @@ void Session::Open() {
         }
         kv::Clock().SleepMs(250);
     }
-    const std::string features = kv::HidTo8Bit(Comms.Device.GetIndexedString(204));
-    Files.QuotePaths = features.find(".nfi.") != std::string::npos;
+    Files.QuotePaths = kv::ReadFeatures(Comms.Device).QuotedPaths;
     if (Terminal.IsReady()) return;
     if (!Terminal.PromptContains("PASSWORD")) {
         if (!Terminal.IsBootLoader())
@@ -200,13 +199,24 @@ void CliHost::Print(const std::string& Text, kv::MessageStyle) {
     std::fflush(stderr);
 }
 
+void CliHost::UploadStarted(const std::string& Name, size_t Size, const std::string& Target) {
+    (void)Name;
+    session_.Note(std::to_string(Size) + " > " + Target);
+}
+
 void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
                         bool ToPc) {
     session_.Note(
         (ToPc ? DevicePath + " -> " + PcPath.string() : PcPath.string() + " -> " + DevicePath));
+    if (!ToPc) {
+        ++Uploaded;
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(PcPath, ec);
+        if (!ec) UploadedBytes += size;
+    }
     if (!Verify) return;
     std::string device, pc;
-    const bool read = session_.Files.ReadFile(DevicePath, device);
+    const bool read = session_.Work.Read(DevicePath, device).Ok();
     try {
         pc = kv::ReadPcFile(PcPath);
     } catch (const std::exception&) {
@@ -265,45 +275,43 @@ std::string NameOf(const std::string& path) {
     return at == std::string::npos ? path : path.substr(at + 1);
 }
 
-bool IsDirEntry(const kv::DeviceDirEntry& entry) {
-    return kv::TkvbFiles::AttrToStr(entry.Attr).find("<DIR>") != std::string::npos;
-}
-
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path) {
-    std::vector<std::string> lines;
-    if (!s.Files.ListDirectory(path, lines))
-        throw Failure(kDeviceError, "cannot list " + (path.empty() ? "/" : path));
     std::vector<kv::DeviceDirEntry> entries;
-    for (const auto& line : lines) {
-        kv::DeviceDirEntry entry = kv::TkvbFiles::ParseDirEntry(line);
-        if (entry.Name == "." || entry.Name == "..") continue;
-        entries.push_back(std::move(entry));
-    }
-    // As the browser sorts: letters without regard to case first, then lower before upper case.
-    const auto lower = [](std::string t) {
-        for (char& c : t)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-        return t;
-    };
-    std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
-        const std::string la = lower(a.Name), lb = lower(b.Name);
-        if (la != lb) return la < lb;
-        for (size_t i = 0; i < a.Name.size() && i < b.Name.size(); ++i)
-            if (a.Name[i] != b.Name[i]) return a.Name[i] >= 'a' && a.Name[i] <= 'z';
-        return a.Name.size() < b.Name.size();
-    });
+    Check(s.Work.List(path, entries));
+    std::erase_if(entries, [](const auto& e) { return e.Name == ".."; });
+    kv::SortEntries(entries);
     return entries;
 }
 
 std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path) {
-    if (path.empty()) {
-        kv::DeviceDirEntry root;
-        root.Attr = kv::faDirectory;
-        return root;
+    kv::DeviceDirEntry entry;
+    const kv::VerbResult found = s.Work.Find(path, entry);
+    if (found.What == kv::Outcome::NoSuchFile) return std::nullopt;
+    Check(found);
+    return entry;
+}
+
+int StatusOf(kv::Outcome outcome) {
+    switch (outcome) {
+    case kv::Outcome::Done:
+        return kOk;
+    case kv::Outcome::DeviceGone:
+        return kNoDevice;
+    case kv::Outcome::PcFileError:
+        return kPcFileError;
+    case kv::Outcome::Cancelled:
+        return kInterrupted;
+    case kv::Outcome::Refused:
+    case kv::Outcome::NotWhole:
+    case kv::Outcome::NoSuchFile:
+    case kv::Outcome::IsDirectory:
+        break;
     }
-    for (auto& entry : ListEntries(s, ParentOf(path)))
-        if (entry.Name == NameOf(path)) return entry;
-    return std::nullopt;
+    return kDeviceError;
+}
+
+void Check(const kv::VerbResult& result) {
+    if (!result.Ok()) throw Failure(StatusOf(result.What), kv::Latin1ToUtf8(result.Message()));
 }
 
 std::string DateText(const std::optional<kv::DateTime>& stamp) {

@@ -186,12 +186,13 @@ int main(int argc, char** argv) {
     } catch (const kvb::Failure& f) {
         std::fprintf(stderr, "kvb: %s\n", f.what());
         return f.Status;
+    } catch (const kv::EPcFileError& e) {
+        std::fprintf(stderr, "kvb: %s\n", e.what());
+        return kvb::kPcFileError;
     } catch (const kv::EKvError& e) {
-        // The workflows raise for PC files they cannot open or create, and for a bad number in a
-        // device reply.
-        const std::string what = e.what();
-        std::fprintf(stderr, "kvb: %s\n", what.c_str());
-        return what.rfind("Cannot ", 0) == 0 ? kvb::kPcFileError : kvb::kDeviceError;
+        // A bad number in a device reply.
+        std::fprintf(stderr, "kvb: %s\n", e.what());
+        return kvb::kDeviceError;
     }
     return kvb::kUsage;
 }

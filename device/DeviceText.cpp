@@ -70,10 +70,16 @@ std::string HidTo8Bit(const std::u16string& text) {
 }
 
 std::string IdentityText(TRawHid& device) {
-    return HidTo8Bit(device.GetManufacturer()) + "\n#" + HidTo8Bit(device.GetSerialNumber()) +
-           "\n" + HidTo8Bit(device.GetProduct()) + " v" + HidTo8Bit(device.GetIndexedString(201)) +
-           " (build " + HidTo8Bit(device.GetIndexedString(202)) + " @ " +
-           HidTo8Bit(device.GetIndexedString(203)) + ")";
+    // One string at a time, in this order on the wire: manufacturer, serial number, product,
+    // then the indexed strings 201, 202 and 203.
+    const std::string manufacturer = HidTo8Bit(device.GetManufacturer());
+    const std::string serial = HidTo8Bit(device.GetSerialNumber());
+    const std::string product = HidTo8Bit(device.GetProduct());
+    const std::string version = HidTo8Bit(device.GetIndexedString(201));
+    const std::string build = HidTo8Bit(device.GetIndexedString(202));
+    const std::string date = HidTo8Bit(device.GetIndexedString(203));
+    return manufacturer + "\n#" + serial + "\n" + product + " v" + version + " (build " + build +
+           " @ " + date + ")";
 }
 
 bool HasWideUtf8(const std::string& text) {
@@ -82,6 +88,20 @@ bool HasWideUtf8(const std::string& text) {
     for (char32_t c : codes)
         if (c > 0xFF) return true;
     return false;
+}
+
+std::string AsciiLower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+    return text;
+}
+
+DeviceFeatures ReadFeatures(TRawHid& device) {
+    const std::string features = HidTo8Bit(device.GetIndexedString(204));
+    DeviceFeatures offered;
+    offered.Firmware = features.find(".uft.") != std::string::npos;
+    offered.QuotedPaths = features.find(".nfi.") != std::string::npos;
+    return offered;
 }
 
 } // namespace kv

@@ -20,6 +20,15 @@ std::string HidTo8Bit(const std::u16string& text);
 // The device's identity in three lines, as the information panel shows it: manufacturer,
 // "#" and serial number, product with version, build and date (strings 201 to 203).
 std::string IdentityText(TRawHid& device);
+// The text with A-Z as a-z; every other byte as it is.
+std::string AsciiLower(std::string text);
+// What the device's feature string (string 204) offers: firmware loading (".uft.") and the file
+// commands with quoted paths (".nfi.").
+struct DeviceFeatures {
+    bool Firmware = false;
+    bool QuotedPaths = false;
+};
+DeviceFeatures ReadFeatures(TRawHid& device);
 // True for well-formed UTF-8 that holds a character above U+00FF.
 bool HasWideUtf8(const std::string& text);
 

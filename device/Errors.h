@@ -13,4 +13,11 @@ class EKvError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A PC file that cannot be opened, read, created or written: "Cannot open file" or "Cannot create
+// file", the path, and the system's text.
+class EPcFileError : public EKvError {
+  public:
+    using EKvError::EKvError;
+};
+
 } // namespace kv

@@ -72,6 +72,41 @@ std::optional<DateTime> DecodePackedDate(const std::string& Text) {
     return t;
 }
 
+bool IsDirectory(const DeviceDirEntry& Entry) {
+    return (Entry.Attr & faDirectory) != 0;
+}
+
+namespace {
+
+// An 8-bit (Latin-1) character without its case: A-Z and the accented capitals fold down.
+unsigned char Folded(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7)) return c + 32;
+    return c;
+}
+
+bool IsLower(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 0xDF && c != 0xF7);
+}
+
+} // namespace
+
+bool CaptionLess(const std::string& A, const std::string& B) {
+    const auto a = reinterpret_cast<const unsigned char*>(A.data());
+    const auto b = reinterpret_cast<const unsigned char*>(B.data());
+    const size_t common = std::min(A.size(), B.size());
+    for (size_t i = 0; i < common; ++i)
+        if (Folded(a[i]) != Folded(b[i])) return Folded(a[i]) < Folded(b[i]);
+    if (A.size() != B.size()) return A.size() < B.size();
+    for (size_t i = 0; i < common; ++i)
+        if (a[i] != b[i]) return IsLower(a[i]) && !IsLower(b[i]);
+    return false;
+}
+
+void SortEntries(std::vector<DeviceDirEntry>& Entries) {
+    std::stable_sort(Entries.begin(), Entries.end(),
+                     [](const auto& a, const auto& b) { return CaptionLess(a.Name, b.Name); });
+}
+
 // ---- the frame shared by every command ----
 
 // Steps 1 to 3 of every command: connected, not busy (unless the command skips the guard), and
@@ -79,6 +114,7 @@ std::optional<DateTime> DecodePackedDate(const std::string& Text) {
 class TkvbFiles::Command {
   public:
     Command(TkvbFiles& files, bool guard) : files_(files) {
+        files.Reply.clear();
         if (!files.Terminal.IsConnected()) return;
         if (guard) {
             if (files.Busy) return;
@@ -119,6 +155,14 @@ std::string TkvbFiles::ReadLine(int Timeout) {
     std::string line;
     Terminal.ReadUntil("\r\n", "\r\n", line, Timeout);
     return line;
+}
+
+std::string TkvbFiles::LastLine(const std::string& Text) {
+    size_t end = Text.find_last_not_of("\r\n");
+    if (end == std::string::npos) return {};
+    const size_t start = Text.find_last_of("\r\n", end);
+    return Text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
 void TkvbFiles::Progress(int32_t Position, int32_t Total) {
@@ -178,7 +222,10 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
     DiscardInput();
     Terminal.SendLine("NFTYPE @" + QuotePath(Path));
     std::string header = ReadLine(10000);
-    if (header.find('\t') == std::string::npos) return false;
+    if (header.find('\t') == std::string::npos) {
+        Reply = header;
+        return false;
+    }
     NextField(header);
     const int32_t length = StrToInt(NextField(header));
     // A negative length is a refusal, not an empty file.
@@ -242,7 +289,9 @@ bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     if (!command) return false;
     DiscardInput();
     Terminal.SendLine("NFWRITE " + QuotePath(Path) + "\t" + std::to_string(Content.size()) + "\tw");
-    if (ReadLine(10000).find("Send file") == std::string::npos) return false;
+    Reply = ReadLine(10000);
+    if (Reply.find("Send file") == std::string::npos) return false;
+    Reply.clear();
     const bool result = SendContent(Content, 256, false);
     Done();
     ReadLine(1000);
@@ -275,6 +324,7 @@ bool TkvbFiles::Management(const std::string& Line, int ReplyWait, bool Guard) {
     std::string reply;
     Terminal.ReadToPromptStart(ReplyWait, reply);
     const bool result = reply.find("0:No error") != std::string::npos;
+    if (!result) Reply = LastLine(reply);
     std::string dropped;
     Terminal.ReadToPromptEnd(100, dropped);
     return result;

@@ -34,6 +34,14 @@ constexpr uint8_t faHidden = 0x02;
 constexpr uint8_t faDirectory = 0x10;
 constexpr uint8_t faArchive = 0x20;
 
+// Whether a listed entry is a directory: its attribute flag, and nothing else.
+bool IsDirectory(const DeviceDirEntry& Entry);
+// The browser's order of names (8-bit): letters without regard to case first; names that differ
+// only in case put the lower-case form first.
+bool CaptionLess(const std::string& A, const std::string& B);
+// Entries in the browser's order of their names.
+void SortEntries(std::vector<DeviceDirEntry>& Entries);
+
 // Cuts the first TAB-separated field off Line.
 std::string NextField(std::string& Line);
 // A packed FAT date and time as decimal text; none for empty, "0", non-numbers, values outside the
@@ -74,6 +82,10 @@ class TkvbFiles {
     bool DeleteFile(const std::string& Path);
     bool RenameFile(const std::string& OldPath, const std::string& NewName);
 
+    // What the device said when it refused the last command that failed before its content or
+    // without "0:No error": the header or reply line as it came (empty when nothing came).
+    const std::string& LastReply() const { return Reply; }
+
     TkvTerminal& Terminal;
     TDoneEvent OnDone;
     TProgressEvent OnProgress;
@@ -82,6 +94,8 @@ class TkvbFiles {
 
   private:
     class Command;
+    static std::string LastLine(const std::string& Text);
+    std::string Reply;
     bool SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte);
     bool Management(const std::string& Line, int ReplyWait, bool Guard);
     void Progress(int32_t Position, int32_t Total);

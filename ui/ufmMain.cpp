@@ -164,14 +164,6 @@ void TFileList::keyPressEvent(QKeyEvent* event) {
     QTreeWidget::keyPressEvent(event);
 }
 
-bool CaptionLess(const QString& a, const QString& b) {
-    const int folded = a.compare(b, Qt::CaseInsensitive);
-    if (folded != 0) return folded < 0;
-    for (qsizetype i = 0; i < a.size() && i < b.size(); ++i)
-        if (a[i] != b[i]) return a[i].isLower() && !b[i].isLower();
-    return a.size() < b.size();
-}
-
 // ---- construction ----
 
 TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {

@@ -76,7 +76,6 @@ std::filesystem::path PcPathOf(const QString& Path);
 QIcon FileListImage(int index);
 
 // Ascending by caption, letters without regard to case first, then lower case before upper case.
-bool CaptionLess(const QString& a, const QString& b);
 
 class TfmMain : public QMainWindow {
   public:
@@ -148,9 +147,9 @@ class TfmMain : public QMainWindow {
     void edDirChange();
     void edDirKeyPress(char& Key);
     void actRefreshExecute();
-    // The rows' captions and the raw listing line kept with a row.
+    // The rows' captions and the listed entry kept with a row.
     QString Caption(int Index) const;
-    std::string RawLine(int Index) const;
+    kv::DeviceDirEntry Entry(int Index) const;
 
     // ---- connection supervision ----
     void Timer1Timer();
@@ -159,6 +158,8 @@ class TfmMain : public QMainWindow {
     void SetBrowserEnabled(bool Enabled);
 
     // ---- file operations ----
+    // A verb's failure as a program message in the terminal pane; true when it was done.
+    bool ShowResult(const kv::VerbResult& Result);
     void actDeleteExecute();
     void actSaveExecute();
     void actEditExecute();
@@ -205,3 +206,5 @@ class TfmMain : public QMainWindow {
 };
 
 extern TfmMain* fmMain;
+
+Q_DECLARE_METATYPE(kv::DeviceDirEntry)

@@ -2,6 +2,7 @@
 // and the path field.
 #include "BusyCursor.h"
 #include "UiHooks.h"
+#include "device/DeviceText.h"
 #include "ufmMain.h"
 
 #include <QApplication>
@@ -12,11 +13,12 @@ namespace {
 class TFileItem : public QTreeWidgetItem {
   public:
     bool operator<(const QTreeWidgetItem& other) const override {
-        return CaptionLess(text(0), other.text(0));
+        return kv::CaptionLess(ToDevice(text(0)), ToDevice(other.text(0)));
     }
 };
 
-constexpr int kRawLineRole = Qt::UserRole;
+constexpr int kEntryRole = Qt::UserRole;
+constexpr int kIsDirRole = Qt::UserRole + 1;
 
 } // namespace
 
@@ -36,7 +38,7 @@ std::string TfmMain::ParentDir(const std::string& Path) {
 
 bool TfmMain::ItemIsDir(int Index) const {
     const QTreeWidgetItem* item = lvFiles->topLevelItem(Index);
-    return item && item->text(2).contains("<DIR>");
+    return item && item->data(0, kIsDirRole).toBool();
 }
 
 QString TfmMain::Caption(int Index) const {
@@ -44,11 +46,9 @@ QString TfmMain::Caption(int Index) const {
     return item ? item->text(0) : QString();
 }
 
-std::string TfmMain::RawLine(int Index) const {
+kv::DeviceDirEntry TfmMain::Entry(int Index) const {
     const QTreeWidgetItem* item = lvFiles->topLevelItem(Index);
-    if (!item) return {};
-    const QByteArray line = item->data(0, kRawLineRole).toByteArray();
-    return std::string(line.constData(), static_cast<size_t>(line.size()));
+    return item ? item->data(0, kEntryRole).value<kv::DeviceDirEntry>() : kv::DeviceDirEntry{};
 }
 
 int TfmMain::CurrentRow() const {
@@ -68,7 +68,6 @@ void TfmMain::ShowDirectory(std::string Path) {
     TDeviceOperation op(*Activity);
     if (!Terminal->IsReady()) return;
     if (!lvFiles->isEnabled()) return;
-    std::vector<std::string> lines;
     if (Path.rfind("//", 0) == 0) Path.erase(0, 1);
     lvFiles->setUpdatesEnabled(false);
     lvFiles->setSortingEnabled(false);
@@ -81,42 +80,44 @@ void TfmMain::ShowDirectory(std::string Path) {
         }
     } restore{lvFiles};
 
-    Files->ListDirectory(Path, lines);
-    edDir->setText(FromDevice(Path));
+    std::vector<kv::DeviceDirEntry> entries;
     QList<QTreeWidgetItem*> items;
-    try {
-        for (const auto& line : lines) {
-            const kv::DeviceDirEntry entry = kv::TkvbFiles::ParseDirEntry(line);
-            if (entry.Name == ".") continue;
-            const std::string attr = kv::TkvbFiles::AttrToStr(entry.Attr);
-            const bool dir = attr.find("<DIR>") != std::string::npos;
+    const auto fill = [&] {
+        for (const auto& entry : entries) {
+            const bool dir = kv::IsDirectory(entry);
             auto* item = new TFileItem;
             item->setText(0, FromDevice(entry.Name));
             item->setText(1, dir ? QString() : QString::number(entry.Size));
-            item->setText(2, FromDevice(attr));
+            item->setText(2, FromDevice(kv::TkvbFiles::AttrToStr(entry.Attr)));
             item->setText(3, EntryDateText(entry.Created));
-            item->setData(0, kRawLineRole,
-                          QByteArray(line.data(), static_cast<qsizetype>(line.size())));
+            item->setData(0, kIsDirRole, dir);
+            item->setData(0, kEntryRole, QVariant::fromValue(entry));
             item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
             item->setTextAlignment(2, Qt::AlignCenter);
-            QString lower = FromDevice(entry.Name);
-            for (auto& c : lower)
-                if (c >= u'A' && c <= u'Z') c = QChar(c.unicode() + 32);
             int image = 1;
             if (entry.Name == "..")
                 image = 3;
             else if (dir)
                 image = 0;
-            else if (lower.contains(".lua"))
+            else if (kv::AsciiLower(entry.Name).find(".lua") != std::string::npos)
                 image = 2;
             item->setIcon(0, FileListImage(image));
             items.append(item);
         }
-    } catch (...) {
         lvFiles->addTopLevelItems(items);
+    };
+    try {
+        const kv::VerbResult listed = Work->List(Path, entries);
+        edDir->setText(FromDevice(Path));
+        // A directory that is not there shows as an empty list, as it always has; a device that
+        // went away is said.
+        if (listed.What == kv::Outcome::DeviceGone) ShowResult(listed);
+    } catch (...) {
+        edDir->setText(FromDevice(Path));
+        fill();
         throw;
     }
-    lvFiles->addTopLevelItems(items);
+    fill();
 }
 
 void TfmMain::lvFilesDblClick() {

@@ -132,6 +132,8 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
                 if (!Terminal->IsConnected() || Work->StopHere()) break;
                 UploadFile(file, proper);
             }
+            // The device's listing shows whether each file is there, whole.
+            Work->ConfirmUploads();
             TermPrint("\r\ndone.\r\n", fsItalic);
         }
     } catch (...) {

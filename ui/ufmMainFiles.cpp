@@ -1,6 +1,7 @@
 // The file commands: Delete, Save to PC, Edit, Rename, Make Dir and New File.
 #include "BusyCursor.h"
 #include "UiHooks.h"
+#include "device/DeviceText.h"
 #include "ufmDialogs.h"
 #include "ufmMain.h"
 #include "workflows/EditorText.h"
@@ -17,12 +18,6 @@ namespace {
 
 bool IsParentRow(const QString& caption) {
     return caption == "..";
-}
-
-QString AsciiLower(QString text) {
-    for (auto& c : text)
-        if (c >= u'A' && c <= u'Z') c = QChar(c.unicode() + 32);
-    return text;
 }
 
 } // namespace
@@ -47,13 +42,19 @@ bool DeviceTextToEditor(const std::string& Bytes, QString& Text, bool& CrLf, QSt
     return true;
 }
 
-// Editor text back to device bytes in the file's own line ends; false when a character has no
-// 8-bit form.
-bool EditorTextToDevice(const QString& Text, bool CrLf, std::string& Bytes) {
+// Editor text as the device's 8-bit lines; false when a character has no 8-bit form.
+bool EditorTextToDevice(const QString& Text, std::string& Plain) {
     for (QChar c : Text)
         if (c.unicode() > 0xFF) return false;
-    Bytes = kv::JoinEditorText(ToDevice(Text), CrLf);
+    Plain = ToDevice(Text);
     return true;
+}
+
+// ---- results ----
+
+bool TfmMain::ShowResult(const kv::VerbResult& Result) {
+    if (!Result.Ok()) TermPrint("\r\n" + Result.Message() + "\r\n", fsBold);
+    return Result.Ok();
 }
 
 // ---- Delete ----
@@ -72,11 +73,7 @@ void TfmMain::actDeleteExecute() {
         TDeviceOperation op(*Activity, true);
         for (int row : rows) {
             if (!Terminal->IsConnected() || Work->StopHere()) break;
-            const std::string path = CurrentDir + "/" + ToDevice(Caption(row));
-            if (ItemIsDir(row))
-                Files->WipeDirectory(path);
-            else
-                Files->DeleteFile(path);
+            ShowResult(Work->Delete(CurrentDir + "/" + ToDevice(Caption(row)), ItemIsDir(row)));
         }
     } catch (...) {
         ShowDirectory(CurrentDir);
@@ -125,7 +122,7 @@ void TfmMain::actSaveExecute() {
         if (ItemIsDir(row))
             dirs.push_back(ToDevice(Caption(row)));
         else
-            files.push_back(kv::TkvbFiles::ParseDirEntry(RawLine(row)));
+            files.push_back(Entry(row));
     }
     Work->BeginSave();
     struct CleanUp {
@@ -145,7 +142,7 @@ void TfmMain::actEditExecute() {
     std::string content;
     {
         TDeviceOperation op(*Activity);
-        if (!Files->ReadFile(path, content)) return;
+        if (!ShowResult(Work->Read(path, content))) return;
     }
     QString text, why;
     bool crlf = false;
@@ -158,15 +155,17 @@ void TfmMain::actEditExecute() {
     }
     if (!fmFile->EditText(FromDevice(path), text)) return;
     std::string edited;
-    if (!EditorTextToDevice(text, crlf, edited)) {
+    if (!EditorTextToDevice(text, edited)) {
         UiHooks().Message(this,
                           "The text was not saved: it holds characters that the device's "
                           "8-bit text cannot store.",
                           "Edit");
         return;
     }
-    TDeviceOperation op(*Activity);
-    Files->WriteFile(path, edited);
+    {
+        TDeviceOperation op(*Activity);
+        ShowResult(Work->EditorWrite(path, edited, crlf));
+    }
     ShowDirectory(CurrentDir);
 }
 
@@ -179,8 +178,10 @@ void TfmMain::actRenameExecute() {
     if (fmRename->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmRename->GetNewName());
     if (name.empty()) return;
-    TDeviceOperation op(*Activity);
-    Files->RenameFile(CurrentDir + "/" + ToDevice(Caption(row)), name);
+    {
+        TDeviceOperation op(*Activity);
+        ShowResult(Work->Rename(CurrentDir + "/" + ToDevice(Caption(row)), name));
+    }
     ShowDirectory(CurrentDir);
 }
 
@@ -189,8 +190,10 @@ void TfmMain::actMkDirExecute() {
     if (fmMkDir->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmMkDir->GetName());
     if (name.empty()) return;
-    TDeviceOperation op(*Activity);
-    Files->MakeDirectory(CurrentDir + "/" + name);
+    {
+        TDeviceOperation op(*Activity);
+        ShowResult(Work->MakeDirectory(CurrentDir + "/" + name));
+    }
     ShowDirectory(CurrentDir);
 }
 
@@ -200,12 +203,14 @@ void TfmMain::actMakeFileExecute() {
     const QString name = fmMkDir->GetName();
     if (name.isEmpty()) return;
     for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-        if (AsciiLower(Caption(row)) != AsciiLower(name)) continue;
+        if (kv::AsciiLower(ToDevice(Caption(row))) != kv::AsciiLower(ToDevice(name))) continue;
         if (UiHooks().Question(this, "File exists! Overwrite?", "Confirm",
                                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
             return;
     }
-    TDeviceOperation op(*Activity);
-    Files->WriteFile(CurrentDir + "/" + ToDevice(name), std::string());
+    {
+        TDeviceOperation op(*Activity);
+        ShowResult(Work->Write(CurrentDir + "/" + ToDevice(name), std::string()));
+    }
     ShowDirectory(CurrentDir);
 }

@@ -4,6 +4,7 @@
 #include "device/DeviceText.h"
 #include "ufmLog.h"
 #include "ufmMain.h"
+#include "workflows/ConsoleText.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -13,12 +14,7 @@ void TfmMain::Timer1Timer() {
     if (!Activity->TimersMayWork()) return;
     TDeviceActivity::TimerWork tick(*Activity);
     if (Comms->IsConnected()) {
-        std::string output, piece;
-        Comms->ReadMessage(kv::kConsoleChannel, 10, piece);
-        while (!piece.empty()) {
-            output += piece;
-            Comms->ReadMessage(kv::kConsoleChannel, 0, piece);
-        }
+        const std::string output = kv::PollConsole(*Comms);
         if (!output.empty()) TermOutput(output);
         if (fmLog) fmLog->PollLog();
         return;
@@ -67,12 +63,10 @@ void TfmMain::ShowDeviceInfo() {
     const QString text = FromDevice(kv::IdentityText(device));
     if (memInfo->toPlainText() != text) memInfo->setPlainText(text);
 
-    const std::string features = kv::HidTo8Bit(device.GetIndexedString(204));
-    const bool uft = features.find(".uft.") != std::string::npos;
-    const bool nfi = features.find(".nfi.") != std::string::npos;
-    actFirmware->setEnabled(uft);
-    Files->QuotePaths = nfi;
-    SetBrowserEnabled(nfi || uft);
+    const kv::DeviceFeatures features = kv::ReadFeatures(device);
+    actFirmware->setEnabled(features.Firmware);
+    Files->QuotePaths = features.QuotedPaths;
+    SetBrowserEnabled(features.QuotedPaths || features.Firmware);
 }
 
 void TfmMain::SetBrowserEnabled(bool Enabled) {

@@ -1,5 +1,7 @@
 #include "ConsoleText.h"
 
+#include "device/kvComms.h"
+
 namespace kv {
 
 std::string ToConsoleLineEnds(const std::string& text) {
@@ -17,6 +19,16 @@ std::string ToConsoleLineEnds(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string PollConsole(TkvComms& comms) {
+    std::string output, piece;
+    comms.ReadMessage(kConsoleChannel, 10, piece);
+    while (!piece.empty()) {
+        output += piece;
+        comms.ReadMessage(kConsoleChannel, 0, piece);
+    }
+    return output;
 }
 
 } // namespace kv

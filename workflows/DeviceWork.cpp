@@ -2,6 +2,7 @@
 
 #include "PcFiles.h"
 #include "device/Clock.h"
+#include "device/DeviceText.h"
 
 #include <algorithm>
 
@@ -10,12 +11,6 @@ namespace kv {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string AsciiLower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return text;
-}
 
 bool EndsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
@@ -63,8 +58,10 @@ bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& Devi
                                const DeviceDirEntry& Entry) {
     const std::string path = DeviceFolder + "/" + Entry.Name;
     std::string content;
-    if (!Files.ReadFile(path, content)) {
-        NotMoved.push_back(path + ": the device did not send it whole");
+    const VerbResult read = Read(path, content);
+    if (!read.Ok()) {
+        Host.Failed("Not saved: " + read.Message());
+        NotMoved.push_back(read.Message());
         return false;
     }
     const fs::path target = PcFolder / PcNameOf(Entry.Name);
@@ -76,18 +73,19 @@ bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& Devi
 void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string& DeviceFolder,
                                     const std::string& DirName) {
     const std::string folder = DeviceFolder + "/" + DirName;
-    std::vector<std::string> lines;
-    if (!Files.ListDirectory(folder, lines)) {
-        NotMoved.push_back(folder + ": the device did not list it");
+    std::vector<DeviceDirEntry> entries;
+    const VerbResult listed = List(folder, entries);
+    if (!listed.Ok()) {
+        Host.Failed("Not saved: " + listed.Message());
+        NotMoved.push_back(listed.Message());
         return;
     }
     const fs::path pcDir = PcFolder / PcNameOf(DirName);
-    for (const auto& line : lines) {
-        const DeviceDirEntry entry = TkvbFiles::ParseDirEntry(line);
-        if (entry.Name == "." || entry.Name == "..") continue;
+    for (const auto& entry : entries) {
+        if (entry.Name == "..") continue;
         if (StopHere()) return;
         if (Unsafe(entry.Name, folder)) continue;
-        if (entry.Attr & faDirectory)
+        if (IsDirectory(entry))
             SaveDirectoryToPc(pcDir, folder, entry.Name);
         else
             SaveFileToPc(pcDir, folder, entry);
@@ -131,15 +129,15 @@ bool TDeviceWork::UploadFile(const fs::path& PcPath, const std::string& Base, bo
 bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target) {
     const std::string name = DeviceNameOf(PcPath);
     const std::string content = ReadPcFile(PcPath);
-    Host.Print(name, MessageStyle::Bold);
-    Host.Print("\r\n " + std::to_string(content.size()) + " > " + Target + "\r\n",
-               MessageStyle::Italic);
-    if (Files.WriteFile(Target, content)) {
+    Host.UploadStarted(name, content.size(), Target);
+    // Confirmed by one listing of each directory when the uploads are done (ConfirmUploads).
+    const VerbResult written = Write(Target, content, false);
+    if (written.Ok()) {
         Host.FileMoved(Target, PcPath, false);
         return true;
     }
-    NotMoved.push_back(Target + ": the device did not take it");
-    Host.Print(" not written: the device did not take " + Target + "\r\n", MessageStyle::Bold);
+    NotMoved.push_back(written.Message());
+    Host.Failed("Not written: " + written.Message());
     return false;
 }
 

@@ -3,6 +3,7 @@
 // service and report through the host (messages, questions, progress, cancel).
 #pragma once
 
+#include "VerbResult.h"
 #include "WorkHost.h"
 #include "files/kvbFiles.h"
 
@@ -18,6 +19,33 @@ class TDeviceWork {
     TDeviceWork(TkvbFiles& files, IWorkHost& host);
     TDeviceWork(const TDeviceWork&) = delete;
     TDeviceWork& operator=(const TDeviceWork&) = delete;
+
+    // ---- the device verbs: one function each, for the window and kvb alike ----
+    // The entries of Dir as the device lists them, without "."; Entries holds what was parsed
+    // when a malformed line raises "'%s' is not a valid integer value".
+    VerbResult List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries);
+    // The entry of Path in its parent's listing (the root is a directory).
+    VerbResult Find(const std::string& Path, DeviceDirEntry& Entry);
+    // The whole content of a device file.
+    VerbResult Read(const std::string& Path, std::string& Content);
+    // Creates or replaces a device file; with Confirm, the device's listing afterwards must show
+    // it with its length (the device gives no defined reply of its own after the content).
+    VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true);
+    // An empty file, unless Path exists already (then nothing is sent and the result is done).
+    VerbResult NewFile(const std::string& Path);
+    VerbResult Delete(const std::string& Path, bool Directory);
+    VerbResult MakeDirectory(const std::string& Path);
+    VerbResult Rename(const std::string& Path, const std::string& NewName);
+    // The editor's read: the file as editor lines (LF), when it can come back byte for byte;
+    // otherwise done with NotEditable saying why.
+    VerbResult EditorRead(const std::string& Path, std::string& Plain, bool& CrLf,
+                          std::string& NotEditable);
+    // The editor's write-back of edited lines in the file's own line ends.
+    VerbResult EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf);
+
+    // Uploads not confirmed yet (see UploadFile): each is looked up in one listing of its
+    // directory; the missing ones are reported and counted in NotMoved. Returns how many.
+    int ConfirmUploads();
 
     // ---- Save to PC ----
     // Files written by this Save to PC so far (the count the window shows).
@@ -77,6 +105,13 @@ class TDeviceWork {
     IWorkHost& Host;
 
   private:
+    // Why a command that failed did not do its work: the link, the device's reply, or Otherwise.
+    VerbResult Failure(const std::string& Path, Outcome Otherwise);
+    struct Upload {
+        std::string Path;
+        size_t Size;
+    };
+    std::vector<Upload> Unconfirmed;
     bool Unsafe(const std::string& Name, const std::string& Where);
     bool WaitForRestart(bool BootLoader);
 };

@@ -27,7 +27,7 @@ fs::path PathOfUtf8(const std::string& text) {
 }
 
 [[noreturn]] void Fail(const char* what, const fs::path& path, const std::string& why) {
-    throw EKvError(std::string(what) + " \"" + ShownPath(path) + "\". " + why);
+    throw EPcFileError(std::string(what) + " \"" + ShownPath(path) + "\". " + why);
 }
 
 // The system's text for the last failed call, or a plain one when it left none.

@@ -9,28 +9,32 @@ namespace kv {
 
 enum class Outcome {
     Done,
-    Refused,     // the device said no (Detail: its own reply line, where it gave one)
+    Refused, // the device said no (Reply: its own words), or did not do it (Detail: what it showed)
     NotWhole,    // content did not move whole
     DeviceGone,  // the link went down
     NoSuchFile,  // no such file or directory on the device
     IsDirectory, // a file was asked for and a directory is there
-    PcFileError, // a PC file cannot be read or written (Detail: the whole text, with the system's)
+    PcFileError, // a PC file cannot be read or written (Detail: the text, with the system's own)
     Cancelled,   // the user asked to stop; what was done is kept
 };
 
 struct VerbResult {
     Outcome What = Outcome::Done;
     std::string Path;   // the device path (8-bit) it concerns
-    std::string Detail; // the device's reply, the system's text, or what was being done
+    std::string Reply;  // the device's own reply line, where it gave one
+    std::string Detail; // what was seen instead, or the whole text of a PC file error
 
     bool Ok() const { return What == Outcome::Done; }
     // One line (8-bit) that says what happened to Path.
     std::string Message() const;
 
-    static VerbResult Done(const std::string& Path = {}) { return {Outcome::Done, Path, {}}; }
+    static VerbResult Done(const std::string& Path = {}) { return {Outcome::Done, Path, {}, {}}; }
     static VerbResult Failed(Outcome What, const std::string& Path,
                              const std::string& Detail = {}) {
-        return {What, Path, Detail};
+        return {What, Path, {}, Detail};
+    }
+    static VerbResult RefusedWith(const std::string& Path, const std::string& Reply) {
+        return {Outcome::Refused, Path, Reply, {}};
     }
 };
 

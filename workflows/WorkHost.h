@@ -23,6 +23,14 @@ class IWorkHost {
         (void)Question, (void)Caption, (void)OfferCancel;
         return Answer::Yes;
     }
+    // A file that was not moved, and why; also counted in the workflow's NotMoved, which kvb
+    // reports at the end.
+    virtual void Failed(const std::string& Text) { Print(" " + Text + "\r\n", MessageStyle::Bold); }
+    // An upload of Name (8-bit), Size bytes, to the device path Target begins.
+    virtual void UploadStarted(const std::string& Name, size_t Size, const std::string& Target) {
+        Print(Name, MessageStyle::Bold);
+        Print("\r\n " + std::to_string(Size) + " > " + Target + "\r\n", MessageStyle::Italic);
+    }
     // Save to PC has written its Count-th file (or is about to look at the next one).
     virtual void SavedCount(int Count) { (void)Count; }
     // True once the user has asked to stop; checked only where stopping is safe for the device

@@ -334,8 +334,9 @@ TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
     const auto& wire = kvtest::WireLines();
     EXPECT_EQ(lines("ls /"), wire.at("list /"));
     EXPECT_EQ(lines("cat /a.txt"), wire.at("read /a.txt"));
-    EXPECT_EQ(lines("put 'pc/u p.lua' /"), wire.at("upload u p.lua to /"));
-    EXPECT_EQ(lines("put --proper 'pc/u p.lua' /"), wire.at("upload u p.lua to its proper place"));
+    EXPECT_EQ(kvtest::WithoutListings(lines("put 'pc/u p.lua' /")), wire.at("upload u p.lua to /"));
+    EXPECT_EQ(kvtest::WithoutListings(lines("put --proper 'pc/u p.lua' /")),
+              wire.at("upload u p.lua to its proper place"));
     EXPECT_EQ(kvtest::WithoutListings(lines("mv /a.txt b.txt")), wire.at("rename /a.txt to b.txt"));
     EXPECT_EQ(lines("mkdir '/New Dir'"), wire.at("make directory /New Dir"));
     EXPECT_EQ(kvtest::WithoutListings(lines("rm /b.txt")), wire.at("delete /b.txt"));

@@ -1,6 +1,7 @@
 #include "support/ScriptedHid.h"
 
 #include "device/Clock.h"
+#include "device/DeviceText.h"
 #include "device/RawHid.h"
 
 #include <algorithm>
@@ -166,6 +167,15 @@ TEST_F(RawHidTest, StringsAreEmptyWhenClosedOrUnreadableAndLimitedToTheBuffer) {
     EXPECT_TRUE(hid.GetIndexedString(203).empty());
     env.hid.present = false;
     EXPECT_TRUE(hid.GetSerialNumber().empty());
+}
+
+TEST_F(RawHidTest, TheIdentityIsAskedForStringByStringInTheDevicesOrder) {
+    OpenIt();
+    env.hid.indexed = {{201, u"1.2"}, {202, u"77"}, {203, u"2026-01-02"}};
+    env.hid.stringsAsked.clear();
+    EXPECT_EQ(kv::IdentityText(hid), "Kovrin\n#12345\nKovrin Device v1.2 (build 77 @ 2026-01-02)");
+    EXPECT_EQ(env.hid.stringsAsked,
+              (std::vector<std::string>{"manufacturer", "serial", "product", "201", "202", "203"}));
 }
 
 } // namespace

@@ -105,6 +105,10 @@ bool ScriptedHid::QueryUsage(kv::HidHandle handle, int& usagePage, int& usage) {
 
 bool ScriptedHid::GetString(kv::HidHandle handle, kv::HidString which, int index,
                             std::u16string& text) {
+    stringsAsked.push_back(which == kv::HidString::Manufacturer   ? "manufacturer"
+                           : which == kv::HidString::Product      ? "product"
+                           : which == kv::HidString::SerialNumber ? "serial"
+                                                                  : std::to_string(index));
     if (handle != openHandle || !present) return false;
     switch (which) {
     case kv::HidString::Manufacturer:

@@ -40,6 +40,8 @@ class ScriptedHid : public kv::IHidPlatform {
     // Called for every written report, after it is recorded; may queue replies.
     std::function<void(const std::vector<uint8_t>&)> onWrite;
 
+    // The strings asked for, in order: "manufacturer", "product", "serial" or the index.
+    std::vector<std::string> stringsAsked;
     int readCalls = 0;
     int opens = 0;
     kv::HidHandle openHandle = kv::kInvalidHandle;

@@ -54,10 +54,10 @@ TEST_F(Browser, RootListingOrderColumnsAndImages) {
     EXPECT_FALSE(fmMain->ItemIsDir(RowOf("b")));
     EXPECT_EQ(ImageOf("Lua"), 0);
     EXPECT_EQ(ImageOf("b"), 1);
-    EXPECT_EQ(fmMain->RawLine(RowOf("b")),
-              "b\t3\t32\t" + std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)) + "\t" +
-                  std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)) + "\t" +
-                  std::to_string(PackFatTime(2020, 1, 31, 9, 5, 0)));
+    const kv::DeviceDirEntry b = fmMain->Entry(RowOf("b"));
+    EXPECT_EQ(b.Name, "b");
+    EXPECT_EQ(b.Size, 3);
+    EXPECT_EQ(b.Created, (kv::DateTime{2020, 1, 31, 9, 5, 0}));
 }
 
 TEST_F(Browser, SubdirectoryHidesDotAndShowsDotDotWithItsImage) {
@@ -115,12 +115,15 @@ TEST_F(Browser, ParentDir) {
 }
 
 TEST(CaptionOrder, CaseIsOnlyATieBreakWithLowerCaseFirst) {
+    using kv::CaptionLess;
     EXPECT_TRUE(CaptionLess("a", "A"));
     EXPECT_FALSE(CaptionLess("A", "a"));
     EXPECT_TRUE(CaptionLess("A", "b"));
     EXPECT_TRUE(CaptionLess("abc", "ABD"));
     EXPECT_TRUE(CaptionLess("ab", "abc"));
     EXPECT_FALSE(CaptionLess("x", "x"));
+    EXPECT_TRUE(CaptionLess("\xE9t\xE9", "\xC9T\xC9")) << "accented letters fold too";
+    EXPECT_TRUE(CaptionLess("f", "\xC9t\xE9")) << "by the folded 8-bit value";
 }
 
 struct LockedBrowser : kvtest::UiTest {

@@ -66,11 +66,11 @@ struct Drops : kvtest::UiTest {
 TEST_F(Drops, AnUploadTheDeviceDidNotTakeIsSaidSo) {
     device().faults.uploadAbortAfter = 5000;
     Drop(fmMain->lvFiles->viewport(), {File("data.bin", QByteArray(20000, 'd'))}, true);
-    EXPECT_TRUE(Terminal().contains("not written")) << Terminal().toStdString();
+    EXPECT_TRUE(Terminal().contains("Not written: /data.bin")) << Terminal().toStdString();
     device().faults.uploadAbortAfter = -1;
     fmMain->actTermClearExecute();
     Drop(fmMain->lvFiles->viewport(), {File("ok.bin", "0123456789")}, true);
-    EXPECT_FALSE(Terminal().contains("not written"));
+    EXPECT_FALSE(Terminal().contains("Not written"));
     EXPECT_EQ(Stored("/ok.bin"), "0123456789");
 }
 
