@@ -1,73 +1,90 @@
 #include "HidrawPlatform.h"
 
 #include "../ReportQueue.h"
-#include "../TimedWriter.h"
+#include "HidrawWriter.h"
 #include "LinuxSysfs.h"
 
 #include <hidapi.h>
 #include <libusb.h>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 namespace kv {
 
 namespace {
 
-std::u16string FromWide(const wchar_t* text) {
-    std::u16string out;
-    if (!text) return out;
-    for (; *text; ++text) {
-        const auto c = static_cast<uint32_t>(*text);
-        if (c < 0x10000) {
-            out += static_cast<char16_t>(c);
-        } else if (c <= 0x10FFFF) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        }
-    }
-    return out;
-}
-
 constexpr size_t kQueueReports = 4096; // far above the 256 reports the link needs held
+
+// An opened hidraw node, closed when its last user lets go: a write stuck in the kernel when the
+// link is closed keeps it open until the write returns, so Close need not wait for it.
+struct NodeFile {
+    const int fd;
+    explicit NodeFile(int file) : fd(file) {}
+    ~NodeFile() { close(fd); }
+    NodeFile(const NodeFile&) = delete;
+    NodeFile& operator=(const NodeFile&) = delete;
+};
+
+int WriteNode(int fd, const uint8_t* data, size_t size) {
+    for (;;) {
+        const ssize_t n = write(fd, data, size);
+        if (n >= 0 || errno != EINTR) return n < 0 ? -1 : static_cast<int>(n);
+    }
+}
 
 } // namespace
 
 struct HidrawPlatform::Device {
-    hid_device* hid = nullptr;
-    // Owns hid: shared with the writer, so that a write stuck in the kernel when the link is
-    // closed keeps the handle open until it returns, and Close need not wait for it.
-    std::shared_ptr<hid_device> hidOwner;
+    std::shared_ptr<NodeFile> node;
+    int wake = -1; // an eventfd that ends the reader
     int usagePage = 0;
     int usage = 0;
     std::string path;
     linuxhid::UsbNode usb;
     ReportQueue input{kQueueReports};
     std::thread reader;
-    std::atomic<bool> stop{false};
     // Set when a read found the device gone: from then on no string of it is answered.
     std::atomic<bool> gone{false};
 
     // A hidraw write can block in the kernel: it runs on a thread of its own.
-    std::unique_ptr<TimedWriter> writer;
+    std::unique_ptr<HidrawWriter> writer;
 
+    std::mutex usbLock; // the strings may be asked for from any thread
     libusb_context* usbContext = nullptr;
     libusb_device_handle* usbHandle = nullptr;
 
+    // Drains the node into the queue. The kernel keeps a read and a write on one descriptor apart;
+    // nothing else here touches the node while the link is open.
     void ReadLoop() {
         uint8_t buffer[1 + 516];
-        while (!stop) {
-            const int n = hid_read_timeout(hid, buffer + 1, sizeof buffer - 1, 50);
-            if (n < 0) {
-                gone = true;
-                input.Fail();
-                return;
+        pollfd fds[2] = {{node->fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        for (;;) {
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
             }
-            if (n == 0) continue;
+            if (fds[1].revents) return; // closing
+            if (!(fds[0].revents & POLLIN)) {
+                if (fds[0].revents) break; // POLLHUP or POLLERR: unplugged
+                continue;
+            }
+            const ssize_t n = read(node->fd, buffer + 1, sizeof buffer - 1);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n <= 0) break;
             buffer[0] = 0; // hidraw gives reports of unnumbered devices without their ID
-            input.Push(buffer, n + 1);
+            input.Push(buffer, static_cast<int>(n) + 1);
         }
+        gone = true;
+        input.Fail();
     }
 
     bool OpenUsb() {
@@ -131,31 +148,33 @@ struct HidrawPlatform::Device {
     }
 
     ~Device() {
-        stop = true;
-        if (reader.joinable()) reader.join();
+        if (reader.joinable()) {
+            const uint64_t one = 1;
+            (void)!::write(wake, &one, sizeof one);
+            reader.join();
+        }
         writer.reset();
+        if (wake >= 0) close(wake);
         if (usbHandle) libusb_close(usbHandle);
         if (usbContext) libusb_exit(usbContext);
-        hidOwner.reset();
     }
 };
 
-HidrawPlatform::HidrawPlatform() = default;
+HidrawPlatform::HidrawPlatform(std::string sysRoot) : sysRoot_(std::move(sysRoot)) {}
 
 HidrawPlatform::~HidrawPlatform() {
     devices_.clear();
-    if (initialised_) hid_exit();
+    std::lock_guard<std::mutex> hold(hidapiLock_);
+    if (hidapiReady_) hid_exit();
 }
 
 std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, int usagePage,
                                                    int usage) {
     std::vector<std::string> paths;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        if (!initialised_) {
-            if (hid_init() != 0) return paths;
-            initialised_ = true;
-        }
+    std::lock_guard<std::mutex> hold(hidapiLock_);
+    if (!hidapiReady_) {
+        if (hid_init() != 0) return paths;
+        hidapiReady_ = true;
     }
     hid_device_info* all =
         hid_enumerate(vendorId > 0 ? vendorId : 0, productId > 0 ? productId : 0);
@@ -172,7 +191,7 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
         info.usagePage = d->usage_page;
         info.usage = d->usage;
         info.topLevelCollections = collections[d->path];
-        info.usbInterfaces = linuxhid::FindUsbNode("/sys", d->path).interfaces;
+        info.usbInterfaces = linuxhid::FindUsbNode(sysRoot_, d->path).interfaces;
         if (InterfaceMatches(info, vendorId, productId, usagePage, usage))
             paths.push_back(info.path);
     }
@@ -181,25 +200,29 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
 }
 
 HidHandle HidrawPlatform::Open(const std::string& path) {
-    if (!initialised_) {
-        if (hid_init() != 0) return kInvalidHandle;
-        initialised_ = true;
-    }
-    hid_device* hid = hid_open_path(path.c_str());
-    if (!hid) return kInvalidHandle;
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    return fd < 0 ? kInvalidHandle : Adopt(fd, path);
+}
+
+HidHandle HidrawPlatform::Adopt(int fd, const std::string& path) {
     auto device = std::make_shared<Device>();
-    device->hid = hid;
-    device->hidOwner = std::shared_ptr<hid_device>(hid, hid_close);
-    if (const hid_device_info* info = hid_get_device_info(hid)) {
-        device->usagePage = info->usage_page;
-        device->usage = info->usage;
+    device->node = std::make_shared<NodeFile>(fd);
+    device->wake = eventfd(0, EFD_CLOEXEC);
+    if (device->wake < 0) return kInvalidHandle;
+    int size = 0;
+    hidraw_report_descriptor descriptor{};
+    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size > 0 && size <= HID_MAX_DESCRIPTOR_SIZE) {
+        descriptor.size = static_cast<uint32_t>(size);
+        if (ioctl(fd, HIDIOCGRDESC, &descriptor) == 0)
+            linuxhid::TopLevelUsage(descriptor.value, descriptor.size, device->usagePage,
+                                    device->usage);
     }
     device->path = path;
-    device->usb = linuxhid::FindUsbNode("/sys", path);
+    device->usb = linuxhid::FindUsbNode(sysRoot_, path);
     device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
     device->writer =
-        std::make_unique<TimedWriter>([owner = device->hidOwner](const uint8_t* data, size_t size) {
-            return hid_write(owner.get(), data, size);
+        std::make_unique<HidrawWriter>([node = device->node](const uint8_t* data, size_t size) {
+            return WriteNode(node->fd, data, size);
         });
     std::lock_guard<std::mutex> hold(lock_);
     const HidHandle handle = next_++;
@@ -222,8 +245,8 @@ void HidrawPlatform::Close(HidHandle handle) {
         device = std::move(it->second);
         devices_.erase(it);
     }
-    // The reader ends within one 50 ms poll; a write stuck in the kernel is abandoned and closes
-    // the handle itself when it returns.
+    // The reader ends at once; a write stuck in the kernel is abandoned and closes the node
+    // itself when it returns.
 }
 
 int HidrawPlatform::Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) {
@@ -250,35 +273,22 @@ bool HidrawPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
 bool HidrawPlatform::GetString(HidHandle handle, HidString which, int index, std::u16string& text) {
     auto device = Find(handle);
     if (!device || device->gone) return false;
+    std::lock_guard<std::mutex> hold(device->usbLock);
     if (which == HidString::Indexed) return device->StringDescriptor(index, text);
-    // Asked of the device itself where its USB node can be opened. hidapi answers these three from
-    // what it read at open, which would never tell that the device has gone; it is used only when
-    // the USB node cannot be opened, and then only while the hidraw node is still there.
     const int descriptor = device->StandardIndex(which);
     if (descriptor > 0) return device->StringDescriptor(descriptor, text);
     if (descriptor == 0) {
         text.clear(); // the device has no such string
         return true;
     }
-    if (!linuxhid::NodePresent("/sys", device->path)) return false;
-    wchar_t buffer[256] = {};
-    int result = -1;
-    switch (which) {
-    case HidString::Manufacturer:
-        result = hid_get_manufacturer_string(device->hid, buffer, 256);
-        break;
-    case HidString::Product:
-        result = hid_get_product_string(device->hid, buffer, 256);
-        break;
-    case HidString::SerialNumber:
-        result = hid_get_serial_number_string(device->hid, buffer, 256);
-        break;
-    case HidString::Indexed:
-        break;
-    }
-    if (result != 0) return false;
-    text = FromWide(buffer);
-    return true;
+    // The USB node could not be opened (it may need more rights than the hidraw node): what the
+    // kernel read at attach, answered only while the device is still there.
+    if (!linuxhid::NodePresent(sysRoot_, device->path)) return false;
+    return linuxhid::UsbString(device->usb,
+                               which == HidString::Manufacturer ? "manufacturer"
+                               : which == HidString::Product    ? "product"
+                                                                : "serial",
+                               text);
 }
 
 IHidPlatform& MachineHidPlatform() {

@@ -1,5 +1,6 @@
-// The Linux backend: hidapi's hidraw library for enumeration, reports and the three standard
-// strings; libusb for the indexed string descriptors that hidraw cannot read.
+// The Linux backend: reports are read and written on the hidraw node itself; hidapi's hidraw
+// library only enumerates; libusb reads the string descriptors (sysfs when the USB node cannot be
+// opened).
 #pragma once
 
 #include "../HidPlatform.h"
@@ -12,12 +13,15 @@ namespace kv {
 
 class HidrawPlatform final : public IHidPlatform {
   public:
-    HidrawPlatform();
+    // sysRoot is where sysfs is mounted.
+    explicit HidrawPlatform(std::string sysRoot = "/sys");
     ~HidrawPlatform() override;
 
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
+    // Takes over a descriptor already opened on the hidraw node at path.
+    HidHandle Adopt(int fd, const std::string& path);
     void Close(HidHandle handle) override;
     int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
@@ -29,10 +33,13 @@ class HidrawPlatform final : public IHidPlatform {
   private:
     std::shared_ptr<Device> Find(HidHandle handle);
 
+    const std::string sysRoot_;
     std::mutex lock_;
     std::map<HidHandle, std::shared_ptr<Device>> devices_;
     HidHandle next_ = 1;
-    bool initialised_ = false;
+    // hidapi keeps its error text in globals: its calls are made under this lock only.
+    std::mutex hidapiLock_;
+    bool hidapiReady_ = false;
 };
 
 } // namespace kv

@@ -1,10 +1,16 @@
 #include "device/HidPlatform.h"
 #include "device/ReportQueue.h"
-#include "device/TimedWriter.h"
+#include "device/linux/HidrawPlatform.h"
+#include "device/linux/HidrawWriter.h"
 #include "device/linux/LinuxSysfs.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -25,12 +31,13 @@ void WriteFile(const fs::path& p, const std::string& text) {
 // composite device, hidraw2 on a bus without USB.
 struct FakeSysfs : ::testing::Test {
     fs::path root;
+    fs::path usb; // the USB device of hidraw0
     void SetUp() override {
         root = fs::temp_directory_path() /
                ("kv-sysfs-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(root);
-        const fs::path usb = root / "devices/pci0000:00/0000:00:14.0/usb3/3-2";
+        usb = root / "devices/pci0000:00/0000:00:14.0/usb3/3-2";
         WriteFile(usb / "busnum", "3");
         WriteFile(usb / "devnum", "17");
         WriteFile(usb / "bNumInterfaces", " 1");
@@ -65,6 +72,91 @@ TEST_F(FakeSysfs, FindsTheUsbNodeOfAHidrawNode) {
     EXPECT_EQ(kv::linuxhid::FindUsbNode(root.string(), "/dev/hidraw1").interfaces, 2);
     EXPECT_FALSE(kv::linuxhid::FindUsbNode(root.string(), "/dev/hidraw2").valid());
     EXPECT_FALSE(kv::linuxhid::FindUsbNode(root.string(), "/dev/hidraw9").valid());
+}
+
+TEST_F(FakeSysfs, AnswersTheStringsTheKernelReadUntilTheDeviceGoes) {
+    WriteFile(usb / "manufacturer", "Kovrin \xC3\x9C\xE2\x82\xAC\xF0\x9F\x94\x8C");
+    const auto node = kv::linuxhid::FindUsbNode(root.string(), "/dev/hidraw0");
+    std::u16string text;
+    ASSERT_TRUE(kv::linuxhid::UsbString(node, "manufacturer", text));
+    EXPECT_EQ(text, u"Kovrin \u00DC\u20AC\U0001F50C");
+    EXPECT_TRUE(kv::linuxhid::UsbString(node, "serial", text)) << "present, without a serial";
+    EXPECT_EQ(text, u"");
+    fs::remove_all(usb);
+    EXPECT_FALSE(kv::linuxhid::UsbString(node, "manufacturer", text));
+}
+
+TEST(ReportDescriptor, GivesTheUsageOfTheFirstTopLevelCollection) {
+    int page = 0, usage = 0;
+    // Usage Page 0xFFB2 (two bytes), Usage 1, Collection (Application) ...
+    const uint8_t plain[] = {0x06, 0xB2, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0xA1,
+                             0x00, 0xC0, 0xC0, 0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0xC0};
+    ASSERT_TRUE(kv::linuxhid::TopLevelUsage(plain, sizeof plain, page, usage));
+    EXPECT_EQ(page, 0xFFB2);
+    EXPECT_EQ(usage, 1);
+    // A long item first, then a four-byte usage that carries its own page.
+    const uint8_t extended[] = {0xFE, 0x02, 0x10, 0xAA, 0xBB, 0x05, 0x01,
+                                0x0B, 0x02, 0x00, 0x0C, 0x00, 0xA1, 0x01};
+    ASSERT_TRUE(kv::linuxhid::TopLevelUsage(extended, sizeof extended, page, usage));
+    EXPECT_EQ(page, 0x000C);
+    EXPECT_EQ(usage, 2);
+    EXPECT_FALSE(kv::linuxhid::TopLevelUsage(plain, 4, page, usage)) << "cut before a collection";
+}
+
+// A socket pair stands in for the hidraw node (one datagram per report, as the kernel hands them
+// over). The program reads, writes and asks for strings from three threads at once while the
+// device end keeps both directions busy; then the device is unplugged under all of them.
+TEST_F(FakeSysfs, ReadsWritesAndStringsAtOnceUntilAnUnplugEndsEach) {
+    std::signal(SIGPIPE, SIG_IGN);
+    WriteFile(usb / "serial", "KV-104-000123");
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    kv::HidrawPlatform platform(root.string());
+    const kv::HidHandle handle = platform.Adopt(pair[0], "/dev/hidraw0");
+    ASSERT_NE(handle, kv::kInvalidHandle);
+
+    std::atomic<int> taken{0};
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::thread device([&] {
+        uint8_t report[64] = {};
+        for (int sent = 0;
+             sent < 3000 || (taken < 300 && std::chrono::steady_clock::now() < limit);) {
+            report[0] = static_cast<uint8_t>(sent);
+            sent += send(pair[1], report, sizeof report, MSG_DONTWAIT) > 0;
+            while (recv(pair[1], report + 1, 63, MSG_DONTWAIT) > 0)
+                ++taken;
+        }
+        close(pair[1]); // unplugged while the program still reads and writes
+    });
+    int reads = 0, inOrder = 0, readEnd = 0;
+    std::thread reader([&] {
+        uint8_t buffer[65];
+        while ((readEnd = platform.Read(handle, buffer, sizeof buffer, 2000)) > 0)
+            inOrder += buffer[1] == static_cast<uint8_t>(reads++);
+    });
+    int writes = 0, writeEnd = 0;
+    std::thread writer([&] {
+        const uint8_t report[65] = {0, 5};
+        while ((writeEnd = platform.Write(handle, report, sizeof report, 200)) == 65)
+            ++writes;
+    });
+    std::u16string first, text;
+    EXPECT_TRUE(platform.GetString(handle, kv::HidString::SerialNumber, 0, first));
+    while (platform.GetString(handle, kv::HidString::SerialNumber, 0, text) &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::yield();
+    device.join();
+    reader.join();
+    writer.join();
+    EXPECT_FALSE(platform.GetString(handle, kv::HidString::SerialNumber, 0, text)) << "unplugged";
+    platform.Close(handle);
+
+    EXPECT_EQ(first, u"KV-104-000123");
+    EXPECT_GE(reads, 3000);
+    EXPECT_EQ(inOrder, reads) << "input reports whole and in order";
+    EXPECT_EQ(readEnd, -1) << "reads fail once the queue is empty";
+    EXPECT_GE(writes, 300);
+    EXPECT_EQ(writeEnd, -1) << "a write to the unplugged node fails";
 }
 
 TEST(InterfaceMatching, AcceptsOnlyTheSingleInterfaceOfTheDevice) {
@@ -119,11 +211,11 @@ TEST(ReportQueueTest, PopWaitsForAReportFromAnotherThread) {
 
 namespace {
 
-TEST(TimedWriterTest, TheCallersTimeOutHoldsWhileAWriteBlocks) {
+TEST(HidrawWriterTest, TheCallersTimeOutHoldsWhileAWriteBlocks) {
     std::mutex gate;
     gate.lock(); // the "kernel" holds the first write until the gate opens
     int calls = 0;
-    kv::TimedWriter writer([&](const uint8_t*, size_t size) {
+    kv::HidrawWriter writer([&](const uint8_t*, size_t size) {
         if (++calls == 1) std::lock_guard<std::mutex> wait(gate);
         return static_cast<int>(size);
     });
@@ -138,18 +230,24 @@ TEST(TimedWriterTest, TheCallersTimeOutHoldsWhileAWriteBlocks) {
     EXPECT_EQ(calls, 2);
 }
 
-TEST(TimedWriterTest, DestroyingTheWriterDoesNotWaitForAStuckWrite) {
+TEST(HidrawWriterTest, DestroyingTheWriterDoesNotWaitForAStuckWrite) {
     // The write owns what it uses; the writer is destroyed while the "kernel" still holds it.
     auto gate = std::make_shared<std::promise<void>>();
     std::shared_future<void> open = gate->get_future().share();
-    auto writer = std::make_unique<kv::TimedWriter>([open](const uint8_t*, size_t) {
+    auto writer = std::make_unique<kv::HidrawWriter>([open](const uint8_t*, size_t) {
         open.wait();
         return 1;
     });
     const uint8_t data[65] = {};
     EXPECT_EQ(writer->Write(data, 65, 20), 0);
-    writer.reset(); // would block here until the gate opens if the stuck write were joined
-    gate->set_value();
+    std::thread opener([gate] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        gate->set_value();
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    writer.reset(); // would wait here for the gate if the stuck write were joined
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    opener.join();
 }
 
 } // namespace

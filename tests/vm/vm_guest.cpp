@@ -3,6 +3,9 @@
 // check and "VMTEST RESULT: PASS" or "VMTEST RESULT: FAIL" at the end.
 #include "files/kvbFiles.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -42,6 +45,43 @@ double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// The pace of writes: a plain write loop on the node itself against the program's own writes, in
+// alternating blocks so that both meet the same load of the machine; compared block by block.
+void Pace(TRawHid& device, const std::string& path) {
+    const int node = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const uint8_t raw[1 + kReportSize] = {0, 5}; // report ID 0; channel 5, which the device ignores
+    const Report report = MakeReport(5, 0, "");
+    constexpr int kBlock = 50;
+    std::vector<double> plain, program, ratio;
+    bool written = node >= 0;
+    for (int round = 0; round < 40 && written; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            const bool loop = (k == 0) == (round % 2 == 0);
+            const auto t0 = std::chrono::steady_clock::now();
+            for (int i = 0; i < kBlock; ++i)
+                written =
+                    written &&
+                    (loop ? write(node, raw, sizeof raw) == static_cast<ssize_t>(sizeof raw)
+                          : device.WriteReport(report.data(), kReportSize, 200) == kReportSize);
+            (loop ? plain : program).push_back(Seconds(t0) * 1000 / kBlock);
+        }
+        ratio.push_back(program.back() / plain.back());
+    }
+    if (node >= 0) close(node);
+    const double excess = (Median(ratio) - 1) * 100;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "pace: plain loop %.3f ms/report, program %.3f ms/report (%+.1f %%, median of "
+                  "%zu paired blocks)",
+                  Median(plain), Median(program), excess, ratio.size());
+    Check(written && excess <= 2, text);
+}
+
 } // namespace
 
 int main() {
@@ -71,6 +111,7 @@ int main() {
 
     std::vector<std::string> lines;
     Check(files.ListDirectory("", lines) && lines.size() >= 4, "root listing");
+    if (!paths.empty()) Pace(comms.Device, paths[0]);
 
     std::string content;
     for (int i = 0; i < 1024; ++i)
