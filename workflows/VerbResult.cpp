@@ -8,8 +8,8 @@ std::string VerbResult::Message() const {
     case Outcome::Done:
         return where + "done";
     case Outcome::Refused:
-        return where +
-               (Detail.empty() ? "the device refused it" : "the device refused it: " + Detail);
+        if (!Reply.empty()) return where + "the device refused it: \"" + Reply + "\"";
+        return where + (Detail.empty() ? "the device refused it" : Detail);
     case Outcome::NotWhole:
         return where + (Detail.empty() ? "it did not move whole" : Detail);
     case Outcome::DeviceGone:

@@ -227,6 +227,24 @@ TEST_F(Kvb, TheEditorGetsTheFileAsOneArgumentWhateverItsNameHolds) {
     ::unsetenv("EDITOR");
 }
 
+TEST_F(Kvb, WhatTheDeviceDidNotDoIsSaidWithItsStatus) {
+    Spit(dev / "Lua/led driver.lua", "a");
+    Spit(dev / "Lua/main.lua", "m");
+    Spit(pc / "q?.lua", "x=1");
+    const auto check = [&](const std::string& args, int status, const std::string& message) {
+        const Result r = Run(args);
+        EXPECT_EQ(r.status, status) << args << ": " << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
+    };
+    check("mv '/Lua/led driver.lua' main.lua", 4, "/Lua/led driver.lua: the device refused it: \"");
+    check("put 'pc/q?.lua' /Lua", 4, "/Lua/q?.lua: the device did not store it");
+    check("touch '/Lua/star*.lua'", 4, "/Lua/star*.lua: the device did not store it");
+    check("cat /Lua", 4, "/Lua: it is a directory");
+    check("cat /Lua/nope", 4, "/Lua/nope: no such file or directory");
+    check("get /Lua/main.lua pc/no/such/", 5, "No such file or directory");
+    check("get /Lua/main.lua /proc/no-such-file", 5, "Cannot create file");
+}
+
 TEST_F(Kvb, VerifyCatchesACorruptedReadBackAndACutDownloadLeavesNothing) {
     Spit(pc / "up.bin", EveryByte(4));
     // Every download is wrong in one byte: the upload's read-back shows it.

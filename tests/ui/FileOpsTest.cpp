@@ -125,6 +125,45 @@ TEST_F(FileOps, TheCommandLinesOnTheWireAreTheSharedOnes) {
     EXPECT_EQ(WithoutListings(sent([] { fmMain->actDeleteExecute(); })), wire.at("delete /b.txt"));
 }
 
+// What the device did not do is said in the terminal pane, naming the file.
+TEST_F(FileOps, FailuresAreSaidInTheTerminalPane) {
+    const auto said = [] { return kvtest::PaneText(fmMain->reTerm); };
+    const auto named = [&](const QString& text) {
+        return said().contains(text) ? testing::AssertionSuccess()
+                                     : testing::AssertionFailure() << said().toStdString();
+    };
+    Select({"a.txt"});
+    WithDialog(
+        [] {
+            fmRename->edToName->setText("Lua");
+            fmRename->accept();
+        },
+        [] { fmMain->actRenameExecute(); });
+    EXPECT_TRUE(named("/a.txt: the device refused it: \""));
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("Lua");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMkDirExecute(); });
+    EXPECT_TRUE(named("/Lua: the device refused it: \""));
+    // A name pasted into the field passes the typed-key filter; the device does not store it.
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("bad*name.lua");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_TRUE(named("/bad*name.lua: the device did not store it"));
+    env.fs->AddFile("/gone.txt", "g");
+    fmMain->actRefreshExecute();
+    device().faults.downloadStallAfter = 0;
+    env.fs->AddFile("/gone.txt", std::string(9000, 'g'));
+    Select({"gone.txt"});
+    fmMain->actEditExecute();
+    EXPECT_TRUE(named("/gone.txt: it did not move whole"));
+}
+
 TEST_F(FileOps, DeleteAsksWithTheRightWordsAndRemovesFilesAndTrees) {
     Select({"a.txt"});
     answers = {QMessageBox::No};
