@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 TfmMkDir* fmMkDir = nullptr;
@@ -20,6 +21,10 @@ const QString ForbiddenNameChars = QStringLiteral("/\\+!?*;:\"'\t");
 void TNameEdit::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
     if (text.size() == 1 && ForbiddenNameChars.contains(text[0])) {
+        // The character is not taken, and the user is told why rather than left guessing.
+        const QString shown = text[0] == '\t' ? QStringLiteral("TAB") : text;
+        LastRefusal = "A name cannot hold \"" + shown + "\": it was not typed.";
+        QToolTip::showText(mapToGlobal(QPoint(0, height())), LastRefusal, this);
         event->accept();
         return;
     }

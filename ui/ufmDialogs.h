@@ -17,6 +17,8 @@ extern const QString ForbiddenNameChars;
 class TNameEdit : public QLineEdit {
   public:
     using QLineEdit::QLineEdit;
+    // What the field said when it last refused a typed character.
+    QString LastRefusal;
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -502,6 +502,7 @@ TEST_F(FileOps, NameFieldsDropForbiddenTypedCharacters) {
             fmMkDir->exec();
         });
     EXPECT_EQ(fmMkDir->GetName(), "abcdefghijk/pasted");
+    EXPECT_EQ(fmMkDir->edDir->LastRefusal, "A name cannot hold \"'\": it was not typed.");
     WithDialog(
         [] {
             QTest::keyClicks(fmRename->edToName, "x/y");
