@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libhidapi-dev
           libusb-1.0-0-dev libgtest-dev libcli11-dev nlohmann-json3-dev xvfb xauth clang-format clang libclang-rt-14-dev
           qemu-system-x86 busybox-static libusbredirparser-dev kmod cpio
-          dpkg-dev lintian desktop-file-utils appstream librsvg2-bin x11-utils libxcb1-dev)
+          dpkg-dev lintian desktop-file-utils appstream librsvg2-bin x11-utils libxcb1-dev
+          openbox xdotool)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -42,6 +42,19 @@ bool IsUserInput(QEvent::Type type) {
     }
 }
 
+// The widget an input event is for. The filter sees many events first at the top-level window
+// (the platform delivers them there before Qt routes them on): a click belongs to the widget
+// under the pointer, a key to the focus widget.
+const QObject* TargetOf(QObject* watched, QEvent* event) {
+    if (!watched->isWindowType()) return watched;
+    if (auto* pointer = dynamic_cast<QSinglePointEvent*>(event))
+        if (QWidget* under = QApplication::widgetAt(pointer->globalPosition().toPoint()))
+            return under;
+    if (dynamic_cast<QKeyEvent*>(event))
+        if (QWidget* focus = QApplication::focusWidget()) return focus;
+    return watched;
+}
+
 } // namespace
 
 TDeviceActivity::TDeviceActivity(QWidget* window, QPushButton* cancel)
@@ -113,15 +126,16 @@ void TDeviceActivity::Serve() {
 
 bool TDeviceActivity::HeldOff(QObject* watched, QEvent* event) {
     if (depth_ == 0 || !IsUserInput(event->type())) return false;
+    const QObject* target = TargetOf(watched, event);
     // A question box or dialog that the work opened waits for the user: it takes its input.
-    if (const QWidget* modal = QApplication::activeModalWidget(); modal && Within(watched, modal))
+    if (const QWidget* modal = QApplication::activeModalWidget(); modal && Within(target, modal))
         return false;
     if (cancellable_ && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
         AskCancel();
         return true;
     }
-    if (Within(watched, cancel_) && !cancel_->isHidden() && cancel_->isEnabled()) return false;
+    if (Within(target, cancel_) && !cancel_->isHidden() && cancel_->isEnabled()) return false;
     return true;
 }
 
