@@ -135,6 +135,7 @@ class SimDevice {
     void OnConsoleBytes(const std::string& bytes);
     void OnLine(const std::string& line);
     void ReceiveDone();
+    void ImageReceived(); // the boot loader has the whole image: its phases follow
 
     // application commands
     void CmdDir(const std::string& arg);
