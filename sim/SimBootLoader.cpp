@@ -34,12 +34,15 @@ void SimDevice::ImageReceived() {
         Print("Load OK\r\n");
         Prompt();
     });
-    Schedule(verify, [this] {
-        Print("Verify OK\r\n");
+    // A failed verify ends the image's phases: nothing is burnt.
+    const bool verifyFails = faults.verifyFails, burnFails = faults.burnFails;
+    Schedule(verify, [this, verifyFails] {
+        Print(verifyFails ? "Verify FAILED\r\n" : "Verify OK\r\n");
         Prompt();
     });
-    Schedule(burn, [this] {
-        Print("Burn OK\r\n");
+    if (verifyFails) return;
+    Schedule(burn, [this, burnFails] {
+        Print(burnFails ? "Burn FAILED\r\n" : "Burn OK\r\n");
         Prompt();
     });
 }

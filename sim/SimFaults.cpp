@@ -48,6 +48,10 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.uploadAbortAfter = number;
         else if (name == "refuse-open")
             faults.refuseOpen = number != 0;
+        else if (name == "verify-fails")
+            faults.verifyFails = number != 0;
+        else if (name == "burn-fails")
+            faults.burnFails = number != 0;
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else
