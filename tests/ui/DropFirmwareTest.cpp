@@ -266,15 +266,16 @@ TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     ASSERT_EQ(device().images.size(), 1u);
     EXPECT_EQ(device().images[0].name, "app.blf");
     EXPECT_EQ(Terminal(), "\napp.blf: taken by the boot loader\n");
-    EXPECT_EQ(kvtest::Runs(fmMain->reTerm).back(),
-              (TextRun{"\napp.blf: taken by the boot loader\n", kGreen}));
+    EXPECT_EQ(kvtest::Runs(fmMain->reTerm),
+              (std::vector<TextRun>{{"\napp.blf: taken by the boot loader\n", kGreen}}));
 
     fmMain->actTermClearExecute();
     device().faults.imageRefuseAfter = 100;
     fmMain->actFirmwareExecute();
     EXPECT_EQ(Terminal(), "\napp.blf: the boot loader did not take it (load phase: the boot "
                           "loader stopped the transfer: Error: image rejected)\n");
-    EXPECT_TRUE(kvtest::Runs(fmMain->reTerm).back().bold);
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    EXPECT_TRUE(!runs.empty() && runs.back().bold);
     device().faults.imageRefuseAfter = -1;
     fmMain->actTermClearExecute();
 
