@@ -114,22 +114,23 @@ void TkvTerminal::ReadBytes(int Count, int Timeout, std::string& Text) {
     Pending.erase(0, Count);
 }
 
-void TkvTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker,
+bool TkvTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker,
                             std::string& Text, int Timeout) {
     Text.clear();
-    if (!IsConnected()) return;
+    if (!IsConnected()) return false;
     std::string c;
     for (;;) {
         ReadBytes(1, Timeout, c);
-        if (c.empty()) return; // silence: the partial text, untrimmed
+        if (c.empty()) return false; // silence: the partial text, untrimmed
         Text += c;
         if (!EndMarker.empty() && Text.size() >= EndMarker.size() &&
             Text.compare(Text.size() - EndMarker.size(), EndMarker.size(), EndMarker) == 0)
             break;
     }
-    if (TrimMarker.empty()) return;
+    if (TrimMarker.empty()) return true;
     const size_t at = Text.rfind(TrimMarker);
     if (at != std::string::npos) Text.resize(at);
+    return true;
 }
 
 void TkvTerminal::ReadToPromptEnd(int Timeout, std::string& Text) {
@@ -137,9 +138,9 @@ void TkvTerminal::ReadToPromptEnd(int Timeout, std::string& Text) {
     ReadUntil(mark, mark, Text, Timeout);
 }
 
-void TkvTerminal::ReadToPromptStart(int Timeout, std::string& Text) {
+bool TkvTerminal::ReadToPromptStart(int Timeout, std::string& Text) {
     const std::string mark(1, PromptStartMark);
-    ReadUntil(mark, mark, Text, Timeout);
+    return ReadUntil(mark, mark, Text, Timeout);
 }
 
 bool TkvTerminal::PromptContains(const std::string& Text) {

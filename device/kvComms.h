@@ -68,10 +68,12 @@ class TkvTerminal {
     void SendText(const std::string& Text);
     void SendLine(const std::string& Text);
     void ReadBytes(int Count, int Timeout, std::string& Text);
-    void ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, std::string& Text,
+    // True when the read ended at EndMarker, false when it ended by silence (Timeout).
+    bool ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, std::string& Text,
                    int Timeout);
     void ReadToPromptEnd(int Timeout, std::string& Text);
-    void ReadToPromptStart(int Timeout, std::string& Text);
+    // True when the prompt start mark came, false when the device stayed silent for Timeout.
+    bool ReadToPromptStart(int Timeout, std::string& Text);
     bool PromptContains(const std::string& Text);
     bool IsReady();
     void ClearInput();

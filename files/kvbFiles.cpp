@@ -300,17 +300,22 @@ bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     return result;
 }
 
-bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content) {
+bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content,
+                             FirmwareReply* Reply) {
+    FirmwareReply unused;
+    FirmwareReply& reply = Reply ? *Reply : unused;
+    reply = {};
     CheckLength(Content);
     Command command(*this, true);
     if (!command) return false;
     DiscardInput();
     Terminal.SendLine("LOAD " + std::to_string(Content.size()) + " " + Name);
-    if (ReadLine(1000).find("Send file") == std::string::npos) return false;
+    reply.Text = ReadLine(1000);
+    if (reply.Text.find("Send file") == std::string::npos) return false;
+    reply.GoAhead = true;
     const bool result = SendContent(Content, 1, true);
     Done();
-    std::string dropped;
-    Terminal.ReadToPromptStart(20000, dropped);
+    Terminal.ReadToPromptStart(20000, reply.Text);
     return result;
 }
 

@@ -52,6 +52,12 @@ int32_t StrToInt(const std::string& Text);
 // False when Text is not a signed 32-bit decimal integer.
 bool TryStrToInt(const std::string& Text, int32_t& Value);
 
+// What the boot loader answered to a firmware image.
+struct FirmwareReply {
+    bool GoAhead = false; // it asked for the content ("Send file")
+    std::string Text;     // its answer line when it did not; else its text after the content
+};
+
 class TkvbFiles {
   public:
     using TDoneEvent = std::function<void(TkvbFiles* Sender)>;
@@ -74,7 +80,10 @@ class TkvbFiles {
     // Transfer
     bool ReadFile(const std::string& Path, std::string& Content);
     bool WriteFile(const std::string& Path, const std::string& Content);
-    bool LoadFirmware(const std::string& Name, const std::string& Content);
+    // True when the boot loader asked for the image and every slice went without it breaking in.
+    // Reply (when given) receives what it answered.
+    bool LoadFirmware(const std::string& Name, const std::string& Content,
+                      FirmwareReply* Reply = nullptr);
 
     // Management
     bool MakeDirectory(const std::string& Path);

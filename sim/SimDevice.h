@@ -47,6 +47,8 @@ struct SimFaults {
     int64_t announceLength = -1;     // NFTYPE announces this length instead of the real one
     int64_t uploadAbortAfter = -1;   // NFWRITE fails after this many content bytes
     int64_t imageRefuseAfter = -1;   // LOAD refuses the image after this many bytes
+    bool verifyFails = false;        // the boot loader's verify phase fails; no burn follows
+    bool burnFails = false;          // its burn phase fails
     int forceResult = 0;             // file commands answer with this result number
     std::vector<std::string> extraListingLines; // added to every listing before its end
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
@@ -63,8 +65,9 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
-// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", separated by ";". In TEXT and
-// NAME a TAB is written as \t and any byte as \xHH. False for an unknown one.
+// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "verify-fails=1",
+// "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
+// \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 
 class SimDevice {
@@ -135,6 +138,7 @@ class SimDevice {
     void OnConsoleBytes(const std::string& bytes);
     void OnLine(const std::string& line);
     void ReceiveDone();
+    void ImageReceived(); // the boot loader has the whole image: its phases follow
 
     // application commands
     void CmdDir(const std::string& arg);

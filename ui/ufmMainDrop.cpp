@@ -154,8 +154,17 @@ void TfmMain::actFirmwareExecute() {
     const std::string content = kv::ReadPcFile(PcPathOf(path));
     {
         TDeviceOperation op(*Activity);
-        if (!content.empty())
-            Files->LoadFirmware(ToDevice(QFileInfo(path).fileName().toLower()), content);
+        if (!content.empty()) {
+            // Only the image goes: what the boot loader prints after it reaches the pane as
+            // console text. Whether it was taken is said here.
+            std::string said;
+            const kv::VerbResult result =
+                Work->SendImage(ToDevice(QFileInfo(path).fileName().toLower()), content, said);
+            if (result.Ok())
+                TermPrint("\r\n" + result.Path + ": taken by the boot loader\r\n", fsRegular);
+            else
+                TermPrint("\r\n" + kv::TDeviceWork::NotTaken(result) + "\r\n", fsBold);
+        }
     }
     reTerm->setFocus();
 }
@@ -177,5 +186,5 @@ bool TfmMain::EnterBootLoader() {
 
 bool TfmMain::UploadBlfFile(const QString& FileName) {
     TDeviceOperation op(*Activity);
-    return Work->UploadBlfFile(PcPathOf(FileName));
+    return Work->UploadBlfFile(PcPathOf(FileName)).Ok();
 }

@@ -17,6 +17,21 @@ bool EndsWith(const std::string& text, const std::string& tail) {
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// The boot loader's words in what one read took: the text after the rest of the prompt that
+// came before it, without the line breaks around it.
+std::string BootLoaderWords(const std::string& text) {
+    const size_t promptEnd = text.rfind(PromptEndMark);
+    const std::string words = promptEnd == std::string::npos ? text : text.substr(promptEnd + 1);
+    const size_t first = words.find_first_not_of("\r\n");
+    if (first == std::string::npos) return {};
+    return words.substr(first, words.find_last_not_of("\r\n") - first + 1);
+}
+
+// A boot loader says so when a phase fails; its success texts never hold the word.
+bool SaysFailed(const std::string& words) {
+    return AsciiLower(words).find("fail") != std::string::npos;
+}
+
 } // namespace
 
 TDeviceWork::TDeviceWork(TkvbFiles& files, IWorkHost& host)
@@ -154,21 +169,38 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
         Dropped.erase(Dropped.begin() + static_cast<std::ptrdiff_t>(i));
     }
     if (firmware.empty()) return true;
+    std::string failed; // the images not taken, for the line at the end
+    const auto notTaken = [&](const fs::path& file) {
+        failed += (failed.empty() ? "" : ", ") + DeviceNameOf(file);
+    };
     if (!Terminal.IsBootLoader() && !EnterBootLoader()) {
         NotMoved.push_back("the boot loader did not come");
+        for (const auto& file : firmware)
+            notTaken(file);
         firmware.clear();
     }
     for (const auto& file : firmware) {
         if (StopHere()) break;
-        if (!UploadBlfFile(file))
-            NotMoved.push_back(ShownPath(file) + ": the boot loader did not take it");
+        const VerbResult result = UploadBlfFile(file);
+        if (result.Ok()) continue;
+        NotMoved.push_back(ShownPath(file) + ": the boot loader did not take it (" + result.Detail +
+                           ")");
+        notTaken(file);
     }
     if (bootLoaderImage && !Cancelled) EnterBootLoader();
+    const auto sayWhatFailed = [&] {
+        if (!failed.empty())
+            Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Bold);
+    };
     // Cancelled while waiting for the boot loader: there is no link to start anything on.
-    if (!RunAfterFirmware || (Cancelled && !Terminal.IsConnected())) return true;
+    if (!RunAfterFirmware || (Cancelled && !Terminal.IsConnected())) {
+        sayWhatFailed();
+        return true;
+    }
     Host.Print("Run firmware...", MessageStyle::Italic);
     Terminal.SendLine("run");
     Host.Print("\r\n", MessageStyle::Italic);
+    sayWhatFailed();
     return true;
 }
 
@@ -207,23 +239,64 @@ bool TDeviceWork::WaitForRestart(bool BootLoader) {
     }
 }
 
-bool TDeviceWork::UploadBlfFile(const fs::path& FileName) {
+std::string TDeviceWork::NotTaken(const VerbResult& Result) {
+    return Result.Path + ": the boot loader did not take it (" + Result.Detail + ")";
+}
+
+VerbResult TDeviceWork::SendImage(const std::string& Name, const std::string& Content,
+                                  std::string& Said) {
+    FirmwareReply reply;
+    const bool whole = Files.LoadFirmware(Name, Content, &reply);
+    Said = BootLoaderWords(reply.Text);
+    const std::string words = Said.empty() ? std::string() : ": " + Said;
+    if (!Terminal.IsConnected())
+        return VerbResult::Failed(Outcome::DeviceGone, Name, "load phase: the link went down");
+    if (!reply.GoAhead)
+        return VerbResult::Failed(Outcome::Refused, Name,
+                                  "load phase: the boot loader did not ask for the image" +
+                                      (Said.empty() ? " within 1 s" : words));
+    if (!whole)
+        return VerbResult::Failed(Outcome::NotWhole, Name,
+                                  "load phase: the boot loader stopped the transfer" + words);
+    if (SaysFailed(Said)) return VerbResult::Failed(Outcome::Refused, Name, "load phase" + words);
+    return VerbResult::Done(Name);
+}
+
+VerbResult TDeviceWork::UploadBlfFile(const fs::path& FileName) {
     const std::string name = DeviceNameOf(FileName);
     const std::string content = ReadPcFile(FileName);
     Host.Print("\r\nUpload BLF\r\n", MessageStyle::Italic);
     Host.Print(name, MessageStyle::Bold);
     Host.Print(" / " + std::to_string(content.size()) + "\r\n", MessageStyle::Regular);
     Terminal.IsReady();
-    const bool sent = Files.LoadFirmware(name, content);
-    std::string dropped;
-    Host.Print(" load\r\n", MessageStyle::Italic);
-    Terminal.ReadToPromptStart(1000, dropped);
-    Host.Print(" verify\r\n", MessageStyle::Italic);
-    Terminal.ReadToPromptStart(7000, dropped);
-    Host.Print(" burn\r\n", MessageStyle::Italic);
-    Terminal.ReadToPromptStart(15000, dropped);
+    std::string said;
+    VerbResult result = SendImage(name, content, said);
+    if (!said.empty()) Host.Print(said + "\r\n", MessageStyle::Regular);
+    // Every phase is waited for, whatever came before: the boot loader is left as it always is.
+    struct Phase {
+        const char* Word;
+        int WaitMs;
+    };
+    for (const Phase phase : {Phase{"load", 1000}, Phase{"verify", 7000}, Phase{"burn", 15000}}) {
+        Host.Print(std::string(" ") + phase.Word + "\r\n", MessageStyle::Italic);
+        std::string text;
+        const bool answered = Terminal.ReadToPromptStart(phase.WaitMs, text);
+        const std::string words = BootLoaderWords(text);
+        if (!words.empty()) Host.Print(words + "\r\n", MessageStyle::Regular);
+        if (!result.Ok()) continue;
+        const std::string where = std::string(phase.Word) + " phase: ";
+        if (!Terminal.IsConnected())
+            result = VerbResult::Failed(Outcome::DeviceGone, name, where + "the link went down");
+        else if (!answered)
+            result = VerbResult::Failed(Outcome::Refused, name,
+                                        where + "no answer within " +
+                                            std::to_string(phase.WaitMs / 1000) + " s");
+        else if (SaysFailed(words))
+            result = VerbResult::Failed(Outcome::Refused, name, where + words);
+    }
     Terminal.ClearInput();
-    return sent;
+    if (!result.Ok()) Host.Print(NotTaken(result) + "\r\n", MessageStyle::Bold);
+    return result;
 }
 
 } // namespace kv

@@ -91,8 +91,16 @@ class TDeviceWork {
     bool LoadDroppedFirmware(std::vector<std::filesystem::path>& Files);
     // Restarts the device into its boot loader and waits for it (at most 15 attempts a second).
     bool EnterBootLoader();
-    // Sends one image to the boot loader and follows its phases.
-    bool UploadBlfFile(const std::filesystem::path& FileName);
+    // Sends one image to the boot loader and follows its load, verify and burn phases, showing
+    // what it says. Not Done when the image was refused or stopped, a phase said it failed or
+    // ended without an answer in time, or the link went down; a bold line names the phase.
+    VerbResult UploadBlfFile(const std::filesystem::path& FileName);
+    // Hands one image (Name without a directory) to a waiting boot loader and says whether it was
+    // taken. Said receives the boot loader's words: its answer after the content, or the line it
+    // gave instead of asking for it.
+    VerbResult SendImage(const std::string& Name, const std::string& Content, std::string& Said);
+    // One line (8-bit) for an image the boot loader did not take: its name, the phase and why.
+    static std::string NotTaken(const VerbResult& Result);
     // After "run": waits, as EnterBootLoader does, until the device is back in its application.
     bool WaitForApplication();
 

@@ -330,6 +330,19 @@ TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {
     EXPECT_EQ(Run("flash pc/app.txt").status, 2);
 }
 
+TEST_F(Kvb, FlashFailsWhenTheBootLoaderSaysAPhaseFailed) {
+    Spit(pc / "app.blf", std::string(5000, 'F'));
+    for (const std::string phase : {"verify", "burn"}) {
+        const Result r = Run("flash pc/app.blf", "", phase + "-fails=1");
+        EXPECT_EQ(r.status, 4) << phase;
+        EXPECT_NE(r.err.find("kvb: pc/app.blf: the boot loader did not take it (" + phase +
+                             " phase: " + (phase == "verify" ? "Verify" : "Burn") + " FAILED)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("Run firmware..."), std::string::npos) << "still started: " << r.err;
+    }
+}
+
 TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
     Spit(dev / "a.txt", "alpha");
     fs::create_directories(dev / "Lua");

@@ -162,13 +162,19 @@ TEST_F(Firmware, DroppedImagesLoadInReverseOrderThroughTheBootLoader) {
     EXPECT_EQ(device().images[1].name, "a.blf");
     EXPECT_EQ(device().images[0].content, std::string(70000, 'b'));
     EXPECT_TRUE(Terminal().startsWith("Rebooting..."));
-    EXPECT_TRUE(Terminal().contains(".\n\nUpload BLF\nb.blf / 70000\n load\n verify\n burn\n"))
+    EXPECT_TRUE(Terminal().contains(".\n\nUpload BLF\nb.blf / 70000\nReceived 70000 bytes\n load\n"
+                                    "Load OK\n verify\nVerify OK\n burn\nBurn OK\n"))
         << Terminal().toStdString();
+    EXPECT_FALSE(Terminal().contains("not loaded"));
     EXPECT_TRUE(Terminal().contains("Run firmware...\n\ndone.\n"));
     EXPECT_EQ(device().commands.back(), "run");
     const auto runs = kvtest::Runs(fmMain->reTerm);
     EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{"b.blf", kGreen, true}), runs.end());
-    EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{" / 70000\n", kGreen}), runs.end());
+    EXPECT_NE(
+        std::find(runs.begin(), runs.end(), TextRun{" / 70000\nReceived 70000 bytes\n", kGreen}),
+        runs.end());
+    EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{"Burn OK\n", kGreen}), runs.end())
+        << "the boot loader's words, plain";
     env.clock.AdvanceMs(5000);
     EXPECT_TRUE(device().Present());
     EXPECT_FALSE(device().InBootLoader()) << "the run restarted the application";
@@ -216,6 +222,34 @@ TEST_F(Firmware, ABootLoaderThatNeverComesGivesUpAfterFifteenAttempts) {
     EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{"FAILED", kGreen, true}), runs.end());
 }
 
+TEST_F(Firmware, AFailedVerifyOrBurnIsSaidInBoldWithTheFileAndThePhase) {
+    const QString app = File("app.blf", QByteArray(5000, 'a'));
+    const QString ok = File("ok.blf", QByteArray(10, 'o'));
+    for (const bool verify : {true, false}) {
+        SCOPED_TRACE(verify ? "verify" : "burn");
+        fmMain->actTermClearExecute();
+        device().faults.verifyFails = verify;
+        device().faults.burnFails = !verify;
+        Drop(fmMain->lvFiles->viewport(), {app, ok});
+        const QString line = verify ? "app.blf: the boot loader did not take it (verify phase: "
+                                      "Verify FAILED)\n"
+                                    : "app.blf: the boot loader did not take it (burn phase: "
+                                      "Burn FAILED)\n";
+        EXPECT_TRUE(Terminal().contains(verify ? "\n verify\nVerify FAILED\n burn\n" + line
+                                               : "\n burn\nBurn FAILED\n" + line))
+            << Terminal().toStdString();
+        const auto runs = kvtest::Runs(fmMain->reTerm);
+        EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{line, kGreen, true}), runs.end());
+        EXPECT_TRUE(Terminal().endsWith("Run firmware...\nFirmware not loaded: ok.blf, app.blf\n\n"
+                                        "done.\n"))
+            << "both failed, listed at the end: " << Terminal().toStdString();
+        EXPECT_EQ(device().commands.back(), "run");
+        env.clock.AdvanceMs(5000); // back in its application for the next drop
+        Tick1();
+        Tick1();
+    }
+}
+
 TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     fmMain->Terminal->SendLine("boot");
     env.clock.AdvanceMs(3000);
@@ -231,7 +265,19 @@ TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     fmMain->actFirmwareExecute();
     ASSERT_EQ(device().images.size(), 1u);
     EXPECT_EQ(device().images[0].name, "app.blf");
-    EXPECT_EQ(Terminal(), "") << "the action prints nothing of its own";
+    EXPECT_EQ(Terminal(), "\napp.blf: taken by the boot loader\n");
+    EXPECT_EQ(kvtest::Runs(fmMain->reTerm),
+              (std::vector<TextRun>{{"\napp.blf: taken by the boot loader\n", kGreen}}));
+
+    fmMain->actTermClearExecute();
+    device().faults.imageRefuseAfter = 100;
+    fmMain->actFirmwareExecute();
+    EXPECT_EQ(Terminal(), "\napp.blf: the boot loader did not take it (load phase: the boot "
+                          "loader stopped the transfer: Error: image rejected)\n");
+    const auto runs = kvtest::Runs(fmMain->reTerm);
+    EXPECT_TRUE(!runs.empty() && runs.back().bold);
+    device().faults.imageRefuseAfter = -1;
+    fmMain->actTermClearExecute();
 
     chosen = File("empty.blf", "");
     const size_t commands = device().commands.size();

@@ -1,0 +1,241 @@
+// The simulated device's file commands: listing, download, upload and the changing commands,
+// on its storage and the extra files of the faults.
+#include "SimDevice.h"
+#include "SimText.h"
+
+#include <algorithm>
+
+namespace kv::sim {
+
+namespace {
+
+std::string Join(const SimPath& path) {
+    std::string out;
+    for (const auto& name : path)
+        out += "/" + name;
+    return out;
+}
+
+} // namespace
+
+// ---- paths ----
+
+std::string SimDevice::Unquote(const std::string& arg, bool& quoted) const {
+    const std::string t = Trim(arg);
+    quoted = !t.empty() && t[0] == '"';
+    if (!quoted) return t;
+    const size_t end = t.find('"', 1);
+    return t.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+}
+
+bool SimDevice::List(const SimPath& dir, std::vector<SimEntry>& entries) {
+    if (!storage_->List(dir, entries)) return false;
+    for (const auto& extra : faults.extraFiles) {
+        const size_t slash = extra.rfind('/');
+        if (slash == std::string::npos || SplitPath(extra.substr(0, slash)) != dir) continue;
+        SimEntry entry;
+        entry.name = extra.substr(slash + 1);
+        entry.size = static_cast<uint32_t>(entry.name.size());
+        entries.push_back(entry);
+    }
+    return true;
+}
+
+bool SimDevice::IsExtraFile(const SimPath& path) const {
+    for (const auto& extra : faults.extraFiles) {
+        const size_t slash = extra.rfind('/');
+        if (slash != std::string::npos && !path.empty() && path.back() == extra.substr(slash + 1) &&
+            SplitPath(extra.substr(0, slash)) == SimPath(path.begin(), path.end() - 1))
+            return true;
+    }
+    return false;
+}
+
+bool SimDevice::Resolve(const std::string& arg, SimPath& path, bool mustExist) {
+    bool quoted = false;
+    const SimPath parts = SplitPath(Unquote(arg, quoted));
+    path.clear();
+    std::vector<SimEntry> entries;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        if (!List(path, entries)) return false;
+        const SimEntry* found = nullptr;
+        for (const auto& e : entries)
+            if (e.name == parts[i]) found = &e;
+        // Without quotes the host wrote spaces as "_": match names the same way.
+        if (!found && !quoted) {
+            for (const auto& e : entries) {
+                std::string folded = e.name;
+                std::replace(folded.begin(), folded.end(), ' ', '_');
+                if (folded == parts[i]) {
+                    found = &e;
+                    break;
+                }
+            }
+        }
+        if (!found && (mustExist || !last)) return false;
+        path.push_back(found ? found->name : parts[i]);
+    }
+    return true;
+}
+
+// ---- commands ----
+
+void SimDevice::CmdDir(const std::string& arg) {
+    const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
+    SimPath dir;
+    std::vector<SimEntry> entries;
+    if (!Resolve(where, dir, true) || !List(dir, entries)) {
+        Result(kPathNotFound);
+        return;
+    }
+    std::string text = "Directory of " + (dir.empty() ? std::string("/") : Join(dir)) + "\r\n";
+    auto line = [&](const SimEntry& e) {
+        text += e.name + "\t" + std::to_string(e.size) + "\t" + std::to_string(e.attr) + "\t" +
+                std::to_string(e.created) + "\t" + std::to_string(e.modified) + "\t" +
+                std::to_string(e.accessed) + "\r\n";
+    };
+    if (!dir.empty()) {
+        SimEntry self;
+        storage_->Stat(dir, self);
+        self.attr = kAttrDirectory;
+        self.size = 0;
+        self.name = ".";
+        line(self);
+        self.name = "..";
+        line(self);
+    }
+    int files = 0, dirs = 0;
+    uint64_t bytes = 0;
+    for (const auto& e : entries) {
+        line(e);
+        if (e.IsDir()) {
+            ++dirs;
+        } else {
+            ++files;
+            bytes += e.size;
+        }
+    }
+    for (const auto& extra : faults.extraListingLines)
+        text += extra + "\r\n";
+    text += "\r\n" + std::to_string(files) + " File(s) " + std::to_string(bytes) + " bytes\r\n" +
+            std::to_string(dirs) + " Dir(s)\r\n";
+    Print(text);
+    Prompt();
+}
+
+void SimDevice::CmdType(const std::string& arg) {
+    const std::string where = !arg.empty() && arg[0] == '@' ? arg.substr(1) : arg;
+    SimPath path;
+    std::string content;
+    if (!Resolve(where, path, true)) {
+        Result(kFileNotFound);
+        return;
+    }
+    if (IsExtraFile(path)) {
+        content = path.back();
+    } else if (!storage_->ReadFile(path, content)) {
+        Result(kFileNotFound);
+        return;
+    }
+    if (++downloads >= faults.corruptDownloadsFrom && faults.corruptDownloadsFrom > 0 &&
+        !content.empty())
+        content[content.size() / 2] = static_cast<char>(~content[content.size() / 2]);
+    const int64_t announced =
+        faults.announceLength >= 0 ? faults.announceLength : static_cast<int64_t>(content.size());
+    Print((path.empty() ? std::string() : path.back()) + "\t" + std::to_string(announced) + "\r\n");
+    if (faults.downloadStallAfter >= 0 &&
+        faults.downloadStallAfter < static_cast<int64_t>(content.size())) {
+        Print(content.substr(0, faults.downloadStallAfter));
+        return; // the device hangs: no more content, no prompt
+    }
+    Print(content);
+    if (announced != static_cast<int64_t>(content.size())) return;
+    Print("\r\n");
+    Prompt();
+}
+
+void SimDevice::CmdWrite(const std::string& arg) {
+    // path TAB length TAB w
+    const size_t tab1 = arg.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? tab1 : arg.find('\t', tab1 + 1);
+    int64_t length = 0;
+    if (tab2 == std::string::npos || !ParseLength(arg.substr(tab1 + 1, tab2 - tab1 - 1), length) ||
+        arg.substr(tab2 + 1) != "w") {
+        Print("Usage: NFWRITE path<TAB>length<TAB>w\r\n");
+        Prompt();
+        return;
+    }
+    SimPath path;
+    if (!Resolve(arg.substr(0, tab1), path, false) || path.empty()) {
+        Result(kPathNotFound);
+        return;
+    }
+    SimEntry existing;
+    if (storage_->Stat(path, existing) && existing.IsDir()) {
+        Result(kAccessDenied);
+        return;
+    }
+    Print("Send file\r\n");
+    receivePath_ = path;
+    receiveIsImage_ = false;
+    receiveLength_ = length;
+    receiveBuffer_.clear();
+    mode_ = Mode::Receive;
+    if (length == 0) ReceiveDone();
+}
+
+void SimDevice::ReceiveDone() {
+    mode_ = Mode::Command;
+    if (receiveIsImage_) {
+        ImageReceived();
+        return;
+    }
+    const int result = faults.forceResult
+                           ? faults.forceResult
+                           : storage_->WriteFile(receivePath_, receiveBuffer_, config.stamp);
+    receiveBuffer_.clear();
+    Result(result);
+}
+
+void SimDevice::CmdSimple(const std::string& word, const std::string& arg) {
+    SimPath path;
+    const bool make = word == "NFMKDIR";
+    if (!Resolve(arg, path, !make) || path.empty()) {
+        Result(make ? kPathNotFound : kFileNotFound);
+        return;
+    }
+    if (faults.forceResult) {
+        Result(faults.forceResult);
+    } else if (make) {
+        Result(storage_->MakeDir(path, config.stamp));
+    } else if (word == "NFDEL") {
+        Result(storage_->DeleteFile(path));
+    } else {
+        Result(storage_->WipeDir(path));
+    }
+}
+
+void SimDevice::CmdRename(const std::string& arg) {
+    std::string first, second;
+    const std::string t = Trim(arg);
+    if (!t.empty() && t[0] == '"') {
+        const size_t end = t.find('"', 1);
+        first = t.substr(0, end == std::string::npos ? end : end + 1);
+        second = end == std::string::npos ? "" : Trim(t.substr(end + 1));
+    } else {
+        const size_t space = t.find(' ');
+        first = t.substr(0, space);
+        second = space == std::string::npos ? "" : Trim(t.substr(space + 1));
+    }
+    bool quoted = false;
+    const std::string newName = Unquote(second, quoted);
+    SimPath path;
+    if (!Resolve(first, path, true) || path.empty()) {
+        Result(kFileNotFound);
+        return;
+    }
+    Result(faults.forceResult ? faults.forceResult : storage_->Rename(path, newName));
+}
+
+} // namespace kv::sim
