@@ -57,9 +57,11 @@ int Devices(const GlobalOptions& options, bool asJson) {
         kv::TRawHid device;
         nlohmann::json entry{{"path", path}};
         if (!device.Open(path)) {
+            if (device.OpenFailure == kv::OpenError::Absent) continue; // gone meanwhile
             ++unopened;
-            entry["error"] = "cannot be opened: no permission";
-            if (!asJson) std::printf("%s\t(cannot be opened: no permission)\n", path.c_str());
+            const std::string why = "cannot be opened: " + kv::OpenFailureText(device.OpenFailure);
+            entry["error"] = why;
+            if (!asJson) std::printf("%s\t(%s)\n", path.c_str(), why.c_str());
             list.push_back(entry);
             continue;
         }
@@ -83,8 +85,9 @@ int Devices(const GlobalOptions& options, bool asJson) {
     if (paths.empty()) throw Failure(kNoDevice, "no device found");
     if (unopened) {
         std::fprintf(stderr,
-                     "kvb: %d device(s) attached but cannot be opened: no permission (install "
-                     "the udev rule, see \"Access to the device on Linux\" in the README)\n",
+                     "kvb: %d device(s) attached but cannot be opened (without permission: "
+                     "install the udev rule, see \"Access to the device on Linux\" in the "
+                     "README)\n",
                      unopened);
         return kNoAccess;
     }

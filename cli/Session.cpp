@@ -41,6 +41,7 @@ class ChosenDevice final : public kv::IHidPlatform {
         return chosen;
     }
     kv::HidHandle Open(const std::string& path) override { return inner_.Open(path); }
+    kv::OpenError LastOpenError() const override { return inner_.LastOpenError(); }
     void Close(kv::HidHandle h) override { inner_.Close(h); }
     int Read(kv::HidHandle h, uint8_t* b, int c, int t) override { return inner_.Read(h, b, c, t); }
     int Write(kv::HidHandle h, const uint8_t* d, int s, int t) override {
@@ -143,14 +144,17 @@ void Session::Open() {
     for (;;) {
         std::vector<std::string> present;
         if (Comms.Connect(&present)) break;
+        const kv::OpenError why = Comms.Device.OpenFailure;
+        if (why == kv::OpenError::Absent) present.clear(); // gone between listing and opening
         if (!present.empty() && !toldNoAccess) {
-            // Attached but not to be opened: on Linux the udev rule is missing or the user is not
-            // the one at the seat.
-            std::fprintf(stderr,
-                         "kvb: the device %s is attached but cannot be opened: no permission "
-                         "(install the udev rule, see \"Access to the device on Linux\" in the "
-                         "README)\n",
-                         present[0].c_str());
+            // Attached but not to be opened: on Linux, for want of permission, the udev rule is
+            // missing or the user is not the one at the seat.
+            std::fprintf(stderr, "kvb: the device %s is attached but cannot be opened: %s%s\n",
+                         present[0].c_str(), kv::OpenFailureText(why).c_str(),
+                         why == kv::OpenError::NoPermission
+                             ? " (install the udev rule, see \"Access to the device on Linux\" "
+                               "in the README)"
+                             : "");
             toldNoAccess = true;
         }
         if (kv::Clock().NowMs() >= deadline) {

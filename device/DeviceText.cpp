@@ -104,4 +104,19 @@ DeviceFeatures ReadFeatures(TRawHid& device) {
     return offered;
 }
 
+std::string OpenFailureText(OpenError why) {
+    switch (why) {
+    case OpenError::NoPermission:
+        return "no permission";
+    case OpenError::Busy:
+        return "another program is using it";
+    case OpenError::Absent:
+        return "it went away";
+    case OpenError::None:
+    case OpenError::Other:
+        break;
+    }
+    return "the system refused to open it";
+}
+
 } // namespace kv

@@ -2,6 +2,8 @@
 // names are UTF-8; these convert between the two.
 #pragma once
 
+#include "HidPlatform.h"
+
 #include <string>
 
 namespace kv {
@@ -20,6 +22,8 @@ std::string HidTo8Bit(const std::u16string& text);
 // The device's identity in three lines, as the information panel shows it: manufacturer,
 // "#" and serial number, product with version, build and date (strings 201 to 203).
 std::string IdentityText(TRawHid& device);
+// Why a device that is attached could not be opened, in words for the user.
+std::string OpenFailureText(OpenError why);
 // The text with A-Z as a-z; every other byte as it is.
 std::string AsciiLower(std::string text);
 // What the device's feature string (string 204) offers: firmware loading (".uft.") and the file

@@ -13,6 +13,15 @@ constexpr HidHandle kInvalidHandle = -1;
 
 enum class HidString { Manufacturer, Product, SerialNumber, Indexed };
 
+// Why an interface could not be opened.
+enum class OpenError {
+    None,
+    Absent,       // it is not there (any more)
+    NoPermission, // the system does not let this user open it
+    Busy,         // another program holds it
+    Other,
+};
+
 // What enumeration knows of one HID interface; the backends fill it, the matching is shared.
 struct HidInterfaceInfo {
     std::string path;
@@ -40,6 +49,8 @@ class IHidPlatform {
                                                int usage) = 0;
     // Opens an interface for reading and writing; kInvalidHandle when it cannot be opened.
     virtual HidHandle Open(const std::string& path) = 0;
+    // Why the last Open on this backend failed (backends are opened from one thread).
+    virtual OpenError LastOpenError() const { return OpenError::Other; }
     virtual void Close(HidHandle handle) = 0;
     // Waits up to timeoutMs for one input report and copies it, report ID first, into buffer
     // (at most capacity bytes). Returns the bytes copied, 0 when none came in time, -1 on failure.

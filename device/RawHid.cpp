@@ -25,7 +25,12 @@ int TRawHid::FindDevices(std::vector<std::string>& List, int VendorID, int Produ
 bool TRawHid::Open(const std::string& Path) {
     DevicePath = Path;
     Handle = HidPlatform().Open(Path);
-    if (Handle == kInvalidHandle) return false;
+    if (Handle == kInvalidHandle) {
+        OpenFailure = HidPlatform().LastOpenError();
+        if (OpenFailure == OpenError::None) OpenFailure = OpenError::Other;
+        return false;
+    }
+    OpenFailure = OpenError::None;
     int page = 0, usage = 0;
     if (QueryUsage(page, usage)) {
         UsagePage = page;
@@ -75,7 +80,7 @@ int TRawHid::ReadReport(uint8_t* Buffer, int Size, int Timeout) {
     }
     if (got == 0) return 0;
     ReadPending = false;
-    if (got < 0) return 0;
+    if (got < 0) return -1;
     int n = std::min(got, static_cast<int>(sizeof ReadBuffer)) - 1;
     if (n > Size) n = Size;
     if (n <= 0) return 0;

@@ -25,12 +25,14 @@ class TRawHid {
     static int FindDevices(std::vector<std::string>& List, int VendorID, int ProductID,
                            int UsagePage, int Usage);
 
+    // False when the device cannot be opened; OpenFailure then says why.
     bool Open(const std::string& Path);
     bool OpenFirst(int VendorID, int ProductID, int UsagePage, int Usage);
     void Close();
     bool IsOpen() const { return Handle != kInvalidHandle; }
 
-    // Data bytes placed in Buffer (report ID dropped), 0 when nothing was read in time.
+    // Data bytes placed in Buffer (report ID dropped), 0 when nothing was read in time, -1 when
+    // the device is gone.
     int ReadReport(uint8_t* Buffer, int Size, int Timeout);
     // Data bytes written, 0 on time-out, -1 when refused or failed.
     int WriteReport(const uint8_t* Data, int Size, int Timeout);
@@ -48,6 +50,7 @@ class TRawHid {
     int WriteTimeout = 0;
     bool ReadPending = false;
     std::string DevicePath;
+    OpenError OpenFailure = OpenError::None;
 
   private:
     std::u16string FetchString(HidString which, int index);

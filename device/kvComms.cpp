@@ -42,7 +42,13 @@ bool TkvComms::PollReports(int FirstTimeout) {
     for (;;) {
         const int n = Device.ReadReport(report.data(), kReportSize, t);
         t = 0;
-        if (n <= 0) break;
+        if (n < 0) {
+            // The device is gone: the link closes at once, as for a failed write, so that every
+            // waiting command and the supervision see it, not an endless "no data yet".
+            Disconnect();
+            break;
+        }
+        if (n == 0) break;
         if (n < kReportSize) continue; // short reports are not of this protocol
         const uint8_t channel = report[0];
         if (channel >= kChannels) continue;

@@ -53,6 +53,7 @@ struct SimFaults {
     std::vector<std::string> extraListingLines; // added to every listing before its end
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
     bool refuseOpen = false;      // listed, but cannot be opened (no permission)
+    bool busy = false;            // listed, but held by another program
     // "/dir/name": files the device lists and sends (each holds its own name) beside those of
     // its storage, with names no folder of the PC may hold ("C:x", "CON", "a?b").
     std::vector<std::string> extraFiles;
@@ -65,7 +66,7 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
-// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "verify-fails=1",
+// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
 // "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
 // \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
@@ -200,6 +201,7 @@ class SimPlatform final : public IHidPlatform {
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
+    OpenError LastOpenError() const override { return openError_; }
     void Close(HidHandle handle) override;
     int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
@@ -212,6 +214,7 @@ class SimPlatform final : public IHidPlatform {
     bool Live(HidHandle handle);
     SimDevice& device_;
     std::string path_;
+    OpenError openError_ = OpenError::None;
 };
 
 // Several simulated devices attached at once, each under a path of its own.
@@ -221,6 +224,7 @@ class SimBus final : public IHidPlatform {
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
+    OpenError LastOpenError() const override { return openError_; }
     void Close(HidHandle handle) override;
     int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
@@ -233,6 +237,7 @@ class SimBus final : public IHidPlatform {
     IHidPlatform* Of(HidHandle handle, HidHandle& inner);
     std::vector<std::unique_ptr<SimPlatform>> devices_;
     std::vector<std::string> paths_;
+    OpenError openError_ = OpenError::None;
 };
 
 // The demo device's file system: /Lua and /Config with a few scripts, a config.txt and nested

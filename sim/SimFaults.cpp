@@ -48,6 +48,8 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.uploadAbortAfter = number;
         else if (name == "refuse-open")
             faults.refuseOpen = number != 0;
+        else if (name == "busy")
+            faults.busy = number != 0;
         else if (name == "verify-fails")
             faults.verifyFails = number != 0;
         else if (name == "burn-fails")

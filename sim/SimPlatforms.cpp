@@ -21,8 +21,11 @@ bool SimPlatform::Live(HidHandle handle) {
 }
 
 HidHandle SimPlatform::Open(const std::string& path) {
-    if (path != path_ || !device_.Present() || device_.faults.refuseOpen) return kInvalidHandle;
-    return device_.Generation();
+    openError_ = path != path_ || !device_.Present() ? OpenError::Absent
+                 : device_.faults.refuseOpen         ? OpenError::NoPermission
+                 : device_.faults.busy               ? OpenError::Busy
+                                                     : OpenError::None;
+    return openError_ == OpenError::None ? device_.Generation() : kInvalidHandle;
 }
 
 void SimPlatform::Close(HidHandle) {}
@@ -77,9 +80,11 @@ std::vector<std::string> SimBus::Enumerate(int vendorId, int productId, int usag
 }
 
 HidHandle SimBus::Open(const std::string& path) {
+    openError_ = OpenError::Absent;
     for (size_t i = 0; i < devices_.size(); ++i) {
         if (paths_[i] != path) continue;
         const HidHandle inner = devices_[i]->Open(path);
+        openError_ = devices_[i]->LastOpenError();
         if (inner == kInvalidHandle) return kInvalidHandle;
         return static_cast<HidHandle>(i + 1) << kShift | inner;
     }

@@ -23,14 +23,18 @@ void TfmMain::Timer1Timer() {
     if (!Comms->Connect(&attached)) {
         // Attached but not to be opened is not the same as absent: said once, until the device is
         // opened or gone; the attempts go on.
-        if (attached.empty()) {
+        const kv::OpenError why = Comms->Device.OpenFailure;
+        if (attached.empty() || why == kv::OpenError::Absent) {
             ToldNoAccess = false;
         } else if (!ToldNoAccess) {
             ToldNoAccess = true;
-            TermPrint("\r\nThe device is attached but cannot be opened: no permission. Install "
-                      "the udev rule 70-kovrin.rules (see \"Access to the device on Linux\" in "
-                      "the README), then unplug and replug the device.\r\n",
-                      fsRegular);
+            std::string text =
+                "\r\nThe device is attached but cannot be opened: " + kv::OpenFailureText(why) +
+                ".";
+            if (why == kv::OpenError::NoPermission)
+                text += " Install the udev rule 70-kovrin.rules (see \"Access to the device on "
+                        "Linux\" in the README), then unplug and replug the device.";
+            TermPrint(text + "\r\n", fsRegular);
         }
         return;
     }

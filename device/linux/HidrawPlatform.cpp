@@ -201,7 +201,15 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
 
 HidHandle HidrawPlatform::Open(const std::string& path) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    return fd < 0 ? kInvalidHandle : Adopt(fd, path);
+    if (fd >= 0) {
+        openError_ = OpenError::None;
+        return Adopt(fd, path);
+    }
+    openError_ = errno == ENOENT || errno == ENODEV || errno == ENXIO ? OpenError::Absent
+                 : errno == EACCES || errno == EPERM                  ? OpenError::NoPermission
+                 : errno == EBUSY                                     ? OpenError::Busy
+                                                                      : OpenError::Other;
+    return kInvalidHandle;
 }
 
 HidHandle HidrawPlatform::Adopt(int fd, const std::string& path) {

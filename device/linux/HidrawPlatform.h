@@ -20,6 +20,7 @@ class HidrawPlatform final : public IHidPlatform {
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
+    OpenError LastOpenError() const override { return openError_; }
     // Takes over a descriptor already opened on the hidraw node at path.
     HidHandle Adopt(int fd, const std::string& path);
     void Close(HidHandle handle) override;
@@ -37,6 +38,7 @@ class HidrawPlatform final : public IHidPlatform {
     std::mutex lock_;
     std::map<HidHandle, std::shared_ptr<Device>> devices_;
     HidHandle next_ = 1;
+    OpenError openError_ = OpenError::None;
     // hidapi keeps its error text in globals: its calls are made under this lock only.
     std::mutex hidapiLock_;
     bool hidapiReady_ = false;

@@ -158,9 +158,20 @@ class WinHidPlatform final : public IHidPlatform {
     }
 
     HidHandle Open(const std::string& path) override {
+        openError_ = OpenError::Other;
         if (!Bound().ok) return kInvalidHandle;
         HANDLE handle = OpenPath(path);
-        if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            openError_ = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                                 error == ERROR_DEVICE_NOT_CONNECTED
+                             ? OpenError::Absent
+                         : error == ERROR_ACCESS_DENIED     ? OpenError::NoPermission
+                         : error == ERROR_SHARING_VIOLATION ? OpenError::Busy
+                                                            : OpenError::Other;
+            return kInvalidHandle;
+        }
+        openError_ = OpenError::None;
         auto device = std::make_unique<Device>();
         device->handle = handle;
         Bound().HidD_SetNumInputBuffers(handle, 256);
@@ -173,6 +184,8 @@ class WinHidPlatform final : public IHidPlatform {
         devices_[id] = std::move(device);
         return id;
     }
+
+    OpenError LastOpenError() const override { return openError_; }
 
     void Close(HidHandle handle) override { devices_.erase(handle); }
 
@@ -268,6 +281,7 @@ class WinHidPlatform final : public IHidPlatform {
     }
     std::map<HidHandle, std::unique_ptr<Device>> devices_;
     HidHandle next_ = 1;
+    OpenError openError_ = OpenError::None;
 };
 
 } // namespace

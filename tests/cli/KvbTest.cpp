@@ -126,6 +126,10 @@ TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
     EXPECT_EQ(r.status, 6);
     EXPECT_NE(r.err.find("cannot be opened: no permission"), std::string::npos) << r.err;
     EXPECT_EQ(Run("devices", "", "refuse-open=1").status, 6);
+    r = Run("devices", "", "busy=1");
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.out.find("cannot be opened: another program is using it"), std::string::npos)
+        << r.out;
     r = Run("--wait 0 devices", "", "", false);
     EXPECT_EQ(r.status, 3) << "no device on this machine: " << r.out << r.err;
 }

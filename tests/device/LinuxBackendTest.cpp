@@ -115,12 +115,12 @@ TEST_F(FakeSysfs, ReadsWritesAndStringsAtOnceUntilAnUnplugEndsEach) {
     const kv::HidHandle handle = platform.Adopt(pair[0], "/dev/hidraw0");
     ASSERT_NE(handle, kv::kInvalidHandle);
 
-    std::atomic<int> taken{0};
+    std::atomic<int> taken{0}, reads{0};
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::thread device([&] {
         uint8_t report[64] = {};
-        for (int sent = 0;
-             sent < 3000 || (taken < 300 && std::chrono::steady_clock::now() < limit);) {
+        for (int sent = 0; sent < 3000 || ((taken < 300 || reads < 3000) &&
+                                           std::chrono::steady_clock::now() < limit);) {
             report[0] = static_cast<uint8_t>(sent);
             sent += send(pair[1], report, sizeof report, MSG_DONTWAIT) > 0;
             while (recv(pair[1], report + 1, 63, MSG_DONTWAIT) > 0)
@@ -128,11 +128,11 @@ TEST_F(FakeSysfs, ReadsWritesAndStringsAtOnceUntilAnUnplugEndsEach) {
         }
         close(pair[1]); // unplugged while the program still reads and writes
     });
-    int reads = 0, inOrder = 0, readEnd = 0;
+    int inOrder = 0, readEnd = 0;
     std::thread reader([&] {
         uint8_t buffer[65];
         while ((readEnd = platform.Read(handle, buffer, sizeof buffer, 2000)) > 0)
-            inOrder += buffer[1] == static_cast<uint8_t>(reads++);
+            inOrder += buffer[1] == static_cast<uint8_t>(reads.fetch_add(1));
     });
     int writes = 0, writeEnd = 0;
     std::thread writer([&] {
@@ -153,7 +153,7 @@ TEST_F(FakeSysfs, ReadsWritesAndStringsAtOnceUntilAnUnplugEndsEach) {
 
     EXPECT_EQ(first, u"KV-104-000123");
     EXPECT_GE(reads, 3000);
-    EXPECT_EQ(inOrder, reads) << "input reports whole and in order";
+    EXPECT_EQ(inOrder, reads.load()) << "input reports whole and in order";
     EXPECT_EQ(readEnd, -1) << "reads fail once the queue is empty";
     EXPECT_GE(writes, 300);
     EXPECT_EQ(writeEnd, -1) << "a write to the unplugged node fails";

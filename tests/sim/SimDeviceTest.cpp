@@ -223,7 +223,10 @@ TEST_F(SimTest, BootLoaderReEnumeratesLoadsAndRuns) {
     std::vector<std::string> list;
     EXPECT_EQ(TRawHid::FindDevices(list, kVendorId, kProductId, kUsagePage, -1), 0);
     uint8_t report[64];
-    EXPECT_EQ(comms.Device.ReadReport(report, 64, 0), 0);
+    EXPECT_EQ(comms.Device.ReadReport(report, 64, 0), -1) << "the old handle is dead";
+    std::string data;
+    comms.ReadMessage(0, 0, data);
+    EXPECT_FALSE(comms.IsConnected()) << "a read that finds the device gone closes the link";
     EXPECT_FALSE(comms.WriteMessage("x", 0, 0, 200)) << "the old handle is dead";
     env.clock.AdvanceMs(3000);
     ASSERT_TRUE(comms.Connect());

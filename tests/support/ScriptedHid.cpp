@@ -54,6 +54,7 @@ std::vector<std::string> ScriptedHid::Enumerate(int vendorId, int productId, int
 }
 
 kv::HidHandle ScriptedHid::Open(const std::string& path) {
+    openError = present ? kv::OpenError::None : kv::OpenError::Absent;
     if (!present) return kv::kInvalidHandle;
     for (const auto& info : interfaces)
         if (info.path == path) {

@@ -49,6 +49,8 @@ class ScriptedHid : public kv::IHidPlatform {
     std::vector<std::string> Enumerate(int vendorId, int productId, int usagePage,
                                        int usage) override;
     kv::HidHandle Open(const std::string& path) override;
+    kv::OpenError LastOpenError() const override { return openError; }
+    kv::OpenError openError = kv::OpenError::None;
     void Close(kv::HidHandle handle) override;
     int Read(kv::HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(kv::HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
