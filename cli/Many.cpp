@@ -184,7 +184,8 @@ class Runner {
     std::set<std::string> told_; // paths already said to be unusable
     json firmware_ = json::array();
     std::string started_;
-    int drawn_ = 0;
+    int drawn_ = 0;                  // lines of the live board on the screen
+    std::vector<std::string> board_; // and what they say
     Steady::time_point drawnAt_;
     int done_ = 0, failed_ = 0;
 };
@@ -402,13 +403,16 @@ void Runner::Draw(bool now) {
     if (!live_) return;
     if (!now && Steady::now() - drawnAt_ < std::chrono::milliseconds(100)) return;
     drawnAt_ = Steady::now();
-    Clear();
-    for (const auto& w : workers_) {
+    std::vector<std::string> lines;
+    for (const auto& w : workers_)
         // --each-new keeps the devices at work; finished ones have had their line above.
-        if (options_.eachNew && !w->running) continue;
-        std::fprintf(stderr, "\x1b[2K%s\n", Board(*w).c_str());
-        ++drawn_;
-    }
+        if (!options_.eachNew || w->running) lines.push_back(Board(*w));
+    if (drawn_ > 0 && lines == board_) return; // nothing new to show
+    Clear();
+    for (const auto& line : lines)
+        std::fprintf(stderr, "\x1b[2K%s\n", line.c_str());
+    drawn_ = static_cast<int>(lines.size());
+    board_ = std::move(lines);
     std::fflush(stderr);
 }
 

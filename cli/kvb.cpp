@@ -96,10 +96,13 @@ int main(int argc, char** argv) {
         "Device paths are written as the device shows them (\"/Lua/main.lua\"; the root "
         "is \"/\").",
         "kvb"};
-    app.footer(std::string("Global option --simulate [FOLDER]: run against the simulated device "
-                           "(its file system is FOLDER, or a demo tree); give it twice for two "
-                           "devices.\n") +
-               kStatuses);
+    app.footer(
+        std::string("Global option --simulate [FOLDER]: run against the simulated device "
+                    "(its file system is FOLDER, or a demo tree); each one more attaches one "
+                    "more device.\n"
+                    "With --all, --each-new or several --device: exit status 0 only if "
+                    "every device succeeded.\n") +
+        kStatuses);
     app.set_version_flag("--version", std::string("kvb ") + KV_VERSION);
     std::vector<std::string> deviceSet;
     app.add_option("--device", deviceSet,
