@@ -146,6 +146,12 @@ class Runner {
         started_ = UtcNow();
     }
 
+    // Left early (an error of this process): the children's output is read to its end.
+    ~Runner() {
+        for (auto& w : workers_)
+            for (auto& reader : w->readers)
+                if (reader.joinable()) reader.join();
+    }
     int All();
     int EachNew();
 
@@ -426,7 +432,10 @@ void Runner::Summary() {
                  "SECONDS", "REASON");
     for (const auto& w : workers_)
         std::fprintf(stderr, "%-*s  %-6s  %7.1f  %s\n", static_cast<int>(width), w->shown.c_str(),
-                     w->status == 0 ? "done" : "FAILED", w->Seconds(), w->reason.c_str());
+                     w->status == 0              ? "done"
+                     : w->status == kInterrupted ? "STOPPED"
+                                                 : "FAILED",
+                     w->Seconds(), w->reason.c_str());
     std::fprintf(stderr, "%zu device(s): %s\n", workers_.size(), Tally().c_str());
 }
 

@@ -47,13 +47,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
-    impl_->out = out[0];
-    impl_->err = err[0];
     if (error != 0) {
         close(out[0]);
         close(err[0]);
         throw Failure(kPcFileError, "cannot start " + program + ": " + std::strerror(error));
     }
+    impl_->out = out[0];
+    impl_->err = err[0];
 }
 
 ChildProcess::~ChildProcess() {
