@@ -46,6 +46,14 @@ struct GlobalOptions {
 // Set by SIGINT: the first asks the work to stop at its next safe point.
 extern std::atomic<int> Interrupts;
 
+// ---- kvb run for one device by kvb --all or --each-new (KVB_WORKER=1 in its environment) ----
+// Besides its messages, standard error then carries records for the parent: a line that starts
+// with kRecordMark, "progress POSITION TOTAL" during a transfer, "clock MICROSECONDS" at the end
+// of a run on virtual time.
+constexpr char kRecordMark = '\x1e';
+bool WorkerMode();
+void WorkerRecord(const std::string& text);
+
 class Session;
 
 // The host of the shared workflows: messages to standard error, progress on a terminal, Ctrl+C
@@ -97,7 +105,7 @@ class Session {
   private:
     struct Backend;
     std::unique_ptr<Backend> backend_;
-    std::chrono::steady_clock::time_point progressStart_;
+    std::chrono::steady_clock::time_point progressStart_, lastRecord_;
     bool progressShown_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include "device/Clock.h"
 #include "device/DeviceText.h"
 #include "sim/SimDevice.h"
+#include "sim/SimTimeline.h"
 #include "workflows/PcFiles.h"
 
 #include <algorithm>
@@ -59,6 +60,19 @@ class ChosenDevice final : public kv::IHidPlatform {
     std::string choice_;
 };
 
+// The serial number of the simulated device after the first: the number at its end counted on,
+// "KV-104-000123" and 2 give "KV-104-000125".
+std::u16string NextSerial(std::u16string serial, size_t by) {
+    size_t digit = serial.size();
+    while (by > 0 && digit-- > 0) {
+        if (serial[digit] < u'0' || serial[digit] > u'9') break;
+        const size_t sum = static_cast<size_t>(serial[digit] - u'0') + by;
+        serial[digit] = static_cast<char16_t>(u'0' + sum % 10);
+        by = sum / 10;
+    }
+    return serial;
+}
+
 } // namespace
 
 // The backend of this run: the machine's own HID access or simulated devices, and the choice.
@@ -74,8 +88,13 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
     if (options.simulate) {
         // Tests run the simulated devices on virtual time (KVB_VIRTUAL_TIME=1): every wait of the
         // link and the device then costs nothing. Never with a real device.
-        if (const char* v = std::getenv("KVB_VIRTUAL_TIME"); v && *v == '1')
+        if (const char* v = std::getenv("KVB_VIRTUAL_TIME"); v && *v == '1') {
             kv::SetClock(&backend_->virtualTime);
+            // A run for one device of kvb --all goes on from its parent's time, so that the
+            // devices' timelines are one (see Many.cpp).
+            if (const char* start = std::getenv("KVB_VIRTUAL_START_US"))
+                backend_->virtualTime.SleepUntilUs(std::strtoll(start, nullptr, 10));
+        }
         // As the window's --simulate: a demo tree or a folder, two log messages a second. A second
         // --simulate attaches a second device, with the next serial number.
         std::vector<std::string> folders = options.folders;
@@ -93,18 +112,20 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
             }
             kv::sim::SimConfig config;
             config.logRatePerSecond = 2;
-            if (i > 0) {
-                std::u16string serial = config.serial;
-                serial.back() = static_cast<char16_t>(serial.back() + static_cast<char16_t>(i));
-                config.serial = serial;
-            }
+            if (i > 0) config.serial = NextSerial(config.serial, i);
             auto device =
                 std::make_unique<kv::sim::SimDevice>(kv::Clock(), std::move(storage), config);
             device->PrintConsole("Kovrin simulated device\r\n");
-            // Faults for the tests of kvb itself.
-            if (const char* faults = std::getenv("KVB_SIM_FAULTS"))
-                if (!kv::sim::ParseFaults(faults, device->faults))
-                    throw Failure(kUsage, std::string("unknown KVB_SIM_FAULTS: ") + faults);
+            // Faults for the tests of kvb itself: KVB_SIM_FAULTS for every device,
+            // KVB_SIM_FAULTS_2 for the second alone, and so on.
+            for (const std::string& name :
+                 {std::string("KVB_SIM_FAULTS"), "KVB_SIM_FAULTS_" + std::to_string(i + 1)}) {
+                const char* faults = std::getenv(name.c_str());
+                std::string rest;
+                if (faults && (!kv::sim::ApplyTimeline(faults, kv::Clock(), *device, rest) ||
+                               !kv::sim::ParseFaults(rest, device->faults)))
+                    throw Failure(kUsage, "unknown " + name + ": " + faults);
+            }
             backend_->bus.Attach(*device, i == 0 ? std::string(kv::sim::SimPlatform::kPath)
                                                  : std::string(kv::sim::SimPlatform::kPath) + "-" +
                                                        std::to_string(i + 1));
@@ -125,6 +146,23 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
 }
 
 Session::~Session() {
+    // The time this run ended at, for a parent on virtual time (see KVB_VIRTUAL_START_US).
+    if (WorkerMode() && &kv::Clock() == &backend_->virtualTime)
+        WorkerRecord("clock " + std::to_string(kv::Clock().NowUs()));
+    // For the tests of kvb: every report each simulated device that was written to received,
+    // in a file of its own ("{serial}" in the name is its serial number).
+    if (const char* wire = std::getenv("KVB_SIM_WIRE"))
+        for (const auto& device : backend_->devices) {
+            if (device->received.empty()) continue;
+            std::string name = wire;
+            if (const size_t at = name.find("{serial}"); at != std::string::npos)
+                name.replace(at, 8, kv::HidTo8Bit(device->config.serial));
+            if (FILE* out = std::fopen(name.c_str(), "wb")) {
+                for (const auto& report : device->received)
+                    std::fwrite(report.data(), 1, report.size(), out);
+                std::fclose(out);
+            }
+        }
     // For the tests of kvb: the command lines the simulated device received, one per line.
     if (const char* trace = std::getenv("KVB_SIM_TRACE"); trace && !backend_->devices.empty()) {
         if (FILE* out = std::fopen(trace, "wb")) {
@@ -183,6 +221,19 @@ std::string Session::Identity() {
 
 // ---- messages and progress ----
 
+bool WorkerMode() {
+    static const bool worker = [] {
+        const char* v = std::getenv("KVB_WORKER");
+        return v && *v == '1';
+    }();
+    return worker;
+}
+
+void WorkerRecord(const std::string& text) {
+    std::fprintf(stderr, "%c%s\n", kRecordMark, text.c_str());
+    std::fflush(stderr);
+}
+
 void Session::Say(const std::string& text) {
     if (Options.quiet) return;
     ProgressEnd();
@@ -236,6 +287,14 @@ void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::pa
 }
 
 void Session::Progress(int32_t Position, int32_t Total) {
+    if (WorkerMode() && Total > 0) {
+        // For the parent's live line: a record at most every 100 ms, and the last one.
+        const auto now = std::chrono::steady_clock::now();
+        if (Position < Total && now - lastRecord_ < std::chrono::milliseconds(100)) return;
+        lastRecord_ = now;
+        WorkerRecord("progress " + std::to_string(Position) + " " + std::to_string(Total));
+        return;
+    }
     if (Options.quiet || !RawConsole::ProgressOutput() || Total <= 0) return;
     const auto now = std::chrono::steady_clock::now();
     if (!progressShown_) progressStart_ = now;

@@ -1,5 +1,7 @@
 // kvb [global options] COMMAND [arguments]: the device from a terminal or a script.
+#include "ChildProcess.h"
 #include "Commands.h"
+#include "Many.h"
 
 #include "device/Errors.h"
 
@@ -30,9 +32,45 @@ const char* const kStatuses = "Exit status: 0 success; 2 usage; 3 no device; 4 t
                               "read or written; 6 a device is attached but cannot be opened; 130 "
                               "interrupted (what was done is kept).";
 
+// Global options that take a value as the next word.
+bool TakesValue(const std::string& word) {
+    for (const char* option : {"--device", "--password", "--wait", "--report", "--count"})
+        if (word == option) return true;
+    return false;
+}
+
+// The words each device's own kvb gets from this command line (after its --device): the global
+// options but those of many devices, --device and --password (which goes in the environment),
+// then the command and its arguments as they were given. args holds no --simulate.
+std::vector<std::string> ChildArguments(const std::vector<char*>& args,
+                                        const kvb::GlobalOptions& global) {
+    std::vector<std::string> out;
+    for (const auto& folder : global.folders)
+        out.push_back("--simulate=" + folder);
+    size_t i = 1;
+    for (; i < args.size(); ++i) {
+        const std::string word = args[i];
+        if (word.empty() || word[0] != '-') break; // the command
+        const std::string name = word.substr(0, word.find('='));
+        const bool dropped = name == "--all" || name == "--each-new" || name == "--again" ||
+                             name == "--report" || name == "--count" || name == "--device" ||
+                             name == "--password";
+        const bool value = TakesValue(word) && i + 1 < args.size();
+        if (!dropped) {
+            out.push_back(word);
+            if (value) out.push_back(args[i + 1]);
+        }
+        if (value) ++i;
+    }
+    for (; i < args.size(); ++i)
+        out.push_back(args[i]);
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    kvb::WorkerMode(); // read before this process sets it for its own children
     kvb::GlobalOptions global;
     // --simulate takes an optional folder, which CLI11 cannot tell from the command that follows:
     // it is taken here. Each --simulate attaches one simulated device.
@@ -58,13 +96,31 @@ int main(int argc, char** argv) {
         "Device paths are written as the device shows them (\"/Lua/main.lua\"; the root "
         "is \"/\").",
         "kvb"};
-    app.footer(std::string("Global option --simulate [FOLDER]: run against the simulated device "
-                           "(its file system is FOLDER, or a demo tree); give it twice for two "
-                           "devices.\n") +
-               kStatuses);
+    app.footer(
+        std::string("Global option --simulate [FOLDER]: run against the simulated device "
+                    "(its file system is FOLDER, or a demo tree); each one more attaches one "
+                    "more device.\n"
+                    "With --all, --each-new or several --device: exit status 0 only if "
+                    "every device succeeded.\n") +
+        kStatuses);
     app.set_version_flag("--version", std::string("kvb ") + KV_VERSION);
-    app.add_option("--device", global.device, "Serial number or interface path of the device")
+    std::vector<std::string> deviceSet;
+    app.add_option("--device", deviceSet,
+                   "Serial number or interface path of the device; given several times, the "
+                   "command runs on each of them at once")
         ->envname("KVB_DEVICE");
+    kvb::ManyOptions many;
+    auto* all = app.add_flag("--all", many.all, "Run the command on every attached device at once");
+    auto* eachNew = app.add_flag(
+        "--each-new", many.eachNew,
+        "Run the command on each device as it is plugged in, several at once, until Ctrl+C");
+    app.add_flag("--again", many.again, "With --each-new: also a serial number done before")
+        ->needs(eachNew);
+    app.add_option("--count", many.count, "With --each-new: end after this many devices")
+        ->needs(eachNew);
+    app.add_option("--report", many.report,
+                   "With many devices: write each device's result to FILE (.json or .csv)");
+    all->excludes(eachNew);
     app.add_option("--password", global.password,
                    "Answers a console that asks for a password (or KVB_PASSWORD)");
     app.add_option("--wait", global.waitSeconds, "Seconds to wait for the device to appear");
@@ -157,6 +213,20 @@ int main(int argc, char** argv) {
 
     kvb::InstallInterruptHandler();
     try {
+        if (deviceSet.size() == 1 && !many.all && !many.eachNew) global.device = deviceSet[0];
+        if (many.all || many.eachNew || deviceSet.size() > 1) {
+            many.devices = deviceSet;
+            CLI::App* command = app.get_subcommands().front();
+            many.command = command->get_name();
+            if (many.command == "devices" || many.command == "term" || many.command == "edit")
+                throw kvb::Failure(kvb::kUsage, many.command + " works with one device at a time");
+            if (flash->parsed()) many.firmware = images;
+            many.program = kvb::OwnProgram(argv[0]);
+            many.args = ChildArguments(args, global);
+            return kvb::Many(global, many);
+        }
+        if (!many.report.empty())
+            throw kvb::Failure(kvb::kUsage, "--report is for many devices (--all, --each-new)");
         if (devices->parsed()) return kvb::Devices(global, json);
         kvb::Session session(global);
         session.Open();

@@ -3,6 +3,7 @@
 #include "support/WireLines.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/wait.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -44,12 +46,14 @@ struct Kvb : ::testing::Test {
         fs::create_directories(pc);
     }
     void TearDown() override { fs::remove_all(dir); }
+    std::string env; // more of kvb's environment, as shell words
     // Runs kvb in the test's folder with --simulate dev (unless sim is false).
     Result Run(const std::string& args, const std::string& input = "",
                const std::string& faults = "", bool sim = true) {
         Spit(dir / "stdin", input);
         std::string command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 ";
         if (!faults.empty()) command += "KVB_SIM_FAULTS='" + faults + "' ";
+        command += env + " ";
         command += std::string(KV_KVB_FILE) + (sim ? " --simulate dev " : " ") + args +
                    " <stdin >stdout 2>stderr";
         const int raw = std::system(command.c_str());
@@ -380,6 +384,118 @@ TEST_F(Kvb, TheCommandLinesOnTheWireAreTheWindowsOnes) {
     EXPECT_EQ(flash.front(), "boot");
     EXPECT_EQ(flash.back(), "run");
     EXPECT_NE(std::find(flash.begin(), flash.end(), "LOAD 1 fw.blf"), flash.end());
+}
+
+// ---- many devices at once ----
+
+struct KvbMany : Kvb {
+    void SetUp() override {
+        Kvb::SetUp();
+        for (const char* d : {"dev2", "dev3"})
+            fs::create_directories(dir / d);
+    }
+    const std::string three = "--simulate dev2 --simulate dev3 ";
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+// Each device's work is its own kvb's: the same reports on its wire as when it is alone, and
+// whole lines that say whose they are.
+TEST_F(KvbMany, EveryDeviceAtOnceWithTheBytesOfOneAndAReport) {
+    Spit(pc / "fw.blf", "abc");
+    env = "KVB_SIM_WIRE=many-{serial}";
+    Result r = Run(three + "--all --report r.json flash pc/fw.blf");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::regex whole(R"(^(KV-104-00012[345](: |  )|done: |SERIAL |3 device\(s\): |$).*)");
+    for (const auto& line : Lines(r.err))
+        EXPECT_TRUE(std::regex_match(line, whole)) << "[" << line << "] in\n" << r.err;
+    for (const char* serial : {"KV-104-000123", "KV-104-000124", "KV-104-000125"}) {
+        EXPECT_NE(r.err.find(std::string(serial) + ": Run firmware"), std::string::npos) << serial;
+        env = std::string("KVB_SIM_WIRE=one-") + serial;
+        ASSERT_EQ(Run(three + "-q --device " + serial + " flash pc/fw.blf").status, 0);
+        const std::string alone = Slurp(dir / (std::string("one-") + serial));
+        EXPECT_GE(alone.size(), 6 * 64u); // boot, LOAD, the image, run and prompts
+        EXPECT_EQ(Slurp(dir / (std::string("many-") + serial)), alone) << serial;
+    }
+    const auto report = nlohmann::json::parse(Slurp(dir / "r.json"));
+    EXPECT_EQ(report["firmware"][0]["file"], "fw.blf");
+    EXPECT_EQ(report["firmware"][0]["sha256"],
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    ASSERT_EQ(report["devices"].size(), 3u);
+    for (const auto& d : report["devices"])
+        EXPECT_EQ(d["result"], "done") << d;
+    // A set of devices instead of all; put -r --verify to each.
+    env.clear();
+    Spit(pc / "tree/a.lua", "a");
+    Spit(pc / "tree/sub/b.txt", "bb");
+    r = Run(three + "--device KV-104-000123 --device KV-104-000125 put -r --verify pc/tree /");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dev / "tree/sub/b.txt"), "bb");
+    EXPECT_EQ(Slurp(dir / "dev3/tree/sub/b.txt"), "bb");
+    EXPECT_FALSE(fs::exists(dir / "dev2/tree"));
+    r = Run(three + "--all info");
+    EXPECT_NE(r.out.find("KV-104-000124: #KV-104-000124\n"), std::string::npos) << r.out;
+}
+
+// A device that fails verify, or is unplugged mid-flash, fails alone: the others finish, the
+// summary and the report say which one and why, and the exit status is not 0.
+TEST_F(KvbMany, OneDeviceFailingLeavesTheOthersToFinish) {
+    Spit(pc / "up.lua", EveryByte(8));
+    env = "KVB_SIM_FAULTS_2=corrupt-downloads-from=1";
+    Result r = Run(three + "--all --report r.csv put --verify pc/up.lua /");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_EQ(Slurp(dev / "up.lua"), EveryByte(8));
+    EXPECT_EQ(Slurp(dir / "dev3/up.lua"), EveryByte(8));
+    EXPECT_NE(r.err.find("KV-104-000124  FAILED"), std::string::npos) << r.err;
+    const std::string csv = Slurp(dir / "r.csv");
+    EXPECT_NE(csv.find("KV-104-000123,done,0,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("KV-104-000124,failed,4,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("/up.lua: the device's bytes differ"), std::string::npos) << csv;
+    // Gone for good in the middle of a 256 KiB image (it is on the link from about 6 s on).
+    Spit(pc / "big.blf", EveryByte(1024));
+    env = "KVB_SIM_FAULTS_3=unplug-at=8000";
+    r = Run(three + "--all flash pc/big.blf");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("done: KV-104-000123"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("done: KV-104-000124"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("failed: KV-104-000125"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("KV-104-000125  FAILED"), std::string::npos) << r.err;
+}
+
+// The line: devices plugged in one after another. The third restarts into its new firmware
+// right after its flash: the same device. The first is unplugged and plugged in again later:
+// skipped as done, or done again with --again.
+TEST_F(KvbMany, EachNewDeviceAsItComesAndARestartIsNoNewDevice) {
+    fs::create_directories(dir / "dev4");
+    Spit(pc / "fw.blf", "F");
+    env = "KVB_SIM_FAULTS_1='unplug-at=40000;unplug-for=5000' "
+          "KVB_SIM_FAULTS_3='present-from=15000;unplug-at=25000;unplug-for=3000' "
+          "KVB_SIM_FAULTS_4=present-from=50000";
+    const std::string four = three + "--simulate dev4 --each-new ";
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    Result r = Run(four + "--count 4 flash pc/fw.blf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* serial : {"KV-104-000123", "KV-104-000124", "KV-104-000125", "KV-104-000126"})
+        EXPECT_EQ(count(r.err, std::string("done: ") + serial), 1u) << serial << r.err;
+    EXPECT_NE(r.err.find(" - unplug it  [4 done, 0 failed]"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("KV-104-000123: already done; skipped"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("KV-104-000125: already done"), std::string::npos) << r.err;
+    r = Run(four + "--again --count 5 flash pc/fw.blf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.err, "done: KV-104-000123"), 2u) << r.err;
+    EXPECT_EQ(count(r.err, "done: KV-104-000125"), 1u) << r.err;
+    EXPECT_EQ(count(r.err, "done: KV-104-000126"), 1u) << r.err;
 }
 
 } // namespace
