@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QWidget>
 
 TWindowShortcuts::TWindowShortcuts(QWidget* window) : QObject(window), window_(window) {
@@ -14,6 +15,13 @@ bool TWindowShortcuts::eventFilter(QObject* watched, QEvent* event) {
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != window_) return false;
     auto* key = static_cast<QKeyEvent*>(event);
+    // A text field's own editing keys act on the field (the path field): pasting there must not
+    // send the clipboard to the device's console.
+    if (qobject_cast<QLineEdit*>(widget))
+        for (const auto standard :
+             {QKeySequence::Cut, QKeySequence::Copy, QKeySequence::Paste, QKeySequence::SelectAll,
+              QKeySequence::Undo, QKeySequence::Redo})
+            if (key->matches(standard)) return false;
     const QKeySequence pressed(key->keyCombination());
     for (QAction* action : window_->actions()) {
         if (action->shortcut() == pressed) {

@@ -81,11 +81,20 @@ void TInfoMemo::dropEvent(QDropEvent* event) {
 }
 
 void TfmMain::DropFrom(QDropEvent* event) {
-    // An error that escapes the drop handler ends the drop without a message.
-    try {
-        dftFilesDrop(DroppedFiles(event), event->modifiers() & Qt::ControlModifier);
-    } catch (const std::exception&) {
-    }
+    // The drop is taken here and answered at once; its question and its work come after the drop
+    // event has returned, so the drag source is released and a question box takes its clicks.
+    const QStringList files = DroppedFiles(event);
+    const bool ctrl = event->modifiers() & Qt::ControlModifier;
+    QMetaObject::invokeMethod(
+        this,
+        [this, files, ctrl] {
+            // An error that escapes the drop handler ends the drop without a message.
+            try {
+                dftFilesDrop(files, ctrl);
+            } catch (const std::exception&) {
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 // ---- upload ----

@@ -44,11 +44,15 @@ struct Drops : kvtest::UiTest {
             urls.append(QUrl::fromLocalFile(f));
         data.setUrls(urls);
         const Qt::KeyboardModifiers mods = ctrl ? Qt::ControlModifier : Qt::NoModifier;
+        const size_t sentBefore = device().commands.size();
         QDragEnterEvent enter(QPoint(5, 5), actions, &data, Qt::NoButton, mods);
         QApplication::sendEvent(target, &enter);
         if (!enter.isAccepted()) return Qt::IgnoreAction;
         QDropEvent drop(QPointF(5, 5), actions, &data, Qt::NoButton, mods);
         QApplication::sendEvent(target, &drop);
+        // The drop is answered at once; its work follows from the event loop.
+        EXPECT_EQ(device().commands.size(), sentBefore) << "work inside the drop event";
+        QCoreApplication::sendPostedEvents();
         return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
     }
     std::string Stored(const std::string& path) {

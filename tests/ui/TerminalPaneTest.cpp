@@ -186,8 +186,19 @@ TEST_F(TerminalPane, WindowShortcutsWinOverTheFocusedControl) {
     EXPECT_EQ(kvtest::PaneText(fmMain->reTerm), "pane text");
     // Ctrl+V pastes through the action.
     QApplication::clipboard()->setText("pasted");
-    QTest::keyClick(fmMain->edDir, Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(fmMain->lvFiles, Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(Sent(), "pasted");
+    // In the path field its own editing keys act on it: nothing reaches the device.
+    QApplication::clipboard()->setText("/Lua\nrm x");
+    fmMain->edDir->clear();
+    fmMain->edDir->setFocus();
+    QTest::keyClick(fmMain->edDir, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_TRUE(fmMain->edDir->text().startsWith("/Lua")) << fmMain->edDir->text().toStdString();
+    QTest::keyClick(fmMain->edDir, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(fmMain->edDir->selectedText(), fmMain->edDir->text());
+    QTest::keyClick(fmMain->edDir, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), fmMain->edDir->text());
     fmMain->hide();
 }
 
