@@ -52,7 +52,7 @@ Timed Kvb(const fs::path& dir, const std::string& args) {
     return t;
 }
 
-void Report(const char* what, const Timed& t) {
+void Line(const char* what, const Timed& t) {
     std::printf("%-34s %7.2f s  %3d file(s) sent%s\n", what, t.seconds, t.written,
                 t.ok ? "" : "  (FAILED)");
 }
@@ -71,17 +71,17 @@ int main() {
             std::ofstream(file, std::ios::binary) << Content(f * 100 + i);
         }
     const Timed first = Kvb(dir, "sync up pc/proj /proj");
-    Report("sync up, first (no record)", first);
+    Line("sync up, first (no record)", first);
     const Timed nothing = Kvb(dir, "sync up pc/proj /proj");
-    Report("sync up, nothing changed", nothing);
+    Line("sync up, nothing changed", nothing);
     for (int f = 0; f < 3; ++f)
         std::ofstream(dir / "pc/proj" / ("mod" + std::to_string(f)) / "script7.lua",
                       std::ios::binary)
             << Content(9999 + f);
     const Timed three = Kvb(dir, "sync up pc/proj /proj");
-    Report("sync up, 3 files changed", three);
+    Line("sync up, 3 files changed", three);
     const Timed full = Kvb(dir, "put -r pc/proj /full");
-    Report("put -r of the whole tree", full);
+    Line("put -r of the whole tree", full);
     const double ratio = three.seconds / full.seconds;
     std::printf("3-file sync / full put -r: %.3f\n", ratio);
     fs::remove_all(dir);

@@ -113,12 +113,12 @@ bool WaitForDevice(Session& s) {
     }
 }
 
-void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder) {
+void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder,
+           bool whole) {
     s.Say("watching " + kv::ShownPath(folder) + "; Ctrl+C stops");
     // Sent about half a second after the last change: editors save in several steps.
     kv::TQuietPaths quiet(500);
     std::vector<fs::path> pending;
-    bool whole = false; // the watch lost track: the next pass looks at the whole folder
     while (Interrupts.load() == 0) {
         const int64_t next = quiet.NextInMs(NowMs());
         std::vector<fs::path> changed;
@@ -186,7 +186,8 @@ int Sync(Session& s, const SyncCommandOptions& o) {
     if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
     for (const auto& problem : s.Work.NotMoved)
         std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(problem).c_str());
-    Watch(s, sync, *watch, pcFolder);
+    // Whole passes until one gets through: the watch lost track, or the device went meanwhile.
+    Watch(s, sync, *watch, pcFolder, sync.DeviceGone);
     throw Failure(kInterrupted, "interrupted; what was done so far is kept");
 }
 

@@ -243,6 +243,8 @@ VerbResult TDeviceSync::Plan() {
 
 VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
     Begin();
+    // Patterns edited while watching count from the next save on.
+    if (std::find(Paths.begin(), Paths.end(), fs::path(".kvbignore")) != Paths.end()) LoadRules();
     std::set<std::string> paths, dirs;
     for (const auto& path : Paths) {
         std::string rel;
