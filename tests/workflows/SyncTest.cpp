@@ -1,6 +1,7 @@
 // The pieces a sync decides with: SHA-256 against published vectors, the ignore patterns against
 // a table, the decision for each way a file's two sides can stand, the record's round trip, and
 // the watch: settling and the system's change notices.
+#include "SyncWatch.h"
 #include "workflows/IgnoreRules.h"
 #include "workflows/Sha256.h"
 #include "workflows/SyncPlatform.h"
@@ -205,25 +206,12 @@ TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
 }
 
 TEST_F(SyncFolder, TheWatchSeesSavesAlsoInFoldersMadeWhileWatching) {
-    fs::create_directories(dir / "old");
     const auto watch = WatchFolder(dir);
-    const auto seen = [&](const fs::path& path) {
-        std::vector<fs::path> changed;
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_TRUE(watch->Wait(100, changed));
-            for (const auto& c : changed)
-                if (c == path) return true;
-        }
-        return false;
-    };
-    std::ofstream(dir / "old/a.lua") << "a";
-    EXPECT_TRUE(seen("old/a.lua"));
-    fs::create_directories(dir / "new/deeper");
-    EXPECT_TRUE(seen("new"));
-    std::ofstream(dir / "new/deeper/b.lua") << "b";
-    EXPECT_TRUE(seen("new/deeper/b.lua"));
-    fs::remove(dir / "old/a.lua");
-    EXPECT_TRUE(seen("old/a.lua"));
+    EXPECT_TRUE(SeenBy(*watch, "a.lua", [&] { std::ofstream(dir / "a.lua") << "a"; }));
+    EXPECT_TRUE(SeenBy(*watch, "new", [&] { fs::create_directories(dir / "new/deeper"); }));
+    EXPECT_TRUE(SeenBy(*watch, fs::path("new/deeper/b.lua"),
+                       [&] { std::ofstream(dir / "new/deeper/b.lua") << "b"; }));
+    EXPECT_TRUE(SeenBy(*watch, "a.lua", [&] { fs::remove(dir / "a.lua"); }));
 }
 
 } // namespace
