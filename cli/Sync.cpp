@@ -175,10 +175,10 @@ int Sync(Session& s, const SyncCommandOptions& o) {
         sync.Run();
     }
     const std::string direction = o.up ? "up" : "down";
-    s.Say("sync " + direction + ": " + std::to_string(printer.sent) + " sent, " +
-          std::to_string(printer.deleted) + " deleted, " + std::to_string(printer.unchanged) +
-          " unchanged, " + std::to_string(sync.Unresolved()) + " conflict(s)" +
-          (o.dryRun ? " (dry run: to be sent, to be deleted)" : ""));
+    s.Say("sync " + direction + (o.dryRun ? " (dry run): " : ": ") + std::to_string(printer.sent) +
+          (o.dryRun ? " to send, " : " sent, ") + std::to_string(printer.deleted) +
+          (o.dryRun ? " to delete, " : " deleted, ") + std::to_string(printer.unchanged) +
+          " unchanged, " + std::to_string(sync.Unresolved()) + " conflict(s)");
     if (!watch) {
         FailOnConflicts(s, sync);
         return kOk;
