@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 
 namespace kvb {
 
@@ -21,17 +23,6 @@ namespace {
 
 std::string Shown(const std::string& devicePath) {
     return kv::Latin1ToUtf8(devicePath.empty() ? "/" : devicePath);
-}
-
-// What the workflows could not move, and the --verify mismatches: each named, then the failure.
-void FailOnWhatWasNotMoved(Session& s) {
-    std::vector<std::string> problems = s.Work.NotMoved;
-    problems.insert(problems.end(), s.Host.Mismatches.begin(), s.Host.Mismatches.end());
-    if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
-    if (problems.empty()) return;
-    for (const auto& p : problems)
-        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(p).c_str());
-    throw Failure(kDeviceError, std::to_string(problems.size()) + " file(s) not moved whole");
 }
 
 json EntryJson(const kv::DeviceDirEntry& e, const std::string& path) {
@@ -99,6 +90,16 @@ bool IsDeviceDir(Session& s, const std::string& path) {
 
 } // namespace
 
+void FailOnWhatWasNotMoved(Session& s) {
+    std::vector<std::string> problems = s.Work.NotMoved;
+    problems.insert(problems.end(), s.Host.Mismatches.begin(), s.Host.Mismatches.end());
+    if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
+    if (problems.empty()) return;
+    for (const auto& p : problems)
+        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(p).c_str());
+    throw Failure(kDeviceError, std::to_string(problems.size()) + " file(s) not moved whole");
+}
+
 int Ls(Session& s, const LsOptions& o) {
     const std::string path = DevicePath(o.path);
     json out = json::array();
@@ -132,6 +133,7 @@ int Tree(Session& s, const std::string& where) {
 int Get(Session& s, const TransferOptions& o) {
     s.Host.Verify = o.verify;
     s.Work.BeginSave();
+    s.Work.NoClobber = o.noClobber;
     const fs::path target = fs::path(std::u8string(o.target.begin(), o.target.end()));
     std::error_code ec;
     // A target written with a trailing "/" names a folder, which must exist.
@@ -153,7 +155,19 @@ int Get(Session& s, const TransferOptions& o) {
         const bool keepsName = !path.empty() && (kv::IsDirectory(entry) || intoFolder);
         if (keepsName && !kv::SafePcName(entry.Name))
             throw Failure(kDeviceError, "unsafe device name " + Shown(path));
-        if (kv::IsDirectory(entry)) {
+        if (o.update) {
+            // The sync of the folder pair, down, limited to this source.
+            if (kv::IsDirectory(entry))
+                UpdateFolder(s, false, path.empty() ? target : target / kv::PcNameOf(entry.Name),
+                             path, {});
+            else if (intoFolder || target.filename() == kv::PcNameOf(entry.Name))
+                UpdateFolder(s, false, intoFolder ? target : target.parent_path(), ParentOf(path),
+                             {entry.Name});
+            else
+                throw Failure(kUsage, "--update copies under the device's own names");
+        } else if (o.noClobber && !intoFolder && fs::exists(target, ec)) {
+            s.Note(kv::ShownPath(target) + " exists: kept");
+        } else if (kv::IsDirectory(entry)) {
             if (path.empty()) {
                 // The whole device: as a selection of the root, whose unsafe names are skipped.
                 std::vector<kv::DeviceDirEntry> files;
@@ -189,7 +203,40 @@ int Cat(Session& s, const std::string& source) {
 
 namespace {
 
-void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir) {
+// The names in device directories, one listing each, for --no-clobber.
+class DeviceNames {
+  public:
+    explicit DeviceNames(Session& s) : s_(s) {}
+    bool Has(const std::string& path) {
+        const std::string dir = ParentOf(path);
+        auto listed = dirs_.find(dir);
+        if (listed == dirs_.end()) {
+            std::vector<kv::DeviceDirEntry> entries;
+            const kv::VerbResult result = s_.Work.List(dir, entries);
+            if (result.What == kv::Outcome::DeviceGone) Check(result);
+            std::set<std::string> names; // a directory that is not there holds nothing
+            for (const auto& e : entries)
+                names.insert(e.Name);
+            listed = dirs_.emplace(dir, std::move(names)).first;
+        }
+        return listed->second.count(NameOf(path)) > 0;
+    }
+
+  private:
+    Session& s_;
+    std::map<std::string, std::set<std::string>> dirs_;
+};
+
+// Uploads one file to Target unless --no-clobber keeps what is there.
+void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNames* keep) {
+    if (keep && keep->Has(target)) {
+        s.Note(Shown(target) + " exists: kept");
+        return;
+    }
+    s.Work.UploadFileTo(pc, target);
+}
+
+void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, DeviceNames* keep) {
     if (!IsDeviceDir(s, deviceDir)) {
         const kv::VerbResult made = s.Work.MakeDirectory(deviceDir);
         if (!made.Ok()) s.Work.NotMoved.push_back(made.Message());
@@ -204,10 +251,11 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir) {
     std::sort(children.begin(), children.end());
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
+        const std::string name = kv::DeviceNameOf(child.path());
         if (child.is_directory(ec))
-            PutTree(s, child.path(), deviceDir + "/" + kv::DeviceNameOf(child.path()));
+            PutTree(s, child.path(), deviceDir + "/" + name, keep);
         else
-            s.Work.UploadFile(child.path(), deviceDir + "/", false);
+            PutFile(s, child.path(), deviceDir + "/" + name, keep);
     }
 }
 
@@ -222,6 +270,9 @@ int Put(Session& s, const TransferOptions& o) {
         (!o.target.empty() && o.target.back() == '/') || IsDeviceDir(s, target);
     if (!targetIsDir && o.sources.size() > 1)
         throw Failure(kUsage, Shown(target) + " is not a directory of the device");
+    if (o.update && o.proper) throw Failure(kUsage, "--update does not take --proper");
+    DeviceNames names(s);
+    DeviceNames* keep = o.noClobber ? &names : nullptr;
     for (const auto& source : o.sources) {
         const fs::path pc = fs::path(std::u8string(source.begin(), source.end()));
         std::error_code ec;
@@ -229,14 +280,26 @@ int Put(Session& s, const TransferOptions& o) {
             throw Failure(kPcFileError,
                           "Cannot open file \"" + source + "\". " +
                               std::make_error_code(std::errc::no_such_file_or_directory).message());
-        if (fs::is_directory(pc, ec)) {
-            if (!o.recursive) throw Failure(kUsage, source + " is a folder (use -r)");
-            PutTree(s, pc, targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target);
+        const bool folder = fs::is_directory(pc, ec);
+        if (folder && !o.recursive) throw Failure(kUsage, source + " is a folder (use -r)");
+        if (o.update) {
+            // The sync of the folder pair, up, limited to this source.
+            if (folder)
+                UpdateFolder(s, true, pc,
+                             targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target, {});
+            else if (targetIsDir)
+                UpdateFolder(s, true, pc.parent_path(), target, {kv::DeviceNameOf(pc)});
+            else
+                throw Failure(kUsage, "--update copies into a device directory");
+        } else if (folder) {
+            PutTree(s, pc, targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target, keep);
         } else if (targetIsDir) {
-            s.Work.UploadFile(pc, target + "/", o.proper);
+            const std::string name = kv::DeviceNameOf(pc);
+            std::string place = o.proper ? kv::TDeviceWork::ProperPlace(target + "/", name) : "";
+            PutFile(s, pc, place.empty() ? target + "/" + name : place, keep);
         } else {
             // One file under a new name: the target is the device path itself.
-            s.Work.UploadFileTo(pc, target);
+            PutFile(s, pc, target, keep);
         }
         if (s.Work.StopHere()) break;
     }

@@ -3,6 +3,8 @@
 
 #include "Kvb.h"
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,16 @@ struct TransferOptions {
     std::vector<std::string> sources;
     std::string target;
     bool recursive = false, verify = false, proper = false;
+    bool noClobber = false; // -n: what exists at the target is kept
+    bool update = false;    // -u: only what changed since the last sync or copy (the sync rules)
+};
+
+struct SyncCommandOptions {
+    bool up = true;
+    std::string pcFolder, deviceFolder;
+    bool dryRun = false, json = false, deleteExtra = false, checksum = false, watch = false;
+    std::string force; // "", "pc" or "device"
+    std::vector<std::string> excludes;
 };
 
 struct LogOptions {
@@ -41,5 +53,12 @@ int Flash(Session& s, const std::vector<std::string>& images, bool noRun);
 int Exec(Session& s, const std::string& line, int timeoutMs);
 int Term(Session& s);
 int Log(Session& s, const LogOptions& o);
+int Sync(Session& s, const SyncCommandOptions& o);
+// get and put with --update: the sync of one folder pair, one way, without deleting; Only names
+// the files of the PC or device folder concerned (none: the whole tree).
+void UpdateFolder(Session& s, bool up, const std::filesystem::path& pcFolder,
+                  const std::string& deviceFolder, const std::set<std::string>& only);
+// What the workflows could not move, and the --verify mismatches: each named, then the failure.
+void FailOnWhatWasNotMoved(Session& s);
 
 } // namespace kvb

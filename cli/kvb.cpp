@@ -19,7 +19,7 @@ namespace {
 
 const char* const kCommands[] = {"devices", "info", "ls",    "tree", "get",   "cat",
                                  "put",     "rm",   "mkdir", "mv",   "touch", "edit",
-                                 "flash",   "exec", "term",  "log"};
+                                 "flash",   "exec", "term",  "log",  "sync"};
 
 bool IsCommand(const char* word) {
     for (const char* c : kCommands)
@@ -151,6 +151,9 @@ int main(int argc, char** argv) {
         "get", "Copy device files to the PC, byte-exact, with the device's time stamps");
     getCmd->add_flag("-r", get.recursive, "Copy whole directory trees");
     getCmd->add_flag("--verify", get.verify, "Read each file back and compare");
+    getCmd->add_flag("-n,--no-clobber", get.noClobber, "Keep PC files that exist already");
+    getCmd->add_flag("-u,--update", get.update,
+                     "Only files changed since the last sync or copy (the rules of kvb sync)");
     getCmd->add_option("DEVICE_PATH... PC_PATH", getArgs)->required()->expected(2, -1);
     std::string catPath;
     auto* cat = app.add_subcommand("cat", "Write a device file to standard output");
@@ -163,6 +166,9 @@ int main(int argc, char** argv) {
     putCmd->add_flag("--proper", put.proper,
                      "Scripts (.lua) to /Lua/, configuration files (...config.txt) to /Config/");
     putCmd->add_flag("--verify", put.verify, "Read each file back and compare");
+    putCmd->add_flag("-n,--no-clobber", put.noClobber, "Keep device files that exist already");
+    putCmd->add_flag("-u,--update", put.update,
+                     "Only files changed since the last sync or copy (the rules of kvb sync)");
     putCmd->add_option("PC_PATH... DEVICE_PATH", putArgs)->required()->expected(2, -1);
 
     std::vector<std::string> rmPaths;
@@ -197,6 +203,36 @@ int main(int argc, char** argv) {
     exec->add_option("--timeout", execTimeout, "Milliseconds of silence that end the reply");
     auto* term = app.add_subcommand(
         "term", "An interactive console; Ctrl+] leaves (piped input: until its end)");
+
+    kvb::SyncCommandOptions syncUp, syncDown;
+    syncUp.up = true;
+    syncDown.up = false;
+    auto* sync = app.add_subcommand(
+        "sync", "Make a device folder match a PC folder (up) or the reverse (down), sending only "
+                "what changed");
+    sync->require_subcommand(1);
+    const auto syncOptions = [](CLI::App* cmd, kvb::SyncCommandOptions& o) {
+        cmd->add_flag("--dry-run", o.dryRun,
+                      "Say what would be sent, deleted and skipped, and why; change nothing");
+        cmd->add_flag("--json", o.json, "One JSON object per file, one a line");
+        cmd->add_flag("--delete", o.deleteExtra, "Remove what exists only at the target");
+        cmd->add_flag("--checksum", o.checksum,
+                      "Without a record, compare files of equal size by content (reads them)");
+        cmd->add_option("--force", o.force, "The side that wins a conflict: pc or device")
+            ->check(CLI::IsMember({"pc", "device"}));
+        cmd->add_option("--exclude", o.excludes, "A pattern to leave alone, as in .kvbignore")
+            ->take_all();
+    };
+    auto* syncUpCmd = sync->add_subcommand("up", "Make DEVICE_DIR match PC_DIR");
+    syncOptions(syncUpCmd, syncUp);
+    syncUpCmd->add_flag("--watch", syncUp.watch,
+                        "Then follow PC_DIR and send each saved file, until Ctrl+C");
+    syncUpCmd->add_option("PC_DIR", syncUp.pcFolder)->required();
+    syncUpCmd->add_option("DEVICE_DIR", syncUp.deviceFolder)->required();
+    auto* syncDownCmd = sync->add_subcommand("down", "Make PC_DIR match DEVICE_DIR");
+    syncOptions(syncDownCmd, syncDown);
+    syncDownCmd->add_option("DEVICE_DIR", syncDown.deviceFolder)->required();
+    syncDownCmd->add_option("PC_DIR", syncDown.pcFolder)->required();
 
     kvb::LogOptions log;
     auto* logCmd = app.add_subcommand("log", "Print the device's log messages until interrupted");
@@ -253,7 +289,10 @@ int main(int argc, char** argv) {
         if (exec->parsed()) return kvb::Exec(session, line, execTimeout);
         if (term->parsed()) return kvb::Term(session);
         if (logCmd->parsed()) return kvb::Log(session, log);
+        if (syncUpCmd->parsed()) return kvb::Sync(session, syncUp);
+        if (syncDownCmd->parsed()) return kvb::Sync(session, syncDown);
     } catch (const kvb::Failure& f) {
+        if (f.Status == kvb::kInterrupted && syncUp.watch) return f.Status; // the watch's end
         std::fprintf(stderr, "kvb: %s\n", f.what());
         return f.Status;
     } catch (const kv::EPcFileError& e) {

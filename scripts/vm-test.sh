@@ -77,6 +77,12 @@ chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head
   $kvb --wait 20 ls / > ls.txt && grep -q "^Lua/\$" ls.txt && echo "ok   kvb ls" &&
   $kvb -q put --verify up.bin /vm/ && echo "ok   kvb put --verify" &&
   $kvb -q get --verify /vm/up.bin back.bin && cmp up.bin back.bin && echo "ok   kvb get, byte-exact" &&
+  mkdir -p proj/Lua && echo "print(1)" > proj/Lua/a.lua && echo "print(2)" > proj/Lua/b.lua &&
+  export XDG_STATE_HOME=/mnt/state && $kvb sync up proj /vmsync > sync1.txt &&
+  grep -qx "send new Lua/a.lua" sync1.txt && grep -qx "send new Lua/b.lua" sync1.txt &&
+  echo "print(3)" > proj/Lua/b.lua && $kvb sync up proj /vmsync > sync2.txt &&
+  [ "\$(cat sync2.txt)" = "send changed Lua/b.lua" ] && $kvb -q cat /vmsync/Lua/b.lua | grep -qx "print(3)" &&
+  echo "ok   kvb sync up, a change, a second sync that sends the one file" &&
   $kvb flash fw.blf 2> flash.txt && grep -q "Run firmware" flash.txt && echo "ok   kvb flash" &&
   $kvb --wait 20 ls /vm > after.txt && grep -q "^up.bin\$" after.txt && echo "ok   kvb ls after the restart" &&
   echo "KVB RESULT: PASS" || echo "KVB RESULT: FAIL"'

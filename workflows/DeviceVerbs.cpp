@@ -94,7 +94,7 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
     return VerbResult::Done(Path);
 }
 
-int TDeviceWork::ConfirmUploads() {
+int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
     std::vector<Upload> uploads;
     uploads.swap(Unconfirmed);
     std::set<std::string> listed;
@@ -106,11 +106,15 @@ int TDeviceWork::ConfirmUploads() {
         const VerbResult result = List(dir, entries);
         for (const auto& each : uploads) {
             if (ParentOf(each.Path) != dir) continue;
-            bool stored = false;
+            const DeviceDirEntry* stored = nullptr;
             for (const auto& entry : entries)
-                stored = stored || (entry.Name == NameOf(each.Path) && !IsDirectory(entry) &&
-                                    static_cast<size_t>(entry.Size) == each.Size);
-            if (stored) continue;
+                if (entry.Name == NameOf(each.Path) && !IsDirectory(entry) &&
+                    static_cast<size_t>(entry.Size) == each.Size)
+                    stored = &entry;
+            if (stored) {
+                if (Stored) (*Stored)[each.Path] = *stored;
+                continue;
+            }
             const VerbResult failed =
                 result.Ok() ? VerbResult::Failed(Outcome::Refused, each.Path, kNotStored)
                             : VerbResult::Failed(result.What, each.Path);

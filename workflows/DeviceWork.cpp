@@ -72,6 +72,8 @@ bool TDeviceWork::SaveToPcFile(const fs::path& PcPath, const std::string& Conten
 bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& DeviceFolder,
                                const DeviceDirEntry& Entry) {
     const std::string path = DeviceFolder + "/" + Entry.Name;
+    std::error_code ec;
+    if (NoClobber && fs::exists(PcFolder / PcNameOf(Entry.Name), ec)) return true;
     std::string content;
     const VerbResult read = Read(path, content);
     if (!read.Ok()) {

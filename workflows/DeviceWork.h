@@ -8,6 +8,7 @@
 #include "files/kvbFiles.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,8 +45,9 @@ class TDeviceWork {
     VerbResult EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf);
 
     // Uploads not confirmed yet (see UploadFile): each is looked up in one listing of its
-    // directory; the missing ones are reported and counted in NotMoved. Returns how many.
-    int ConfirmUploads();
+    // directory; the missing ones are reported and counted in NotMoved. Returns how many. Stored,
+    // when given, receives the listed entry of each upload that is there whole, by its path.
+    int ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored = nullptr);
 
     // ---- Save to PC ----
     // Files written by this Save to PC so far (the count the window shows).
@@ -55,6 +57,8 @@ class TDeviceWork {
     std::vector<std::string> NotMoved;
     // Set when a cancel was honoured; the work stopped at a safe point.
     bool Cancelled = false;
+    // Files that exist on the PC already are kept as they are (kvb get --no-clobber).
+    bool NoClobber = false;
 
     // Starts a new Save to PC: the count, the failures and the cancel state start afresh.
     void BeginSave();

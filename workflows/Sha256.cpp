@@ -1,14 +1,13 @@
-// SHA-256 as FIPS 180-4 defines it: 64-byte blocks, the length in bits at the end.
 #include "Sha256.h"
 
-#include <array>
-#include <cstdint>
+#include <algorithm>
+#include <cstring>
 
 namespace kv {
 
 namespace {
 
-constexpr std::array<uint32_t, 64> kRound = {
+constexpr uint32_t kRound[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -18,65 +17,75 @@ constexpr std::array<uint32_t, 64> kRound = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
-uint32_t Rotr(uint32_t x, int n) {
+constexpr uint32_t Rotr(uint32_t x, int n) {
     return (x >> n) | (x << (32 - n));
 }
 
-void Block(std::array<uint32_t, 8>& h, const unsigned char* p) {
+} // namespace
+
+TSha256::TSha256()
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void TSha256::Block(const uint8_t* Data) {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i)
-        w[i] = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 |
-               uint32_t(p[4 * i + 2]) << 8 | uint32_t(p[4 * i + 3]);
+        w[i] = uint32_t(Data[4 * i]) << 24 | uint32_t(Data[4 * i + 1]) << 16 |
+               uint32_t(Data[4 * i + 2]) << 8 | uint32_t(Data[4 * i + 3]);
     for (int i = 16; i < 64; ++i) {
         const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
-    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
+    uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+    uint32_t e = state_[4], f = state_[5], g = state_[6], h = state_[7];
     for (int i = 0; i < 64; ++i) {
-        const uint32_t t1 = k + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) +
-                            kRound[static_cast<size_t>(i)] + w[i];
+        const uint32_t t1 =
+            h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
         const uint32_t t2 =
             (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-        k = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + t2;
+        h = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
     }
-    h[0] += a, h[1] += b, h[2] += c, h[3] += d, h[4] += e, h[5] += f, h[6] += g, h[7] += k;
+    state_[0] += a, state_[1] += b, state_[2] += c, state_[3] += d;
+    state_[4] += e, state_[5] += f, state_[6] += g, state_[7] += h;
 }
 
-} // namespace
+void TSha256::Add(const void* Data, size_t Size) {
+    const auto* bytes = static_cast<const uint8_t*>(Data);
+    length_ += Size;
+    while (Size > 0) {
+        const size_t take = std::min(Size, buffer_.size() - buffered_);
+        std::memcpy(buffer_.data() + buffered_, bytes, take);
+        buffered_ += take, bytes += take, Size -= take;
+        if (buffered_ == buffer_.size()) {
+            Block(buffer_.data());
+            buffered_ = 0;
+        }
+    }
+}
 
-std::string Sha256Hex(const std::string& bytes) {
-    std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t whole = bytes.size() / 64 * 64;
-    for (size_t at = 0; at < whole; at += 64)
-        Block(h, data + at);
-    // The rest, the 0x80 mark, zeros, and the length in bits in the last 8 bytes.
-    unsigned char tail[128] = {};
-    const size_t rest = bytes.size() - whole;
-    for (size_t i = 0; i < rest; ++i)
-        tail[i] = data[whole + i];
-    tail[rest] = 0x80;
-    const size_t end = rest < 56 ? 64 : 128;
-    const uint64_t bits = uint64_t(bytes.size()) * 8;
+std::string TSha256::HexDigest() {
+    const uint64_t bits = length_ * 8;
+    const uint8_t one = 0x80, zero = 0;
+    Add(&one, 1);
+    while (buffered_ != 56)
+        Add(&zero, 1);
+    uint8_t tail[8];
     for (int i = 0; i < 8; ++i)
-        tail[end - 1 - static_cast<size_t>(i)] = static_cast<unsigned char>(bits >> (8 * i));
-    Block(h, tail);
-    if (end == 128) Block(h, tail + 64);
-    static const char* const kHex = "0123456789abcdef";
+        tail[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+    Add(tail, 8);
+    static const char kHex[] = "0123456789abcdef";
     std::string out;
-    for (uint32_t word : h)
+    for (const uint32_t word : state_)
         for (int shift = 28; shift >= 0; shift -= 4)
-            out += kHex[(word >> shift) & 0xF];
+            out += kHex[(word >> shift) & 15];
     return out;
+}
+
+std::string Sha256Hex(const std::string& Data) {
+    TSha256 hash;
+    hash.Add(Data);
+    return hash.HexDigest();
 }
 
 } // namespace kv

@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -51,7 +52,8 @@ struct Kvb : ::testing::Test {
     Result Run(const std::string& args, const std::string& input = "",
                const std::string& faults = "", bool sim = true) {
         Spit(dir / "stdin", input);
-        std::string command = "cd '" + dir.string() + "' && KVB_VIRTUAL_TIME=1 ";
+        std::string command = "cd '" + dir.string() +
+                              "' && KVB_VIRTUAL_TIME=1 KVB_SIM_TRACE=trace XDG_STATE_HOME=state ";
         if (!faults.empty()) command += "KVB_SIM_FAULTS='" + faults + "' ";
         command += env + " ";
         command += std::string(KV_KVB_FILE) + (sim ? " --simulate dev " : " ") + args +
@@ -62,6 +64,14 @@ struct Kvb : ::testing::Test {
         r.out = Slurp(dir / "stdout");
         r.err = Slurp(dir / "stderr");
         return r;
+    }
+    // The command lines of the last run that begin with Verb ("NFWRITE", "NFDEL").
+    std::vector<std::string> Sent(const std::string& verb) {
+        std::vector<std::string> out;
+        std::istringstream in(Slurp(dir / "trace"));
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(verb + " ", 0) == 0) out.push_back(line);
+        return out;
     }
 };
 
@@ -496,6 +506,150 @@ TEST_F(KvbMany, EachNewDeviceAsItComesAndARestartIsNoNewDevice) {
     EXPECT_EQ(count(r.err, "done: KV-104-000123"), 2u) << r.err;
     EXPECT_EQ(count(r.err, "done: KV-104-000125"), 1u) << r.err;
     EXPECT_EQ(count(r.err, "done: KV-104-000126"), 1u) << r.err;
+// ---- sync ----
+
+TEST_F(Kvb, SyncSendsOnlyWhatChangedAndAPreviewChangesNothing) {
+    for (int i = 0; i < 4; ++i)
+        Spit(pc / "proj" / ("d" + std::to_string(i % 2)) / ("f" + std::to_string(i) + ".lua"),
+             "print(" + std::to_string(i) + ")");
+    Spit(pc / "proj/.kvbignore", "*.bak\n");
+    Spit(pc / "proj/old.bak", "old");
+    Spit(pc / "proj/d0/f0.lua~", "backup");
+    Result r = Run("sync up --dry-run pc/proj /proj");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* line : {"send new d0/f0.lua\n", "send new d1/\n", "skip ignored old.bak\n",
+                             "skip ignored d0/f0.lua~\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << " in " << r.out;
+    EXPECT_FALSE(fs::exists(dev / "proj"));
+    EXPECT_FALSE(fs::exists(dir / "state")) << "a preview keeps no record";
+    r = Run("sync up --dry-run --json pc/proj /proj");
+    EXPECT_NE(r.out.find(R"({"action":"send","directory":false,"done":false,"path":"d1/f3.lua",)"
+                         R"("reason":"new"})"),
+              std::string::npos)
+        << r.out;
+
+    r = Run("sync up pc/proj /proj");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFWRITE").size(), 4u);
+    EXPECT_EQ(Slurp(dev / "proj/d1/f3.lua"), "print(3)");
+    EXPECT_FALSE(fs::exists(dev / "proj/old.bak"));
+    EXPECT_FALSE(fs::exists(dev / "proj/d0/f0.lua~"));
+    // Nothing changed; then saved again without a change (only its time moved).
+    EXPECT_EQ(Run("sync up pc/proj /proj").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty());
+    fs::last_write_time(pc / "proj/d0/f0.lua",
+                        fs::last_write_time(pc / "proj/d0/f0.lua") + std::chrono::seconds(10));
+    EXPECT_EQ(Run("sync up pc/proj /proj").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty());
+    Spit(pc / "proj/d1/f1.lua", "print(11)");
+    r = Run("sync up pc/proj /proj");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFWRITE"), std::vector<std::string>{"NFWRITE \"/proj/d1/f1.lua\"\t9\tw"});
+    EXPECT_EQ(r.out, "send changed d1/f1.lua\n");
+}
+
+TEST_F(Kvb, ChangesOnBothSidesAreKeptUntilForceNamesTheWinner) {
+    Spit(pc / "p/a.lua", "a");
+    Spit(pc / "p/b.lua", "b");
+    ASSERT_EQ(Run("sync up pc/p /p").status, 0);
+    Spit(pc / "p/a.lua", "pc's a");
+    Spit(dev / "p/a.lua", "device's a");
+    fs::last_write_time(dev / "p/a.lua",
+                        fs::last_write_time(dev / "p/a.lua") - std::chrono::hours(1));
+    Result r = Run("sync up pc/p /p");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("skip conflict a.lua"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("1 conflict"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dev / "p/a.lua"), "device's a");
+    r = Run("sync down /p pc/p");
+    EXPECT_EQ(r.status, 4) << "the same conflict seen from the other side";
+    EXPECT_EQ(Slurp(pc / "p/a.lua"), "pc's a");
+    EXPECT_EQ(Run("sync up --force device pc/p /p").status, 0);
+    EXPECT_EQ(Slurp(dev / "p/a.lua"), "device's a");
+    EXPECT_EQ(Run("sync up --force pc pc/p /p").status, 0);
+    EXPECT_EQ(Slurp(dev / "p/a.lua"), "pc's a");
+    // Changed on the device only: down brings it, and up after that has nothing to send.
+    Spit(dev / "p/b.lua", "device's b");
+    EXPECT_EQ(Run("sync down /p pc/p").status, 0);
+    EXPECT_EQ(Slurp(pc / "p/b.lua"), "device's b");
+    EXPECT_EQ(Run("sync up pc/p /p").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty());
+}
+
+TEST_F(Kvb, SyncDeletesOnlyWithDeleteAndComparesByContentWithChecksum) {
+    Spit(pc / "p/same.lua", "same");
+    Spit(dev / "p/same.lua", "same");
+    Spit(pc / "p/new.lua", "new");
+    Spit(dev / "p/extra.lua", "e");
+    Spit(dev / "p/old/x.lua", "x");
+    Result r = Run("sync up --checksum pc/p /p");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFWRITE"), std::vector<std::string>{"NFWRITE \"/p/new.lua\"\t3\tw"});
+    EXPECT_TRUE(fs::exists(dev / "p/extra.lua"));
+    r = Run("sync up --delete pc/p /p");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(dev / "p/extra.lua"));
+    EXPECT_FALSE(fs::exists(dev / "p/old"));
+    EXPECT_EQ(Slurp(dev / "p/same.lua"), "same");
+    // Down: PC files go only with --delete; a hostile device name is refused, nothing outside.
+    Spit(pc / "p/pc only.lua", "p");
+    EXPECT_EQ(Run("sync down /p pc/p").status, 0);
+    EXPECT_TRUE(fs::exists(pc / "p/pc only.lua"));
+    EXPECT_EQ(Run("sync down --delete /p pc/p").status, 0);
+    EXPECT_FALSE(fs::exists(pc / "p/pc only.lua"));
+    r = Run("sync down /p back", "", "listing-line=../up\\t2\\t32\\t0\\t0\\t0");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("/p/../up: an unsafe name"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "back/same.lua"), "same");
+    EXPECT_FALSE(fs::exists(dir / "up"));
+}
+
+TEST_F(Kvb, GetAndPutKeepWhatExistsWithNoClobberAndSendChangesOnlyWithUpdate) {
+    Spit(pc / "a.txt", "pc");
+    Spit(dev / "a.txt", "device");
+    EXPECT_EQ(Run("put -n pc/a.txt /").status, 0);
+    EXPECT_EQ(Slurp(dev / "a.txt"), "device");
+    EXPECT_EQ(Run("get -n /a.txt pc/a.txt").status, 0);
+    EXPECT_EQ(Run("get -n -r / pc").status, 0);
+    EXPECT_EQ(Slurp(pc / "a.txt"), "pc");
+    EXPECT_EQ(Run("put -u pc/a.txt /").status, 0);
+    EXPECT_EQ(Slurp(dev / "a.txt"), "pc");
+    EXPECT_EQ(Run("put -u pc/a.txt /").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty()) << "not newer";
+    Spit(pc / "tree/t.txt", "t");
+    EXPECT_EQ(Run("put -u -r pc/tree /").status, 0);
+    EXPECT_EQ(Run("put -u -r pc/tree /").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty());
+    Spit(dev / "tree/t.txt", "device's t");
+    EXPECT_EQ(Run("get -u -r /tree pc").status, 0);
+    EXPECT_EQ(Slurp(pc / "tree/t.txt"), "device's t");
+}
+
+TEST_F(Kvb, WatchSendsEachSavedFileUntilCtrlC) {
+    Spit(pc / "w/a.lua", "1");
+    const std::string command = "cd '" + dir.string() +
+                                "' && (KVB_VIRTUAL_TIME=1 XDG_STATE_HOME=state " + KV_KVB_FILE +
+                                " --simulate dev sync up --watch pc/w /w >stdout 2>stderr & "
+                                "echo $! > pid; wait $!; echo $? > status) &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const auto within = [&](auto done) {
+        for (int i = 0; i < 200 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return done();
+    };
+    ASSERT_TRUE(within([&] { return Slurp(dev / "w/a.lua") == "1"; })) << Slurp(dir / "stderr");
+    ASSERT_TRUE(
+        within([&] { return Slurp(dir / "stderr").find("watching") != std::string::npos; }));
+    Spit(pc / "w/a.lua", "22");
+    Spit(pc / "w/sub/b.lua", "b");
+    EXPECT_TRUE(within([&] { return Slurp(dev / "w/a.lua") == "22"; })) << Slurp(dir / "stderr");
+    EXPECT_TRUE(within([&] { return Slurp(dev / "w/sub/b.lua") == "b"; }));
+    std::system(("kill -INT $(cat '" + (dir / "pid").string() + "')").c_str());
+    ASSERT_TRUE(within([&] { return !Slurp(dir / "status").empty(); }));
+    EXPECT_EQ(Slurp(dir / "status"), "130\n");
+    const std::string out = Slurp(dir / "stdout");
+    EXPECT_NE(out.find("send changed a.lua\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("send new sub/b.lua\n"), std::string::npos) << out;
 }
 
 } // namespace

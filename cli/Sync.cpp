@@ -1,0 +1,211 @@
+// kvb sync: one folder pair made to match, one way, sending only what changed; a preview with
+// --dry-run, and --watch to follow the PC folder while you edit. The decisions and the record
+// are the workflows' (DeviceSync); here are the options, the lines printed and the watch loop.
+#include "Commands.h"
+
+#include "device/DeviceText.h"
+#include "workflows/DeviceSync.h"
+#include "workflows/PcFiles.h"
+#include "workflows/SyncPlatform.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace kvb {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string ShownFolder(const std::string& devicePath) {
+    return kv::Latin1ToUtf8(devicePath.empty() ? "/" : devicePath);
+}
+
+kv::SyncOptions OptionsFor(Session& s, bool up, const fs::path& pcFolder,
+                           const std::string& deviceFolder) {
+    kv::SyncOptions options;
+    options.Up = up;
+    options.PcFolder = pcFolder;
+    options.DeviceFolder = deviceFolder;
+    const std::string serial = kv::HidTo8Bit(s.Comms.Device.GetSerialNumber());
+    options.RecordFile =
+        kv::TSyncRecord::FileFor(kv::UserStateFolder(), serial, pcFolder, deviceFolder);
+    options.About = "device " + serial + ", PC folder " +
+                    kv::ShownPath(fs::absolute(pcFolder).lexically_normal()) + ", device folder " +
+                    ShownFolder(deviceFolder);
+    return options;
+}
+
+// Prints what happens to each file: a line ("send changed Lua/main.lua"), or with --json one
+// object per line. Unchanged, ignored and extra files are said in a preview or with -v.
+class ItemPrinter {
+  public:
+    ItemPrinter(Session& s, bool json, bool preview) : s_(s), json_(json), preview_(preview) {}
+    void operator()(const kv::SyncItem& item) {
+        using kv::SyncAction, kv::SyncReason;
+        const bool quietSkip = item.Decision.Action == SyncAction::Skip &&
+                               !item.Decision.Unresolved && item.Error.empty() &&
+                               item.Decision.Reason != SyncReason::Conflict;
+        // A preview counts what would be done.
+        const bool counted = item.Done || preview_;
+        if (item.Decision.Action == SyncAction::Send && counted && !item.Directory) ++sent;
+        if (item.Decision.Action == SyncAction::Delete && counted) ++deleted;
+        if (item.Decision.Reason == SyncReason::Unchanged) ++unchanged;
+        const std::string path = item.Shown + (item.Directory ? "/" : "");
+        if (json_) {
+            nlohmann::json line{{"path", path},
+                                {"directory", item.Directory},
+                                {"action", kv::ActionName(item.Decision.Action)},
+                                {"reason", kv::ReasonName(item.Decision.Reason)},
+                                {"done", !preview_ && item.Done}};
+            if (!item.Error.empty()) line["error"] = kv::Latin1ToUtf8(item.Error);
+            std::printf("%s\n", line.dump().c_str());
+        } else if (preview_ || !quietSkip || s_.Options.verbose) {
+            std::string text = std::string(kv::ActionName(item.Decision.Action)) + " " +
+                               kv::ReasonName(item.Decision.Reason) + " " + path;
+            if (!item.Error.empty())
+                text += "  (" + kv::Latin1ToUtf8(item.Error) + ")";
+            else if (item.Decision.Unresolved)
+                text += "  (changed on both sides)";
+            std::printf("%s\n", text.c_str());
+        }
+        std::fflush(stdout);
+    }
+    int sent = 0, deleted = 0, unchanged = 0;
+
+  private:
+    Session& s_;
+    bool json_, preview_;
+};
+
+// The end of one pass: what could not be done, then the conflicts, each with its status.
+void FailOnConflicts(Session& s, const kv::TDeviceSync& sync) {
+    if (sync.DeviceGone) throw Failure(kNoDevice, "the device is gone");
+    FailOnWhatWasNotMoved(s);
+    if (const int conflicts = sync.Unresolved())
+        throw Failure(kDeviceError, std::to_string(conflicts) +
+                                        " conflict(s): changed on both sides since the last "
+                                        "sync; --force pc or --force device says which side wins");
+}
+
+// Waits, as --wait does but without an end, for the device to come back; false on Ctrl+C.
+bool WaitForDevice(Session& s) {
+    s.Say("the device is gone: waiting for it (Ctrl+C stops)");
+    for (;;) {
+        if (Interrupts.load() > 0) return false;
+        try {
+            s.Comms.Disconnect();
+            s.Open();
+            s.Say("the device is back");
+            return true;
+        } catch (const Failure&) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+    }
+}
+
+void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder,
+           bool whole) {
+    s.Say("watching " + kv::ShownPath(folder) + "; Ctrl+C stops");
+    // Sent about half a second after the last change: editors save in several steps.
+    kv::TQuietPaths quiet(500);
+    std::vector<fs::path> pending;
+    while (Interrupts.load() == 0) {
+        const int64_t next = quiet.NextInMs(NowMs());
+        std::vector<fs::path> changed;
+        if (!watch.Wait(next < 0 ? 250 : static_cast<int>(std::min<int64_t>(next, 250)), changed))
+            whole = true;
+        for (const auto& path : changed)
+            quiet.Changed(path, NowMs());
+        for (auto& path : quiet.Settled(NowMs()))
+            pending.push_back(std::move(path));
+        if ((pending.empty() && !whole) || Interrupts.load() > 0) continue;
+        if (!s.Comms.IsConnected() && !WaitForDevice(s)) return;
+        s.Work.NotMoved.clear();
+        const kv::VerbResult planned = whole ? sync.Plan() : sync.PlanPaths(pending);
+        if (planned.Ok()) sync.Run();
+        for (const auto& problem : s.Work.NotMoved)
+            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(problem).c_str());
+        // Kept until the device took them: sent again once it is back.
+        if (sync.DeviceGone || planned.What == kv::Outcome::DeviceGone) continue;
+        if (!planned.Ok())
+            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(planned.Message()).c_str());
+        pending.clear();
+        whole = false;
+    }
+}
+
+} // namespace
+
+int Sync(Session& s, const SyncCommandOptions& o) {
+    s.Work.BeginSave();
+    const fs::path pcFolder = fs::path(std::u8string(o.pcFolder.begin(), o.pcFolder.end()));
+    const std::string deviceFolder = DevicePath(o.deviceFolder);
+    kv::SyncOptions options = OptionsFor(s, o.up, pcFolder, deviceFolder);
+    options.DryRun = o.dryRun;
+    options.DeleteExtra = o.deleteExtra;
+    options.Checksum = o.checksum;
+    options.Force = o.force == "pc"       ? kv::SyncWinner::Pc
+                    : o.force == "device" ? kv::SyncWinner::Device
+                                          : kv::SyncWinner::None;
+    options.Excludes = o.excludes;
+    kv::TDeviceSync sync(s.Work, options);
+    ItemPrinter printer(s, o.json, o.dryRun);
+    sync.OnItem = [&](const kv::SyncItem& item) { printer(item); };
+    // Watched from before the first pass, so that a save during it is not missed.
+    std::unique_ptr<kv::IFolderWatch> watch;
+    if (o.watch) watch = kv::WatchFolder(pcFolder);
+
+    const kv::VerbResult planned = sync.Plan();
+    Check(planned);
+    if (o.dryRun) {
+        s.Say("dry run: nothing is changed on either side");
+        for (const auto& item : sync.Items)
+            printer(item);
+    } else {
+        sync.Run();
+    }
+    const std::string direction = o.up ? "up" : "down";
+    s.Say("sync " + direction + (o.dryRun ? " (dry run): " : ": ") + std::to_string(printer.sent) +
+          (o.dryRun ? " to send, " : " sent, ") + std::to_string(printer.deleted) +
+          (o.dryRun ? " to delete, " : " deleted, ") + std::to_string(printer.unchanged) +
+          " unchanged, " + std::to_string(sync.Unresolved()) + " conflict(s)");
+    if (!watch) {
+        FailOnConflicts(s, sync);
+        return kOk;
+    }
+    if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
+    for (const auto& problem : s.Work.NotMoved)
+        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(problem).c_str());
+    // Whole passes until one gets through: the watch lost track, or the device went meanwhile.
+    Watch(s, sync, *watch, pcFolder, sync.DeviceGone);
+    throw Failure(kInterrupted, "interrupted; what was done so far is kept");
+}
+
+void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::string& deviceFolder,
+                  const std::set<std::string>& only) {
+    kv::SyncOptions options = OptionsFor(s, up, pcFolder, deviceFolder);
+    options.Only = only;
+    kv::TDeviceSync sync(s.Work, options);
+    ItemPrinter printer(s, false, false);
+    sync.OnItem = [&](const kv::SyncItem& item) {
+        if (s.Options.verbose || item.Decision.Unresolved) printer(item);
+    };
+    Check(sync.Plan());
+    sync.Run();
+    if (sync.DeviceGone) throw Failure(kNoDevice, "the device is gone");
+    if (const int conflicts = sync.Unresolved())
+        s.Work.NotMoved.push_back(std::to_string(conflicts) +
+                                  " file(s) changed on both sides since the last copy: kept");
+}
+
+} // namespace kvb

@@ -1,0 +1,217 @@
+// The pieces a sync decides with: SHA-256 against published vectors, the ignore patterns against
+// a table, the decision for each way a file's two sides can stand, the record's round trip, and
+// the watch: settling and the system's change notices.
+#include "SyncWatch.h"
+#include "workflows/IgnoreRules.h"
+#include "workflows/Sha256.h"
+#include "workflows/SyncPlatform.h"
+#include "workflows/SyncRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kv;
+
+TEST(Sync, Sha256MatchesThePublishedVectorsFedWholeAndInPieces) {
+    const std::pair<std::string, const char*> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrl"
+         "mnopqrsmnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& [message, digest] : vectors) {
+        EXPECT_EQ(Sha256Hex(message), digest) << message.size() << " bytes";
+        TSha256 pieces; // across block edges: 1, 63, 64, 65 bytes at a time
+        for (size_t at = 0, step = 1; at < message.size(); at += step, step = step * 4 % 67 + 1)
+            pieces.Add(message.substr(at, step));
+        EXPECT_EQ(pieces.HexDigest(), digest) << message.size() << " bytes in pieces";
+    }
+}
+
+TEST(Sync, IgnorePatternsAsPeopleWriteThem) {
+    struct Case {
+        const char* rules; // lines of a .kvbignore
+        const char* path;
+        bool directory, ignored;
+    };
+    const Case cases[] = {
+        // Defaults.
+        {"", ".git", true, true},
+        {"", ".git/config", false, true},
+        {"", "sub/.git/HEAD", false, true},
+        {"", ".kvbignore", false, true},
+        {"", "main.lua~", false, true},
+        {"", "Lua/.main.lua.swp", false, true},
+        {"", "main.lua", false, false},
+        {"", ".gitignore", false, false},
+        // A name matches at any level; "*" and "?" stay within one.
+        {"*.log", "a.log", false, true},
+        {"*.log", "deep/er/a.log", false, true},
+        {"*.log", "a.log.txt", false, false},
+        {"a?c", "abc", false, true},
+        {"a?c", "a/c", false, false},
+        {"build", "x/build/out.bin", false, true},
+        // "/" at the start or inside ties the pattern to the top.
+        {"/top.txt", "top.txt", false, true},
+        {"/top.txt", "sub/top.txt", false, false},
+        {"doc/*.md", "doc/a.md", false, true},
+        {"doc/*.md", "doc/sub/a.md", false, false},
+        {"doc/*.md", "x/doc/a.md", false, false},
+        // "**" spans levels.
+        {"**/cache", "cache", true, true},
+        {"**/cache", "a/b/cache", true, true},
+        {"a/**/z", "a/z", false, true},
+        {"a/**/z", "a/b/c/z", false, true},
+        {"a/**/z", "b/a/z", false, false},
+        {"out/**", "out/x/y.bin", false, true},
+        {"out/**", "out", true, false},
+        {"x**y", "xay", false, true},
+        {"x**y", "xa/y", false, false},
+        // A trailing "/" is for directories only, and takes what is in them.
+        {"tmp/", "tmp", true, true},
+        {"tmp/", "tmp", false, false},
+        {"tmp/", "tmp/a.lua", false, true},
+        // "!" takes back, the last match wins, and nothing comes back from an ignored directory.
+        {"*.log\n!keep.log", "keep.log", false, false},
+        {"*.log\n!keep.log", "drop.log", false, true},
+        {"!keep.log\n*.log", "keep.log", false, true},
+        {"logs/\n!logs/keep.log", "logs/keep.log", false, true},
+        {"!.kvbignore", ".kvbignore", false, false},
+        // Classes, escapes, comments, blank lines, trailing spaces.
+        {"[abc].txt", "b.txt", false, true},
+        {"[abc].txt", "d.txt", false, false},
+        {"[!abc].txt", "d.txt", false, true},
+        {"[a-c]x", "bx", false, true},
+        {"[a-c]x", "dx", false, false},
+        {"[x", "[x", false, true},
+        {"\\#hash", "#hash", false, true},
+        {"\\!bang", "!bang", false, true},
+        {"\\*", "*", false, true},
+        {"\\*", "a", false, false},
+        {"# a.txt\n\n   \n", "# a.txt", false, false},
+        {"a.txt   ", "a.txt", false, true},
+        {"a.txt\r", "a.txt", false, true},
+    };
+    for (const auto& c : cases) {
+        TIgnoreRules rules;
+        rules.AddLines(c.rules);
+        EXPECT_EQ(rules.Ignored(c.path, c.directory), c.ignored)
+            << "\"" << c.rules << "\" on " << c.path << (c.directory ? "/" : "");
+    }
+}
+
+TEST(Sync, EachWayTheTwoSidesStandHasItsDecision) {
+    using S = SideState;
+    using A = SyncAction;
+    using R = SyncReason;
+    const std::optional<bool> none;
+    struct Case {
+        S source, target;
+        std::optional<bool> equal;
+        SyncRules rules;
+        A action;
+        R reason;
+        bool unresolved;
+    };
+    const SyncRules plain, del{true, false, false}, sourceWins{false, true, false},
+        targetWins{false, false, true}, delSourceWins{true, true, false};
+    const Case cases[] = {
+        {S::Unknown, S::Absent, none, plain, A::Send, R::New, false},
+        {S::Unchanged, S::Absent, none, plain, A::Send, R::New, false}, // removed at the target
+        {S::Absent, S::Unknown, none, plain, A::Skip, R::Extra, false},
+        {S::Absent, S::Unknown, none, del, A::Delete, R::Extra, false},
+        {S::Absent, S::Unchanged, none, del, A::Delete, R::Extra, false},
+        {S::Absent, S::Changed, none, del, A::Skip, R::Conflict, true},
+        {S::Absent, S::Changed, none, delSourceWins, A::Delete, R::Conflict, false},
+        // Without a record: sizes or --checksum decide, otherwise it is sent.
+        {S::Unknown, S::Unknown, none, plain, A::Send, R::Changed, false},
+        {S::Unknown, S::Unknown, false, plain, A::Send, R::Changed, false},
+        {S::Unknown, S::Unknown, true, plain, A::Skip, R::Unchanged, false},
+        // With a record.
+        {S::Unchanged, S::Unchanged, none, plain, A::Skip, R::Unchanged, false},
+        {S::Changed, S::Unchanged, none, plain, A::Send, R::Changed, false},
+        {S::Unchanged, S::Changed, none, plain, A::Send, R::Changed, false},
+        {S::Changed, S::Changed, none, plain, A::Skip, R::Conflict, true},
+        {S::Changed, S::Changed, none, sourceWins, A::Send, R::Conflict, false},
+        {S::Changed, S::Changed, none, targetWins, A::Skip, R::Conflict, false},
+    };
+    for (const auto& c : cases) {
+        const SyncDecision d = DecideSync(c.source, c.target, c.equal, c.rules);
+        const std::string what = std::to_string(int(c.source)) + "/" +
+                                 std::to_string(int(c.target)) + " delete " +
+                                 std::to_string(c.rules.DeleteExtra);
+        EXPECT_EQ(d.Action, c.action) << what;
+        EXPECT_EQ(d.Reason, c.reason) << what;
+        EXPECT_EQ(d.Unresolved, c.unresolved) << what;
+    }
+}
+
+struct SyncFolder : ::testing::Test {
+    fs::path dir =
+        fs::temp_directory_path() / ("kv-sync-" + std::to_string(std::random_device{}()));
+    void SetUp() override { fs::create_directories(dir); }
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST_F(SyncFolder, TheRecordComesBackAsWrittenAndOnePerDeviceAndFolderPair) {
+    TSyncRecord record;
+    record.Files["a/tab\there%20.lua"] = {12, -5, "abc", 12, "2026-01-02 03:04:06"};
+    record.Files["caf\xE9\nnew"] = {0, 7, "", -1, ""};
+    const fs::path file = TSyncRecord::FileFor(dir, "KV-1", "pc", "/Lua");
+    record.Save(file, "about\tit");
+    TSyncRecord back;
+    back.Load(file);
+    ASSERT_EQ(back.Files.size(), 2u);
+    const auto& a = back.Files.at("a/tab\there%20.lua");
+    EXPECT_EQ(a.PcSize, 12u);
+    EXPECT_EQ(a.PcTime, -5);
+    EXPECT_EQ(a.PcHash, "abc");
+    EXPECT_EQ(a.DeviceStamp, "2026-01-02 03:04:06");
+    EXPECT_EQ(back.Files.at("caf\xE9\nnew").DeviceSize, -1);
+    // Another device, or another folder on either side: another record.
+    EXPECT_NE(TSyncRecord::FileFor(dir, "KV-2", "pc", "/Lua"), file);
+    EXPECT_NE(TSyncRecord::FileFor(dir, "KV-1", "pc2", "/Lua"), file);
+    EXPECT_NE(TSyncRecord::FileFor(dir, "KV-1", "pc", "/Lua2"), file);
+    EXPECT_EQ(TSyncRecord::FileFor(dir, "../../x", "pc", "/").parent_path(), file.parent_path());
+    // A damaged line is a file without a record; a file not of this program, an empty record.
+    std::ofstream(file, std::ios::app) << "bad\tline\n";
+    back.Load(file);
+    EXPECT_EQ(back.Files.size(), 2u);
+    std::ofstream(file) << "something else\n";
+    back.Load(file);
+    EXPECT_TRUE(back.Files.empty());
+}
+
+TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
+    TQuietPaths quiet(500);
+    quiet.Changed("a.lua", 0);
+    quiet.Changed("b.lua", 100);
+    EXPECT_EQ(quiet.NextInMs(200), 300);
+    quiet.Changed("a.lua", 400); // the editor's second step
+    EXPECT_TRUE(quiet.Settled(599).empty());
+    EXPECT_EQ(quiet.Settled(600), std::vector<fs::path>{"b.lua"});
+    EXPECT_EQ(quiet.NextInMs(600), 300);
+    EXPECT_EQ(quiet.Settled(900), std::vector<fs::path>{"a.lua"});
+    EXPECT_EQ(quiet.NextInMs(900), -1);
+}
+
+TEST_F(SyncFolder, TheWatchSeesSavesAlsoInFoldersMadeWhileWatching) {
+    const auto watch = WatchFolder(dir);
+    EXPECT_TRUE(SeenBy(*watch, "a.lua", [&] { std::ofstream(dir / "a.lua") << "a"; }));
+    EXPECT_TRUE(SeenBy(*watch, "new", [&] { fs::create_directories(dir / "new/deeper"); }));
+    EXPECT_TRUE(SeenBy(*watch, fs::path("new/deeper/b.lua"),
+                       [&] { std::ofstream(dir / "new/deeper/b.lua") << "b"; }));
+    EXPECT_TRUE(SeenBy(*watch, "a.lua", [&] { fs::remove(dir / "a.lua"); }));
+}
+
+} // namespace

@@ -1,0 +1,603 @@
+#include "DeviceSync.h"
+
+#include "PcFiles.h"
+#include "Sha256.h"
+#include "device/DeviceText.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string StampText(const std::optional<DateTime>& t) {
+    if (!t) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t->Year, t->Month, t->Day,
+                  t->Hour, t->Minute, t->Second);
+    return text;
+}
+
+// What the record keeps of a device entry: its creation and modification stamps (the access
+// date moves with a mere read).
+std::string StampsOf(const DeviceDirEntry& e) {
+    return StampText(e.Created) + (e.Stamp2 ? " " + StampText(e.Stamp2) : std::string());
+}
+
+int64_t TicksOf(const fs::path& p) {
+    std::error_code ec;
+    const auto t = fs::last_write_time(p, ec);
+    return ec ? 0 : static_cast<int64_t>(t.time_since_epoch().count());
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+    return dir.empty() ? name : dir + "/" + name;
+}
+
+std::string ParentOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool Below(const std::string& path, const std::string& dir) {
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
+           path[dir.size()] == '/';
+}
+
+} // namespace
+
+TDeviceSync::TDeviceSync(TDeviceWork& Work, SyncOptions Options)
+    : work_(Work), options_(std::move(Options)) {}
+
+std::string TDeviceSync::DevicePathOf(const std::string& Path) const {
+    return Path.empty() ? options_.DeviceFolder : options_.DeviceFolder + "/" + Path;
+}
+
+fs::path TDeviceSync::PcPathOf(const std::string& Path) const {
+    fs::path pc = options_.PcFolder;
+    for (size_t start = 0; start < Path.size();) {
+        size_t slash = Path.find('/', start);
+        if (slash == std::string::npos) slash = Path.size();
+        pc /= PcNameOf(Path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return pc;
+}
+
+int TDeviceSync::Unresolved() const {
+    return static_cast<int>(
+        std::count_if(Items.begin(), Items.end(), [](auto& i) { return i.Decision.Unresolved; }));
+}
+
+void TDeviceSync::Begin() {
+    Items.clear();
+    pc_.clear();
+    device_.clear();
+    listedDirs_.clear();
+    hashes_.clear();
+    reported_.clear();
+    deviceComplete_ = true;
+    deviceFolderMissing_ = false;
+    DeviceGone = false;
+    if (recordLoaded_) return;
+    LoadRules();
+    if (!options_.RecordFile.empty()) record_.Load(options_.RecordFile);
+    recordLoaded_ = true;
+}
+
+void TDeviceSync::LoadRules() {
+    rules_ = TIgnoreRules();
+    const fs::path file = options_.PcFolder / ".kvbignore";
+    std::error_code ec;
+    if (fs::is_regular_file(file, ec)) rules_.AddLines(ReadPcFile(file));
+    for (const auto& pattern : options_.Excludes)
+        rules_.Add(pattern);
+}
+
+bool TDeviceSync::Ignored(const std::string& Path, bool Directory) const {
+    return rules_.Ignored(Latin1ToUtf8(Path), Directory);
+}
+
+SyncItem& TDeviceSync::AddItem(const std::string& Path, bool Directory, SyncAction Action,
+                               SyncReason Reason) {
+    reported_.insert(Path);
+    SyncItem item;
+    item.Path = Path;
+    item.Shown = Latin1ToUtf8(Path);
+    item.Directory = Directory;
+    item.Decision = {Action, Reason, false};
+    Items.push_back(item);
+    return Items.back();
+}
+
+// ---- looking at both sides ----
+
+void TDeviceSync::ScanPc(const std::string& Path, bool Recursive) {
+    const fs::path dir = PcPathOf(Path);
+    std::vector<fs::path> children;
+    std::error_code ec;
+    for (const auto& child : fs::directory_iterator(dir, ec))
+        children.push_back(child.path());
+    if (ec)
+        throw EPcFileError("Cannot read the folder \"" + ShownPath(dir) + "\". " + ec.message());
+    std::sort(children.begin(), children.end());
+    for (const auto& child : children)
+        ScanPcEntry(child, Path, Recursive);
+}
+
+bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool Recursive) {
+    std::error_code ec;
+    const bool directory = fs::is_directory(Pc, ec);
+    std::string name;
+    try {
+        name = DeviceNameOf(Pc);
+    } catch (const EPcFileError& e) {
+        // Not a name the device can hold: it can only be said, and only when it would be sent.
+        if (options_.Up) {
+            const std::u8string shown = Pc.lexically_relative(options_.PcFolder).u8string();
+            SyncItem& item =
+                AddItem(Join(Path, "?"), directory, SyncAction::Skip, SyncReason::UnsafeName);
+            item.Shown.assign(shown.begin(), shown.end());
+            item.Error = e.what();
+            work_.NotMoved.push_back(e.what());
+        }
+        return false;
+    }
+    if (Path.empty() && !options_.Only.empty() && !options_.Only.count(name)) return false;
+    const std::string rel = Join(Path, name);
+    if (Ignored(rel, directory)) {
+        AddItem(rel, directory, SyncAction::Skip, SyncReason::Ignored);
+        return false;
+    }
+    PcFact fact;
+    fact.Directory = directory;
+    if (!directory) {
+        if (!fs::is_regular_file(Pc, ec)) return false;
+        fact.Size = fs::file_size(Pc, ec);
+        fact.Time = TicksOf(Pc);
+    }
+    pc_[rel] = fact;
+    if (directory && Recursive) ScanPc(rel, true);
+    return true;
+}
+
+VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
+    std::vector<DeviceDirEntry> entries;
+    const VerbResult listed = work_.List(DevicePathOf(Path), entries);
+    if (!listed.Ok()) {
+        if (listed.What == Outcome::DeviceGone) DeviceGone = true;
+        return listed;
+    }
+    listedDirs_.insert(Path);
+    // A directory that lists is there, and so is every one above it.
+    for (std::string dir = Path; !dir.empty(); dir = ParentOf(dir))
+        device_[dir].Directory = true;
+    for (const auto& e : entries) {
+        if (e.Name == "." || e.Name == "..") continue;
+        if (Path.empty() && !options_.Only.empty() && !options_.Only.count(e.Name)) continue;
+        const bool directory = IsDirectory(e);
+        const std::string rel = Join(Path, e.Name);
+        if (!SafePcName(e.Name)) {
+            // Names from the device are never made into PC paths unless safe, as in get.
+            SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
+            item.Error = DevicePathOf(rel) + ": an unsafe name";
+            if (!options_.Up) work_.NotMoved.push_back(item.Error);
+            continue;
+        }
+        if (Ignored(rel, directory)) {
+            if (!reported_.count(rel))
+                AddItem(rel, directory, SyncAction::Skip, SyncReason::Ignored);
+            continue;
+        }
+        DeviceFact fact;
+        fact.Directory = directory;
+        fact.Size = e.Size;
+        fact.Stamp = StampsOf(e);
+        fact.Created = e.Created;
+        device_[rel] = fact;
+        if (!directory || !Recursive) continue;
+        const VerbResult below = ListDevice(rel, true);
+        if (below.What == Outcome::DeviceGone) return below;
+        if (!below.Ok()) {
+            deviceComplete_ = false;
+            work_.NotMoved.push_back(below.Message());
+        }
+    }
+    return VerbResult::Done(Path);
+}
+
+VerbResult TDeviceSync::Plan() {
+    Begin();
+    std::error_code ec;
+    if (fs::is_directory(options_.PcFolder, ec))
+        ScanPc("", true);
+    else if (options_.Up || fs::exists(options_.PcFolder, ec))
+        return VerbResult::Failed(Outcome::PcFileError, "",
+                                  "Cannot open the folder \"" + ShownPath(options_.PcFolder) +
+                                      "\". It is not a folder.");
+    const VerbResult listed = ListDevice("", true);
+    if (!listed.Ok()) {
+        if (options_.Up && listed.What == Outcome::NoSuchFile) {
+            deviceFolderMissing_ = true;
+        } else {
+            VerbResult failed = listed;
+            failed.Path = options_.DeviceFolder;
+            return failed;
+        }
+    }
+    std::set<std::string> paths;
+    for (const auto& [path, fact] : pc_)
+        paths.insert(path);
+    for (const auto& [path, fact] : device_)
+        paths.insert(path);
+    Decide(paths);
+    if (options_.Only.empty())
+        std::erase_if(record_.Files, [&](const auto& entry) {
+            return !pc_.count(entry.first) && !device_.count(entry.first);
+        });
+    return VerbResult::Done(options_.DeviceFolder);
+}
+
+VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
+    Begin();
+    // Patterns edited while watching count from the next save on.
+    if (std::find(Paths.begin(), Paths.end(), fs::path(".kvbignore")) != Paths.end()) LoadRules();
+    std::set<std::string> paths, dirs;
+    for (const auto& path : Paths) {
+        std::string rel;
+        try {
+            for (const auto& part : path)
+                rel = Join(rel, DeviceNameOf(part));
+        } catch (const EPcFileError&) {
+            continue; // said when the whole folder is synced
+        }
+        if (rel.empty()) continue;
+        const fs::path pc = PcPathOf(rel);
+        std::error_code ec;
+        for (std::string dir = ParentOf(rel); !dir.empty(); dir = ParentOf(dir))
+            pc_[dir].Directory = true;
+        if (fs::exists(pc, ec)) {
+            if (!ScanPcEntry(pc, ParentOf(rel), true)) continue;
+        } else if (Ignored(rel, false)) {
+            continue;
+        }
+        paths.insert(rel);
+        dirs.insert(ParentOf(rel));
+        if (pc_.count(rel) && pc_[rel].Directory) {
+            dirs.insert(rel);
+            for (const auto& [below, fact] : pc_)
+                if (Below(below, rel)) (fact.Directory ? dirs : paths).insert(below);
+        }
+    }
+    // Each directory concerned is listed once; one that is missing is looked for above.
+    for (const auto& dir : dirs) {
+        for (std::string d = dir;; d = ParentOf(d)) {
+            if (listedDirs_.count(d)) break;
+            const VerbResult listed = ListDevice(d, false);
+            if (listed.What == Outcome::DeviceGone) return listed;
+            if (listed.Ok() || d.empty()) break;
+        }
+    }
+    for (const auto& dir : dirs)
+        for (std::string d = dir; !d.empty(); d = ParentOf(d))
+            paths.insert(d);
+    Decide(paths);
+    return VerbResult::Done(options_.DeviceFolder);
+}
+
+SideState TDeviceSync::PcState(const std::string& Path, std::string& Error) {
+    const auto recorded = record_.Files.find(Path);
+    if (recorded == record_.Files.end()) return SideState::Unknown;
+    SyncedFile& r = recorded->second;
+    const PcFact& f = pc_.at(Path);
+    if (f.Size == r.PcSize && f.Time == r.PcTime) return SideState::Unchanged;
+    // The time moved (a save without a change, a checkout): the content decides.
+    try {
+        const std::string hash = Sha256Hex(ReadPcFile(PcPathOf(Path)));
+        hashes_[Path] = hash;
+        if (hash != r.PcHash) return SideState::Changed;
+    } catch (const EPcFileError& e) {
+        Error = e.what();
+        return SideState::Changed;
+    }
+    r.PcSize = f.Size;
+    r.PcTime = f.Time;
+    return SideState::Unchanged;
+}
+
+SideState TDeviceSync::DeviceState(const std::string& Path) const {
+    const auto recorded = record_.Files.find(Path);
+    if (recorded == record_.Files.end()) return SideState::Unknown;
+    const DeviceFact& f = device_.at(Path);
+    const bool same =
+        f.Size == recorded->second.DeviceSize && f.Stamp == recorded->second.DeviceStamp;
+    return same ? SideState::Unchanged : SideState::Changed;
+}
+
+std::optional<bool> TDeviceSync::SameContent(const std::string& Path, std::string& Error) {
+    const PcFact& pc = pc_.at(Path);
+    const DeviceFact& device = device_.at(Path);
+    if (device.Size < 0 || pc.Size != static_cast<uint64_t>(device.Size)) return false;
+    if (!options_.Checksum) return std::nullopt;
+    std::string onDevice, onPc;
+    const VerbResult read = work_.Read(DevicePathOf(Path), onDevice);
+    if (!read.Ok()) {
+        if (read.What == Outcome::DeviceGone) DeviceGone = true;
+        Error = read.Message();
+        return std::nullopt;
+    }
+    try {
+        onPc = ReadPcFile(PcPathOf(Path));
+    } catch (const EPcFileError& e) {
+        Error = e.what();
+        return std::nullopt;
+    }
+    if (onDevice != onPc) return false;
+    // The same on both sides: from now on it has a record.
+    record_.Files[Path] = {pc.Size, pc.Time, Sha256Hex(onPc), device.Size, device.Stamp};
+    return true;
+}
+
+void TDeviceSync::Decide(const std::set<std::string>& Paths) {
+    const SyncRules rules{options_.DeleteExtra,
+                          options_.Force == (options_.Up ? SyncWinner::Pc : SyncWinner::Device),
+                          options_.Force == (options_.Up ? SyncWinner::Device : SyncWinner::Pc)};
+    std::vector<std::string> extraDirs;
+    for (const auto& path : Paths) {
+        if (reported_.count(path) || DeviceGone) continue;
+        const auto pc = pc_.find(path);
+        const auto device = device_.find(path);
+        const bool onPc = pc != pc_.end(), onDevice = device != device_.end();
+        if (!onPc && !onDevice) continue;
+        const bool pcDir = onPc && pc->second.Directory;
+        const bool deviceDir = onDevice && device->second.Directory;
+        if (onPc && onDevice && pcDir != deviceDir) {
+            SyncItem& item = AddItem(path, false, SyncAction::Skip, SyncReason::Conflict);
+            item.Decision.Unresolved = true;
+            item.Error = "a file on one side, a directory on the other";
+            continue;
+        }
+        if (pcDir || deviceDir) {
+            const bool atSource = options_.Up ? onPc : onDevice;
+            const bool atTarget = options_.Up ? onDevice : onPc;
+            if (atSource && !atTarget) AddItem(path, true, SyncAction::Send, SyncReason::New);
+            if (!atSource && atTarget && options_.DeleteExtra) extraDirs.push_back(path);
+            continue;
+        }
+        std::string error;
+        const SideState pcState = onPc ? PcState(path, error) : SideState::Absent;
+        const SideState deviceState = onDevice ? DeviceState(path) : SideState::Absent;
+        std::optional<bool> equal;
+        if (onPc && onDevice && pcState == SideState::Unknown) equal = SameContent(path, error);
+        const SyncDecision decision = options_.Up ? DecideSync(pcState, deviceState, equal, rules)
+                                                  : DecideSync(deviceState, pcState, equal, rules);
+        SyncItem& item = AddItem(path, false, decision.Action, decision.Reason);
+        item.Decision = decision;
+        if (!error.empty()) {
+            item.Decision.Action = SyncAction::Skip;
+            item.Error = error;
+            work_.NotMoved.push_back(error);
+        }
+    }
+    // A directory only at the target goes when everything in it goes.
+    std::sort(extraDirs.rbegin(), extraDirs.rend());
+    for (const auto& dir : extraDirs) {
+        const bool allGo = std::all_of(Items.begin(), Items.end(), [&](const SyncItem& item) {
+            return !Below(item.Path, dir) || item.Decision.Action == SyncAction::Delete;
+        });
+        if (allGo) AddItem(dir, true, SyncAction::Delete, SyncReason::Extra);
+    }
+    std::stable_sort(Items.begin(), Items.end(),
+                     [](const SyncItem& a, const SyncItem& b) { return a.Path < b.Path; });
+}
+
+// ---- carrying it out ----
+
+void TDeviceSync::Finish(SyncItem& Item, const std::string& Error) {
+    Item.Done = Error.empty();
+    if (Item.Error.empty()) Item.Error = Error;
+    if (OnItem) OnItem(Item);
+}
+
+void TDeviceSync::Failed(SyncItem& Item, const VerbResult& Result) {
+    if (Result.What == Outcome::DeviceGone) DeviceGone = true;
+    work_.NotMoved.push_back(Result.Message());
+    Finish(Item, Result.Message());
+}
+
+void TDeviceSync::SaveRecord() {
+    if (options_.DryRun || options_.RecordFile.empty()) return;
+    record_.Save(options_.RecordFile, options_.About);
+}
+
+bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
+    struct Sent {
+        SyncItem* Item;
+        SyncedFile File;
+    };
+    std::vector<Sent> sent;
+    bool goOn = true;
+    for (SyncItem* item : Group) {
+        if (!goOn || work_.StopHere()) {
+            goOn = false;
+            break;
+        }
+        const fs::path pc = PcPathOf(item->Path);
+        const std::string target = DevicePathOf(item->Path);
+        std::string content;
+        const int64_t time = TicksOf(pc); // before the read: a save meanwhile shows next time
+        try {
+            content = ReadPcFile(pc);
+        } catch (const EPcFileError& e) {
+            work_.NotMoved.push_back(e.what());
+            Finish(*item, e.what());
+            continue;
+        }
+        work_.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
+        const VerbResult written = work_.Write(target, content, false);
+        if (!written.Ok()) {
+            Failed(*item, written);
+            goOn = !DeviceGone;
+            continue;
+        }
+        work_.Host.FileMoved(target, pc, false);
+        sent.push_back({item, {content.size(), time, Sha256Hex(content), 0, {}}});
+    }
+    if (sent.empty()) return goOn;
+    // One listing of the directory shows each file there whole, with the size and stamp the
+    // record keeps; only then does it count as synced.
+    std::map<std::string, DeviceDirEntry> stored;
+    work_.ConfirmUploads(&stored);
+    for (auto& [item, file] : sent) {
+        const auto listed = stored.find(DevicePathOf(item->Path));
+        if (listed == stored.end()) {
+            Finish(*item, DevicePathOf(item->Path) + ": the device did not store it");
+            continue;
+        }
+        file.DeviceSize = listed->second.Size;
+        file.DeviceStamp = StampsOf(listed->second);
+        record_.Files[item->Path] = file;
+        Finish(*item);
+    }
+    SaveRecord();
+    if (!work_.Terminal.IsConnected()) DeviceGone = true;
+    return goOn && !DeviceGone;
+}
+
+bool TDeviceSync::SendDown(SyncItem& Item) {
+    const std::string source = DevicePathOf(Item.Path);
+    std::string content;
+    const VerbResult read = work_.Read(source, content);
+    if (!read.Ok()) {
+        Failed(Item, read);
+        return !DeviceGone;
+    }
+    const DeviceFact& device = device_.at(Item.Path);
+    const fs::path target = PcPathOf(Item.Path);
+    try {
+        work_.SaveToPcFile(target, content, device.Created);
+    } catch (const EPcFileError& e) {
+        work_.NotMoved.push_back(e.what());
+        Finish(Item, e.what());
+        return true;
+    }
+    work_.Host.FileMoved(source, target, true);
+    record_.Files[Item.Path] = {content.size(), TicksOf(target), Sha256Hex(content), device.Size,
+                                device.Stamp};
+    SaveRecord();
+    Finish(Item);
+    return true;
+}
+
+bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
+    if (options_.Up) {
+        const VerbResult removed = work_.Delete(DevicePathOf(Item.Path), Item.Directory);
+        if (!removed.Ok()) {
+            Failed(Item, removed);
+            return !DeviceGone;
+        }
+    } else {
+        // A PC file goes only when a complete listing of the device showed it absent there.
+        if (!deviceComplete_) {
+            Finish(Item, "kept: the device's folder could not be listed whole");
+            return true;
+        }
+        std::error_code ec;
+        fs::remove(PcPathOf(Item.Path), ec);
+        if (ec) {
+            const std::string why =
+                "Cannot remove \"" + ShownPath(PcPathOf(Item.Path)) + "\". " + ec.message();
+            work_.NotMoved.push_back(why);
+            Finish(Item, why);
+            return true;
+        }
+    }
+    std::erase_if(record_.Files, [&](const auto& entry) {
+        return entry.first == Item.Path || Below(entry.first, Item.Path);
+    });
+    Finish(Item);
+    return true;
+}
+
+void TDeviceSync::Run() {
+    if (options_.DryRun) return;
+    std::vector<SyncItem*> dirs, files, deletes;
+    for (auto& item : Items) {
+        if (item.Decision.Action == SyncAction::Skip)
+            Finish(item, item.Error);
+        else if (item.Decision.Action == SyncAction::Delete)
+            deletes.push_back(&item);
+        else
+            (item.Directory ? dirs : files).push_back(&item);
+    }
+    const auto stop = [&] { return DeviceGone || work_.StopHere(); };
+    // The device folder itself, and each directory above it that is missing.
+    if (options_.Up && deviceFolderMissing_) {
+        std::string made;
+        for (size_t at = 1; at <= options_.DeviceFolder.size(); ++at) {
+            if (at < options_.DeviceFolder.size() && options_.DeviceFolder[at] != '/') continue;
+            made = options_.DeviceFolder.substr(0, at);
+            DeviceDirEntry entry;
+            if (work_.Find(made, entry).Ok() && IsDirectory(entry)) continue;
+            const VerbResult result = work_.MakeDirectory(made);
+            if (!result.Ok()) {
+                if (result.What == Outcome::DeviceGone) DeviceGone = true;
+                work_.NotMoved.push_back(result.Message());
+                return;
+            }
+        }
+    }
+    for (SyncItem* item : dirs) {
+        if (stop()) return;
+        if (options_.Up) {
+            const VerbResult made = work_.MakeDirectory(DevicePathOf(item->Path));
+            if (!made.Ok()) {
+                Failed(*item, made);
+                continue;
+            }
+        } else {
+            std::error_code ec;
+            fs::create_directories(PcPathOf(item->Path), ec);
+            if (ec) {
+                const std::string why = "Cannot create the folder \"" +
+                                        ShownPath(PcPathOf(item->Path)) + "\". " + ec.message();
+                work_.NotMoved.push_back(why);
+                Finish(*item, why);
+                continue;
+            }
+        }
+        Finish(*item);
+    }
+    if (options_.Up) {
+        // By directory, so that one listing confirms each directory's files.
+        std::stable_sort(files.begin(), files.end(), [](SyncItem* a, SyncItem* b) {
+            return ParentOf(a->Path) < ParentOf(b->Path);
+        });
+        for (size_t begin = 0; begin < files.size();) {
+            size_t end = begin;
+            while (end < files.size() && ParentOf(files[end]->Path) == ParentOf(files[begin]->Path))
+                ++end;
+            std::vector<SyncItem*> group(files.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         files.begin() + static_cast<std::ptrdiff_t>(end));
+            if (!SendUp(group)) return;
+            begin = end;
+        }
+    } else {
+        for (SyncItem* item : files)
+            if (stop() || !SendDown(*item)) return;
+    }
+    // Files before the directories that hold them.
+    // Files first, then directories, the deepest first.
+    std::stable_sort(deletes.begin(), deletes.end(), [](SyncItem* a, SyncItem* b) {
+        if (a->Directory != b->Directory) return b->Directory;
+        return a->Directory && a->Path > b->Path;
+    });
+    for (SyncItem* item : deletes)
+        if (stop() || !DeleteAtTarget(*item)) break;
+    SaveRecord();
+}
+
+} // namespace kv

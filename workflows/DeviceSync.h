@@ -1,0 +1,119 @@
+// Sync of a PC folder and a device folder, one way: up makes the device folder match the PC
+// folder, down the reverse. Only what changed since the last sync moves (see SyncRecord.h); what
+// changed on both sides is a conflict and stays as it is unless Force names the side that wins.
+// The device is driven only through the verbs and the Save to PC and upload workflows.
+#pragma once
+
+#include "DeviceWork.h"
+#include "IgnoreRules.h"
+#include "SyncRecord.h"
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace kv {
+
+struct SyncOptions {
+    bool Up = true; // PC to device; false: device to PC
+    std::filesystem::path PcFolder;
+    std::string DeviceFolder; // a device path without a trailing "/"; "" is the root
+    bool DryRun = false;      // decide and say, change nothing (nor the record)
+    bool DeleteExtra = false; // remove what is only at the target
+    bool Checksum = false;    // without a record, compare equal-sized files by content
+    SyncWinner Force = SyncWinner::None;
+    std::vector<std::string> Excludes; // patterns added after the folder's .kvbignore
+    std::filesystem::path RecordFile;  // empty: no record is read or kept
+    std::string About;                 // written at the top of the record, for a reader
+    // When not empty: only these names in the folders' top level (get and put --update).
+    std::set<std::string> Only;
+};
+
+struct SyncItem {
+    std::string Path;  // relative to the folders, "/"-separated, the device's 8-bit names
+    std::string Shown; // the same as shown to the user (UTF-8)
+    bool Directory = false;
+    SyncDecision Decision;
+    bool Done = false; // carried out (or nothing was to be done)
+    std::string Error; // why it was not carried out (8-bit)
+};
+
+class TDeviceSync {
+  public:
+    TDeviceSync(TDeviceWork& Work, SyncOptions Options);
+
+    // Looks at both folders and the record and decides for every file and directory. A failure
+    // to read the source side, or the device going away, is returned; nothing was changed then.
+    VerbResult Plan();
+    // The same for these paths of the PC folder only (relative, as the watch reports them), each
+    // looked up afresh on both sides; a folder stands for everything in it.
+    VerbResult PlanPaths(const std::vector<std::filesystem::path>& Paths);
+    // Carries the plan out in a safe order: directories made, files sent (each counted as synced
+    // only when it moved whole), then what goes deleted. Stops at a cancel or when the device
+    // goes. Nothing with DryRun.
+    void Run();
+
+    std::vector<SyncItem> Items;
+    // Called for each item once it is carried out or skipped (by Run).
+    std::function<void(const SyncItem&)> OnItem;
+    // Conflicts that no --force settled.
+    int Unresolved() const;
+    bool DeviceGone = false;
+
+    // The device path and the PC path of a relative path.
+    std::string DevicePathOf(const std::string& Path) const;
+    std::filesystem::path PcPathOf(const std::string& Path) const;
+
+  private:
+    struct PcFact {
+        bool Directory = false;
+        uint64_t Size = 0;
+        int64_t Time = 0;
+    };
+    struct DeviceFact {
+        bool Directory = false;
+        int64_t Size = 0;
+        std::string Stamp;
+        std::optional<DateTime> Created;
+    };
+    void Begin();
+    void LoadRules();
+    // The PC folder below Path ("" for the top), into pc_; ignored and unsendable names as items.
+    void ScanPc(const std::string& Path, bool Recursive);
+    bool ScanPcEntry(const std::filesystem::path& Pc, const std::string& Path, bool Recursive);
+    // One device directory, into device_; its subdirectories too when Recursive.
+    VerbResult ListDevice(const std::string& Path, bool Recursive);
+    void Decide(const std::set<std::string>& Files);
+    SyncItem& AddItem(const std::string& Path, bool Directory, SyncAction Action,
+                      SyncReason Reason);
+    SideState PcState(const std::string& Path, std::string& Error);
+    SideState DeviceState(const std::string& Path) const;
+    std::optional<bool> SameContent(const std::string& Path, std::string& Error);
+    bool Ignored(const std::string& Path, bool Directory) const;
+
+    // Run's steps.
+    bool SendUp(std::vector<SyncItem*>& Group);
+    bool SendDown(SyncItem& Item);
+    bool DeleteAtTarget(SyncItem& Item);
+    void Finish(SyncItem& Item, const std::string& Error = {});
+    void Failed(SyncItem& Item, const VerbResult& Result);
+    void SaveRecord();
+
+    TDeviceWork& work_;
+    SyncOptions options_;
+    TIgnoreRules rules_;
+    TSyncRecord record_;
+    bool recordLoaded_ = false;
+    std::map<std::string, PcFact> pc_;
+    std::map<std::string, DeviceFact> device_;
+    std::set<std::string> listedDirs_;          // device directories whose listing is in device_
+    std::map<std::string, std::string> hashes_; // PC hashes computed while deciding
+    std::set<std::string> reported_;            // paths that have an item already
+    bool deviceComplete_ = true;                // every device directory could be listed
+    bool deviceFolderMissing_ = false;
+};
+
+} // namespace kv

@@ -1,0 +1,161 @@
+#include "SyncRecord.h"
+
+#include "PcFiles.h"
+#include "Sha256.h"
+
+#include <sstream>
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kHeader = "kvb sync record 1";
+
+// Paths are kept one a line with TAB-separated fields: "%", TAB, CR and LF in them are escaped.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '%' || c == '\t' || c == '\n' || c == '\r') {
+            static const char kHex[] = "0123456789ABCDEF";
+            out += '%';
+            out += kHex[(static_cast<unsigned char>(c) >> 4) & 15];
+            out += kHex[c & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool Unescaped(const std::string& text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size()) return false;
+        const std::string hex = text.substr(i + 1, 2);
+        if (hex.find_first_not_of("0123456789ABCDEF") != std::string::npos) return false;
+        out += static_cast<char>(std::stoi(hex, nullptr, 16));
+        i += 2;
+    }
+    return true;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::string::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+} // namespace
+
+fs::path TSyncRecord::FileFor(const fs::path& StateFolder, const std::string& Serial,
+                              const fs::path& PcFolder, const std::string& DeviceFolder) {
+    const std::u8string pc = fs::absolute(PcFolder).lexically_normal().u8string();
+    const std::string key = Serial + '\n' + std::string(pc.begin(), pc.end()) + '\n' + DeviceFolder;
+    return StateFolder / "kvb" / "sync" / (Sha256Hex(key).substr(0, 32) + ".txt");
+}
+
+void TSyncRecord::Load(const fs::path& File) {
+    Files.clear();
+    std::error_code ec;
+    if (!fs::exists(File, ec)) return;
+    std::istringstream in(ReadPcFile(File));
+    std::string line;
+    if (!std::getline(in, line) || line != kHeader) return;
+    std::getline(in, line); // what the record is about, for a reader
+    while (std::getline(in, line)) {
+        const auto f = Fields(line);
+        std::string path;
+        if (f.size() != 6 || !Unescaped(f[0], path)) continue;
+        try {
+            SyncedFile file;
+            file.PcSize = std::stoull(f[1]);
+            file.PcTime = std::stoll(f[2]);
+            file.PcHash = f[3];
+            file.DeviceSize = std::stoll(f[4]);
+            file.DeviceStamp = f[5];
+            Files[path] = file;
+        } catch (const std::exception&) {
+            // A damaged line: that file is compared as one without a record.
+        }
+    }
+}
+
+void TSyncRecord::Save(const fs::path& File, const std::string& About) const {
+    std::string text = std::string(kHeader) + "\n" + Escaped(About) + "\n";
+    for (const auto& [path, file] : Files)
+        text += Escaped(path) + '\t' + std::to_string(file.PcSize) + '\t' +
+                std::to_string(file.PcTime) + '\t' + file.PcHash + '\t' +
+                std::to_string(file.DeviceSize) + '\t' + file.DeviceStamp + '\n';
+    WritePcFile(File, text, std::nullopt);
+}
+
+SyncDecision DecideSync(SideState Source, SideState Target, std::optional<bool> Equal,
+                        const SyncRules& Rules) {
+    using S = SideState;
+    const auto conflict = [&](SyncAction sourceWins) {
+        if (Rules.SourceWins) return SyncDecision{sourceWins, SyncReason::Conflict, false};
+        return SyncDecision{SyncAction::Skip, SyncReason::Conflict, !Rules.TargetWins};
+    };
+    if (Source == S::Absent && Target == S::Absent) return {};
+    if (Target == S::Absent) return {SyncAction::Send, SyncReason::New, false};
+    if (Source == S::Absent) {
+        if (!Rules.DeleteExtra) return {SyncAction::Skip, SyncReason::Extra, false};
+        // Removed at the source, but changed at the target since: that change is not thrown away
+        // unless --force says so.
+        if (Target == S::Changed) return conflict(SyncAction::Delete);
+        return {SyncAction::Delete, SyncReason::Extra, false};
+    }
+    if (Source == S::Unknown || Target == S::Unknown) {
+        if (Equal == true) return {SyncAction::Skip, SyncReason::Unchanged, false};
+        return {SyncAction::Send, SyncReason::Changed, false};
+    }
+    if (Source == S::Changed && Target == S::Changed) return conflict(SyncAction::Send);
+    if (Source == S::Unchanged && Target == S::Unchanged)
+        return {SyncAction::Skip, SyncReason::Unchanged, false};
+    return {SyncAction::Send, SyncReason::Changed, false};
+}
+
+const char* ActionName(SyncAction Action) {
+    switch (Action) {
+    case SyncAction::Send:
+        return "send";
+    case SyncAction::Delete:
+        return "delete";
+    case SyncAction::Skip:
+        break;
+    }
+    return "skip";
+}
+
+const char* ReasonName(SyncReason Reason) {
+    switch (Reason) {
+    case SyncReason::New:
+        return "new";
+    case SyncReason::Changed:
+        return "changed";
+    case SyncReason::Unchanged:
+        return "unchanged";
+    case SyncReason::Conflict:
+        return "conflict";
+    case SyncReason::Ignored:
+        return "ignored";
+    case SyncReason::Extra:
+        return "extra";
+    case SyncReason::UnsafeName:
+        break;
+    }
+    return "unsafe-name";
+}
+
+} // namespace kv

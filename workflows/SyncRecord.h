@@ -1,0 +1,89 @@
+// What a sync knows between runs, and how it decides per file. The device stamps files with its
+// own clock and has no checksum command, so each side is compared only with itself: the record
+// keeps, per synced file, the PC side's size, time and SHA-256 and the device side's size and
+// stamp as the device listed them after the transfer. It lives on the PC, one file per device
+// serial and folder pair.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace kv {
+
+struct SyncedFile {
+    uint64_t PcSize = 0;
+    int64_t PcTime = 0;      // the file system's own ticks
+    std::string PcHash;      // SHA-256, hex
+    int64_t DeviceSize = 0;  // as listed
+    std::string DeviceStamp; // as listed, "YYYY-MM-DD hh:mm:ss", empty when it had none
+};
+
+class TSyncRecord {
+  public:
+    // Files by their path relative to the pair's folders ("/"-separated, the device's 8-bit names).
+    std::map<std::string, SyncedFile> Files;
+
+    // The record's file for one device and folder pair, under the user's state folder. Its name
+    // is a digest of the three, so nothing the device says can choose a PC path.
+    static std::filesystem::path FileFor(const std::filesystem::path& StateFolder,
+                                         const std::string& Serial,
+                                         const std::filesystem::path& PcFolder,
+                                         const std::string& DeviceFolder);
+    // Reads File; a missing file is an empty record, and so is one this program did not write
+    // (a sync without a record only sends more than needed). Raises EPcFileError when it cannot
+    // be read.
+    void Load(const std::filesystem::path& File);
+    // Writes the record beside File and puts it in place whole (WritePcFile).
+    void Save(const std::filesystem::path& File, const std::string& About) const;
+};
+
+// ---- deciding per file ----
+
+// Where one side of a file stands against the record.
+enum class SideState {
+    Absent,
+    Unchanged, // as recorded
+    Changed,   // not as recorded
+    Unknown,   // present, but there is no record of it
+};
+
+enum class SyncAction { Send, Delete, Skip };
+
+enum class SyncReason {
+    New,       // not at the target
+    Changed,   // changed since the last sync, or differs without a record
+    Unchanged, // nothing to do
+    Conflict,  // changed on both sides since the last sync
+    Ignored,   // matched by the ignore rules
+    Extra,     // only at the target (deleted with --delete)
+    UnsafeName // a name that cannot be used on the other side
+};
+
+// Which side a conflict goes to (--force).
+enum class SyncWinner { None, Pc, Device };
+
+struct SyncDecision {
+    SyncAction Action = SyncAction::Skip;
+    SyncReason Reason = SyncReason::Unchanged;
+    bool Unresolved = false; // a conflict that no --force settled
+};
+
+struct SyncRules {
+    bool DeleteExtra = false; // --delete
+    bool SourceWins = false;  // --force chose the side that is sent from
+    bool TargetWins = false;  // --force chose the side that is sent to
+};
+
+// The decision for one file from where its source and target sides stand. Equal says, for a
+// file present on both sides without a record, whether the contents are known to be the same
+// (sizes differ: false; --checksum compared them: the result; otherwise none).
+SyncDecision DecideSync(SideState Source, SideState Target, std::optional<bool> Equal,
+                        const SyncRules& Rules);
+
+const char* ActionName(SyncAction Action);
+const char* ReasonName(SyncReason Reason);
+
+} // namespace kv
