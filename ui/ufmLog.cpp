@@ -2,6 +2,7 @@
 #include "workflows/LogMessages.h"
 
 #include "Fonts.h"
+#include "ScreenPlacement.h"
 #include "UiHooks.h"
 #include "WindowShortcuts.h"
 #include "device/Errors.h"
@@ -19,6 +20,7 @@
 #include <QTextEdit>
 #include <QTime>
 #include <QVBoxLayout>
+#include <algorithm>
 
 TfmLog* fmLog = nullptr;
 
@@ -133,6 +135,7 @@ void TfmLog::ShowFromMain(QWidget* Main) {
         const int ownHeight = height() + frame.height();
         move(main.left() + 32, main.top() + main.height() - (ownHeight - Splitter1->height()));
         resize(main.width() - frame.width(), height());
+        KeepOnScreen(this);
     }
     show();
     raise();
@@ -143,6 +146,10 @@ void TfmLog::ShowFromMain(QWidget* Main) {
 void TfmLog::cbModemRxTxClick() {
     const bool on = cbModemRxTx->isChecked();
     pnlModem->setVisible(on);
+    // The modem pane keeps its own width of 536; the log pane takes the rest.
+    if (on)
+        Splitter1->setSizes(
+            {std::max(Splitter1->width() - Splitter1->handleWidth() - 536, 0), 536});
     if (on)
         FilterMask |= kModemBits;
     else

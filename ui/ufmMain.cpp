@@ -1,5 +1,6 @@
 // The main window: construction, layout, actions and menus, transfer progress, error report.
 #include "ufmMain.h"
+#include "ScreenPlacement.h"
 
 #include "Fonts.h"
 #include "UiHooks.h"
@@ -193,6 +194,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(819 / 2, 602 / 2));
     }
+    KeepOnScreen(this);
 }
 
 TfmMain::~TfmMain() {

@@ -506,6 +506,8 @@ TEST_F(KvbMany, EachNewDeviceAsItComesAndARestartIsNoNewDevice) {
     EXPECT_EQ(count(r.err, "done: KV-104-000123"), 2u) << r.err;
     EXPECT_EQ(count(r.err, "done: KV-104-000125"), 1u) << r.err;
     EXPECT_EQ(count(r.err, "done: KV-104-000126"), 1u) << r.err;
+}
+
 // ---- sync ----
 
 TEST_F(Kvb, SyncSendsOnlyWhatChangedAndAPreviewChangesNothing) {

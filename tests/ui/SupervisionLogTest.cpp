@@ -1,5 +1,6 @@
 // Connection supervision and the log window against the simulated device.
 #include "UiFixture.h"
+#include "ui/ScreenPlacement.h"
 
 #include "ui/QueryVersion.h"
 #include "ui/ufmAbout.h"
@@ -185,6 +186,38 @@ TEST_F(LogWindow, FilterBytesOnShowOnTheBoxAndOffOnClose) {
     EXPECT_EQ(Channel31(), (std::vector<std::pair<uint8_t, std::string>>{
                                {64, "FILTER-" + std::string(8, '\xFF')}}));
     EXPECT_FALSE(device().FilterOn());
+}
+
+TEST_F(LogWindow, TheModemPaneOpensAtItsOwnWidth) {
+    fmLog->hide();
+    fmLog->FirstShow = true;
+    fmLog->ShowFromMain(fmMain);
+    QApplication::processEvents();
+    fmLog->cbModemRxTx->click();
+    QApplication::processEvents();
+    EXPECT_EQ(fmLog->pnlModem->width(), 536);
+    fmLog->cbModemRxTx->click();
+}
+
+// A window that asks for more than the screen has (a large font setting) or that would open past
+// its edge is cut to the screen's available area and moved into it.
+TEST_F(LogWindow, WindowsStayOnTheScreen) {
+    const QRect area(0, 0, 1000, 700);
+    EXPECT_EQ(FitInto(QRect(100, 100, 400, 300), area), QRect(100, 100, 400, 300)) << "fits";
+    EXPECT_EQ(FitInto(QRect(800, -20, 400, 300), area), QRect(600, 0, 400, 300));
+    EXPECT_EQ(FitInto(QRect(-100, 50, 1432, 1054), area), area);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    fmMain->show();
+    fmMain->setMinimumSize(screen.width() + 400, screen.height() + 300);
+    fmMain->move(screen.right() - 100, screen.bottom() - 100);
+    KeepOnScreen(fmMain);
+    EXPECT_TRUE(screen.contains(fmMain->frameGeometry())) << "main window";
+    fmMain->setMinimumSize(0, 0);
+    fmMain->setGeometry(100, screen.bottom() - 300, 819, 602);
+    fmLog->hide();
+    fmLog->FirstShow = true;
+    fmLog->ShowFromMain(fmMain);
+    EXPECT_TRUE(screen.contains(fmLog->frameGeometry())) << "log window below the main window";
 }
 
 TEST_F(LogWindow, FirstShowIsPlacedUnderTheMainWindowLaterShowsStayPut) {

@@ -1,0 +1,14 @@
+// Windows stay on the screen: with a large font setting or a small screen, the sizes and places
+// the forms ask for are cut to the screen's available area.
+#pragma once
+
+#include <QRect>
+
+class QWidget;
+
+// Frame cut to Area and moved into it: as large as it can be up to its own size, kept where it is
+// when it fits there.
+QRect FitInto(const QRect& Frame, const QRect& Area);
+// The window's frame, as it would be placed now, brought within the available area of the screen
+// it is on (or the primary screen).
+void KeepOnScreen(QWidget* Window);
