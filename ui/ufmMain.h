@@ -95,6 +95,8 @@ class TfmMain : public QMainWindow {
     uint32_t NextPaintTick = 0;
     bool PasswordEcho = false;
     bool ToldNoAccess = false; // the no-permission notice has been shown
+    bool ToldNoDevice = false; // the no-device notice has been shown
+    bool FoundDevice = false;  // a device was opened since the start
     // The window during device work: events delivered in the link's waits, input held off,
     // Cancel.
     TDeviceActivity* Activity = nullptr;

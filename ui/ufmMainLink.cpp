@@ -26,6 +26,14 @@ void TfmMain::Timer1Timer() {
         const kv::OpenError why = Comms->Device.OpenFailure;
         if (attached.empty() || why == kv::OpenError::Absent) {
             ToldNoAccess = false;
+            // Said once, until a device has been found: what to do while there is none.
+            if (!ToldNoDevice && !FoundDevice) {
+                ToldNoDevice = true;
+                TermPrint("\r\nNo Kovrin device is attached. Plug one in; on Linux the user needs "
+                          "access to it (see \"Access to the device on Linux\" in the README). "
+                          "To try the program without one, start it with --simulate.\r\n",
+                          fsRegular);
+            }
         } else if (!ToldNoAccess) {
             ToldNoAccess = true;
             std::string text =
@@ -39,6 +47,7 @@ void TfmMain::Timer1Timer() {
         return;
     }
     ToldNoAccess = false;
+    FoundDevice = true;
     ShowDeviceInfo();
     if (fmLog) fmLog->LinkUp();
     ShowDirectory(CurrentDir);

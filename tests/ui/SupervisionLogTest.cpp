@@ -381,6 +381,26 @@ TEST_F(Supervision, ADeviceThatCannotBeOpenedIsSaidOnceInGreenAndTriedAgain) {
     EXPECT_TRUE(fmMain->Comms->IsConnected()) << "the attempts went on";
 }
 
+TEST_F(Supervision, NoDeviceYetIsSaidOnceWithWhatToDo) {
+    device().Unplug();
+    fmMain->actTermClearExecute();
+    for (int i = 0; i < 3; ++i)
+        Tick1();
+    QString text = kvtest::PaneText(fmMain->reTerm);
+    EXPECT_EQ(text.count("No Kovrin device is attached"), 1) << text.toStdString();
+    EXPECT_TRUE(text.contains("--simulate"));
+    EXPECT_TRUE(text.contains("Access to the device on Linux"));
+    device().Replug();
+    Tick1();
+    ASSERT_TRUE(fmMain->Comms->IsConnected());
+    device().Unplug();
+    fmMain->Comms->Disconnect();
+    fmMain->actTermClearExecute();
+    Tick1();
+    EXPECT_FALSE(kvtest::PaneText(fmMain->reTerm).contains("No Kovrin device"))
+        << "not said again once a device was there";
+}
+
 TEST_F(Supervision, AboutBoxShowsFiveLines) {
     VersionFile file;
     const std::string block = "\\StringFileInfo\\080904E4\\";
