@@ -1,8 +1,12 @@
 // Pictures of the program's windows in typical situations, against the simulated device in real
 // time: the connected main window, the log window with traffic, the terminal after a drop of two
-// files and after a firmware drop, and the screen in the middle of a Save to PC chosen in the
-// folder dialog. Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save)
+// files and after a firmware drop, the screen in the middle of a Save to PC chosen in the
+// folder dialog, and the editor on a Lua script with a search under way and a change not yet saved.
+// Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save, editor)
 #include "tools/SimWindow.h"
+#include "ui/CodeEdit.h"
+#include "ui/FindBar.h"
+#include "ui/ufmDialogs.h"
 #include "ui/ufmLog.h"
 
 #include <QAction>
@@ -15,6 +19,7 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTimer>
 #include <cstdio>
 
@@ -33,7 +38,7 @@ QString MakeFile(const QTemporaryDir& dir, const QString& name, const QByteArray
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: scenes main|log|drop|firmware|save OUT.png\n");
+        std::fprintf(stderr, "usage: scenes main|log|drop|firmware|save|editor OUT.png\n");
         return 2;
     }
     const QString scene = argv[1];
@@ -52,6 +57,27 @@ int main(int argc, char* argv[]) {
         storage->AddFile("/Data/log-2026-12-02.bin", bytes);
         storage->AddFile("/Data/log-2026-12-03.bin", bytes);
     }
+    if (scene == "editor")
+        storage->AddFile("/Lua/blink.lua",
+                         "--[[ Blinks the status light while the device waits for work.\r\n"
+                         "     Started from main.lua. ]]\r\n"
+                         "local util = require(\"lib.util\")\r\n\r\n"
+                         "local PERIOD_MS = 500 -- one on and one off\r\n"
+                         "local count = 0\r\n\r\n"
+                         "function blink(times)\r\n"
+                         "  for i = 1, times do\r\n"
+                         "    led(1)\r\n"
+                         "    sleep(PERIOD_MS)\r\n"
+                         "    led(0)\r\n"
+                         "    sleep(PERIOD_MS)\r\n"
+                         "    count = count + 1\r\n"
+                         "  end\r\n"
+                         "  print(\"blinked \" .. tostring(count) .. ' times')\r\n"
+                         "end\r\n\r\n"
+                         "while not util.stopped() do\r\n"
+                         "  blink(3)\r\n"
+                         "  sleep(0x7D0)\r\n"
+                         "end\r\n");
     SimWindow window(std::move(storage), config);
     UiHooks().Question = [](QWidget*, const QString&, const QString&,
                             QMessageBox::StandardButtons) { return QMessageBox::Yes; };
@@ -99,6 +125,27 @@ int main(int argc, char* argv[]) {
             shot = QGuiApplication::primaryScreen()->grabWindow(0).save(argv[2]);
         });
         fmMain->actSaveExecute();
+        return shot ? 0 : 1;
+    } else if (scene == "editor") {
+        fmMain->edDir->setText("/Lua");
+        fmMain->actRefreshExecute();
+        SimWindow::Run(400);
+        SimWindow::SelectOnly("blink.lua");
+        bool shot = false;
+        QTimer::singleShot(800, [&] {
+            // A change typed on line 5, then a search for the light's calls.
+            QTextCursor caret(fmFile->reFile->document()->findBlockByNumber(4));
+            caret.movePosition(QTextCursor::EndOfBlock);
+            caret.insertText(", in ms");
+            fmFile->FindBar->OpenFind();
+            fmFile->FindBar->edFind->setText("led(");
+            fmFile->FindBar->FindNext();
+            fmFile->FindBar->FindNext();
+            SimWindow::Run(300);
+            shot = fmFile->grab().save(argv[2]);
+            fmFile->done(QDialog::Rejected); // the question is answered Yes: the change dropped
+        });
+        fmMain->actEditExecute();
         return shot ? 0 : 1;
     }
     return subject->grab().save(argv[2]) ? 0 : 1;

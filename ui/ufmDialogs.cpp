@@ -1,6 +1,9 @@
 #include "ufmDialogs.h"
 
+#include "CodeEdit.h"
+#include "FindBar.h"
 #include "Fonts.h"
+#include "ScriptHighlighter.h"
 #include "UiHooks.h"
 
 #include <QGridLayout>
@@ -9,6 +12,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
+#include <QTextBlock>
 #include <QToolTip>
 #include <QVBoxLayout>
 
@@ -124,50 +129,140 @@ void TfmRename::showEvent(QShowEvent* event) {
 
 // ---- TfmFile ----
 
+int FirstUnstorable(const QString& Text) {
+    for (int i = 0; i < Text.size(); ++i)
+        if (Text[i].unicode() > 0xFF) return i;
+    return -1;
+}
+
 TfmFile::TfmFile(QWidget* parent) : QDialog(parent) {
     setWindowTitle("File Edit");
     setSizeGripEnabled(true);
-    resize(700, 500);
+    resize(760, 540);
     auto* layout = new QVBoxLayout(this);
-    reFile = new QPlainTextEdit(this);
+    reFile = new TCodeEdit(this);
     reFile->setFont(FixedFont());
     reFile->setLineWrapMode(QPlainTextEdit::NoWrap);
     reFile->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     reFile->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    reFile->setTabStopDistance(4 * reFile->fontMetrics().horizontalAdvance(QLatin1Char(' ')));
+    Highlighter = new TScriptHighlighter(reFile->document());
     layout->addWidget(reFile, 1);
+    FindBar = new TFindBar(reFile, this);
+    layout->addWidget(FindBar);
     Panel1 = new QWidget(this);
     auto* buttons = new QHBoxLayout(Panel1);
     buttons->setContentsMargins(0, 0, 0, 0);
+    lblCaret = new QLabel(Panel1);
+    lblMode = new QLabel(Panel1);
     btnSave = new QPushButton("Save", Panel1);
     btnSave->setAutoDefault(false);
+    btnSave->setToolTip("Save and close (Ctrl+S saves and keeps the editor open)");
     btnCancel = new QPushButton("Cancel", Panel1);
     btnCancel->setAutoDefault(false);
+    buttons->addWidget(lblCaret);
+    buttons->addSpacing(16);
+    buttons->addWidget(lblMode);
     buttons->addStretch(1);
     buttons->addWidget(btnSave);
     buttons->addWidget(btnCancel);
     layout->addWidget(Panel1);
     connect(btnSave, &QPushButton::clicked, this, &QDialog::accept);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    connect(reFile, &QPlainTextEdit::textChanged, this, [this] { ShowTitle(); });
+    connect(reFile, &QPlainTextEdit::cursorPositionChanged, this, [this] { ShowCaret(); });
+
+    const auto key = [this](const QKeySequence& keys, const std::function<void()>& run) {
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, run);
+    };
+    key(QKeySequence::Save, [this] { Save(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_F), [this] { FindBar->OpenFind(); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_H), [this] { FindBar->OpenReplace(); });
+    key(QKeySequence(Qt::Key_F3), [this] { FindBar->FindNext(); });
+    key(QKeySequence(Qt::SHIFT | Qt::Key_F3), [this] { FindBar->FindNext(true); });
 }
 
-bool TfmFile::EditText(const QString& Path, QString& Text) {
-    setWindowTitle("Edit File: " + Path);
+bool TfmFile::EditText(const QString& Path, QString& Text, const TSaveText& SaveText) {
+    path_ = Path;
+    saveText_ = SaveText;
+    saved_ = false;
     LoadedText = Text;
+    Highlighter->SetMode(TScriptHighlighter::ModeFor(Path));
+    lblMode->setText(Highlighter->Mode() == TScriptHighlighter::TMode::Lua ? "Lua" : "Text");
     reFile->setPlainText(Text);
-    if (exec() != QDialog::Accepted) return false;
-    const QString edited = reFile->toPlainText();
-    if (edited == LoadedText) return false;
-    Text = edited;
+    FindBar->hide();
+    ShowTitle();
+    ShowCaret();
+    exec();
+    if (!saved_) return false;
+    Text = LoadedText;
+    return true;
+}
+
+bool TfmFile::Modified() const {
+    return reFile->toPlainText() != LoadedText;
+}
+
+bool TfmFile::Save() {
+    const QString text = reFile->toPlainText();
+    if (text == LoadedText) return true;
+    if (const int at = FirstUnstorable(text); at >= 0) {
+        // The character is shown selected and named, with where it is; the text stays as typed.
+        const QTextBlock block = reFile->document()->findBlock(at);
+        const int inBlock = at - block.position();
+        const int size = at + 1 < text.size() && text[at].isHighSurrogate() ? 2 : 1;
+        QTextCursor select(reFile->document());
+        select.setPosition(at);
+        select.setPosition(at + size, QTextCursor::KeepAnchor);
+        reFile->setTextCursor(select);
+        const char32_t code =
+            size == 2 ? QChar::surrogateToUcs4(text[at], text[at + 1]) : text[at].unicode();
+        UiHooks().Message(
+            this,
+            QString("The text was not saved: \"%1\" (U+%2) on line %3, column %4 is "
+                    "a character that the device's 8-bit text cannot store. It is "
+                    "selected: change it, then save again.")
+                .arg(text.mid(at, size))
+                .arg(QString::number(static_cast<uint>(code), 16).toUpper().rightJustified(4, '0'))
+                .arg(block.blockNumber() + 1)
+                .arg(CharacterColumn(block.text(), inBlock)),
+            "Edit");
+        reFile->setFocus();
+        return false;
+    }
+    QString why;
+    if (!saveText_ || !saveText_(text, why)) {
+        UiHooks().Message(this,
+                          "The text was not saved: " + why +
+                              "\nIt is still in the editor: save again, or Cancel to drop it.",
+                          "Edit");
+        reFile->setFocus();
+        return false;
+    }
+    LoadedText = text;
+    saved_ = true;
+    ShowTitle();
     return true;
 }
 
 void TfmFile::done(int result) {
+    // Save stores the text first and closes only when it was stored.
+    if (result == QDialog::Accepted && !Save()) return;
     // Cancel, Escape and the close box all come here: a changed text is not dropped unasked.
-    if (result != QDialog::Accepted && reFile->toPlainText() != LoadedText &&
+    if (result != QDialog::Accepted && Modified() &&
         UiHooks().Question(this, "Lose changes?", "Confirm", QMessageBox::Yes | QMessageBox::No) !=
             QMessageBox::Yes)
         return;
     QDialog::done(result);
+}
+
+void TfmFile::ShowTitle() {
+    setWindowTitle("Edit File: " + path_ + (Modified() ? " *" : ""));
+}
+
+void TfmFile::ShowCaret() {
+    lblCaret->setText(
+        QString("Line %1, Column %2").arg(reFile->CaretLine()).arg(reFile->CaretColumn()));
 }
 
 void TfmFile::showEvent(QShowEvent* event) {

@@ -153,19 +153,23 @@ void TfmMain::actEditExecute() {
                           "Edit");
         return;
     }
-    if (!fmFile->EditText(FromDevice(path), text)) return;
-    std::string edited;
-    if (!EditorTextToDevice(text, edited)) {
-        UiHooks().Message(this,
-                          "The text was not saved: it holds characters that the device's "
-                          "8-bit text cannot store.",
-                          "Edit");
-        return;
-    }
-    {
-        TDeviceOperation op(*Activity);
-        ShowResult(Work->EditorWrite(path, edited, crlf));
-    }
+    // The editor stores through this and closes only when the device took the text: a text the
+    // device cannot store, or a write it refuses, leaves the user's text in the open editor.
+    const auto store = [&](const QString& Text, QString& Why) {
+        std::string edited;
+        if (!EditorTextToDevice(Text, edited)) {
+            Why = "it holds characters that the device's 8-bit text cannot store";
+            return false;
+        }
+        kv::VerbResult written;
+        {
+            TDeviceOperation op(*Activity);
+            written = Work->EditorWrite(path, edited, crlf);
+        }
+        if (!ShowResult(written)) Why = FromDevice(written.Message());
+        return written.Ok();
+    };
+    if (!fmFile->EditText(FromDevice(path), text, store)) return;
     ShowDirectory(CurrentDir);
 }
 

@@ -95,6 +95,8 @@ std::vector<Workflow> Workflows() {
                  if (!fmFile->isVisible()) return;
                  fmFile->reFile->setPlainText(QString(20000, 'e'));
                  fmFile->accept();
+                 // A write the unplug cut keeps the editor open with the text; dropped here.
+                 if (fmFile->isVisible()) fmFile->reject();
              });
              fmMain->actEditExecute();
          },

@@ -429,6 +429,67 @@ TEST_F(FileOps, TheEditorAsksBeforeDroppingChanges) {
     EXPECT_EQ(stored, "alpha");
 }
 
+// A character the device cannot store keeps the editor open with it selected and named by line
+// and column; nothing typed is lost, and the mended text is saved.
+TEST_F(FileOps, AnUnstorableCharacterIsShownAndTheTextKept) {
+    env.fs->AddFile("/cfg.txt", "name=bench\r\n");
+    fmMain->actRefreshExecute();
+    Select({"cfg.txt"});
+    const QString typed = QString::fromUtf8("name=bench\nprice=20€ ✓\n");
+    bool stillOpen = false, wrote = true;
+    QString selected, kept;
+    const size_t from = device().commands.size();
+    WithDialog(
+        [&] {
+            fmFile->reFile->setPlainText(typed);
+            fmFile->accept();
+            stillOpen = fmFile->isVisible();
+            selected = fmFile->reFile->textCursor().selectedText();
+            kept = fmFile->reFile->toPlainText();
+            wrote = Wrote(from);
+            fmFile->reFile->setPlainText("name=bench\nprice=20 EUR\n");
+            fmFile->accept();
+        },
+        [] { fmMain->actEditExecute(); });
+    EXPECT_TRUE(stillOpen);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(selected, QString::fromUtf8("€"));
+    EXPECT_EQ(kept, typed);
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains(QString::fromUtf8("\"€\" (U+20AC) on line 2, column 9")))
+        << messages[0].toStdString();
+    std::string stored;
+    env.fs->ReadFile({"cfg.txt"}, stored);
+    EXPECT_EQ(stored, "name=bench\r\nprice=20 EUR\r\n");
+}
+
+// A write the device refuses leaves the text in the open editor, and the refusal is shown.
+TEST_F(FileOps, ARefusedWriteKeepsTheEditorOpen) {
+    Select({"a.txt"});
+    device().faults.forceResult = 5;
+    bool stillOpen = false;
+    QString kept;
+    WithDialog(
+        [&] {
+            fmFile->reFile->setPlainText("edited");
+            fmFile->accept();
+            stillOpen = fmFile->isVisible();
+            kept = fmFile->reFile->toPlainText();
+            device().faults.forceResult = 0;
+            fmFile->accept();
+        },
+        [] { fmMain->actEditExecute(); });
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(kept, "edited");
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].contains("The text was not saved: /a.txt: "))
+        << messages[0].toStdString();
+    EXPECT_TRUE(kvtest::PaneText(fmMain->reTerm).contains("/a.txt: "));
+    std::string stored;
+    env.fs->ReadFile({"a.txt"}, stored);
+    EXPECT_EQ(stored, "edited");
+}
+
 TEST_F(FileOps, RenameAndMakeDirSendEvenWhenNothingChanged) {
     Select({"a.txt"});
     WithDialog([] { fmRename->accept(); }, [] { fmMain->actRenameExecute(); });
