@@ -329,13 +329,11 @@ std::string DevicePath(const std::string& text) {
 }
 
 std::string ParentOf(const std::string& path) {
-    const size_t at = path.rfind('/');
-    return at == std::string::npos ? std::string() : path.substr(0, at);
+    return kv::DeviceParentOf(path);
 }
 
 std::string NameOf(const std::string& path) {
-    const size_t at = path.rfind('/');
-    return at == std::string::npos ? path : path.substr(at + 1);
+    return kv::DeviceLeafOf(path);
 }
 
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path) {

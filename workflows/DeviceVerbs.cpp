@@ -14,17 +14,17 @@ namespace {
 
 const char* const kNotStored = "the device did not store it";
 
-std::string ParentOf(const std::string& Path) {
+} // namespace
+
+std::string DeviceParentOf(const std::string& Path) {
     const size_t slash = Path.rfind('/');
     return slash == std::string::npos ? std::string() : Path.substr(0, slash);
 }
 
-std::string NameOf(const std::string& Path) {
+std::string DeviceLeafOf(const std::string& Path) {
     const size_t slash = Path.rfind('/');
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
-
-} // namespace
 
 VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
@@ -53,12 +53,12 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
         return VerbResult::Done(Path);
     }
     std::vector<DeviceDirEntry> entries;
-    VerbResult listed = List(ParentOf(Path), entries);
+    VerbResult listed = List(DeviceParentOf(Path), entries);
     if (!listed.Ok()) {
         listed.Path = Path;
         return listed;
     }
-    const std::string name = NameOf(Path);
+    const std::string name = DeviceLeafOf(Path);
     for (auto& entry : entries)
         if (entry.Name == name && name != "..") {
             Entry = std::move(entry);
@@ -100,15 +100,15 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
     std::set<std::string> listed;
     int missing = 0;
     for (const auto& upload : uploads) {
-        const std::string dir = ParentOf(upload.Path);
+        const std::string dir = DeviceParentOf(upload.Path);
         if (!listed.insert(dir).second) continue;
         std::vector<DeviceDirEntry> entries;
         const VerbResult result = List(dir, entries);
         for (const auto& each : uploads) {
-            if (ParentOf(each.Path) != dir) continue;
+            if (DeviceParentOf(each.Path) != dir) continue;
             const DeviceDirEntry* stored = nullptr;
             for (const auto& entry : entries)
-                if (entry.Name == NameOf(each.Path) && !IsDirectory(entry) &&
+                if (entry.Name == DeviceLeafOf(each.Path) && !IsDirectory(entry) &&
                     static_cast<size_t>(entry.Size) == each.Size)
                     stored = &entry;
             if (stored) {

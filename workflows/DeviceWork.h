@@ -15,6 +15,10 @@
 
 namespace kv {
 
+// The directory part of a device path ("" for the root) and its last name.
+std::string DeviceParentOf(const std::string& Path);
+std::string DeviceLeafOf(const std::string& Path);
+
 class TDeviceWork {
   public:
     TDeviceWork(TkvbFiles& files, IWorkHost& host);

@@ -2,6 +2,7 @@
 // C runtime reads it back, standard output and error on pipes only the child inherits.
 #include "../ChildProcess.h"
 #include "../Kvb.h"
+#include "QuotedArgument.h"
 
 #include <windows.h>
 
@@ -19,24 +20,6 @@ std::wstring Wide(const std::string& utf8) {
 
 std::string Message(DWORD error) {
     return std::system_category().message(static_cast<int>(error));
-}
-
-// One argument as the C runtime's command-line parser reads it back.
-std::wstring Quoted(const std::wstring& argument) {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    out += L'"';
-    return out;
 }
 
 } // namespace
@@ -61,7 +44,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
                             OPEN_EXISTING, 0, nullptr);
     std::wstring line;
     for (const auto& a : args)
-        line += (line.empty() ? L"" : L" ") + Quoted(Wide(a));
+        line += (line.empty() ? L"" : L" ") + QuotedArgument(Wide(a));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

@@ -2,6 +2,7 @@
 // started as a process whose command line quotes the file as one argument; no command
 // interpreter ever reads a device file name.
 #include "../Kvb.h"
+#include "QuotedArgument.h"
 
 #include <windows.h>
 
@@ -22,25 +23,6 @@ std::wstring Wide(const std::string& utf8) {
     throw Failure(kPcFileError,
                   what + " " + std::string(shown.begin(), shown.end()) + ": " +
                       std::system_category().message(static_cast<int>(GetLastError())));
-}
-
-// One argument as the C runtime's command-line parser reads it back: in quotes, with the
-// backslashes before a quote doubled and the quote itself escaped.
-std::wstring Quoted(const std::wstring& argument) {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    out += L'"';
-    return out;
 }
 
 } // namespace
@@ -94,7 +76,7 @@ const char* DefaultEditor() {
 }
 
 int RunEditor(const std::string& command, const fs::path& file) {
-    std::wstring line = Wide(command) + L" " + Quoted(file.wstring());
+    std::wstring line = Wide(command) + L" " + QuotedArgument(file.wstring());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
