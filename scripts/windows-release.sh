@@ -7,7 +7,8 @@
 #   scripts/windows-release.sh --qt-only  only make sure the cached Qt exists
 #   scripts/windows-release.sh --no-check build, do not run the Wine checks
 # Prints the cached Qt's folder with --print-qt-dir (empty when there is none) and builds nothing.
-# Everything goes to build-winrel/; the installer and the zip to build-winrel/dist/.
+# Everything goes to build-winrel/; the installer, the zip and the window's screenshot under Wine
+# to build-winrel/dist/ (with KV_DOCS_SCREENSHOT=1 the screenshot also to docs/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -236,6 +237,7 @@ else
   [ -n "$found" ] && ok "the window's list shows ${names[*]} (read from its picture by OCR)" ||
     bad "the window's list does not show: ${missing[*]} (OCR text in $work/ocr.txt)"
   cp "$work/window.png" "$build/dist/screenshot-windows.png"
+  if [ "${KV_DOCS_SCREENSHOT:-}" = 1 ]; then cp "$work/window.png" "$root/docs/screenshot-windows.png"; fi
 fi
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w
