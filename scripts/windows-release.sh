@@ -78,6 +78,11 @@ build_qt() {
   local start; start=$(date +%s)
   rm -rf "$qt_dir"
   log "Qt for Windows: configuring (static, release; Core, Gui, Widgets, the Windows platform)"
+  # Widgets the window does not use (nor the file dialog and message box it shows).
+  local unused_widgets="commandlinkbutton datetimeedit calendarwidget lcdnumber fontcombobox
+    toolbox dockwidget mdiarea dial graphicsview graphicseffect keysequenceedit colordialog
+    fontdialog inputdialog errormessage wizard tablewidget datawidgetmapper columnview undoview
+    splashscreen syntaxhighlighter progressdialog"
   mkdir -p "$work/build"
   # Static: each program is one file with Qt and the Windows platform plugin linked in, as the
   # compiler's run-time already is (cmake/mingw-w64-x86_64.cmake), so there is no DLL to deploy.
@@ -85,10 +90,11 @@ build_qt() {
   (cd "$work/build" && "$src/configure" -prefix "$qt_dir" -release -static \
      -nomake tests -nomake examples -qt-host-path /usr \
      -no-opengl -no-dbus -no-icu -no-fontconfig -no-freetype -no-glib -no-zstd \
-     -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -qt-harfbuzz -no-sql-sqlite \
+     -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -qt-harfbuzz \
      -no-feature-sql -no-feature-network -no-feature-printsupport -no-feature-concurrent \
      -no-feature-testlib -no-feature-xml -no-feature-vulkan -no-feature-direct2d \
      -no-feature-androiddeployqt -no-feature-gif -no-feature-pdf \
+     $(for f in $unused_widgets; do echo "-no-feature-$f"; done) \
      -- -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
      -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
      > "$work/configure.log" 2>&1) ||
