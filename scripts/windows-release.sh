@@ -55,6 +55,21 @@ ensure_deb_src() {
   fi
 }
 
+# Debian's source leaves out src/3rdparty/wintab (its licence does not allow changes), whose
+# header the Windows platform plugin needs for graphics tablets through Wintab. Without it the
+# plugin is built without that support (tablets still work as pointers), and nothing else changes.
+without_wintab() {
+  local win="$1/src/plugins/platforms/windows"
+  [ -f "$1/src/3rdparty/wintab/wintab.h" ] && return 0
+  grep -q 'kvb: no wintab' "$win/CMakeLists.txt" && return 0
+  sed -i 's|^qt_internal_extend_target(QWindowsIntegrationPlugin CONDITION QT_FEATURE_tabletevent$|& AND EXISTS "${QtBase_SOURCE_DIR}/src/3rdparty/wintab/wintab.h" # kvb: no wintab|' \
+    "$win/CMakeLists.txt"
+  sed -i 's|^#if QT_CONFIG(tabletevent)$|#if QT_CONFIG(tabletevent) \&\& __has_include(<wintab.h>)|' \
+    "$win/qwindowscontext.cpp" "$win/qwindowspointerhandler.cpp" "$win/qwindowspointerhandler.h"
+  grep -q 'kvb: no wintab' "$win/CMakeLists.txt" ||
+    { log "FAILED: could not leave Wintab out of the Windows platform plugin"; exit 1; }
+}
+
 build_qt() {
   if [ -f "$qt_dir/kvb-complete" ]; then
     log "Qt for Windows: cached in $qt_dir"
@@ -75,6 +90,7 @@ build_qt() {
   local src
   src=$(echo "$work"/qt6-base-"$QT_VERSION"*/)
   [ -x "$src/configure" ] || { log "FAILED: no qt6-base source in $work"; exit 1; }
+  without_wintab "$src"
   local start; start=$(date +%s)
   rm -rf "$qt_dir"
   log "Qt for Windows: configuring (static, release; Core, Gui, Widgets, the Windows platform)"
