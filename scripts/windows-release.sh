@@ -70,6 +70,16 @@ without_wintab() {
     { log "FAILED: could not leave Wintab out of the Windows platform plugin"; exit 1; }
 }
 
+# The Windows Vista style includes qinputdialog.h unguarded, which fails without that dialog
+# (left out below): the include gets the guard its neighbours have.
+guard_inputdialog() {
+  local h="$1/src/plugins/styles/windowsvista/qwindowsvistastyle_p_p.h"
+  grep -q '^#if QT_CONFIG(inputdialog)$' "$h" && return 0
+  sed -i 's|^#include <qinputdialog.h>$|#if QT_CONFIG(inputdialog)\n&\n#endif|' "$h"
+  grep -q '^#if QT_CONFIG(inputdialog)$' "$h" ||
+    { log "FAILED: could not guard qinputdialog.h in the Windows Vista style"; exit 1; }
+}
+
 build_qt() {
   if [ -f "$qt_dir/kvb-complete" ]; then
     log "Qt for Windows: cached in $qt_dir"
@@ -91,6 +101,7 @@ build_qt() {
   src=$(echo "$work"/qt6-base-"$QT_VERSION"*/)
   [ -x "$src/configure" ] || { log "FAILED: no qt6-base source in $work"; exit 1; }
   without_wintab "$src"
+  guard_inputdialog "$src"
   local start; start=$(date +%s)
   rm -rf "$qt_dir"
   log "Qt for Windows: configuring (static, release; Core, Gui, Widgets, the Windows platform)"
