@@ -260,8 +260,14 @@ rows=('gardens.*DIR' 'journal\.txt.* 17 ' 'Lua.*DIR' 'weather\.lua.* 12345 ')
 simwin=$("$wine" winepath -w "$sim" 2>/dev/null | tr -d '\r')
 (cd "$work" && "$wine" "C:\\Program Files\\kvbFileAccess\\kvbFileAccess.exe" --simulate "$simwin" \
    > "$work/window.log" 2>&1) &
-wid=$(timeout 120 xdotool search --sync --onlyvisible --name '^Kovrin Files$' 2>/dev/null | head -1 ||
-  true)
+# Polled: a search can fail outright when one of the windows Wine makes while starting goes away
+# under it.
+wid=""
+for _ in $(seq 1 60); do
+  wid=$(xdotool search --onlyvisible --name '^Kovrin Files$' 2>/dev/null | head -1 || true)
+  [ -n "$wid" ] && break
+  sleep 2
+done
 if [ -z "$wid" ]; then
   bad "no window titled \"Kovrin Files\" within 120 s"
 else
