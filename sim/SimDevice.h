@@ -70,6 +70,8 @@ struct LoadedImage {
 // "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
 // \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
+// The items of such a text, split at ";".
+std::vector<std::string> FaultItems(const std::string& text);
 
 class SimDevice {
   public:

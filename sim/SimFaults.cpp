@@ -8,13 +8,19 @@ namespace kv::sim {
 
 // ---- faults named in text ----
 
-bool ParseFaults(const std::string& text, SimFaults& faults) {
-    size_t from = 0;
-    while (from < text.size()) {
+std::vector<std::string> FaultItems(const std::string& text) {
+    std::vector<std::string> items;
+    for (size_t from = 0; from < text.size();) {
         size_t end = text.find(';', from);
         if (end == std::string::npos) end = text.size();
-        const std::string item = text.substr(from, end - from);
+        items.push_back(text.substr(from, end - from));
         from = end + 1;
+    }
+    return items;
+}
+
+bool ParseFaults(const std::string& text, SimFaults& faults) {
+    for (const std::string& item : FaultItems(text)) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) return false;
         const std::string name = item.substr(0, eq), value = item.substr(eq + 1);

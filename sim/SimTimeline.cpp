@@ -8,12 +8,7 @@ namespace kv::sim {
 bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, std::string& rest) {
     int64_t presentFrom = -1, unplugAt = -1, unplugFor = -1;
     rest.clear();
-    size_t from = 0;
-    while (from < text.size()) {
-        size_t end = text.find(';', from);
-        if (end == std::string::npos) end = text.size();
-        const std::string item = text.substr(from, end - from);
-        from = end + 1;
+    for (const std::string& item : FaultItems(text)) {
         const size_t eq = item.find('=');
         const std::string name = item.substr(0, eq);
         int64_t* field = name == "present-from" ? &presentFrom
