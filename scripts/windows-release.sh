@@ -14,15 +14,34 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 QT_VERSION=6.4.2
-# The cache is keyed by the Qt version and the toolchain (compiler and MinGW-w64 run-time versions).
+# The cache is keyed by the Qt version, the toolchain (compiler and MinGW-w64 run-time versions)
+# and the options Qt is configured with.
 toolchain_key() {
   local gcc rt
   gcc=$(dpkg-query -W -f='${Version}' g++-mingw-w64-x86-64-posix 2>/dev/null | cut -d- -f1)
   rt=$(dpkg-query -W -f='${Version}' mingw-w64-x86-64-dev 2>/dev/null | cut -d- -f1)
   echo "gcc${gcc:-none}-rt${rt:-none}"
 }
+# Widgets the window does not use (nor the file dialog and message box it shows).
+unused_widgets="commandlinkbutton datetimeedit calendarwidget lcdnumber fontcombobox
+  toolbox dockwidget mdiarea dial graphicsview graphicseffect keysequenceedit colordialog
+  fontdialog inputdialog errormessage wizard tablewidget datawidgetmapper columnview undoview
+  splashscreen progressdialog"
+# Static: each program is one file with Qt and the Windows platform plugin linked in, as the
+# compiler's run-time already is (cmake/mingw-w64-x86_64.cmake), so there is no DLL to deploy.
+# Everything the window does not use is left out to keep the build short.
+qt_options=(-release -static -nomake tests -nomake examples -qt-host-path /usr
+  -no-opengl -no-dbus -no-icu -no-fontconfig -no-freetype -no-glib -no-zstd
+  -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -qt-harfbuzz
+  -no-feature-sql -no-feature-network -no-feature-printsupport -no-feature-concurrent
+  -no-feature-testlib -no-feature-xml -no-feature-vulkan -no-feature-direct2d
+  -no-feature-androiddeployqt -no-feature-gif -no-feature-pdf)
+for f in $unused_widgets; do qt_options+=("-no-feature-$f"); done
+# The options are part of the key too, so a Qt built without a feature the program now uses is
+# never taken for the one it needs.
+options_key=$(printf '%s\n' "${qt_options[@]}" | sha256sum | cut -c1-8)
 cache_root=${KV_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kvb}
-qt_dir="$cache_root/qt-$QT_VERSION-mingw-$(toolchain_key)"
+qt_dir="$cache_root/qt-$QT_VERSION-mingw-$(toolchain_key)-$options_key"
 
 if [ "${1:-}" = --print-qt-dir ]; then
   [ -f "$qt_dir/kvb-complete" ] && echo "$qt_dir"
@@ -115,23 +134,8 @@ build_qt() {
   local start; start=$(date +%s)
   rm -rf "$qt_dir"
   log "Qt for Windows: configuring (static, release; Core, Gui, Widgets, the Windows platform)"
-  # Widgets the window does not use (nor the file dialog and message box it shows).
-  local unused_widgets="commandlinkbutton datetimeedit calendarwidget lcdnumber fontcombobox
-    toolbox dockwidget mdiarea dial graphicsview graphicseffect keysequenceedit colordialog
-    fontdialog inputdialog errormessage wizard tablewidget datawidgetmapper columnview undoview
-    splashscreen syntaxhighlighter progressdialog"
   mkdir -p "$work/build"
-  # Static: each program is one file with Qt and the Windows platform plugin linked in, as the
-  # compiler's run-time already is (cmake/mingw-w64-x86_64.cmake), so there is no DLL to deploy.
-  # Everything the window does not use is left out to keep the build short.
-  (cd "$work/build" && "$src/configure" -prefix "$qt_dir" -release -static \
-     -nomake tests -nomake examples -qt-host-path /usr \
-     -no-opengl -no-dbus -no-icu -no-fontconfig -no-freetype -no-glib -no-zstd \
-     -qt-zlib -qt-pcre -qt-libpng -no-libjpeg -qt-harfbuzz \
-     -no-feature-sql -no-feature-network -no-feature-printsupport -no-feature-concurrent \
-     -no-feature-testlib -no-feature-xml -no-feature-vulkan -no-feature-direct2d \
-     -no-feature-androiddeployqt -no-feature-gif -no-feature-pdf \
-     $(for f in $unused_widgets; do echo "-no-feature-$f"; done) \
+  (cd "$work/build" && "$src/configure" -prefix "$qt_dir" "${qt_options[@]}" \
      -- -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
      -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
      > "$work/configure.log" 2>&1) ||
