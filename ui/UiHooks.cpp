@@ -25,6 +25,9 @@ TUiHooks Defaults() {
     hooks.OpenFile = [](QWidget* parent, const QString& filter) {
         return QFileDialog::getOpenFileName(parent, QString(), QString(), filter);
     };
+    hooks.OpenFiles = [](QWidget* parent, const QString& title) {
+        return QFileDialog::getOpenFileNames(parent, title);
+    };
     return hooks;
 }
 

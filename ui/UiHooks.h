@@ -20,6 +20,8 @@ struct TUiHooks {
     std::function<bool(QWidget* Parent, const QString& Title, QString& Folder)> BrowseForFolder;
     // The file-open dialog: the chosen path, or empty when cancelled.
     std::function<QString(QWidget* Parent, const QString& Filter)> OpenFile;
+    // The file-open dialog for several files: the chosen paths, empty when cancelled.
+    std::function<QStringList(QWidget* Parent, const QString& Title)> OpenFiles;
 };
 
 // The hooks in force; the defaults until a test replaces them.

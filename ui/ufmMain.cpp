@@ -157,6 +157,10 @@ void TFileList::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void TFileList::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Backspace && event->modifiers() == Qt::NoModifier) {
+        owner_->Guarded([this] { owner_->GoToParent(); });
+        return;
+    }
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         char key = '\r';
         owner_->Guarded([&] { owner_->lvFilesKeyPress(key); });
@@ -230,6 +234,13 @@ void TfmMain::BuildActions() {
         return action;
     };
     actSave = make("Save to PC", {}, &TfmMain::actSaveExecute);
+    actUpload = make("Upload Files...", {}, &TfmMain::actUploadExecute);
+    actParent = make("Parent Directory", QKeySequence(Qt::ALT | Qt::Key_Up), &TfmMain::GoToParent);
+    actNextArea = new QAction("Next Area", this);
+    actNextArea->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::SHIFT | Qt::Key_F6)});
+    connect(actNextArea, &QAction::triggered, this,
+            [this] { NextArea(QApplication::keyboardModifiers() & Qt::ShiftModifier); });
+    addAction(actNextArea);
     actFirmware = make("Load Firmware", {}, &TfmMain::actFirmwareExecute);
     actFirmware->setEnabled(false);
     actMakeFile = make("New File", {}, &TfmMain::actMakeFileExecute);
@@ -244,15 +255,17 @@ void TfmMain::BuildActions() {
     actPaste = make("Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &TfmMain::actPasteExecute);
     actTermClear =
         make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L), &TfmMain::actTermClearExecute);
-    actShowLog = make("Logs", {}, nullptr);
-    actAbout = make("About", {}, nullptr);
+    actShowLog = make("&Logs", {}, nullptr);
+    actAbout = make("&About", {}, nullptr);
     Exit1 = new QAction("Exit", this);
     connect(Exit1, &QAction::triggered, this, &TfmMain::Exit1Click);
 }
 
 void TfmMain::BuildMenus() {
-    QMenu* file = menuBar()->addMenu("File");
+    // Alt with the underlined letter opens a menu; Alt combinations never reach the device.
+    QMenu* file = menuBar()->addMenu("&File");
     file->addAction(actSave);
+    file->addAction(actUpload);
     file->addAction(actFirmware);
     file->addSeparator();
     file->addAction(actMakeFile);
@@ -262,9 +275,10 @@ void TfmMain::BuildMenus() {
     file->addAction(actDelete);
     file->addSeparator();
     file->addAction(actRefresh);
+    file->addAction(actParent);
     file->addSeparator();
     file->addAction(Exit1);
-    QMenu* terminal = menuBar()->addMenu("Terminal");
+    QMenu* terminal = menuBar()->addMenu("&Terminal");
     terminal->addAction(actTermAll);
     terminal->addAction(actTermCopy);
     terminal->addAction(actPaste);
@@ -372,6 +386,13 @@ void TfmMain::BuildLayout() {
     row->addWidget(lblCount, 1);
     row->addWidget(Button1);
     grid->addLayout(row, 2, 1);
+    lblTransfer = new QLabel(this);
+    lblTransfer->setObjectName("lblTransfer");
+    lblTransfer->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    lblTransfer->setWordWrap(true);
+    lblTransfer->setFixedWidth(337);
+    lblTransfer->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
+    grid->addWidget(lblTransfer, 3, 1);
     grid->setRowStretch(3, 1);
 
     pbFile = new QProgressBar(this);
@@ -424,13 +445,37 @@ void TfmMain::BuildLayout() {
 void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
     pbFile->setMaximum(Total);
     pbFile->setValue(Position);
+    Work->Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
     const uint32_t now = kv::GetTickCount();
     if (NextPaintTick < now) {
         lblSize->setText(QString("%1 / %2").arg(Position).arg(Total) + CancelNote());
         lblSize->repaint();
         pbFile->repaint();
+        ShowTransfer();
         NextPaintTick = now + 100;
     }
+}
+
+void TfmMain::BeginTransfer(int Files, uint64_t Bytes, bool Complete) {
+    Work->Tally.Begin(Files, Bytes, Complete, kv::Clock().NowMs());
+}
+
+void TfmMain::ShowTransfer() {
+    if (!Work->Tally.Active()) return;
+    // The file's name on its own line, the counts on the next, the speed and time left last.
+    const auto parts = Work->Tally.Parts(kv::Clock().NowMs());
+    QString text;
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i == 0 ? "" : i == 1 || i == 3 ? "\n" : " - ") + FromDevice(parts[i]);
+    lblTransfer->setText(text);
+    lblTransfer->repaint();
+}
+
+void TfmMain::EndTransfer(const std::string& Verb, const std::string& Where) {
+    if (!Work->Tally.Active()) return;
+    TermPrint("\r\n" + Work->Tally.Summary(Verb, Where, kv::Clock().NowMs()) + "\r\n", fsRegular);
+    Work->Tally.End();
+    lblTransfer->clear();
 }
 
 void TfmMain::FilesProgressEnd(kv::TkvbFiles*) {

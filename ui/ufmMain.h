@@ -109,6 +109,7 @@ class TfmMain : public QMainWindow {
     QProgressBar* pbFile = nullptr;
     QLabel* lblSize = nullptr;
     QLabel* lblCount = nullptr;
+    QLabel* lblTransfer = nullptr; // the transfer under way: file, count, bytes, speed, time left
     QPushButton* Button1 = nullptr;
     QPushButton* btnCancel = nullptr; // shown while cancellable work runs
     QTimer* Timer1 = nullptr;
@@ -116,13 +117,18 @@ class TfmMain : public QMainWindow {
     QSplitter* Splitter1 = nullptr;
     QMenu* puFiles = nullptr;
     QMenu* puTerm = nullptr;
-    QAction *actSave, *actFirmware, *actMakeFile, *actEdit, *actRename, *actDelete, *actRefresh,
-        *actMkDir, *actTermAll, *actTermCopy, *actPaste, *actTermClear, *actShowLog, *actAbout,
-        *Exit1;
+    QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
+        *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,
+        *actTermClear, *actShowLog, *actAbout, *Exit1;
 
     // ---- start-up and progress ----
     void FilesProgress(kv::TkvbFiles* Sender, int32_t Position, int32_t Total);
     void FilesProgressEnd(kv::TkvbFiles* Sender);
+    // A transfer of Files files and Bytes bytes begins (Complete: every file is known), and one
+    // ends: its summary, Verb and Where as the tally words them, as a program message.
+    void BeginTransfer(int Files, uint64_t Bytes, bool Complete);
+    void EndTransfer(const std::string& Verb, const std::string& Where);
+    void ShowTransfer();
     // What the progress label adds once Cancel was asked for, and showing it at once.
     QString CancelNote() const;
     void ShowCancelAsked();
@@ -145,6 +151,10 @@ class TfmMain : public QMainWindow {
     static std::string ParentDir(const std::string& Path);
     static QString EntryDateText(const std::optional<kv::DateTime>& Stamp);
     void lvFilesDblClick();
+    // To the parent of the shown directory, with the directory we came from selected.
+    void GoToParent();
+    // F6: the focus to the next of the three areas (terminal, path field, file list).
+    void NextArea(bool Backwards);
     void lvFilesKeyPress(char& Key);
     void edDirChange();
     void edDirKeyPress(char& Key);
@@ -178,6 +188,8 @@ class TfmMain : public QMainWindow {
     // ---- drops and firmware ----
     void dftFilesDrop(QStringList Files, bool CtrlHeld);
     void actFirmwareExecute();
+    // File > Upload Files...: PC files chosen in a dialog, uploaded as a drop of them would be.
+    void actUploadExecute();
     bool LoadDroppedFirmware(QStringList& Files);
     bool EnterBootLoader();
     bool UploadBlfFile(const QString& FileName);

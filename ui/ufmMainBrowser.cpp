@@ -128,11 +128,36 @@ void TfmMain::lvFilesDblClick() {
         return;
     }
     if (caption == ".") return;
-    if (caption == "..")
-        CurrentDir = ParentDir(CurrentDir);
-    else
-        CurrentDir = CurrentDir + "/" + caption;
+    if (caption == "..") {
+        GoToParent();
+        return;
+    }
+    CurrentDir = CurrentDir + "/" + caption;
     ShowDirectory(CurrentDir);
+}
+
+void TfmMain::GoToParent() {
+    if (CurrentDir.empty() || !lvFiles->isEnabled()) return;
+    const QString cameFrom = FromDevice(kv::DeviceLeafOf(CurrentDir));
+    CurrentDir = ParentDir(CurrentDir);
+    ShowDirectory(CurrentDir);
+    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = lvFiles->topLevelItem(row);
+        if (item->text(0) != cameFrom) continue;
+        lvFiles->setCurrentItem(item);
+        lvFiles->scrollToItem(item);
+        break;
+    }
+}
+
+void TfmMain::NextArea(bool Backwards) {
+    const QList<QWidget*> areas{reTerm, edDir, lvFiles};
+    qsizetype at = 0;
+    for (qsizetype i = 0; i < areas.size(); ++i)
+        if (areas[i]->hasFocus() || areas[i]->isAncestorOf(QApplication::focusWidget())) at = i;
+    const qsizetype next = (at + (Backwards ? areas.size() - 1 : 1)) % areas.size();
+    areas[next]->setFocus(Qt::ShortcutFocusReason);
+    if (areas[next] == edDir) edDir->selectAll();
 }
 
 void TfmMain::lvFilesKeyPress(char& Key) {

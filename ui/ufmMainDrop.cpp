@@ -7,8 +7,10 @@
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <algorithm>
 
 namespace {
 
@@ -32,6 +34,23 @@ QStringList DroppedFiles(QDropEvent* event) {
     for (const QUrl& url : event->mimeData()->urls())
         files.append(url.toLocalFile());
     return files;
+}
+
+// The device folders the files went to, as the summary names them: "/Lua and /".
+std::string UploadFolders(const std::string& Base, const QStringList& Files, bool Proper) {
+    std::vector<std::string> folders;
+    for (const QString& file : Files) {
+        const std::string name = ToDevice(QFileInfo(file).fileName());
+        const std::string place = Proper ? TfmMain::ProperPlace(Base, file) : std::string();
+        std::string folder = kv::DeviceParentOf(place.empty() ? Base + name : place);
+        if (folder.empty()) folder = "/";
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(folder);
+    }
+    std::string text;
+    for (size_t i = 0; i < folders.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == folders.size() ? " and " : ", ") + folders[i];
+    return text;
 }
 
 } // namespace
@@ -137,6 +156,10 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
             if (!Files.isEmpty())
                 TermPrint("\r\nUploading " + std::to_string(Files.size()) + " files...\r\n",
                           fsItalic);
+            uint64_t bytes = 0;
+            for (const QString& file : Files)
+                bytes += static_cast<uint64_t>(std::max<qint64>(0, QFileInfo(file).size()));
+            BeginTransfer(static_cast<int>(Files.size()), bytes, true);
             for (const QString& file : Files) {
                 if (!Terminal->IsConnected() || Work->StopHere()) break;
                 UploadFile(file, proper);
@@ -144,12 +167,25 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
             // The device's listing shows whether each file is there, whole.
             Work->ConfirmUploads();
             TermPrint("\r\ndone.\r\n", fsItalic);
+            if (!Files.isEmpty())
+                EndTransfer("Uploaded", "to " + UploadFolders(base, Files, proper));
         }
     } catch (...) {
+        Work->Tally.End();
+        lblTransfer->clear();
         ShowDirectory(CurrentDir);
         throw;
     }
+    Work->Tally.End();
+    lblTransfer->clear();
     ShowDirectory(CurrentDir);
+}
+
+void TfmMain::actUploadExecute() {
+    const QStringList files = UiHooks().OpenFiles(this, "Upload Files");
+    if (files.isEmpty()) return;
+    // The chosen files go exactly as dropped ones do.
+    dftFilesDrop(files, false);
 }
 
 // ---- firmware ----

@@ -127,10 +127,15 @@ void TfmMain::actSaveExecute() {
     Work->BeginSave();
     struct CleanUp {
         TfmMain* window;
-        ~CleanUp() { window->HideFileCount(); }
+        ~CleanUp() {
+            window->HideFileCount();
+            window->Work->Tally.End();
+            window->lblTransfer->clear();
+        }
     } cleanUp{this};
     TDeviceOperation op(*Activity, true);
     Work->SaveToPc(PcPathOf(SaveDir), CurrentDir, files, dirs);
+    EndTransfer("Saved", "to " + ToDevice(QDir::toNativeSeparators(SaveDir)));
 }
 
 // ---- Edit ----
@@ -141,8 +146,20 @@ void TfmMain::actEditExecute() {
     const std::string path = CurrentDir + "/" + ToDevice(Caption(row));
     std::string content;
     {
-        TDeviceOperation op(*Activity);
-        if (!ShowResult(Work->Read(path, content))) return;
+        // The whole file is read before the editor opens: a large one shows its progress and
+        // may be cancelled (the device sends it to the end; the editor then does not open).
+        TDeviceOperation op(*Activity, true);
+        const kv::DeviceDirEntry entry = Entry(row);
+        BeginTransfer(1, static_cast<uint64_t>(std::max(0, entry.Size)), true);
+        Work->Tally.StartFile(entry.Name, static_cast<uint64_t>(std::max(0, entry.Size)));
+        const kv::VerbResult read = Work->Read(path, content);
+        Work->Tally.End();
+        lblTransfer->clear();
+        if (!ShowResult(read)) return;
+        if (Activity->CancelAsked()) {
+            TermPrint("\r\nCancelled: \"" + path + "\" was not opened.\r\n", fsItalic);
+            return;
+        }
     }
     QString text, why;
     bool crlf = false;

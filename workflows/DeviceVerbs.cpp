@@ -120,6 +120,7 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
                             : VerbResult::Failed(result.What, each.Path);
             Host.Failed(failed.Message());
             NotMoved.push_back(failed.Message());
+            Tally.NotStored(each.Size);
             ++missing;
         }
     }

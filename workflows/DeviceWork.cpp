@@ -73,16 +73,23 @@ bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& Devi
                                const DeviceDirEntry& Entry) {
     const std::string path = DeviceFolder + "/" + Entry.Name;
     std::error_code ec;
-    if (NoClobber && fs::exists(PcFolder / PcNameOf(Entry.Name), ec)) return true;
+    Tally.StartFile(Entry.Name, static_cast<uint64_t>(std::max<int32_t>(0, Entry.Size)));
+    if (NoClobber && fs::exists(PcFolder / PcNameOf(Entry.Name), ec)) {
+        Tally.FileDone(false);
+        return true;
+    }
     std::string content;
     const VerbResult read = Read(path, content);
     if (!read.Ok()) {
+        Tally.FileDone(false);
         Host.Failed("Not saved: " + read.Message());
         NotMoved.push_back(read.Message());
         return false;
     }
     const fs::path target = PcFolder / PcNameOf(Entry.Name);
     SaveToPcFile(target, content, Entry.Created);
+    Tally.FileProgress(content.size());
+    Tally.FileDone(true);
     Host.FileMoved(path, target, true);
     return true;
 }
@@ -98,6 +105,14 @@ void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string&
         return;
     }
     const fs::path pcDir = PcFolder / PcNameOf(DirName);
+    int files = 0;
+    uint64_t bytes = 0;
+    for (const auto& entry : entries)
+        if (entry.Name != ".." && !IsDirectory(entry)) {
+            ++files;
+            bytes += static_cast<uint64_t>(std::max<int32_t>(0, entry.Size));
+        }
+    Tally.Add(files, bytes);
     for (const auto& entry : entries) {
         if (entry.Name == "..") continue;
         if (StopHere()) return;
@@ -112,6 +127,17 @@ void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string&
 void TDeviceWork::SaveToPc(const fs::path& PcFolder, const std::string& DeviceFolder,
                            const std::vector<DeviceDirEntry>& Selected,
                            const std::vector<std::string>& Dirs) {
+    uint64_t bytes = 0;
+    for (const auto& entry : Selected)
+        bytes += static_cast<uint64_t>(std::max<int32_t>(0, entry.Size));
+    Tally.Begin(static_cast<int>(Selected.size()), bytes, Dirs.empty(), Clock().NowMs());
+    SaveSelection(PcFolder, DeviceFolder, Selected, Dirs);
+    Tally.AllKnown();
+}
+
+void TDeviceWork::SaveSelection(const fs::path& PcFolder, const std::string& DeviceFolder,
+                                const std::vector<DeviceDirEntry>& Selected,
+                                const std::vector<std::string>& Dirs) {
     for (const auto& entry : Selected) {
         Host.SavedCount(SavedCount);
         if (!Terminal.IsConnected() || StopHere()) return;
@@ -147,8 +173,10 @@ bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target
     const std::string name = DeviceNameOf(PcPath);
     const std::string content = ReadPcFile(PcPath);
     Host.UploadStarted(name, content.size(), Target);
+    Tally.StartFile(name, content.size());
     // Confirmed by one listing of each directory when the uploads are done (ConfirmUploads).
     const VerbResult written = Write(Target, content, false);
+    Tally.FileDone(written.Ok());
     if (written.Ok()) {
         Host.FileMoved(Target, PcPath, false);
         return true;

@@ -3,6 +3,7 @@
 // service and report through the host (messages, questions, progress, cancel).
 #pragma once
 
+#include "TransferTally.h"
 #include "VerbResult.h"
 #include "WorkHost.h"
 #include "files/kvbFiles.h"
@@ -59,6 +60,9 @@ class TDeviceWork {
     // What was not moved or loaded whole: the path and why. The window leaves them out silently
     // (its listing afterwards is the user's feedback); kvb reports them and fails.
     std::vector<std::string> NotMoved;
+    // What the transfer under way has moved: Save to PC begins it; uploads count in it once
+    // their caller has begun it.
+    TTransferTally Tally;
     // Set when a cancel was honoured; the work stopped at a safe point.
     bool Cancelled = false;
     // Files that exist on the PC already are kept as they are (kvb get --no-clobber).
@@ -128,6 +132,9 @@ class TDeviceWork {
         size_t Size;
     };
     std::vector<Upload> Unconfirmed;
+    void SaveSelection(const std::filesystem::path& PcFolder, const std::string& DeviceFolder,
+                       const std::vector<DeviceDirEntry>& Selected,
+                       const std::vector<std::string>& Dirs);
     bool Unsafe(const std::string& Name, const std::string& Where);
     bool WaitForRestart(bool BootLoader);
 };
