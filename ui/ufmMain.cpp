@@ -428,11 +428,11 @@ void TfmMain::BuildLayout() {
     for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     lvFiles->setPalette(palette);
-    // PC files may be dropped on the list; its own rows are not dragged anywhere.
-    lvFiles->setDragEnabled(false);
+    // PC files may be dropped on the list, and its rows dragged out to a file manager.
+    lvFiles->setDragEnabled(true);
     lvFiles->setAcceptDrops(true);
     lvFiles->viewport()->setAcceptDrops(true);
-    lvFiles->setDragDropMode(QAbstractItemView::DropOnly);
+    lvFiles->setDragDropMode(QAbstractItemView::DragDrop);
     Splitter1->addWidget(upper);
     Splitter1->addWidget(lvFiles);
     Splitter1->setStretchFactor(0, 1);

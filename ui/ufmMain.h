@@ -10,8 +10,10 @@
 #include <QMainWindow>
 #include <QPlainTextEdit>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTreeWidget>
+#include <QUrl>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -50,6 +52,8 @@ class TFileList : public QTreeWidget {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Rows dragged out of the list go to the drop target as PC files (TfmMain::DragRowsOut).
+    void startDrag(Qt::DropActions supportedActions) override;
 
   private:
     TfmMain* owner_;
@@ -91,6 +95,9 @@ class TfmMain : public QMainWindow {
     std::unique_ptr<kv::IWorkHost> WorkHost;
     std::unique_ptr<kv::TDeviceWork> Work;
     QString SaveDir;
+    // Where drags out of the list are staged: private to the user, removed when the window goes.
+    std::unique_ptr<QTemporaryDir> DragStage;
+    int DragCount = 0;
     std::string CurrentDir;
     uint32_t NextPaintTick = 0;
     bool PasswordEcho = false;
@@ -198,6 +205,13 @@ class TfmMain : public QMainWindow {
     static std::string ProperPlace(const std::string& Base, const QString& PcPath);
     // A drop delivered to one of the two drop targets.
     void DropFrom(QDropEvent* event);
+    // The selected rows dragged out of the list: a drag whose data, asked for by the drop target
+    // (a file manager, the desktop), is the rows downloaded as PC files into a staging folder of
+    // the program, through the safe writes of Save to PC, with the device's stamps.
+    void DragRowsOut();
+    // The download for a drag: the staged files and folders as URLs; none when it was cancelled.
+    QList<QUrl> FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
+                             const std::vector<std::string>& Dirs, const std::string& Folder);
 
     // Runs a command handler; an error it raises is shown by the application's error report.
     void Guarded(const std::function<void()>& Handler);

@@ -4,6 +4,8 @@
 #include "workflows/PcFiles.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QDrag>
 #include <QDragEnterEvent>
 #include <QFile>
 #include <QFileInfo>
@@ -14,8 +16,10 @@
 
 namespace {
 
-// The local files of a drop from the desktop, when it may be taken as a copy or a link.
+// The local files of a drop from the desktop, when it may be taken as a copy or a link. The
+// window's own rows dragged back onto it are not (asking for their data would download them).
 bool AcceptableDrop(QDropEvent* event) {
+    if (event->source()) return false;
     if (!event->mimeData()->hasUrls()) return false;
     if (!(event->possibleActions() & (Qt::CopyAction | Qt::LinkAction))) return false;
     for (const QUrl& url : event->mimeData()->urls())
@@ -114,6 +118,105 @@ void TfmMain::DropFrom(QDropEvent* event) {
             }
         },
         Qt::QueuedConnection);
+}
+
+// ---- drags out of the list ----
+
+namespace {
+
+// The data of a drag out of the file list: PC file URLs, made when the drop target first asks.
+class TDeviceFilesMime : public QMimeData {
+  public:
+    explicit TDeviceFilesMime(std::function<QList<QUrl>()> fetch) : fetch_(std::move(fetch)) {}
+    QStringList formats() const override { return {"text/uri-list"}; }
+    bool hasFormat(const QString& format) const override { return format == "text/uri-list"; }
+
+  protected:
+    QVariant retrieveData(const QString& format, QMetaType) const override {
+        if (format != "text/uri-list") return {};
+        if (!fetched_) {
+            fetched_ = true;
+            urls_ = fetch_();
+        }
+        QVariantList list;
+        for (const QUrl& url : urls_)
+            list.append(url);
+        return list;
+    }
+
+  private:
+    std::function<QList<QUrl>()> fetch_;
+    mutable bool fetched_ = false;
+    mutable QList<QUrl> urls_;
+};
+
+} // namespace
+
+void TFileList::startDrag(Qt::DropActions) {
+    owner_->Guarded([this] { owner_->DragRowsOut(); });
+}
+
+void TfmMain::DragRowsOut() {
+    if (Activity->Running() || !lvFiles->isEnabled()) return;
+    std::vector<kv::DeviceDirEntry> files;
+    std::vector<std::string> dirs;
+    for (int row : SelectedRows()) {
+        if (Caption(row) == "..") continue;
+        if (ItemIsDir(row))
+            dirs.push_back(ToDevice(Caption(row)));
+        else
+            files.push_back(Entry(row));
+    }
+    if (files.empty() && dirs.empty()) return;
+    const std::string folder = CurrentDir;
+    auto* drag = new QDrag(lvFiles);
+    drag->setMimeData(new TDeviceFilesMime(
+        [this, files, dirs, folder] { return FetchForDrag(files, dirs, folder); }));
+    drag->setPixmap(FileListImage(files.empty() ? 0 : 1).pixmap(16, 16));
+    drag->exec(Qt::CopyAction, Qt::CopyAction);
+}
+
+QList<QUrl> TfmMain::FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
+                                  const std::vector<std::string>& Dirs, const std::string& Folder) {
+    if (Activity->Running()) return {};
+    if (!DragStage) DragStage = std::make_unique<QTemporaryDir>();
+    if (!DragStage->isValid()) {
+        ReportError("No folder for the dragged files: " + DragStage->errorString());
+        return {};
+    }
+    // A folder of its own for each drag: a drop target may still be copying an earlier one.
+    const QString stage = DragStage->filePath(QString::number(++DragCount));
+    QDir().mkpath(stage);
+    Work->BeginSave();
+    {
+        struct CleanUp {
+            TfmMain* window;
+            ~CleanUp() {
+                window->HideFileCount();
+                window->Work->Tally.End();
+                window->lblTransfer->clear();
+            }
+        } cleanUp{this};
+        TDeviceOperation op(*Activity, true);
+        Work->SaveToPc(PcPathOf(stage), Folder, Files, Dirs);
+        EndTransfer("Saved", "for the drop");
+    }
+    // A cancelled drag gives the drop target nothing, not a part of what was asked for.
+    if (Work->Cancelled) return {};
+    QList<QUrl> urls;
+    const auto add = [&](const std::string& name) {
+        // A name that would leave the stage was not saved (Save to PC refuses it): never handed
+        // on either.
+        if (!kv::SafePcName(name)) return;
+        const QString path =
+            QString::fromStdU16String((PcPathOf(stage) / kv::PcNameOf(name)).u16string());
+        if (QFileInfo::exists(path)) urls.append(QUrl::fromLocalFile(path));
+    };
+    for (const auto& entry : Files)
+        add(entry.Name);
+    for (const auto& dir : Dirs)
+        add(dir);
+    return urls;
 }
 
 // ---- upload ----

@@ -3,8 +3,10 @@
 #include "UiFixture.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -172,6 +174,38 @@ TEST_F(DailyWork, F6CyclesTheAreasAndAltLetterOpensTheMenus) {
     menu->close();
     EXPECT_EQ(device().received.size(), reports) << "no key reached the device";
     fmMain->hide();
+}
+
+TEST_F(DailyWork, DraggedRowsBecomeStagedPcFilesWithTheDevicesStamps) {
+    env.fs->AddFile("/../evil.txt", "x"); // a name the device should never list
+    const auto urls = fmMain->FetchForDrag({fmMain->Entry(RowOf("a.txt"))}, {"Lua", ".."}, "");
+    ASSERT_EQ(urls.size(), 2) << "the file and the tree; nothing for the unsafe name";
+    const QString file = urls[0].toLocalFile(), tree = urls[1].toLocalFile();
+    EXPECT_TRUE(file.endsWith("/a.txt"));
+    QFile staged(file);
+    ASSERT_TRUE(staged.open(QIODevice::ReadOnly));
+    EXPECT_EQ(staged.readAll(), "alpha");
+    EXPECT_EQ(QFileInfo(file).lastModified(), QDateTime(QDate(2021, 6, 1), QTime(10, 0, 0)));
+    EXPECT_TRUE(QFileInfo::exists(tree + "/Old/readme.txt"));
+    EXPECT_TRUE(file.startsWith(fmMain->DragStage->path() + "/"));
+    EXPECT_EQ(QFileInfo(fmMain->DragStage->path()).permissions() &
+                  (QFile::ReadGroup | QFile::ReadOther | QFile::ExeGroup | QFile::ExeOther),
+              0)
+        << "staged where only the user can read";
+    EXPECT_TRUE(
+        Terminal().contains(QRegularExpression("Saved 3 files \\(11 bytes\\) for the drop")))
+        << Terminal().toStdString();
+
+    // A second drag stages afresh; a cancelled one hands nothing on.
+    auto window = fmMain->Files->OnProgress;
+    fmMain->Files->OnProgress = [&](kv::TkvbFiles* f, int32_t p, int32_t t) {
+        window(f, p, t);
+        fmMain->Activity->AskCancel();
+    };
+    EXPECT_TRUE(
+        fmMain
+            ->FetchForDrag({fmMain->Entry(RowOf("big.bin")), fmMain->Entry(RowOf("a.txt"))}, {}, "")
+            .isEmpty());
 }
 
 } // namespace
