@@ -2,7 +2,9 @@
 
 #include <QGuiApplication>
 #include <QLayout>
+#include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 
@@ -31,4 +33,38 @@ void KeepOnScreen(QWidget* Window) {
     Window->setMinimumSize(0, 0);
     Window->resize(fitted.size() - frame);
     Window->move(fitted.topLeft());
+}
+
+namespace {
+
+// Waits for the window's first showing, then checks it again when the frame has come.
+class TFrameWatch : public QObject {
+  public:
+    explicit TFrameWatch(QWidget* window) : QObject(window), window_(window) {
+        window->installEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Show) return false;
+        window_->removeEventFilter(this);
+        // The window manager frames a window shortly after it is mapped; again later for a slow one.
+        for (const int ms : {150, 600, 1500}) {
+            QTimer::singleShot(ms, window_, [window = QPointer<QWidget>(window_)] {
+                if (window && window->isVisible()) KeepOnScreen(window);
+            });
+        }
+        deleteLater();
+        return false;
+    }
+
+  private:
+    QWidget* window_;
+};
+
+} // namespace
+
+void KeepOnScreenWithFrame(QWidget* Window) {
+    KeepOnScreen(Window);
+    new TFrameWatch(Window);
 }

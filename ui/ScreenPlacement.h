@@ -12,3 +12,6 @@ QRect FitInto(const QRect& Frame, const QRect& Area);
 // The window's frame, as it would be placed now, brought within the available area of the screen
 // it is on (or the primary screen).
 void KeepOnScreen(QWidget* Window);
+// KeepOnScreen now, and again once the window is shown and the desktop has put its frame (title
+// bar, borders) around it, which is only then known.
+void KeepOnScreenWithFrame(QWidget* Window);

@@ -135,7 +135,7 @@ void TfmLog::ShowFromMain(QWidget* Main) {
         const int ownHeight = height() + frame.height();
         move(main.left() + 32, main.top() + main.height() - (ownHeight - Splitter1->height()));
         resize(main.width() - frame.width(), height());
-        KeepOnScreen(this);
+        KeepOnScreenWithFrame(this);
     }
     show();
     raise();

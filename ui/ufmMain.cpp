@@ -198,7 +198,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(819 / 2, 602 / 2));
     }
-    KeepOnScreen(this);
+    KeepOnScreenWithFrame(this);
 }
 
 TfmMain::~TfmMain() {
