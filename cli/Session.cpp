@@ -321,8 +321,7 @@ void Session::ProgressEnd() {
 // ---- device paths ----
 
 std::string DevicePath(const std::string& text) {
-    std::string path = text;
-    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    std::string path = text.empty() || text[0] != '/' ? "/" + text : text;
     while (!path.empty() && path.back() == '/')
         path.pop_back();
     return path; // "/" became "": the root

@@ -116,8 +116,9 @@ void TkvTerminal::ReadBytes(int Count, int Timeout, std::string& Text) {
         if (piece.empty()) return;
         Pending += piece;
     }
-    Text.assign(Pending, 0, Count);
-    Pending.erase(0, Count);
+    // Taken through a new string: Text may be any string of the caller's.
+    Text = std::string(Pending, 0, static_cast<size_t>(Count));
+    Pending.erase(0, static_cast<size_t>(Count));
 }
 
 bool TkvTerminal::ReadUntil(const std::string& EndMarker, const std::string& TrimMarker,
