@@ -189,6 +189,14 @@ class TfmMain : public QMainWindow {
                       const std::optional<kv::DateTime>& Stamp);
     void SaveDirectoryToPc(const QString& PcFolder, const std::string& DeviceFolder,
                            const std::string& DirName);
+    // The selected rows but "..": the files, and the directories (their trees), in list order.
+    void SelectedEntries(std::vector<kv::DeviceDirEntry>& Files,
+                         std::vector<std::string>& Dirs) const;
+    // Save to PC of Files and the trees Dirs of DeviceFolder into PcFolder, with the count, the
+    // transfer line and the summary ("Saved ... " + Where).
+    void SaveEntries(const QString& PcFolder, const std::string& DeviceFolder,
+                     const std::vector<kv::DeviceDirEntry>& Files,
+                     const std::vector<std::string>& Dirs, const std::string& Where);
     void ShowFileCount(int Count);
     void HideFileCount();
 

@@ -160,13 +160,7 @@ void TfmMain::DragRowsOut() {
     if (Activity->Running() || !lvFiles->isEnabled()) return;
     std::vector<kv::DeviceDirEntry> files;
     std::vector<std::string> dirs;
-    for (int row : SelectedRows()) {
-        if (Caption(row) == "..") continue;
-        if (ItemIsDir(row))
-            dirs.push_back(ToDevice(Caption(row)));
-        else
-            files.push_back(Entry(row));
-    }
+    SelectedEntries(files, dirs);
     if (files.empty() && dirs.empty()) return;
     const std::string folder = CurrentDir;
     auto* drag = new QDrag(lvFiles);
@@ -187,20 +181,7 @@ QList<QUrl> TfmMain::FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
     // A folder of its own for each drag: a drop target may still be copying an earlier one.
     const QString stage = DragStage->filePath(QString::number(++DragCount));
     QDir().mkpath(stage);
-    Work->BeginSave();
-    {
-        struct CleanUp {
-            TfmMain* window;
-            ~CleanUp() {
-                window->HideFileCount();
-                window->Work->Tally.End();
-                window->lblTransfer->clear();
-            }
-        } cleanUp{this};
-        TDeviceOperation op(*Activity, true);
-        Work->SaveToPc(PcPathOf(stage), Folder, Files, Dirs);
-        EndTransfer("Saved", "for the drop");
-    }
+    SaveEntries(stage, Folder, Files, Dirs, "for the drop");
     // A cancelled drag gives the drop target nothing, not a part of what was asked for.
     if (Work->Cancelled) return {};
     QList<QUrl> urls;

@@ -105,25 +105,32 @@ void TfmMain::SaveDirectoryToPc(const QString& PcFolder, const std::string& Devi
 }
 
 void TfmMain::actSaveExecute() {
-    QList<int> rows;
-    for (int row : SelectedRows())
-        if (!IsParentRow(Caption(row))) rows.append(row);
-    if (rows.isEmpty()) return;
+    std::vector<kv::DeviceDirEntry> files;
+    std::vector<std::string> dirs;
+    SelectedEntries(files, dirs);
+    if (files.empty() && dirs.empty()) return;
     QString folder = SaveDir;
     if (!QFileInfo(folder).isDir()) folder.clear();
     if (!UiHooks().BrowseForFolder(this, "Save to Directory", folder)) return;
     SaveDir = folder;
-    // The selected files of the shown directory, then its selected directory trees, in list
-    // order.
-    std::vector<kv::DeviceDirEntry> files;
-    std::vector<std::string> dirs;
-    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-        if (!rows.contains(row)) continue;
+    SaveEntries(SaveDir, CurrentDir, files, dirs,
+                "to " + ToDevice(QDir::toNativeSeparators(SaveDir)));
+}
+
+void TfmMain::SelectedEntries(std::vector<kv::DeviceDirEntry>& Files,
+                              std::vector<std::string>& Dirs) const {
+    for (int row : SelectedRows()) {
+        if (IsParentRow(Caption(row))) continue;
         if (ItemIsDir(row))
-            dirs.push_back(ToDevice(Caption(row)));
+            Dirs.push_back(ToDevice(Caption(row)));
         else
-            files.push_back(Entry(row));
+            Files.push_back(Entry(row));
     }
+}
+
+void TfmMain::SaveEntries(const QString& PcFolder, const std::string& DeviceFolder,
+                          const std::vector<kv::DeviceDirEntry>& Files,
+                          const std::vector<std::string>& Dirs, const std::string& Where) {
     Work->BeginSave();
     struct CleanUp {
         TfmMain* window;
@@ -134,8 +141,8 @@ void TfmMain::actSaveExecute() {
         }
     } cleanUp{this};
     TDeviceOperation op(*Activity, true);
-    Work->SaveToPc(PcPathOf(SaveDir), CurrentDir, files, dirs);
-    EndTransfer("Saved", "to " + ToDevice(QDir::toNativeSeparators(SaveDir)));
+    Work->SaveToPc(PcPathOf(PcFolder), DeviceFolder, Files, Dirs);
+    EndTransfer("Saved", Where);
 }
 
 // ---- Edit ----
