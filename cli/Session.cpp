@@ -60,19 +60,6 @@ class ChosenDevice final : public kv::IHidPlatform {
     std::string choice_;
 };
 
-// The serial number of the simulated device after the first: the number at its end counted on,
-// "KV-104-000123" and 2 give "KV-104-000125".
-std::u16string NextSerial(std::u16string serial, size_t by) {
-    size_t digit = serial.size();
-    while (by > 0 && digit-- > 0) {
-        if (serial[digit] < u'0' || serial[digit] > u'9') break;
-        const size_t sum = static_cast<size_t>(serial[digit] - u'0') + by;
-        serial[digit] = static_cast<char16_t>(u'0' + sum % 10);
-        by = sum / 10;
-    }
-    return serial;
-}
-
 } // namespace
 
 // The backend of this run: the machine's own HID access or simulated devices, and the choice.
@@ -112,7 +99,7 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
             }
             kv::sim::SimConfig config;
             config.logRatePerSecond = 2;
-            if (i > 0) config.serial = NextSerial(config.serial, i);
+            config.serial = kv::sim::NthSerial(config.serial, i);
             auto device =
                 std::make_unique<kv::sim::SimDevice>(kv::Clock(), std::move(storage), config);
             device->PrintConsole("Kovrin simulated device\r\n");
@@ -126,9 +113,7 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
                                !kv::sim::ParseFaults(rest, device->faults)))
                     throw Failure(kUsage, "unknown " + name + ": " + faults);
             }
-            backend_->bus.Attach(*device, i == 0 ? std::string(kv::sim::SimPlatform::kPath)
-                                                 : std::string(kv::sim::SimPlatform::kPath) + "-" +
-                                                       std::to_string(i + 1));
+            backend_->bus.Attach(*device, kv::sim::NthPath(i));
             backend_->devices.push_back(std::move(device));
         }
         platform = &backend_->bus;
