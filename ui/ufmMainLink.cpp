@@ -36,8 +36,7 @@ void TfmMain::Timer1Timer() {
                 if (ToldChosen != Comms->Chosen) {
                     ToldChosen = Comms->Chosen;
                     TermPrint("\r\nWaiting for device " + Comms->Chosen +
-                                  ", which is not attached. The Device menu lists those that "
-                                  "are.\r\n",
+                                  ": not attached.\r\nThe Device menu lists those that are.\r\n",
                               fsRegular);
                 }
                 return;

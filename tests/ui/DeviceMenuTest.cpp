@@ -110,8 +110,8 @@ TEST_F(DeviceChoice, TheCommandLineChoosesTheDeviceAndOneNotAttachedIsWaitedFor)
         Tick1();
     EXPECT_FALSE(fmMain->Comms->IsConnected());
     EXPECT_EQ(kvtest::PaneText(fmMain->reTerm),
-              "\nWaiting for device KV-104-000999, which is not attached. The Device menu lists "
-              "those that are.\n");
+              "\nWaiting for device KV-104-000999: not attached.\nThe Device menu lists those "
+              "that are.\n");
 
     EXPECT_FALSE(ParseCommandLine({"kvbFileAccess", "--device"}).Error.isEmpty());
 }
