@@ -2,6 +2,7 @@
 #include "Commands.h"
 
 #include "device/Clock.h"
+#include "device/DeviceList.h"
 #include "device/DeviceText.h"
 #include "workflows/ConsoleText.h"
 #include "workflows/LogMessages.h"
@@ -14,10 +15,6 @@
 namespace kvb {
 
 namespace {
-
-std::string Utf8(const std::u16string& text) {
-    return kv::Latin1ToUtf8(kv::HidTo8Bit(text));
-}
 
 // Console output for a terminal: the prompt between its marks in red on a colour terminal, the
 // marks themselves not shown, 8-bit text as UTF-8.
@@ -49,30 +46,29 @@ class ConsoleWriter {
 
 int Devices(const GlobalOptions& options, bool asJson) {
     Session session(options); // the backend: the machine's or the simulated devices
-    std::vector<std::string> paths;
-    kv::TRawHid::FindDevices(paths, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
     nlohmann::json list = nlohmann::json::array();
     int unopened = 0;
-    for (const auto& path : paths) {
-        kv::TRawHid device;
-        nlohmann::json entry{{"path", path}};
-        if (!device.Open(path)) {
-            if (device.OpenFailure == kv::OpenError::Absent) continue; // gone meanwhile
+    for (const kv::AttachedDevice& device : kv::AttachedDevices()) {
+        // With --device, that device alone.
+        if (!options.device.empty() && !kv::IsChosen(options.device, device.Path, device.Serial))
+            continue;
+        nlohmann::json entry{{"path", device.Path}};
+        if (device.Failure != kv::OpenError::None) {
             ++unopened;
-            const std::string why = "cannot be opened: " + kv::OpenFailureText(device.OpenFailure);
+            const std::string why = "cannot be opened: " + kv::OpenFailureText(device.Failure);
             entry["error"] = why;
-            if (!asJson) std::printf("%s\t(%s)\n", path.c_str(), why.c_str());
+            if (!asJson) std::printf("%s\t(%s)\n", device.Path.c_str(), why.c_str());
             list.push_back(entry);
             continue;
         }
-        entry["serial"] = Utf8(device.GetSerialNumber());
-        entry["product"] = Utf8(device.GetProduct());
-        entry["version"] = Utf8(device.GetIndexedString(201));
-        entry["build"] = Utf8(device.GetIndexedString(202));
-        entry["date"] = Utf8(device.GetIndexedString(203));
-        entry["features"] = Utf8(device.GetIndexedString(204));
+        entry["serial"] = kv::Latin1ToUtf8(device.Serial);
+        entry["product"] = kv::Latin1ToUtf8(device.Product);
+        entry["version"] = kv::Latin1ToUtf8(device.Version);
+        entry["build"] = kv::Latin1ToUtf8(device.Build);
+        entry["date"] = kv::Latin1ToUtf8(device.Date);
+        entry["features"] = kv::Latin1ToUtf8(device.Features);
         if (!asJson)
-            std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", path.c_str(),
+            std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", device.Path.c_str(),
                         entry["serial"].get<std::string>().c_str(),
                         entry["product"].get<std::string>().c_str(),
                         entry["version"].get<std::string>().c_str(),
@@ -82,7 +78,7 @@ int Devices(const GlobalOptions& options, bool asJson) {
         list.push_back(entry);
     }
     if (asJson) std::printf("%s\n", list.dump(2).c_str());
-    if (paths.empty()) throw Failure(kNoDevice, "no device found");
+    if (list.empty()) throw Failure(kNoDevice, "no device found");
     if (unopened) {
         std::fprintf(stderr,
                      "kvb: %d device(s) attached but cannot be opened (without permission: "

@@ -16,71 +16,11 @@ namespace kvb {
 
 std::atomic<int> Interrupts{0};
 
-namespace {
-
-// Only the device chosen with --device (by its interface path or its serial number) is seen, so
-// that every reconnect of the link, also after a restart into the boot loader, finds that one.
-class ChosenDevice final : public kv::IHidPlatform {
-  public:
-    ChosenDevice(kv::IHidPlatform& inner, std::string choice)
-        : inner_(inner), choice_(std::move(choice)) {}
-    std::vector<std::string> Enumerate(int v, int p, int up, int u) override {
-        std::vector<std::string> chosen;
-        for (const auto& path : inner_.Enumerate(v, p, up, u)) {
-            if (path == choice_) {
-                chosen.push_back(path);
-                continue;
-            }
-            const kv::HidHandle h = inner_.Open(path);
-            if (h == kv::kInvalidHandle) continue;
-            std::u16string serial;
-            if (inner_.GetString(h, kv::HidString::SerialNumber, 0, serial) &&
-                kv::HidTo8Bit(serial) == choice_)
-                chosen.push_back(path);
-            inner_.Close(h);
-        }
-        return chosen;
-    }
-    kv::HidHandle Open(const std::string& path) override { return inner_.Open(path); }
-    kv::OpenError LastOpenError() const override { return inner_.LastOpenError(); }
-    void Close(kv::HidHandle h) override { inner_.Close(h); }
-    int Read(kv::HidHandle h, uint8_t* b, int c, int t) override { return inner_.Read(h, b, c, t); }
-    int Write(kv::HidHandle h, const uint8_t* d, int s, int t) override {
-        return inner_.Write(h, d, s, t);
-    }
-    bool QueryUsage(kv::HidHandle h, int& up, int& u) override {
-        return inner_.QueryUsage(h, up, u);
-    }
-    bool GetString(kv::HidHandle h, kv::HidString w, int i, std::u16string& t) override {
-        return inner_.GetString(h, w, i, t);
-    }
-
-  private:
-    kv::IHidPlatform& inner_;
-    std::string choice_;
-};
-
-// The serial number of the simulated device after the first: the number at its end counted on,
-// "KV-104-000123" and 2 give "KV-104-000125".
-std::u16string NextSerial(std::u16string serial, size_t by) {
-    size_t digit = serial.size();
-    while (by > 0 && digit-- > 0) {
-        if (serial[digit] < u'0' || serial[digit] > u'9') break;
-        const size_t sum = static_cast<size_t>(serial[digit] - u'0') + by;
-        serial[digit] = static_cast<char16_t>(u'0' + sum % 10);
-        by = sum / 10;
-    }
-    return serial;
-}
-
-} // namespace
-
-// The backend of this run: the machine's own HID access or simulated devices, and the choice.
+// The backend of this run: the machine's own HID access or simulated devices.
 struct Session::Backend {
     kv::VirtualClock virtualTime;
     std::vector<std::unique_ptr<kv::sim::SimDevice>> devices;
     kv::sim::SimBus bus;
-    std::unique_ptr<ChosenDevice> chosen;
 };
 
 Session::Session(const GlobalOptions& options) : Options(options), backend_(new Backend) {
@@ -112,7 +52,7 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
             }
             kv::sim::SimConfig config;
             config.logRatePerSecond = 2;
-            if (i > 0) config.serial = NextSerial(config.serial, i);
+            config.serial = kv::sim::NthSerial(config.serial, i);
             auto device =
                 std::make_unique<kv::sim::SimDevice>(kv::Clock(), std::move(storage), config);
             device->PrintConsole("Kovrin simulated device\r\n");
@@ -126,19 +66,15 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
                                !kv::sim::ParseFaults(rest, device->faults)))
                     throw Failure(kUsage, "unknown " + name + ": " + faults);
             }
-            backend_->bus.Attach(*device, i == 0 ? std::string(kv::sim::SimPlatform::kPath)
-                                                 : std::string(kv::sim::SimPlatform::kPath) + "-" +
-                                                       std::to_string(i + 1));
+            backend_->bus.Attach(*device, kv::sim::NthPath(i));
             backend_->devices.push_back(std::move(device));
         }
         platform = &backend_->bus;
     }
-    if (!options.device.empty()) {
-        backend_->chosen = std::make_unique<ChosenDevice>(platform ? *platform : kv::HidPlatform(),
-                                                          options.device);
-        platform = backend_->chosen.get();
-    }
     if (platform) kv::SetHidPlatform(platform);
+    // Only the device chosen with --device is opened, also when the link finds it again after a
+    // restart into the boot loader.
+    Comms.Chosen = options.device;
     Files.OnProgress = [this](kv::TkvbFiles*, int32_t position, int32_t total) {
         Progress(position, total);
     };

@@ -1,6 +1,7 @@
 #include "kvComms.h"
 
 #include "Clock.h"
+#include "DeviceList.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,6 +23,7 @@ Report MakeReport(uint8_t channel, uint8_t flags, const std::string& payload) {
 bool TkvComms::Connect(std::vector<std::string>* Attached) {
     std::vector<std::string> found;
     TRawHid::FindDevices(found, kVendorId, kProductId, kUsagePage, -1);
+    if (!Chosen.empty()) found = ChosenPaths(found, Chosen);
     const bool opened = !found.empty() && Device.Open(found.front());
     if (Attached) *Attached = std::move(found);
     return opened;

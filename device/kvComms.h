@@ -39,9 +39,13 @@ class TkvComms {
     TkvComms(const TkvComms&) = delete;
     TkvComms& operator=(const TkvComms&) = delete;
 
-    // Opens the first matching device; Attached, when given, receives the paths of all that are
-    // attached (one may be attached and still not be opened, for want of permission).
+    // Opens the first matching device, or the chosen one; Attached, when given, receives the
+    // paths of all that are attached, or of the chosen one (a device may be attached and still
+    // not be opened, for want of permission).
     bool Connect(std::vector<std::string>* Attached = nullptr);
+    // The device the link is to, by serial number or interface path (see IsChosen): Connect opens
+    // that one alone, also when it comes back after a restart or a replug. Empty: any device.
+    std::string Chosen;
     bool IsConnected() const { return Device.IsOpen(); }
     void Disconnect() { Device.Close(); }
     void ClearChannel(uint8_t Channel);

@@ -242,6 +242,12 @@ class SimBus final : public IHidPlatform {
     OpenError openError_ = OpenError::None;
 };
 
+// The Nth (0 the first) of the simulated devices that one program attaches: its serial number, the
+// number at the end of Serial counted on by N ("KV-104-000123" and 2 give "KV-104-000125"), and
+// its path on the bus ("sim:kovrin", "sim:kovrin-2", ...).
+std::u16string NthSerial(std::u16string Serial, size_t N);
+std::string NthPath(size_t N);
+
 // The demo device's file system: /Lua and /Config with a few scripts, a config.txt and nested
 // directories.
 std::unique_ptr<MemoryStorage> DemoStorage();

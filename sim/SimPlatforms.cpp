@@ -66,6 +66,22 @@ bool SimPlatform::GetString(HidHandle handle, HidString which, int index, std::u
 
 // ---- several devices ----
 
+std::u16string NthSerial(std::u16string Serial, size_t N) {
+    size_t digit = Serial.size();
+    while (N > 0 && digit-- > 0) {
+        if (Serial[digit] < u'0' || Serial[digit] > u'9') break;
+        const size_t sum = static_cast<size_t>(Serial[digit] - u'0') + N;
+        Serial[digit] = static_cast<char16_t>(u'0' + sum % 10);
+        N = sum / 10;
+    }
+    return Serial;
+}
+
+std::string NthPath(size_t N) {
+    return N == 0 ? std::string(SimPlatform::kPath)
+                  : std::string(SimPlatform::kPath) + "-" + std::to_string(N + 1);
+}
+
 void SimBus::Attach(SimDevice& device, const std::string& path) {
     devices_.push_back(std::make_unique<SimPlatform>(device, path));
     paths_.push_back(path);

@@ -8,6 +8,7 @@
 #include "device/Clock.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -283,6 +284,9 @@ void TfmMain::BuildMenus() {
     terminal->addAction(actTermCopy);
     terminal->addAction(actPaste);
     terminal->addAction(actTermClear);
+    mnDevice = menuBar()->addMenu("&Device");
+    agDevice = new QActionGroup(this);
+    connect(mnDevice, &QMenu::aboutToShow, this, [this] { Guarded([this] { mnDeviceShow(); }); });
     menuBar()->addAction(actShowLog);
     menuBar()->addAction(actAbout);
 

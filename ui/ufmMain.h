@@ -20,6 +20,7 @@
 #include <string>
 
 class QAction;
+class QActionGroup;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -104,6 +105,9 @@ class TfmMain : public QMainWindow {
     bool ToldNoAccess = false; // the no-permission notice has been shown
     bool ToldNoDevice = false; // the no-device notice has been shown
     bool FoundDevice = false;  // a device was opened since the start
+    // The chosen device (Comms->Chosen) whose absence has been said, or that has been found: a
+    // chosen device that is briefly gone is waited for without a word.
+    std::string ToldChosen;
     // The window during device work: events delivered in the link's waits, input held off,
     // Cancel.
     TDeviceActivity* Activity = nullptr;
@@ -124,6 +128,8 @@ class TfmMain : public QMainWindow {
     QSplitter* Splitter1 = nullptr;
     QMenu* puFiles = nullptr;
     QMenu* puTerm = nullptr;
+    QMenu* mnDevice = nullptr;
+    QActionGroup* agDevice = nullptr; // the Device menu's entries, one of them checked
     QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
         *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,
         *actTermClear, *actShowLog, *actAbout, *Exit1;
@@ -175,6 +181,12 @@ class TfmMain : public QMainWindow {
     void Timer2Timer();
     void ShowDeviceInfo();
     void SetBrowserEnabled(bool Enabled);
+    // The Device menu, filled afresh each time it opens: "Any device", then each attached device
+    // by serial number, product and version, the chosen one checked.
+    void mnDeviceShow();
+    // From now on the window connects to the device Choice names (its serial number or interface
+    // path; empty: any device). A link to another device is closed.
+    void ChooseDevice(const std::string& Choice);
 
     // ---- file operations ----
     // A verb's failure as a program message in the terminal pane; true when it was done.

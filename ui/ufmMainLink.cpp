@@ -1,13 +1,17 @@
 // Connection supervision: the two timers find the device, move its console output to the pane,
 // feed the log window, and keep the information panel and the feature-dependent controls current.
+// The Device menu chooses the device among several.
 #include "UiHooks.h"
+#include "device/DeviceList.h"
 #include "device/DeviceText.h"
 #include "ufmLog.h"
 #include "ufmMain.h"
 #include "workflows/ConsoleText.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 
 void TfmMain::Timer1Timer() {
@@ -26,6 +30,17 @@ void TfmMain::Timer1Timer() {
         const kv::OpenError why = Comms->Device.OpenFailure;
         if (attached.empty() || why == kv::OpenError::Absent) {
             ToldNoAccess = false;
+            if (!Comms->Chosen.empty()) {
+                // Said once for each choice, and not for a chosen device that was found before:
+                // it is restarting or was unplugged for a moment.
+                if (ToldChosen != Comms->Chosen) {
+                    ToldChosen = Comms->Chosen;
+                    TermPrint("\r\nWaiting for device " + Comms->Chosen +
+                                  ": not attached.\r\nThe Device menu lists those that are.\r\n",
+                              fsRegular);
+                }
+                return;
+            }
             // Said once, until a device has been found: what to do while there is none.
             if (!ToldNoDevice && !FoundDevice) {
                 ToldNoDevice = true;
@@ -48,6 +63,7 @@ void TfmMain::Timer1Timer() {
     }
     ToldNoAccess = false;
     FoundDevice = true;
+    ToldChosen = Comms->Chosen;
     ShowDeviceInfo();
     if (fmLog) fmLog->LinkUp();
     ShowDirectory(CurrentDir);
@@ -85,4 +101,62 @@ void TfmMain::ShowDeviceInfo() {
 void TfmMain::SetBrowserEnabled(bool Enabled) {
     lvFiles->setEnabled(Enabled);
     edDir->setVisible(Enabled);
+}
+
+// ---- the Device menu ----
+
+void TfmMain::mnDeviceShow() {
+    mnDevice->clear(); // its entries are deleted, and so leave agDevice
+    const auto add = [this](const QString& Text, bool Checked, const std::string* Choice) {
+        QString shown = Text;
+        shown.replace('&', "&&");
+        auto* action = mnDevice->addAction(shown);
+        action->setCheckable(Choice != nullptr || Checked);
+        action->setChecked(Checked);
+        action->setActionGroup(agDevice);
+        action->setEnabled(Choice != nullptr);
+        if (Choice)
+            connect(action, &QAction::triggered, this,
+                    [this, choice = *Choice] { Guarded([&] { ChooseDevice(choice); }); });
+        return action;
+    };
+    const std::string any;
+    add("Any device", Comms->Chosen.empty(), &any);
+    mnDevice->addSeparator();
+    const std::vector<kv::AttachedDevice> devices = kv::AttachedDevices();
+    bool chosenAttached = false;
+    for (const kv::AttachedDevice& device : devices) {
+        if (device.Failure != kv::OpenError::None) {
+            add(FromDevice(device.Path +
+                           " (cannot be opened: " + kv::OpenFailureText(device.Failure) + ")"),
+                false, nullptr);
+            continue;
+        }
+        const bool chosen = kv::IsChosen(Comms->Chosen, device.Path, device.Serial);
+        chosenAttached = chosenAttached || chosen;
+        const std::string choice = kv::ChoiceOf(device, devices);
+        // The serial number, then product and version as the information panel shows them.
+        add(FromDevice(device.Serial + "  " + device.Product + " v" + device.Version), chosen,
+            &choice);
+    }
+    if (devices.empty()) add("No device attached", false, nullptr);
+    if (!Comms->Chosen.empty() && !chosenAttached)
+        add(FromDevice(Comms->Chosen + " (not attached)"), true, nullptr);
+}
+
+void TfmMain::ChooseDevice(const std::string& Choice) {
+    // Device work keeps the device it runs on (its input is held off, so this is a safeguard).
+    if (Activity->Running() || Choice == Comms->Chosen) return;
+    Comms->Chosen = Choice;
+    if (!Comms->IsConnected() || Choice.empty() ||
+        kv::IsChosen(Choice, Comms->Device.DevicePath,
+                     kv::HidTo8Bit(Comms->Device.GetSerialNumber())))
+        return;
+    // Another device: the link closes as when a device goes away, and the next tick of Timer1
+    // opens the chosen one at its root directory.
+    Comms->Disconnect();
+    memInfo->clear();
+    SetBrowserEnabled(false);
+    if (fmLog) fmLog->LinkDown();
+    CurrentDir.clear();
 }

@@ -453,8 +453,9 @@ TEST_F(KvbMany, EveryDeviceAtOnceWithTheBytesOfOneAndAReport) {
     EXPECT_NE(r.out.find("KV-104-000124: #KV-104-000124\n"), std::string::npos) << r.out;
 }
 
-// A device that fails verify, or is unplugged mid-flash, fails alone: the others finish, the
-// summary and the report say which one and why, and the exit status is not 0.
+// A device whose read-back differs after put --verify, whose boot loader fails its verify phase,
+// or that is unplugged mid-flash fails alone: the others finish, the summary and the report say
+// which one and why, and the exit status is not 0.
 TEST_F(KvbMany, OneDeviceFailingLeavesTheOthersToFinish) {
     Spit(pc / "up.lua", EveryByte(8));
     env = "KVB_SIM_FAULTS_2=corrupt-downloads-from=1";
@@ -467,6 +468,17 @@ TEST_F(KvbMany, OneDeviceFailingLeavesTheOthersToFinish) {
     EXPECT_NE(csv.find("KV-104-000123,done,0,"), std::string::npos) << csv;
     EXPECT_NE(csv.find("KV-104-000124,failed,4,"), std::string::npos) << csv;
     EXPECT_NE(csv.find("/up.lua: the device's bytes differ"), std::string::npos) << csv;
+    Spit(pc / "fw.blf", "F");
+    env = "KVB_SIM_FAULTS_2=verify-fails=1";
+    r = Run(three + "--all flash pc/fw.blf");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("done: KV-104-000123"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("done: KV-104-000125"), std::string::npos) << r.err;
+    EXPECT_TRUE(
+        std::regex_search(r.err, std::regex(R"(\nKV-104-000124  FAILED +[0-9.]+  pc/fw\.blf: )"
+                                            R"(the boot loader did not take it \(verify )"
+                                            R"(phase: Verify FAILED\)\n)")))
+        << r.err;
     // Gone for good in the middle of a 256 KiB image (it is on the link from about 6 s on).
     Spit(pc / "big.blf", EveryByte(1024));
     env = "KVB_SIM_FAULTS_3=unplug-at=8000";

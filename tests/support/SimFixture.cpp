@@ -11,6 +11,20 @@ SimEnvironment::SimEnvironment(kv::sim::SimConfig config) {
     kv::SetHidPlatform(platform.get());
 }
 
+kv::sim::SimDevice& SimEnvironment::AddDevice(kv::sim::SimConfig config) {
+    if (!bus) {
+        bus = std::make_unique<kv::sim::SimBus>();
+        bus->Attach(*device, kv::sim::NthPath(0));
+        kv::SetHidPlatform(bus.get());
+    }
+    const size_t n = more.size() + 1;
+    config.serial = kv::sim::NthSerial(config.serial, n);
+    more.push_back(std::make_unique<kv::sim::SimDevice>(
+        clock, std::make_unique<kv::sim::MemoryStorage>(), std::move(config)));
+    bus->Attach(*more.back(), kv::sim::NthPath(n));
+    return *more.back();
+}
+
 SimEnvironment::~SimEnvironment() {
     kv::SetHidPlatform(nullptr);
     kv::SetClock(nullptr);

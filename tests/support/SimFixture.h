@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kvtest {
 
@@ -17,6 +18,12 @@ struct SimEnvironment {
     kv::sim::MemoryStorage* fs; // owned by the device
     std::unique_ptr<kv::sim::SimDevice> device;
     std::unique_ptr<kv::sim::SimPlatform> platform;
+
+    // One more device on the same clock, with a storage of its own and the serial number and path
+    // a program's next --simulate would give it; from then on all are on one bus.
+    kv::sim::SimDevice& AddDevice(kv::sim::SimConfig config = {});
+    std::vector<std::unique_ptr<kv::sim::SimDevice>> more;
+    std::unique_ptr<kv::sim::SimBus> bus;
 };
 
 // Every byte value once, in order.

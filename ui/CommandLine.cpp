@@ -1,0 +1,28 @@
+#include "CommandLine.h"
+
+TCommandLine ParseCommandLine(const QStringList& Arguments) {
+    TCommandLine line;
+    for (qsizetype i = 1; i < Arguments.size(); ++i) {
+        const QString& word = Arguments[i];
+        if (word == "--simulate") {
+            // The folder is optional: a word that starts with "-" is the next option.
+            const bool folder = i + 1 < Arguments.size() && !Arguments[i + 1].startsWith("-");
+            line.Simulated.append(folder ? Arguments[++i] : QString());
+        } else if (word.startsWith("--simulate=")) {
+            line.Simulated.append(word.mid(11));
+        } else if (word == "--device") {
+            if (i + 1 >= Arguments.size() || Arguments[i + 1].isEmpty()) {
+                line.Error = "--device needs a serial number or an interface path";
+                break;
+            }
+            line.Device = Arguments[++i];
+        } else if (word.startsWith("--device=")) {
+            line.Device = word.mid(9);
+            if (line.Device.isEmpty()) {
+                line.Error = "--device needs a serial number or an interface path";
+                break;
+            }
+        }
+    }
+    return line;
+}
