@@ -117,7 +117,7 @@ trap 'kill $bridge_pid 2>/dev/null || true' EXIT
 sleep 0.5
 timeout $($wine && echo 1800 || echo 400) qemu-system-x86_64 -accel tcg -m $memory -smp 1 -nographic -no-reboot \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
-  -append "console=ttyS0 quiet panic=-1" \
+  -append "console=ttyS0 quiet panic=-1 no_timer_check" \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
   -device qemu-xhci,id=xhci \
