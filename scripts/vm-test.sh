@@ -4,6 +4,9 @@
 # build/tests/vm/vm_guest inside the machine against it, with this machine's root file system
 # shared read-only. Prints the guest's checks; exits non-zero when one fails. Skipped with a
 # message (a failure under CI) only where QEMU cannot run.
+# With --wine: kvb.exe instead (the Windows backend, cross-built as scripts/windows-test.sh does),
+# under Wine inside the machine, through Wine's own HID stack on the guest's /dev/hidraw*
+# (tests/vm/vm_wine.sh); skipped with a message where Wine or MinGW-w64 is not installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # A stage that cannot run says why; under CI that fails the run, so lost coverage never passes.
@@ -17,8 +20,18 @@ bridge=$root/build/tests/vm/vm_bridge
 guest=$root/build/tests/vm/vm_guest
 window=$root/build/tests/vm/vm_window
 kvb=$root/build/kvb
-if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] || [ ! -x "$guest" ] ||
-   [ ! -x "$window" ] || [ ! -x "$kvb" ]; then
+wine=false memory=1024
+if [ "${1:-}" = --wine ]; then
+  wine=true memory=3072 # Wine's prefix, about 700 MB, is made on a tmpfs in the machine
+  command -v wine64 >/dev/null || command -v wine >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
+    skip "Wine is not installed"
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || skip "MinGW-w64 is not installed"
+  cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DKV_GTEST_SOURCE=/usr/src/googletest >/dev/null
+  cmake --build build-windows -j2 --target kvb >/dev/null
+fi
+if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] ||
+   { ! $wine && { [ ! -x "$guest" ] || [ ! -x "$window" ] || [ ! -x "$kvb" ]; }; }; then
   skip "QEMU or the usbredir library is not installed"
 fi
 mkdir -p "$work"
@@ -65,6 +78,11 @@ mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
 for m in \$(cat /modules.order); do insmod /modules/\$m 2>/dev/null; done
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /root
 mount -t proc proc /root/proc; mount -t sysfs sys /root/sys; mount -t devtmpfs dev /root/dev
+if $wine; then
+mount -t tmpfs tmpfs /root/mnt; mount -t tmpfs tmpfs /root/tmp
+echo "guest: running kvb.exe under Wine"
+chroot /root /bin/sh $root/tests/vm/vm_wine.sh $root/build-windows/kvb.exe
+else
 echo "guest: running $guest"
 chroot /root $guest
 echo "guest: exit \$?"
@@ -86,6 +104,7 @@ chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head
   $kvb flash fw.blf 2> flash.txt && grep -q "Run firmware" flash.txt && echo "ok   kvb flash" &&
   $kvb --wait 20 ls /vm > after.txt && grep -q "^up.bin\$" after.txt && echo "ok   kvb ls after the restart" &&
   echo "KVB RESULT: PASS" || echo "KVB RESULT: FAIL"'
+fi
 poweroff -f
 INIT
 chmod +x "$init/init"
@@ -98,7 +117,8 @@ trap 'kill $bridge_pid 2>/dev/null || true' EXIT
 sleep 0.5
 # no_timer_check: on a loaded host the emulated clock can look broken to the kernel's early
 # timer check, which then stops the boot; the emulated timer is sound.
-timeout 400 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
+timeout $($wine && echo 1800 || echo 400) qemu-system-x86_64 -accel tcg -m $memory -smp 1 \
+  -nographic -no-reboot \
   -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet panic=-1 no_timer_check" \
   -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
@@ -109,6 +129,7 @@ timeout 400 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
 if ! grep -q 'guest: running' "$work/guest.log"; then
   skip "the virtual machine did not start (see $work/guest.log)"
 fi
-grep -aoE '(ok  |FAIL|download|VMTEST|VMWINDOW|KVB RESULT|guest:).*' "$work/guest.log" || true
+grep -aoE '(ok  |FAIL|download|VMTEST|VMWINDOW|KVB RESULT|WINE RESULT|guest:|wine:).*' "$work/guest.log" || true
+if $wine; then grep -q 'WINE RESULT: PASS' "$work/guest.log"; exit; fi
 grep -q 'VMTEST RESULT: PASS' "$work/guest.log" && grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log" &&
   grep -q 'KVB RESULT: PASS' "$work/guest.log"
