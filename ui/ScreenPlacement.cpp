@@ -48,7 +48,7 @@ class TFrameWatch : public QObject {
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() != QEvent::Show) return false;
         window_->removeEventFilter(this);
-        // The window manager frames a window shortly after it is mapped; again later for a slow one.
+        // The window manager frames a window soon after mapping it; later again for a slow one.
         for (const int ms : {150, 600, 1500}) {
             QTimer::singleShot(ms, window_, [window = QPointer<QWidget>(window_)] {
                 if (window && window->isVisible()) KeepOnScreen(window);

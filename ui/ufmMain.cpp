@@ -478,6 +478,10 @@ void TfmMain::ShowTransfer() {
 void TfmMain::EndTransfer(const std::string& Verb, const std::string& Where) {
     if (!Work->Tally.Active()) return;
     TermPrint("\r\n" + Work->Tally.Summary(Verb, Where, kv::Clock().NowMs()) + "\r\n", fsRegular);
+    HideTransfer();
+}
+
+void TfmMain::HideTransfer() {
     Work->Tally.End();
     lblTransfer->clear();
 }

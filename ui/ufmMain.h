@@ -142,6 +142,8 @@ class TfmMain : public QMainWindow {
     void BeginTransfer(int Files, uint64_t Bytes, bool Complete);
     void EndTransfer(const std::string& Verb, const std::string& Where);
     void ShowTransfer();
+    // The transfer is over (or was abandoned): the tally stops and its label is cleared.
+    void HideTransfer();
     // What the progress label adds once Cancel was asked for, and showing it at once.
     QString CancelNote() const;
     void ShowCancelAsked();

@@ -255,13 +255,11 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
                 EndTransfer("Uploaded", "to " + UploadFolders(base, Files, proper));
         }
     } catch (...) {
-        Work->Tally.End();
-        lblTransfer->clear();
+        HideTransfer();
         ShowDirectory(CurrentDir);
         throw;
     }
-    Work->Tally.End();
-    lblTransfer->clear();
+    HideTransfer();
     ShowDirectory(CurrentDir);
 }
 

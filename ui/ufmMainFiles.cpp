@@ -136,8 +136,7 @@ void TfmMain::SaveEntries(const QString& PcFolder, const std::string& DeviceFold
         TfmMain* window;
         ~CleanUp() {
             window->HideFileCount();
-            window->Work->Tally.End();
-            window->lblTransfer->clear();
+            window->HideTransfer();
         }
     } cleanUp{this};
     TDeviceOperation op(*Activity, true);
@@ -160,8 +159,7 @@ void TfmMain::actEditExecute() {
         BeginTransfer(1, static_cast<uint64_t>(std::max(0, entry.Size)), true);
         Work->Tally.StartFile(entry.Name, static_cast<uint64_t>(std::max(0, entry.Size)));
         const kv::VerbResult read = Work->Read(path, content);
-        Work->Tally.End();
-        lblTransfer->clear();
+        HideTransfer();
         if (!ShowResult(read)) return;
         if (Activity->CancelAsked()) {
             TermPrint("\r\nCancelled: \"" + path + "\" was not opened.\r\n", fsItalic);
