@@ -94,6 +94,8 @@ class SimDevice {
     // Unplugs the device afterMs from now, for forMs.
     void ScheduleUnplug(int64_t afterMs, int64_t forMs);
     bool InBootLoader() const { return bootLoader_; }
+    // Runs its boot loader from now on, as a device left there by an earlier restart.
+    void RunBootLoader() { Back(true); }
     bool Locked() const { return locked_; }
     // Locks the console again (when a password is configured), as after a restart.
     void Lock() { locked_ = !config.password.empty(); }

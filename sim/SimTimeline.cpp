@@ -11,6 +11,10 @@ bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, st
     for (const std::string& item : FaultItems(text)) {
         const size_t eq = item.find('=');
         const std::string name = item.substr(0, eq);
+        if (item == "boot-loader=1") {
+            device.RunBootLoader();
+            continue;
+        }
         int64_t* field = name == "present-from" ? &presentFrom
                          : name == "unplug-at"  ? &unplugAt
                          : name == "unplug-for" ? &unplugFor

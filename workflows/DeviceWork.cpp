@@ -3,6 +3,7 @@
 #include "PcFiles.h"
 #include "device/Clock.h"
 #include "device/DeviceText.h"
+#include "device/RawHid.h"
 
 #include <algorithm>
 
@@ -31,6 +32,28 @@ std::string BootLoaderWords(const std::string& text) {
 bool SaysFailed(const std::string& words) {
     return AsciiLower(words).find("fail") != std::string::npos;
 }
+
+// While the device restarts, the link waits for this same device when no device was chosen and
+// others are attached: a restarted device may come back after them in the order of discovery, and
+// another device waiting in its boot loader must not get the image meant for this one. With one
+// device attached nothing is pinned, so a boot loader that reports another serial number is still
+// found as before.
+class TSameDevice {
+  public:
+    explicit TSameDevice(TkvComms& comms) : comms_(comms), was_(comms.Chosen) {
+        if (!was_.empty() || !comms.IsConnected()) return;
+        std::vector<std::string> attached;
+        TRawHid::FindDevices(attached, kVendorId, kProductId, kUsagePage, -1);
+        if (attached.size() > 1) comms_.Chosen = HidTo8Bit(comms.Device.GetSerialNumber());
+    }
+    ~TSameDevice() { comms_.Chosen = was_; }
+    TSameDevice(const TSameDevice&) = delete;
+    TSameDevice& operator=(const TSameDevice&) = delete;
+
+  private:
+    TkvComms& comms_;
+    const std::string was_;
+};
 
 } // namespace
 
@@ -235,6 +258,7 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
 }
 
 bool TDeviceWork::EnterBootLoader() {
+    const TSameDevice same(Comms);
     Host.Print("Rebooting...", MessageStyle::Italic);
     Terminal.IsReady();
     Terminal.SendLine("boot");
@@ -244,6 +268,7 @@ bool TDeviceWork::EnterBootLoader() {
 }
 
 bool TDeviceWork::WaitForApplication() {
+    const TSameDevice same(Comms);
     Clock().SleepMs(2000);
     Comms.Disconnect();
     return WaitForRestart(false);

@@ -323,6 +323,14 @@ TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {
     EXPECT_EQ(Run(both + "--device KV-104-000124 ls /").out, "second.txt\n");
     EXPECT_EQ(Run(both + "--device sim:kovrin-2 ls /").out, "second.txt\n");
     EXPECT_EQ(Run(both + "--device KV-000 ls /").status, 3);
+    // Without --device the device that restarts for its firmware is waited for, not the other
+    // one already waiting in its boot loader.
+    Spit(pc / "fw.blf", "F");
+    env = "KVB_SIM_FAULTS_2=boot-loader=1 KVB_SIM_WIRE='wire-{serial}'";
+    r = Run(both + "flash --no-run pc/fw.blf");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(Slurp(dir / "wire-KV-104-000123").find("LOAD 1 fw.blf"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "wire-KV-104-000124")) << "nothing was written to the other";
 }
 
 TEST_F(Kvb, TheConsoleOneLineAndInteractiveAndTheLog) {
