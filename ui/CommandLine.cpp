@@ -24,5 +24,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
             }
         }
     }
+    // As for kvb, the environment chooses the device when the command line does not.
+    if (line.Device.isEmpty() && line.Error.isEmpty())
+        line.Device = qEnvironmentVariable("KVB_DEVICE");
     return line;
 }

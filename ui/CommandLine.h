@@ -8,7 +8,8 @@
 struct TCommandLine {
     // One entry for each --simulate: the folder that is its file system, empty for the demo tree.
     QStringList Simulated;
-    // The device's serial number or interface path; empty: whichever device is found.
+    // The device's serial number or interface path (or KVB_DEVICE); empty: whichever device is
+    // found.
     QString Device;
     // What is wrong with the command line; empty when nothing is.
     QString Error;

@@ -114,6 +114,11 @@ TEST_F(DeviceChoice, TheCommandLineChoosesTheDeviceAndOneNotAttachedIsWaitedFor)
               "that are.\n");
 
     EXPECT_FALSE(ParseCommandLine({"kvbFileAccess", "--device"}).Error.isEmpty());
+    qputenv("KVB_DEVICE", "KV-104-000124");
+    EXPECT_EQ(ParseCommandLine({"kvbFileAccess"}).Device, "KV-104-000124");
+    EXPECT_EQ(ParseCommandLine({"kvbFileAccess", "--device", "sim:kovrin-1"}).Device,
+              "sim:kovrin-1");
+    qunsetenv("KVB_DEVICE");
 }
 
 } // namespace
