@@ -1,5 +1,7 @@
 #include "WinHidPaths.h"
 
+#include "../DeviceText.h"
+
 #include <cstdio>
 
 namespace kv::winhid {
@@ -8,21 +10,21 @@ std::string PathPattern(const char* format, int id) {
     if (id < 0) return {};
     char text[32];
     std::snprintf(text, sizeof text, format, static_cast<unsigned>(id));
-    std::string pattern = text;
-    for (char& c : pattern)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return pattern;
+    return AsciiLower(text);
 }
 
 bool PathPasses(const std::string& path, int vendorId, int productId) {
-    std::string lower = path;
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    const std::string lower = AsciiLower(path);
     const std::string vendor = PathPattern("#vid_%.04x&", vendorId);
-    const std::string product = PathPattern("&pid_%.04x#", productId);
+    const std::string product = PathPattern("&pid_%.04x", productId);
     if (!vendor.empty() && lower.find(vendor) == std::string::npos) return false;
-    if (!product.empty() && lower.find(product) == std::string::npos) return false;
-    return true;
+    if (product.empty()) return true;
+    for (size_t at = lower.find(product); at != std::string::npos;
+         at = lower.find(product, at + 1)) {
+        const size_t after = at + product.size();
+        if (after < lower.size() && (lower[after] == '#' || lower[after] == '&')) return true;
+    }
+    return false;
 }
 
 std::u16string StringFromBuffer(const uint8_t* buffer, size_t bytes) {

@@ -7,18 +7,20 @@ namespace {
 
 using kv::winhid::PathPasses;
 
-TEST(WinHidPaths, OnlyThePlainInterfaceOfTheDevicePasses) {
+TEST(WinHidPaths, TheDevicesInterfacesPassAndNoOtherProduct) {
     const std::string plain =
         "\\\\?\\hid#vid_16d0&pid_064e#7&2a3b4c5d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
     EXPECT_EQ(kv::winhid::PathPattern("#vid_%.04x&", 0x16D0), "#vid_16d0&");
-    EXPECT_EQ(kv::winhid::PathPattern("&pid_%.04x#", 0x64E), "&pid_064e#");
+    EXPECT_EQ(kv::winhid::PathPattern("&PID_%.04X", 0x64E), "&pid_064e");
     EXPECT_TRUE(PathPasses(plain, 0x16D0, 0x064E));
     EXPECT_TRUE(PathPasses("\\\\?\\HID#VID_16D0&PID_064E#7&2A3B&0&0000#{4D1E55B2}", 0x16D0, 0x064E))
         << "upper case";
-    EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e&mi_00#8&1&0&0000#{4d1e}", 0x16D0, 0x064E))
-        << "one interface of a composite device";
-    EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e&col01#8&1&0&0000#{4d1e}", 0x16D0, 0x064E))
-        << "one of several top-level collections";
+    EXPECT_TRUE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e&mi_00#8&1&0&0000#{4d1e}", 0x16D0, 0x064E))
+        << "an interface by its number, as Wine's HID bus names every hidraw device";
+    EXPECT_TRUE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e&col01#8&1&0&0000#{4d1e}", 0x16D0, 0x064E))
+        << "one of several top-level collections: the usage page decides";
+    EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e1#8&1#{4d1e}", 0x16D0, 0x064E));
+    EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_16d0&pid_064e", 0x16D0, 0x064E));
     EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_046d&pid_064e#7&1&0&0000#{4d1e}", 0x16D0, 0x064E));
     EXPECT_FALSE(PathPasses("\\\\?\\hid#vid_16d0&pid_0650#7&1&0&0000#{4d1e}", 0x16D0, 0x064E));
     EXPECT_TRUE(PathPasses("\\\\?\\hid#vid_046d&pid_c52b#7&1#{4d1e}", -1, -1)) << "any";

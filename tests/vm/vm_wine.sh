@@ -11,7 +11,9 @@ cp "$1" /mnt/kvb.exe && exe=/mnt/kvb.exe
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export HOME=/tmp/home WINEPREFIX=/tmp/wine WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine's USB bus (libusb) would take the device as a plain USB device that HID.dll never sees: it
+# is kept off, so that the device reaches Windows programs through the HID bus alone.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;wineusb.sys=d"
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME" && cd /mnt || exit 1
 failures=0
@@ -38,6 +40,8 @@ timeout 900 "$wine" wineboot -i > wineboot.log 2>&1
 echo "wine: wineboot took $(( $(date +%s) - t0 )) s"
 # The guest runs no udev daemon: Wine's HID bus then finds hidraw nodes by watching /dev.
 "$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v DisableUdevd /t REG_DWORD /d 1 /f > reg.log 2>&1
+# Without libSDL2 its SDL bus fails to start, and the udev bus that would follow it never starts.
+"$wine" reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f >> reg.log 2>&1
 "$server" -k 2>/dev/null; "$server" -w 2>/dev/null
 
 head -c 200000 /dev/urandom > up.bin
@@ -47,15 +51,17 @@ t0=$(date +%s)
 kvb devices.out --wait 60 devices
 echo "wine: kvb devices: status $status after $(( $(date +%s) - t0 )) s"
 check "kvb devices lists the device" devices.out grep -qi 'vid_16d0&pid_064e.*KV-104-000123' devices.out
+grep -ai 'vid_16d0' devices.out | cut -c1-160 | sed 's/^/wine:   /'
 kvb ls.out --wait 20 ls /
 check "kvb ls /" ls.out grep -qx 'Lua/' ls.out
+kvb mkdir.out mkdir /vm
 kvb put.out -q put --verify up.bin /vm/
 check "kvb put --verify" put.out [ $status -eq 0 ]
 kvb get.out -q get --verify /vm/up.bin back.bin
 check "kvb get --verify, byte-exact" get.out cmp -s up.bin back.bin
 kvb flash.out flash fw.blf
 check "kvb flash: boot loader, load, run" flash.out grep -q 'Run firmware' flash.out
-kvb after.out --wait 20 ls /vm
+kvb after.out --wait 60 ls /vm
 check "kvb ls after the restart" after.out grep -qx 'up.bin' after.out
 # An unplug seen by a running kvb: the device restarts into its boot loader (off the bus) while a
 # log session holds it; the session must end then, not at its 60 s.
@@ -64,6 +70,7 @@ kvb log.out log --seconds 60 &
 logger=$!
 sleep 5
 kvb boot.out exec boot
+echo "wine: kvb exec boot beside the log: status $status"
 wait $logger
 logged=$?
 took=$(( $(date +%s) - t0 ))
