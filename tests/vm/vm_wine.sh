@@ -55,13 +55,14 @@ grep -ai 'vid_16d0' devices.out | cut -c1-160 | sed 's/^/wine:   /'
 kvb ls.out --wait 20 ls /
 check "kvb ls /" ls.out grep -qx 'Lua/' ls.out
 kvb mkdir.out mkdir /vm
-kvb put.out -q put --verify up.bin /vm/
+check "kvb mkdir /vm" mkdir.out [ $status -eq 0 ]
+kvb put.out -q put --verify up.bin /
 check "kvb put --verify" put.out [ $status -eq 0 ]
-kvb get.out -q get --verify /vm/up.bin back.bin
+kvb get.out -q get --verify /up.bin back.bin
 check "kvb get --verify, byte-exact" get.out cmp -s up.bin back.bin
 kvb flash.out flash fw.blf
 check "kvb flash: boot loader, load, run" flash.out grep -q 'Run firmware' flash.out
-kvb after.out --wait 60 ls /vm
+kvb after.out --wait 60 ls /
 check "kvb ls after the restart" after.out grep -qx 'up.bin' after.out
 # An unplug seen by a running kvb: the device restarts into its boot loader (off the bus) while a
 # log session holds it; the session must end then, not at its 60 s.
