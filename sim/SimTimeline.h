@@ -10,10 +10,10 @@
 namespace kv::sim {
 
 // "present-from=MS": off the bus until the clock reads MS; "unplug-at=MS": off the bus from then,
-// for "unplug-for=MS" or for good. Times are milliseconds of the clock the device was made with;
-// a time already past counts from the device's first moment; "boot-loader=1": it runs its boot
-// loader from the start. The items it does not know are left
-// in Rest (";"-separated) for ParseFaults. False for a bad number.
+// for "unplug-for=MS" or for good; "boot-loader=1": it runs its boot loader from the start. Times
+// are milliseconds of the clock the device was made with; a time already past counts from the
+// device's first moment. The items it does not know are left in Rest (";"-separated) for
+// ParseFaults. False for a bad number.
 bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, std::string& rest);
 
 } // namespace kv::sim

@@ -11,8 +11,8 @@ cp "$1" /mnt/kvb.exe && exe=/mnt/kvb.exe
 wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 server=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 export HOME=/tmp/home WINEPREFIX=/tmp/wine WINEDEBUG=-all
-# Wine's USB bus (libusb) would take the device as a plain USB device that HID.dll never sees: it
-# is kept off, so that the device reaches Windows programs through the HID bus alone.
+# Wine's USB bus (libusb) also takes the device, as a plain USB device it has no driver for: it is
+# kept off, so that the device reaches Windows programs through the HID bus alone.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;wineusb.sys=d"
 unset DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME" && cd /mnt || exit 1
