@@ -142,9 +142,9 @@ bool TkvTerminal::ReadUntil(const std::string& EndMarker, const std::string& Tri
     return true;
 }
 
-void TkvTerminal::ReadToPromptEnd(int Timeout, std::string& Text) {
+bool TkvTerminal::ReadToPromptEnd(int Timeout, std::string& Text) {
     const std::string mark(1, PromptEndMark);
-    ReadUntil(mark, mark, Text, Timeout);
+    return ReadUntil(mark, mark, Text, Timeout);
 }
 
 bool TkvTerminal::ReadToPromptStart(int Timeout, std::string& Text) {

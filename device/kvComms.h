@@ -75,7 +75,8 @@ class TkvTerminal {
     // True when the read ended at EndMarker, false when it ended by silence (Timeout).
     bool ReadUntil(const std::string& EndMarker, const std::string& TrimMarker, std::string& Text,
                    int Timeout);
-    void ReadToPromptEnd(int Timeout, std::string& Text);
+    // True when the prompt end mark came, false when the device stayed silent for Timeout.
+    bool ReadToPromptEnd(int Timeout, std::string& Text);
     // True when the prompt start mark came, false when the device stayed silent for Timeout.
     bool ReadToPromptStart(int Timeout, std::string& Text);
     bool PromptContains(const std::string& Text);

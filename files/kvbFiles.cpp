@@ -1,5 +1,7 @@
 #include "kvbFiles.h"
 
+#include "device/Clock.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -115,6 +117,7 @@ class TkvbFiles::Command {
   public:
     Command(TkvbFiles& files, bool guard) : files_(files) {
         files.Reply.clear();
+        files.unsettled_ = false;
         if (!files.Terminal.IsConnected()) return;
         if (guard) {
             if (files.Busy) return;
@@ -125,6 +128,7 @@ class TkvbFiles::Command {
         files.Terminal.IsReady(); // for its effect: the console stands right after a prompt
     }
     ~Command() {
+        if (ok_ && files_.unsettled_) files_.Settle();
         if (owner_) files_.Busy = false;
     }
     Command(const Command&) = delete;
@@ -149,6 +153,28 @@ void TkvbFiles::DiscardInput() {
     do {
         Terminal.ReadBytes(16, 20, piece);
     } while (!piece.empty());
+}
+
+bool TkvbFiles::ReadWholeLine(int Timeout, std::string& Line) {
+    return Terminal.ReadUntil("\r\n", "\r\n", Line, Timeout);
+}
+
+void TkvbFiles::Settle() {
+    unsettled_ = false;
+    Terminal.Pending.clear();
+    if (!Terminal.IsConnected()) return;
+    // Whatever the device still sends for the command that went wrong (the rest of a file, a
+    // listing's tail, a late result) is read until 200 ms pass without a byte. A device that
+    // never falls silent is given up on after 30 s; the next command's frame still stands.
+    const int64_t giveUp = Clock().NowMs() + 30000;
+    std::string piece;
+    do {
+        Terminal.Comms.ReadMessage(kConsoleChannel, 200, piece);
+    } while (!piece.empty() && Terminal.IsConnected() && Clock().NowMs() < giveUp);
+    if (!Terminal.IsConnected()) return;
+    Terminal.SendText(std::string(1, EscapeKey));
+    std::string dropped;
+    Terminal.ReadToPromptEnd(1000, dropped);
 }
 
 std::string TkvbFiles::ReadLine(int Timeout) {
@@ -176,20 +202,37 @@ void TkvbFiles::Done() {
 // ---- listing ----
 
 bool TkvbFiles::ListDirectory(const std::string& Path, std::vector<std::string>& Lines) {
+    listingComplete_ = false;
     Command command(*this, true);
     if (!command) return false;
     std::string dropped;
     Terminal.ReadToPromptEnd(100, dropped);
     Terminal.SendLine("NFDIR @" + QuotePath(Path));
     Lines.clear();
-    if (ReadLine(1000).find("Directory of") == std::string::npos) return false;
+    std::string header;
+    const bool headerWhole = ReadWholeLine(1000, header);
+    if (header.find("Directory of") == std::string::npos) {
+        // Not a listing: the device's own words, or nothing at all. What else it sends is
+        // dropped now, so that it cannot be read as the reply of the next command.
+        Reply = header;
+        unsettled_ = !headerWhole;
+        return false;
+    }
+    bool ended = false; // the empty line that ends the entries came
     for (;;) {
-        std::string line = ReadLine(1000);
-        if (!Terminal.IsConnected() || line.empty()) break;
+        std::string line;
+        const bool whole = ReadWholeLine(1000, line);
+        if (!Terminal.IsConnected()) break;
+        if (line.empty()) {
+            ended = whole;
+            break;
+        }
         Lines.push_back(std::move(line));
     }
-    Terminal.ReadToPromptEnd(100, dropped);
-    Terminal.ReadToPromptEnd(100, dropped);
+    const bool prompt = ended && Terminal.ReadToPromptEnd(100, dropped);
+    if (ended) Terminal.ReadToPromptEnd(100, dropped);
+    listingComplete_ = prompt && Terminal.IsConnected();
+    unsettled_ = !listingComplete_;
     return true;
 }
 
@@ -221,12 +264,16 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
     if (!command) return false;
     DiscardInput();
     Terminal.SendLine("NFTYPE @" + QuotePath(Path));
-    std::string header = ReadLine(10000);
+    std::string header;
+    const bool headerWhole = ReadWholeLine(10000, header);
     if (header.find('\t') == std::string::npos) {
         Reply = header;
+        unsettled_ = !headerWhole;
         return false;
     }
     NextField(header);
+    // Until the content and the prompt after it are read, what is left is not this reply's end.
+    unsettled_ = true;
     const int32_t length = StrToInt(NextField(header));
     // A negative length is a refusal, not an empty file.
     if (length < 0) return false;
@@ -240,7 +287,8 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
         Terminal.ReadBytes(size, 2000, slice);
         if (slice.empty()) {
             // Cut short: the partial content is dropped and the download reported as failed, so
-            // that nobody takes an empty result for the file.
+            // that nobody takes an empty result for the file; the rest it may still send is
+            // drained before the next command.
             Content.clear();
             complete = false;
             break;
@@ -251,7 +299,7 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
     }
     Done();
     std::string dropped;
-    Terminal.ReadToPromptEnd(100, dropped);
+    unsettled_ = !complete || !Terminal.ReadToPromptEnd(100, dropped);
     return complete;
 }
 
@@ -284,20 +332,40 @@ void CheckLength(const std::string& Content) {
 } // namespace
 
 bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
+    writeConfirmed_ = false;
+    writeStarted_ = false;
     CheckLength(Content);
     Command command(*this, true);
     if (!command) return false;
     DiscardInput();
     Terminal.SendLine("NFWRITE " + QuotePath(Path) + "\t" + std::to_string(Content.size()) + "\tw");
-    Reply = ReadLine(10000);
-    if (Reply.find("Send file") == std::string::npos) return false;
+    const bool goAheadWhole = ReadWholeLine(10000, Reply);
+    if (Reply.find("Send file") == std::string::npos) {
+        unsettled_ = !goAheadWhole;
+        return false;
+    }
     Reply.clear();
-    const bool result = SendContent(Content, 256, false);
+    writeStarted_ = true;
+    const bool sent = SendContent(Content, 256, false);
     Done();
-    ReadLine(1000);
+    // The line after the content is the device's result for the file, as for the management
+    // commands: "0:No error" says it is stored; another whole line is a refusal in the device's
+    // words. No line in time, or a stray piece of one, leaves it to a listing.
+    std::string result;
+    const bool resultWhole = ReadWholeLine(1000, result);
     std::string dropped;
-    Terminal.ReadToPromptEnd(100, dropped);
-    return result;
+    const bool prompt = Terminal.ReadToPromptEnd(100, dropped);
+    unsettled_ = !sent || !resultWhole || !prompt;
+    if (!sent) return false;
+    if (result.find("0:No error") != std::string::npos) {
+        writeConfirmed_ = true;
+        return true;
+    }
+    if (resultWhole && !result.empty()) {
+        Reply = result;
+        return false;
+    }
+    return Terminal.IsConnected();
 }
 
 bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content,
@@ -327,11 +395,11 @@ bool TkvbFiles::Management(const std::string& Line, int ReplyWait, bool Guard) {
     DiscardInput();
     Terminal.SendLine(Line);
     std::string reply;
-    Terminal.ReadToPromptStart(ReplyWait, reply);
+    const bool answered = Terminal.ReadToPromptStart(ReplyWait, reply);
     const bool result = reply.find("0:No error") != std::string::npos;
     if (!result) Reply = LastLine(reply);
     std::string dropped;
-    Terminal.ReadToPromptEnd(100, dropped);
+    unsettled_ = !Terminal.ReadToPromptEnd(100, dropped) || !answered;
     return result;
 }
 

@@ -69,8 +69,12 @@ class TkvbFiles {
     TkvbFiles(const TkvbFiles&) = delete;
     TkvbFiles& operator=(const TkvbFiles&) = delete;
 
-    // Listing
+    // Listing. True when the device answered with a listing; Lines then holds what arrived, which
+    // is the whole folder only when ListingComplete says so.
     bool ListDirectory(const std::string& Path, std::vector<std::string>& Lines);
+    // Whether the last listing ended as a listing ends: its empty end-of-entries line and then the
+    // prompt end arrived, with the link up all the while. A cut listing is never the whole folder.
+    bool ListingComplete() const { return listingComplete_; }
     static DeviceDirEntry ParseDirEntry(const std::string& Line);
     static std::string AttrToStr(uint8_t Attr);
     std::string QuotePath(const std::string& Path) const;
@@ -79,7 +83,14 @@ class TkvbFiles {
 
     // Transfer
     bool ReadFile(const std::string& Path, std::string& Content);
+    // True when every slice went and the device did not refuse the content: its line after the
+    // content holds "0:No error" (then WriteConfirmed), or no line came in time (then only a
+    // listing can tell). Another line is a refusal, kept as LastReply.
     bool WriteFile(const std::string& Path, const std::string& Content);
+    // Whether the device confirmed the last write with "0:No error" after its content.
+    bool WriteConfirmed() const { return writeConfirmed_; }
+    // Whether the last write got the device's go-ahead, so that content went (or began to go).
+    bool WriteStarted() const { return writeStarted_; }
     // True when the boot loader asked for the image and every slice went without it breaking in.
     // Reply (when given) receives what it answered.
     bool LoadFirmware(const std::string& Name, const std::string& Content,
@@ -104,7 +115,17 @@ class TkvbFiles {
   private:
     class Command;
     static std::string LastLine(const std::string& Text);
+    // Brings the console back to a clean prompt after an exchange that did not end as expected:
+    // what the device still sends is read until it falls silent and dropped, then ESC asks for a
+    // fresh prompt. Stale bytes of one command never become the reply of the next.
+    void Settle();
+    // One reply line; false when it ended by silence rather than CR LF.
+    bool ReadWholeLine(int Timeout, std::string& Line);
     std::string Reply;
+    bool listingComplete_ = false;
+    bool writeConfirmed_ = false;
+    bool writeStarted_ = false;
+    bool unsettled_ = false; // the command under way did not end as expected
     bool SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte);
     bool Management(const std::string& Line, int ReplyWait, bool Guard);
     void Progress(int32_t Position, int32_t Total);

@@ -153,8 +153,9 @@ int SimDevice::HostRead(uint8_t* report, int timeoutMs) {
                 lastReadyAt_ = std::max(lastReadyAt_, now - config.reportIntervalUs);
             std::memcpy(report, out_.front().report.data(), kReportSize);
             out_.pop_front();
-            ++reportsSent;
+            const bool lost = int64_t(reportsSent++) == faults.loseReport && report[0] == 0;
             Form(now);
+            if (lost) continue;
             return kReportSize;
         }
         int64_t next = INT64_MAX;

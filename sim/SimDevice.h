@@ -51,9 +51,20 @@ struct SimFaults {
     bool burnFails = false;          // its burn phase fails
     int forceResult = 0;             // file commands answer with this result number
     std::vector<std::string> extraListingLines; // added to every listing before its end
+    // Listings stop after this many more lines in all (the header and the end line count), and
+    // the device then falls silent, or leaves the bus when listingCutUnplugs (-1: no cut).
+    int listingLinesLeft = -1;
+    bool listingCutUnplugs = false;
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
     bool refuseOpen = false;      // listed, but cannot be opened (no permission)
     bool busy = false;            // listed, but held by another program
+    // The storage holds at most this many bytes of files (0: no limit). A write that does not fit
+    // stores what fits, in whole 4096-byte clusters, and fails, as a full FAT volume does.
+    int64_t capacity = 0;
+    bool writeResultSilent = false; // NFWRITE says nothing after the content (stored or not)
+    // The console report with this number (reportsSent counts them) is lost on its way to the
+    // host, as a host that lags loses one from a full queue (-1: none).
+    int64_t loseReport = -1;
     // "/dir/name": files the device lists and sends (each holds its own name) beside those of
     // its storage, with names no folder of the PC may hold ("C:x", "CON", "a?b").
     std::vector<std::string> extraFiles;
@@ -65,7 +76,8 @@ struct LoadedImage {
 };
 
 // Faults named in text, for a simulated device started by a program rather than a test:
-// "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N",
+// "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N", "capacity=N",
+// "write-result-silent=1",
 // "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
 // "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
 // \xHH. False for an unknown one.
@@ -143,6 +155,9 @@ class SimDevice {
     void OnConsoleBytes(const std::string& bytes);
     void OnLine(const std::string& line);
     void ReceiveDone();
+    // Bytes of the files below dir, and whether size bytes at path fit the capacity.
+    int64_t UsedBytes(const SimPath& dir);
+    bool Fits(const SimPath& path, size_t size);
     void ImageReceived(); // the boot loader has the whole image: its phases follow
 
     // application commands

@@ -60,6 +60,10 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.verifyFails = number != 0;
         else if (name == "burn-fails")
             faults.burnFails = number != 0;
+        else if (name == "write-result-silent")
+            faults.writeResultSilent = number != 0;
+        else if (name == "capacity")
+            faults.capacity = number;
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else

@@ -120,6 +120,19 @@ void SimDevice::CmdDir(const std::string& arg) {
         text += extra + "\r\n";
     text += "\r\n" + std::to_string(files) + " File(s) " + std::to_string(bytes) + " bytes\r\n" +
             std::to_string(dirs) + " Dir(s)\r\n";
+    if (faults.listingLinesLeft >= 0) {
+        size_t at = 0;
+        for (; faults.listingLinesLeft > 0 && at < text.size(); --faults.listingLinesLeft)
+            at = std::min(text.size(), text.find("\r\n", at) + 2);
+        if (at < text.size() || faults.listingLinesLeft == 0) {
+            faults.listingLinesLeft = 0;
+            Print(text.substr(0, at));
+            // Gone once what was said has crossed the link (one report a millisecond or so).
+            const int64_t crossed = int64_t(at / kPayloadSize + 3) * config.reportIntervalUs;
+            if (faults.listingCutUnplugs) Schedule(now_ + crossed, [this] { Gone(); });
+            return;
+        }
+    }
     Print(text);
     Prompt();
 }
@@ -191,11 +204,45 @@ void SimDevice::ReceiveDone() {
         ImageReceived();
         return;
     }
-    const int result = faults.forceResult
-                           ? faults.forceResult
-                           : storage_->WriteFile(receivePath_, receiveBuffer_, config.stamp);
+    int result = 0;
+    if (faults.forceResult) {
+        result = faults.forceResult;
+    } else if (faults.capacity > 0 && !Fits(receivePath_, receiveBuffer_.size())) {
+        SimEntry old;
+        const int64_t oldSize =
+            storage_->Stat(receivePath_, old) && !old.IsDir() ? int64_t(old.size) : 0;
+        const int64_t room = std::max<int64_t>(0, faults.capacity - UsedBytes({}) + oldSize);
+        storage_->WriteFile(receivePath_, receiveBuffer_.substr(0, size_t(room / 4096 * 4096)),
+                            config.stamp);
+        result = kDiskFull;
+    } else {
+        result = storage_->WriteFile(receivePath_, receiveBuffer_, config.stamp);
+    }
     receiveBuffer_.clear();
+    if (faults.writeResultSilent) return;
     Result(result);
+}
+
+int64_t SimDevice::UsedBytes(const SimPath& dir) {
+    std::vector<SimEntry> entries;
+    if (!storage_->List(dir, entries)) return 0;
+    int64_t used = 0;
+    for (const auto& e : entries) {
+        if (!e.IsDir()) {
+            used += e.size;
+            continue;
+        }
+        SimPath below = dir;
+        below.push_back(e.name);
+        used += UsedBytes(below);
+    }
+    return used;
+}
+
+bool SimDevice::Fits(const SimPath& path, size_t size) {
+    SimEntry old;
+    const int64_t oldSize = storage_->Stat(path, old) && !old.IsDir() ? int64_t(old.size) : 0;
+    return UsedBytes({}) - oldSize + int64_t(size) <= faults.capacity;
 }
 
 void SimDevice::CmdSimple(const std::string& word, const std::string& arg) {

@@ -27,6 +27,8 @@ const char* ResultText(int result) {
         return "Directory not empty";
     case kInvalidName:
         return "Invalid name";
+    case kDiskFull:
+        return "Disk full";
     }
     return "Unknown error";
 }

@@ -25,6 +25,7 @@ enum FsResult : int {
     kExists = 8,
     kNotEmpty = 9,
     kInvalidName = 10,
+    kDiskFull = 11,
 };
 const char* ResultText(int result);
 

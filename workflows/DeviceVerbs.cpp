@@ -1,7 +1,8 @@
 // The device verbs: every change and every read the window and kvb make of the device's files,
 // each with a typed result that says what happened. A verb decides success by what the device
-// itself shows: its "0:No error" for the management commands, the content whole for a read, and
-// its listing afterwards for a write, whose reply after the content is not defined.
+// itself shows: its "0:No error" for the management commands and after a write's content, the
+// content whole for a read, a listing only when it came whole, and a listing for a write the
+// device gave no result for.
 #include "DeviceWork.h"
 
 #include "EditorText.h"
@@ -13,6 +14,9 @@ namespace kv {
 namespace {
 
 const char* const kNotStored = "the device did not store it";
+// A replacement is written under the old file's name with this added, and takes the name only
+// once it is whole on the device.
+const char* const kBesideSuffix = ".kvbnew";
 
 } // namespace
 
@@ -35,15 +39,40 @@ VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
 VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
     Entries.clear();
     std::vector<std::string> lines;
-    if (!Files.ListDirectory(Dir, lines)) {
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
-        return VerbResult::Failed(Outcome::NoSuchFile, Dir);
-    }
+    if (!Files.ListDirectory(Dir, lines)) return NotListed(Dir);
     for (const auto& line : lines) {
         DeviceDirEntry entry = TkvbFiles::ParseDirEntry(line);
         if (entry.Name != ".") Entries.push_back(std::move(entry));
     }
+    // What arrived stays in Entries for a reader to show; nobody decides from it as a folder.
+    if (!Files.ListingComplete()) {
+        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+        return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
+    }
     return VerbResult::Done(Dir);
+}
+
+VerbResult TDeviceWork::NotListed(const std::string& Dir) {
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+    const std::string reply = Files.LastReply();
+    if (reply.empty())
+        return VerbResult::Failed(Outcome::NotWhole, Dir, "the device did not answer");
+    if (Dir.empty()) return VerbResult::RefusedWith(Dir, reply);
+    // The device said no in its own words, which are not interpreted: a whole listing of the
+    // parent tells a folder that is not there from one it would not list.
+    std::vector<DeviceDirEntry> siblings;
+    VerbResult parent = List(DeviceParentOf(Dir), siblings);
+    if (!parent.Ok()) {
+        parent.Path = Dir;
+        return parent;
+    }
+    const std::string name = DeviceLeafOf(Dir);
+    for (const auto& entry : siblings)
+        if (entry.Name == name && name != "..")
+            return IsDirectory(entry)
+                       ? VerbResult::RefusedWith(Dir, reply)
+                       : VerbResult::Failed(Outcome::Refused, Dir, "it is a file, not a directory");
+    return VerbResult::Failed(Outcome::NoSuchFile, Dir);
 }
 
 VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
@@ -80,8 +109,80 @@ VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
     return VerbResult::RefusedWith(Path, reply);
 }
 
+VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Content) {
+    if (Files.WriteFile(Path, Content)) {
+        if (Files.WriteConfirmed()) return VerbResult::Done(Path);
+        // No result after the content: the listing shows whether it is there whole.
+        DeviceDirEntry entry;
+        const VerbResult found = Find(Path, entry);
+        if (found.What == Outcome::DeviceGone) return found;
+        if (found.Ok() && !IsDirectory(entry) && static_cast<size_t>(entry.Size) == Content.size())
+            return VerbResult::Done(Path);
+        return VerbResult::Failed(Outcome::Refused, Path, kNotStored);
+    }
+    return Failure(Path, Outcome::NotWhole);
+}
+
+VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content) {
+    const std::string beside = Path + kBesideSuffix;
+    const std::string leaf = DeviceLeafOf(Path);
+    const VerbResult whole = Store(beside, Content);
+    if (whole.Ok()) {
+        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+        // The name is taken. Only an old file gives it up: it goes, and the new one takes its
+        // name. A directory there, or a rename refused for another reason, leaves all as it was.
+        const VerbResult refused = Failure(Path, Outcome::Refused);
+        DeviceDirEntry old;
+        const VerbResult found = Find(Path, old);
+        if (found.What == Outcome::DeviceGone) return found;
+        VerbResult kept = !found.Ok()              ? refused
+                          : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
+                          : Files.DeleteFile(Path) ? VerbResult::Done(Path)
+                                                   : Failure(Path, Outcome::Refused);
+        if (kept.Ok()) {
+            if (Files.RenameFile(beside, leaf)) return kept;
+            VerbResult lost = Failure(Path, Outcome::Refused);
+            lost.Detail = "the old file is gone; the new content is whole in " + beside;
+            return lost;
+        }
+        if (Terminal.IsConnected()) Files.DeleteFile(beside);
+        return kept;
+    }
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    VerbResult notStored = whole;
+    notStored.Path = Path;
+    if (Files.WriteStarted()) {
+        // The content went and was not taken (no room for both, as a rule): the cut copy goes
+        // and the old file stays as it was.
+        Files.DeleteFile(beside);
+        const std::string why = !notStored.Detail.empty() ? notStored.Detail
+                                : notStored.Reply.empty() ? std::string("it did not move whole")
+                                                          : std::string();
+        notStored.Detail = why + (why.empty() ? "" : "; ") + "no file was replaced";
+        return notStored;
+    }
+    // Refused before any content (a name the device does not take beside it): written in
+    // place, and when that fails after content went, what is there now is said plainly.
+    DeviceDirEntry old;
+    const VerbResult had = Find(Path, old);
+    if (had.What == Outcome::DeviceGone) return had;
+    const VerbResult inPlace = Store(Path, Content);
+    if (inPlace.Ok() || !Terminal.IsConnected() || !had.Ok() || IsDirectory(old) ||
+        !Files.WriteStarted())
+        return inPlace;
+    VerbResult lost = inPlace;
+    DeviceDirEntry now;
+    const VerbResult there = Find(Path, now);
+    lost.Detail = there.Ok() ? "the old file is gone: " + Path + " now holds " +
+                                   std::to_string(now.Size) + " bytes of the new content"
+                             : "the old file is gone, and no file is there now";
+    return lost;
+}
+
 VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm) {
-    if (!Files.WriteFile(Path, Content)) return Failure(Path, Outcome::NotWhole);
+    const VerbResult stored = Replace(Path, Content);
+    if (!stored.Ok()) return stored;
     if (!Confirm) {
         Unconfirmed.push_back({Path, Content.size()});
         return VerbResult::Done(Path);

@@ -127,6 +127,14 @@ class TDeviceWork {
   private:
     // Why a command that failed did not do its work: the link, the device's reply, or Otherwise.
     VerbResult Failure(const std::string& Path, Outcome Otherwise);
+    // Why a listing did not come: the link, silence, or the device's words, which mean "no such
+    // folder" only when the parent's whole listing shows nothing of that name.
+    VerbResult NotListed(const std::string& Dir);
+    // One write of Content to Path, done only when the device confirmed it or listed it whole.
+    VerbResult Store(const std::string& Path, const std::string& Content);
+    // Stores Content under Path without ever leaving a cut file in the old one's place: written
+    // beside it first and renamed into place when whole.
+    VerbResult Replace(const std::string& Path, const std::string& Content);
     struct Upload {
         std::string Path;
         size_t Size;

@@ -8,7 +8,9 @@ std::string VerbResult::Message() const {
     case Outcome::Done:
         return where + "done";
     case Outcome::Refused:
-        if (!Reply.empty()) return where + "the device refused it: \"" + Reply + "\"";
+        if (!Reply.empty())
+            return where + "the device refused it: \"" + Reply + "\"" +
+                   (Detail.empty() ? std::string() : "; " + Detail);
         return where + (Detail.empty() ? "the device refused it" : Detail);
     case Outcome::NotWhole:
         return where + (Detail.empty() ? "it did not move whole" : Detail);

@@ -255,8 +255,8 @@ TEST_F(Kvb, WhatTheDeviceDidNotDoIsSaidWithItsStatus) {
         EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
     };
     check("mv '/Lua/led driver.lua' main.lua", 4, "/Lua/led driver.lua: the device refused it: \"");
-    check("put 'pc/q?.lua' /Lua", 4, "/Lua/q?.lua: the device did not store it");
-    check("touch '/Lua/star*.lua'", 4, "/Lua/star*.lua: the device did not store it");
+    check("put 'pc/q?.lua' /Lua", 4, "/Lua/q?.lua: the device refused it: \"10:Invalid name\"");
+    check("touch '/Lua/star*.lua'", 4, "/Lua/star*.lua: the device refused it");
     check("cat /Lua", 4, "/Lua: it is a directory");
     check("cat /Lua/nope", 4, "/Lua/nope: no such file or directory");
     check("get /Lua/main.lua pc/no/such/", 5, "No such file or directory");
@@ -566,7 +566,8 @@ TEST_F(Kvb, SyncSendsOnlyWhatChangedAndAPreviewChangesNothing) {
     Spit(pc / "proj/d1/f1.lua", "print(11)");
     r = Run("sync up pc/proj /proj");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Sent("NFWRITE"), std::vector<std::string>{"NFWRITE \"/proj/d1/f1.lua\"\t9\tw"});
+    EXPECT_EQ(Sent("NFWRITE"),
+              std::vector<std::string>{"NFWRITE \"/proj/d1/f1.lua.kvbnew\"\t9\tw"});
     EXPECT_EQ(r.out, "send changed d1/f1.lua\n");
 }
 
@@ -606,7 +607,7 @@ TEST_F(Kvb, SyncDeletesOnlyWithDeleteAndComparesByContentWithChecksum) {
     Spit(dev / "p/old/x.lua", "x");
     Result r = Run("sync up --checksum pc/p /p");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(Sent("NFWRITE"), std::vector<std::string>{"NFWRITE \"/p/new.lua\"\t3\tw"});
+    EXPECT_EQ(Sent("NFWRITE"), std::vector<std::string>{"NFWRITE \"/p/new.lua.kvbnew\"\t3\tw"});
     EXPECT_TRUE(fs::exists(dev / "p/extra.lua"));
     r = Run("sync up --delete pc/p /p");
     ASSERT_EQ(r.status, 0) << r.err;

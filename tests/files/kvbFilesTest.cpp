@@ -297,8 +297,10 @@ TEST_F(FilesTest, WriteFileStopsWhenTheDeviceAborts) {
         env.hid.QueueConsole("Send file\r\n");
     };
     console.onContent = [&](size_t received) {
-        if (received == 4096)
+        if (received == 4096) {
             env.hid.QueueConsole("28:Disk full\r\n" + kPrompt + std::string(300, 'E'));
+            console.expectContent = 0; // the device takes no more content
+        }
     };
     EXPECT_FALSE(files.WriteFile("/w", std::string(20000, 'w')));
     EXPECT_EQ(console.content.size(), 4096u) << "stops after the first slice";

@@ -15,8 +15,11 @@ inline const std::map<std::string, std::vector<std::string>>& WireLines() {
     static const std::map<std::string, std::vector<std::string>> lines = {
         {"list /", {"NFDIR @\"\""}},
         {"read /a.txt", {"NFTYPE @\"/a.txt\""}},
-        {"upload u p.lua to /", {"NFWRITE \"/u p.lua\"\t5\tw"}},
-        {"upload u p.lua to its proper place", {"NFWRITE \"/Lua/u p.lua\"\t5\tw"}},
+        // Written beside the name and renamed into place once whole.
+        {"upload u p.lua to /",
+         {"NFWRITE \"/u p.lua.kvbnew\"\t5\tw", "NFRENAME \"/u p.lua.kvbnew\" \"u p.lua\""}},
+        {"upload u p.lua to its proper place",
+         {"NFWRITE \"/Lua/u p.lua.kvbnew\"\t5\tw", "NFRENAME \"/Lua/u p.lua.kvbnew\" \"u p.lua\""}},
         {"rename /a.txt to b.txt", {"NFRENAME \"/a.txt\" \"b.txt\""}},
         {"make directory /New Dir", {"NFMKDIR \"/New Dir\""}},
         {"delete /b.txt", {"NFDEL \"/b.txt\""}},

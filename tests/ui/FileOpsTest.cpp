@@ -154,7 +154,8 @@ TEST_F(FileOps, FailuresAreSaidInTheTerminalPane) {
             fmMkDir->accept();
         },
         [] { fmMain->actMakeFileExecute(); });
-    EXPECT_TRUE(named("/bad*name.lua: the device did not store it"));
+    EXPECT_TRUE(
+        named("/bad*name.lua: the device refused it: \"10:Invalid name\"; no file was replaced"));
     env.fs->AddFile("/gone.txt", "g");
     fmMain->actRefreshExecute();
     device().faults.downloadStallAfter = 0;

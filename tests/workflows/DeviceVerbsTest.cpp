@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kv;
 
 namespace {
@@ -77,11 +79,18 @@ TEST_F(Verbs, FailuresSayWhatHappened) {
     EXPECT_NE(renamed.Message().find(renamed.Reply), std::string::npos) << renamed.Message();
     EXPECT_EQ(work.MakeDirectory("/Lua").What, Outcome::Refused);
     EXPECT_EQ(work.Delete("/Lua/nope", false).What, Outcome::Refused);
-    // A name the device takes the content for and does not store: its listing shows it.
-    const VerbResult stored = work.Write("/Lua/q?.lua", "x=1");
-    EXPECT_EQ(stored.What, Outcome::Refused);
-    EXPECT_EQ(stored.Message(), "/Lua/q?.lua: the device did not store it");
+    // A name the device takes the content for and does not store: its result says so, or, when
+    // it says nothing after the content, its listing shows it.
+    VerbResult stored = work.Write("/Lua/q?.lua", "x=1");
+    EXPECT_EQ(stored.Message(),
+              "/Lua/q?.lua: the device refused it: \"10:Invalid name\"; no file was replaced");
+    env.device->faults.writeResultSilent = true;
+    stored = work.Write("/Lua/q?.lua", "x=1");
+    EXPECT_EQ(stored.Message(), "/Lua/q?.lua: the device did not store it; no file was replaced");
     EXPECT_EQ(work.NewFile("/Lua/star*.lua").What, Outcome::Refused);
+    EXPECT_TRUE(work.Write("/Lua/silent.lua", "s").Ok()) << "the listing shows it whole";
+    EXPECT_EQ(Stored("/Lua/silent.lua"), "s");
+    env.device->faults.writeResultSilent = false;
     EXPECT_EQ(work.NewFile("/Lua").What, Outcome::IsDirectory);
     // Content cut short, both ways.
     env.fs->AddFile("/long.bin", std::string(9000, 'l'));
@@ -93,14 +102,112 @@ TEST_F(Verbs, FailuresSayWhatHappened) {
     env.device->faults.uploadAbortAfter = -1;
     // Uploads confirmed together: only the one that is not there is reported.
     EXPECT_TRUE(work.Write("/Lua/a.lua", "a", false).Ok());
-    EXPECT_TRUE(work.Write("/Lua/b?.lua", "b", false).Ok());
+    EXPECT_TRUE(work.Write("/Lua/b.lua", "b", false).Ok());
+    env.fs->DeleteFile(sim::SplitPath("/Lua/b.lua"));
     EXPECT_EQ(work.ConfirmUploads(), 1);
-    EXPECT_EQ(work.NotMoved, std::vector<std::string>{"/Lua/b?.lua: the device did not store it"});
+    EXPECT_EQ(work.NotMoved, std::vector<std::string>{"/Lua/b.lua: the device did not store it"});
     // The device gone: every verb says so.
     env.device->Unplug();
     EXPECT_EQ(work.Read("/Lua/main.lua", content).What, Outcome::DeviceGone);
     EXPECT_EQ(work.Delete("/Lua/main.lua", false).What, Outcome::DeviceGone);
     EXPECT_EQ(work.Write("/x", "x").What, Outcome::DeviceGone);
+}
+
+// A listing counts as the folder only when it ended as listings end; cut anywhere, by an unplug
+// or by silence, it is a failure that says which, and never "no such folder".
+TEST_F(Verbs, AListingCutAtAnyLineIsNeverTheWholeFolder) {
+    for (int i = 0; i < 6; ++i)
+        env.fs->AddFile("/Lua/f" + std::to_string(i) + ".lua", "x");
+    std::vector<DeviceDirEntry> entries;
+    ASSERT_TRUE(work.List("/Lua", entries).Ok());
+    const size_t whole = entries.size();
+    // The header, "..", 8 entries, the end line and two trailer lines: 13 lines before the prompt.
+    for (const bool unplug : {false, true})
+        for (int lines = 0; lines <= 13; ++lines) {
+            SCOPED_TRACE((unplug ? "unplugged after " : "silent after ") + std::to_string(lines));
+            env.device->faults.listingLinesLeft = lines;
+            env.device->faults.listingCutUnplugs = unplug;
+            const VerbResult listed = work.List("/Lua", entries);
+            EXPECT_EQ(listed.What, unplug ? Outcome::DeviceGone : Outcome::NotWhole);
+            EXPECT_LE(entries.size(), whole) << "what arrived is there to be shown";
+            env.device->faults.listingLinesLeft = -1;
+            if (unplug) {
+                env.device->Replug();
+                ASSERT_TRUE(comms.Connect());
+            }
+            // The next command finds a clean console.
+            EXPECT_TRUE(work.List("/Lua", entries).Ok());
+            EXPECT_EQ(entries.size(), whole);
+        }
+    // Refused listings: a folder that is not there, a file, and the device's words otherwise.
+    EXPECT_EQ(work.List("/Nope", entries).What, Outcome::NoSuchFile);
+    EXPECT_EQ(work.List("/Nope/deeper", entries).What, Outcome::NoSuchFile);
+    const VerbResult file = work.List("/Lua/main.lua", entries);
+    EXPECT_EQ(file.What, Outcome::Refused);
+    EXPECT_EQ(file.Message(), "/Lua/main.lua: it is a file, not a directory");
+    env.device->faults.silent = true;
+    EXPECT_EQ(work.List("/Lua", entries).What, Outcome::NotWhole);
+    DeviceDirEntry entry;
+    EXPECT_EQ(work.Find("/Lua/main.lua", entry).What, Outcome::NotWhole);
+}
+
+// After a download that lost a report, its late bytes (holding prompt marks) never become the
+// reply of the next command.
+TEST_F(Verbs, TheRestOfACutDownloadIsNotTheNextReply) {
+    std::string tail;
+    for (int i = 0; i < 40; ++i)
+        tail += "\xBB\r\n\xAB";
+    env.fs->AddFile("/Lua/marks.bin", std::string(7000, 'm') + tail);
+    env.device->faults.loseReport = int64_t(env.device->reportsSent) + 40;
+    std::string content;
+    EXPECT_EQ(work.Read("/Lua/marks.bin", content).What, Outcome::NotWhole);
+    env.device->faults.loseReport = -1;
+    std::vector<DeviceDirEntry> entries;
+    EXPECT_TRUE(work.List("/Lua", entries).Ok());
+    EXPECT_EQ(entries.size(), 4u);
+    EXPECT_TRUE(work.Read("/Lua/main.lua", content).Ok());
+    EXPECT_EQ(content, "print(1)\r\n");
+}
+
+// A file is replaced only by a whole new one: written beside it, renamed into place. A write the
+// device refuses after the content is not done, and the old file stays.
+TEST_F(Verbs, AReplacementTakesTheNameOnlyWhenWholeAndARefusalIsNotDone) {
+    env.device->commands.clear();
+    ASSERT_TRUE(work.Write("/Lua/main.lua", "print(3)").Ok());
+    EXPECT_EQ(Stored("/Lua/main.lua"), "print(3)");
+    const std::vector<std::string> replaced(env.device->commands.begin(),
+                                            env.device->commands.end());
+    auto sent = [&](const std::string& word) {
+        return std::count_if(replaced.begin(), replaced.end(),
+                             [&](const std::string& c) { return c.rfind(word, 0) == 0; });
+    };
+    EXPECT_EQ(sent("NFWRITE \"/Lua/main.lua.kvbnew\"\t8\tw"), 1);
+    EXPECT_EQ(sent("NFDEL \"/Lua/main.lua\""), 1);
+    EXPECT_EQ(sent("NFRENAME \"/Lua/main.lua.kvbnew\" \"main.lua\""), 2);
+
+    // Read-only on the device, of the same size: refused in the device's words, kept.
+    sim::SimEntry ro;
+    ro.name = "ro.lua";
+    ro.size = 3;
+    ro.attr = sim::kAttrArchive | sim::kAttrReadOnly;
+    env.fs->AddRawEntry("/Lua", ro, "old");
+    const VerbResult refused = work.Write("/Lua/ro.lua", "new");
+    EXPECT_EQ(refused.What, Outcome::Refused);
+    EXPECT_EQ(refused.Reply, "5:Access denied");
+    EXPECT_EQ(Stored("/Lua/ro.lua"), "old");
+
+    // A full device: the new content does not fit beside the old; the old stays whole.
+    env.device->faults.capacity = 200 * 1024;
+    env.fs->AddFile("/Lua/cfg.lua", "good = true");
+    env.fs->AddFile("/filler.bin", std::string(150 * 1024, 'f'));
+    const VerbResult full = work.Write("/Lua/cfg.lua", std::string(72 * 1024, 'n'));
+    EXPECT_FALSE(full.Ok());
+    EXPECT_NE(full.Message().find("no file was replaced"), std::string::npos) << full.Message();
+    EXPECT_EQ(Stored("/Lua/cfg.lua"), "good = true");
+    EXPECT_EQ(Stored("/Lua/cfg.lua.kvbnew"), "<missing>") << "the cut copy is not left behind";
+    EXPECT_EQ(Stored("/Lua/ro.lua.kvbnew"), "<missing>");
+    // What fits still goes.
+    EXPECT_TRUE(work.Write("/Lua/cfg.lua", std::string(20 * 1024, 'n')).Ok());
 }
 
 } // namespace
