@@ -13,6 +13,7 @@ namespace kv {
 namespace {
 
 const char* const kNotStored = "the device did not store it";
+const char* const kInputLost = "input from the device was dropped on the way: not whole";
 
 } // namespace
 
@@ -28,6 +29,7 @@ std::string DeviceLeafOf(const std::string& Path) {
 
 VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
     return VerbResult::Failed(Otherwise, Path);
 }
@@ -37,6 +39,7 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
     std::vector<std::string> lines;
     if (!Files.ListDirectory(Dir, lines)) {
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+        if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Dir, kInputLost);
         return VerbResult::Failed(Outcome::NoSuchFile, Dir);
     }
     for (const auto& line : lines) {
@@ -70,6 +73,7 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
 VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
     if (Files.ReadFile(Path, Content)) return VerbResult::Done(Path);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     const std::string reply = Files.LastReply();
     if (reply.empty()) return VerbResult::Failed(Outcome::NotWhole, Path);
     // Refused before any content: the listing tells a missing file from a directory.
