@@ -5,6 +5,7 @@
 #include "device/DeviceText.h"
 #include "sim/SimDevice.h"
 #include "sim/SimTimeline.h"
+#include "workflows/ConsoleText.h"
 #include "workflows/PcFiles.h"
 
 #include <algorithm>
@@ -107,6 +108,8 @@ Session::~Session() {
             std::fclose(out);
         }
     }
+    // Input the link dropped is said with -v (a command it hit has failed already).
+    if (const std::string lost = kv::LostReportsText(Comms); !lost.empty()) Note(lost);
     Comms.Disconnect();
     kv::SetHidPlatform(nullptr);
     kv::SetClock(nullptr);

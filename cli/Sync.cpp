@@ -37,10 +37,14 @@ kv::SyncOptions OptionsFor(Session& s, bool up, const fs::path& pcFolder,
     options.PcFolder = pcFolder;
     options.DeviceFolder = deviceFolder;
     const std::string serial = kv::HidTo8Bit(s.Comms.Device.GetSerialNumber());
+    // One record per pair of folders, however they are spelled; one kept under the key of
+    // earlier versions is still found.
     options.RecordFile =
         kv::TSyncRecord::FileFor(kv::UserStateFolder(), serial, pcFolder, deviceFolder);
+    options.EarlierRecordFile =
+        kv::TSyncRecord::EarlierFileFor(kv::UserStateFolder(), serial, pcFolder, deviceFolder);
     options.About = "device " + serial + ", PC folder " +
-                    kv::ShownPath(fs::absolute(pcFolder).lexically_normal()) + ", device folder " +
+                    kv::ShownPath(kv::TSyncRecord::CanonicalFolder(pcFolder)) + ", device folder " +
                     ShownFolder(deviceFolder);
     return options;
 }

@@ -62,6 +62,8 @@ class IHidPlatform {
     virtual bool QueryUsage(HidHandle handle, int& usagePage, int& usage) = 0;
     // One HID string as UTF-16; false when it cannot be read. index is used for Indexed only.
     virtual bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) = 0;
+    // Input reports of this handle that the backend's own queue dropped because it was full.
+    virtual uint64_t DroppedReports(HidHandle) { return 0; }
 };
 
 // The machine's own HID access: defined by the one platform backend this build links.

@@ -50,8 +50,15 @@ void TRawHid::Close() {
     ReadPending = false;
     UsagePage = 0;
     Usage = 0;
-    if (Handle != kInvalidHandle) HidPlatform().Close(Handle);
+    if (Handle != kInvalidHandle) {
+        ClosedDrops += HidPlatform().DroppedReports(Handle);
+        HidPlatform().Close(Handle);
+    }
     Handle = kInvalidHandle;
+}
+
+uint64_t TRawHid::DroppedReports() const {
+    return ClosedDrops + (IsOpen() ? HidPlatform().DroppedReports(Handle) : 0);
 }
 
 int TRawHid::ReadReport(uint8_t* Buffer, int Size, int Timeout) {

@@ -37,6 +37,10 @@ class TRawHid {
     // Data bytes written, 0 on time-out, -1 when refused or failed.
     int WriteReport(const uint8_t* Data, int Size, int Timeout);
 
+    // Input reports the backend's queue dropped, over every handle this object has opened: the
+    // count of a handle is kept when it closes.
+    uint64_t DroppedReports() const;
+
     bool QueryUsage(int& OutUsagePage, int& OutUsage);
     std::u16string GetManufacturer();
     std::u16string GetProduct();
@@ -54,6 +58,7 @@ class TRawHid {
 
   private:
     std::u16string FetchString(HidString which, int index);
+    uint64_t ClosedDrops = 0; // dropped on handles closed since
     uint8_t ReadBuffer[kMaxReadSize + 1] = {};
 };
 

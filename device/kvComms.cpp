@@ -37,6 +37,18 @@ size_t TkvComms::BufferedBytes(uint8_t Channel) const {
     return Channel < kChannels ? RxBuffers[Channel].size() * kReportSize : 0;
 }
 
+uint64_t TkvComms::DroppedReports(uint8_t Channel) const {
+    return Channel < kChannels ? Drops[Channel] : 0;
+}
+
+uint64_t TkvComms::ConsoleDrops() const {
+    return Device.DroppedReports() + Drops[kConsoleChannel];
+}
+
+uint64_t TkvComms::LostReports() const {
+    return ConsoleDrops() + Drops[kLogChannel];
+}
+
 bool TkvComms::PollReports(int FirstTimeout) {
     bool result = false;
     int t = FirstTimeout;
@@ -55,7 +67,10 @@ bool TkvComms::PollReports(int FirstTimeout) {
         const uint8_t channel = report[0];
         if (channel >= kChannels) continue;
         auto& buffer = RxBuffers[channel];
-        if (buffer.size() * kReportSize < kChannelBufferCap) buffer.push_back(report);
+        if (buffer.size() * kReportSize < kChannelBufferCap)
+            buffer.push_back(report);
+        else
+            ++Drops[channel];
         result = true;
     }
     return result;

@@ -56,12 +56,23 @@ class TkvComms {
     // Bytes of whole reports held for a channel (0 for a channel outside 0..31).
     size_t BufferedBytes(uint8_t Channel) const;
 
+    // Input reports dropped on this link, counted where they were dropped: because the channel's
+    // buffer was full (0 for a channel outside 0..31), and in the backend's queue (any channel).
+    uint64_t DroppedReports(uint8_t Channel) const;
+    // Those that may have held console bytes: the backend's and the console channel's. A command
+    // during which this rises has not read all that the device said.
+    uint64_t ConsoleDrops() const;
+    // Those of the channels that are read (the console and the log) and the backend's. Channels
+    // 1 to 30 are read by nobody, and their buffers fill by design.
+    uint64_t LostReports() const;
+
     TRawHid Device;
 
   private:
     // Received reports not yet taken, per channel, oldest first. A queue of whole reports keeps
     // taking one report cheap whatever is buffered behind it.
     std::array<std::deque<Report>, kChannels> RxBuffers;
+    std::array<uint64_t, kChannels> Drops{};
 };
 
 class TkvTerminal {

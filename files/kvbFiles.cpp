@@ -112,12 +112,15 @@ void SortEntries(std::vector<DeviceDirEntry>& Entries) {
 // ---- the frame shared by every command ----
 
 // Steps 1 to 3 of every command: connected, not busy (unless the command skips the guard), and
-// a fresh prompt. Busy is released on every way out, an error included.
+// a fresh prompt. Busy is released on every way out, an error included. Input reports dropped
+// while the command runs make it fail (Whole) and are noted on every way out (InputLost).
 class TkvbFiles::Command {
   public:
-    Command(TkvbFiles& files, bool guard) : files_(files) {
+    Command(TkvbFiles& files, bool guard)
+        : files_(files), drops_(files.Terminal.Comms.ConsoleDrops()) {
         files.Reply.clear();
         files.unsettled_ = false;
+        files.Lost = false;
         if (!files.Terminal.IsConnected()) return;
         if (guard) {
             if (files.Busy) return;
@@ -128,15 +131,24 @@ class TkvbFiles::Command {
         files.Terminal.IsReady(); // for its effect: the console stands right after a prompt
     }
     ~Command() {
+        if (ok_ && Dropped()) {
+            // What the device said may lack bytes: it is drained as after any other upset.
+            files_.Lost = true;
+            files_.unsettled_ = true;
+        }
         if (ok_ && files_.unsettled_) files_.Settle();
         if (owner_) files_.Busy = false;
     }
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
     explicit operator bool() const { return ok_; }
+    // The command's result, false when input was dropped while it ran.
+    bool Whole(bool result) const { return result && !Dropped(); }
 
   private:
+    bool Dropped() const { return files_.Terminal.Comms.ConsoleDrops() != drops_; }
     TkvbFiles& files_;
+    const uint64_t drops_;
     bool owner_ = false;
     bool ok_ = false;
 };
@@ -233,7 +245,7 @@ bool TkvbFiles::ListDirectory(const std::string& Path, std::vector<std::string>&
     if (ended) Terminal.ReadToPromptEnd(100, dropped);
     listingComplete_ = prompt && Terminal.IsConnected();
     unsettled_ = !listingComplete_;
-    return true;
+    return command.Whole(true);
 }
 
 DeviceDirEntry TkvbFiles::ParseDirEntry(const std::string& Line) {
@@ -300,7 +312,7 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
     Done();
     std::string dropped;
     unsettled_ = !complete || !Terminal.ReadToPromptEnd(100, dropped);
-    return complete;
+    return command.Whole(complete);
 }
 
 bool TkvbFiles::SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte) {
@@ -359,13 +371,13 @@ bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     if (!sent) return false;
     if (result.find("0:No error") != std::string::npos) {
         writeConfirmed_ = true;
-        return true;
+        return command.Whole(true);
     }
     if (resultWhole && !result.empty()) {
         Reply = result;
         return false;
     }
-    return Terminal.IsConnected();
+    return command.Whole(Terminal.IsConnected());
 }
 
 bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content,
@@ -384,7 +396,7 @@ bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content
     const bool result = SendContent(Content, 1, true);
     Done();
     Terminal.ReadToPromptStart(20000, reply.Text);
-    return result;
+    return command.Whole(result);
 }
 
 // ---- management ----
@@ -400,7 +412,7 @@ bool TkvbFiles::Management(const std::string& Line, int ReplyWait, bool Guard) {
     if (!result) Reply = LastLine(reply);
     std::string dropped;
     unsettled_ = !Terminal.ReadToPromptEnd(100, dropped) || !answered;
-    return result;
+    return command.Whole(result);
 }
 
 bool TkvbFiles::MakeDirectory(const std::string& Path) {

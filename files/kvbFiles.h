@@ -105,6 +105,9 @@ class TkvbFiles {
     // What the device said when it refused the last command that failed before its content or
     // without "0:No error": the header or reply line as it came (empty when nothing came).
     const std::string& LastReply() const { return Reply; }
+    // True when input reports from the device were dropped while the last command ran: what it
+    // read may lack bytes, so it failed, whatever the device said.
+    bool InputLost() const { return Lost; }
 
     TkvTerminal& Terminal;
     TDoneEvent OnDone;
@@ -126,6 +129,7 @@ class TkvbFiles {
     bool writeConfirmed_ = false;
     bool writeStarted_ = false;
     bool unsettled_ = false; // the command under way did not end as expected
+    bool Lost = false;
     bool SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte);
     bool Management(const std::string& Line, int ReplyWait, bool Guard);
     void Progress(int32_t Position, int32_t Total);

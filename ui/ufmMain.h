@@ -105,6 +105,7 @@ class TfmMain : public QMainWindow {
     bool ToldNoAccess = false; // the no-permission notice has been shown
     bool ToldNoDevice = false; // the no-device notice has been shown
     bool FoundDevice = false;  // a device was opened since the start
+    uint64_t ToldLost = 0;     // input reports dropped by the link that the pane has told of
     // The chosen device (Comms->Chosen) whose absence has been said, or that has been found: a
     // chosen device that is briefly gone is waited for without a word.
     std::string ToldChosen;

@@ -21,6 +21,11 @@ void TfmMain::Timer1Timer() {
         const std::string output = kv::PollConsole(*Comms);
         if (!output.empty()) TermOutput(output);
         if (fmLog) fmLog->PollLog();
+        // Input the link dropped is said once for each rise; a command it hit has failed.
+        if (Comms->LostReports() > ToldLost) {
+            ToldLost = Comms->LostReports();
+            TermPrint("\r\n" + kv::LostReportsText(*Comms) + ".\r\n", fsRegular);
+        }
         return;
     }
     std::vector<std::string> attached;

@@ -31,4 +31,19 @@ std::string PollConsole(TkvComms& comms) {
     return output;
 }
 
+std::string LostReportsText(const TkvComms& comms) {
+    const uint64_t total = comms.LostReports();
+    if (total == 0) return {};
+    std::string where;
+    const auto part = [&](uint64_t count, const char* what) {
+        if (count == 0) return;
+        where += (where.empty() ? "" : ", ") + std::to_string(count) + " " + what;
+    };
+    part(comms.Device.DroppedReports(), "in the link's queue");
+    part(comms.DroppedReports(kConsoleChannel), "with the console's buffer full");
+    part(comms.DroppedReports(kLogChannel), "with the log's buffer full");
+    return std::to_string(total) + (total == 1 ? " input report" : " input reports") +
+           " from the device dropped (" + where + ")";
+}
+
 } // namespace kv

@@ -11,6 +11,10 @@ class TkvComms;
 // already there. Empty when nothing came.
 std::string PollConsole(TkvComms& comms);
 
+// What the link has dropped of the device's input so far, as one line for the user (the total,
+// then where); empty when nothing was dropped.
+std::string LostReportsText(const TkvComms& comms);
+
 // Line ends as the device's console takes them: a lone LF or a lone CR becomes CR LF; a CR LF
 // already there stays as it is.
 std::string ToConsoleLineEnds(const std::string& text);

@@ -84,7 +84,7 @@ void TDeviceSync::Begin() {
     DeviceGone = false;
     if (recordLoaded_) return;
     LoadRules();
-    if (!options_.RecordFile.empty()) record_.Load(options_.RecordFile);
+    if (!options_.RecordFile.empty()) record_.Load(options_.RecordFile, options_.EarlierRecordFile);
     recordLoaded_ = true;
 }
 
@@ -284,8 +284,43 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
     for (const auto& dir : dirs)
         for (std::string d = dir; !d.empty(); d = ParentOf(d))
             paths.insert(d);
+    // A folder gone from the PC whose twin is on the device: everything in that twin is listed
+    // and decided on its own, so that the twin goes only when all of it may.
+    for (const std::string& gone : std::set<std::string>(paths)) {
+        const auto twin = device_.find(gone);
+        if (pc_.count(gone) || twin == device_.end() || !twin->second.Directory) continue;
+        const VerbResult listed = ListTree(gone);
+        if (listed.What == Outcome::DeviceGone) return listed;
+        for (const auto& [below, fact] : device_)
+            if (Below(below, gone)) paths.insert(below);
+    }
     Decide(paths);
     return VerbResult::Done(options_.DeviceFolder);
+}
+
+VerbResult TDeviceSync::ListTree(const std::string& Path) {
+    if (!listedDirs_.count(Path)) {
+        const VerbResult listed = ListDevice(Path, true);
+        if (!listed.Ok() && listed.What != Outcome::DeviceGone)
+            work_.NotMoved.push_back(listed.Message());
+        return listed;
+    }
+    // Listed already, perhaps alone: its directories still need their own listings.
+    std::vector<std::string> subdirs;
+    for (const auto& [below, fact] : device_)
+        if (fact.Directory && ParentOf(below) == Path) subdirs.push_back(below);
+    for (const auto& dir : subdirs) {
+        const VerbResult listed = ListTree(dir);
+        if (listed.What == Outcome::DeviceGone) return listed;
+    }
+    return VerbResult::Done(Path);
+}
+
+bool TDeviceSync::ListedWhole(const std::string& Dir) const {
+    if (!listedDirs_.count(Dir)) return false;
+    for (const auto& [below, fact] : device_)
+        if (fact.Directory && Below(below, Dir) && !listedDirs_.count(below)) return false;
+    return true;
 }
 
 SideState TDeviceSync::PcState(const std::string& Path, std::string& Error) {
@@ -382,13 +417,31 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
             work_.NotMoved.push_back(error);
         }
     }
-    // A directory only at the target goes when everything in it goes.
+    // A directory only at the target goes when everything in it goes, as a listing of all of it
+    // (up: of each directory in it on the device) showed it: nothing ignored, unsafe, changed at
+    // the target, or unlisted. Otherwise it stays, with what keeps it named; what in it may go
+    // goes file by file all the same.
     std::sort(extraDirs.rbegin(), extraDirs.rend());
     for (const auto& dir : extraDirs) {
-        const bool allGo = std::all_of(Items.begin(), Items.end(), [&](const SyncItem& item) {
-            return !Below(item.Path, dir) || item.Decision.Action == SyncAction::Delete;
-        });
-        if (allGo) AddItem(dir, true, SyncAction::Delete, SyncReason::Extra);
+        std::string keeps;
+        bool kept = options_.Up && !ListedWhole(dir);
+        for (const SyncItem& item : Items) {
+            if (!Below(item.Path, dir) || item.Decision.Action == SyncAction::Delete) continue;
+            kept = true;
+            if (item.Directory && item.Decision.Reason == SyncReason::Extra) continue; // kept too
+            keeps +=
+                (keeps.empty() ? "" : ", ") + item.Path + (item.Directory ? "/" : "") + " (" +
+                (item.Decision.Reason == SyncReason::Conflict ? "changed since the last sync"
+                                                              : ReasonName(item.Decision.Reason)) +
+                ")";
+        }
+        if (!kept) {
+            AddItem(dir, true, SyncAction::Delete, SyncReason::Extra);
+            continue;
+        }
+        SyncItem& item = AddItem(dir, true, SyncAction::Skip, SyncReason::Extra);
+        item.Error =
+            keeps.empty() ? "kept: it could not be listed whole" : "kept: it holds " + keeps;
     }
     std::stable_sort(Items.begin(), Items.end(),
                      [](const SyncItem& a, const SyncItem& b) { return a.Path < b.Path; });
@@ -493,6 +546,15 @@ bool TDeviceSync::SendDown(SyncItem& Item) {
 }
 
 bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
+    // A directory goes only once everything in it has gone, each by its own delete.
+    const auto gone = [&](const SyncItem& item) {
+        return !Below(item.Path, Item.Path) ||
+               (item.Done && item.Decision.Action == SyncAction::Delete);
+    };
+    if (Item.Directory && !std::all_of(Items.begin(), Items.end(), gone)) {
+        Finish(Item, "kept: not everything in it could be deleted");
+        return true;
+    }
     if (options_.Up) {
         const VerbResult removed = work_.Delete(DevicePathOf(Item.Path), Item.Directory);
         if (!removed.Ok()) {

@@ -25,9 +25,10 @@ struct SyncOptions {
     bool DeleteExtra = false; // remove what is only at the target
     bool Checksum = false;    // without a record, compare equal-sized files by content
     SyncWinner Force = SyncWinner::None;
-    std::vector<std::string> Excludes; // patterns added after the folder's .kvbignore
-    std::filesystem::path RecordFile;  // empty: no record is read or kept
-    std::string About;                 // written at the top of the record, for a reader
+    std::vector<std::string> Excludes;       // patterns added after the folder's .kvbignore
+    std::filesystem::path RecordFile;        // empty: no record is read or kept
+    std::filesystem::path EarlierRecordFile; // read while RecordFile is not there yet
+    std::string About;                       // written at the top of the record, for a reader
     // When not empty: only these names in the folders' top level (get and put --update).
     std::set<std::string> Only;
 };
@@ -86,6 +87,10 @@ class TDeviceSync {
     bool ScanPcEntry(const std::filesystem::path& Pc, const std::string& Path, bool Recursive);
     // One device directory, into device_; its subdirectories too when Recursive.
     VerbResult ListDevice(const std::string& Path, bool Recursive);
+    // Path and every directory in it listed (each one only once).
+    VerbResult ListTree(const std::string& Path);
+    // Dir and every device directory found in it were listed.
+    bool ListedWhole(const std::string& Dir) const;
     void Decide(const std::set<std::string>& Files);
     SyncItem& AddItem(const std::string& Path, bool Directory, SyncAction Action,
                       SyncReason Reason);

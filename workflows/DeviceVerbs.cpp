@@ -17,6 +17,7 @@ const char* const kNotStored = "the device did not store it";
 // A replacement is written under the old file's name with this added, and takes the name only
 // once it is whole on the device.
 const char* const kBesideSuffix = ".kvbnew";
+const char* const kInputLost = "input from the device was dropped on the way: not whole";
 
 } // namespace
 
@@ -32,6 +33,7 @@ std::string DeviceLeafOf(const std::string& Path) {
 
 VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
     return VerbResult::Failed(Otherwise, Path);
 }
@@ -54,6 +56,7 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
 
 VerbResult TDeviceWork::NotListed(const std::string& Dir) {
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Dir, kInputLost);
     const std::string reply = Files.LastReply();
     if (reply.empty())
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the device did not answer");
@@ -99,6 +102,7 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
 VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
     if (Files.ReadFile(Path, Content)) return VerbResult::Done(Path);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     const std::string reply = Files.LastReply();
     if (reply.empty()) return VerbResult::Failed(Outcome::NotWhole, Path);
     // Refused before any content: the listing tells a missing file from a directory.

@@ -306,6 +306,9 @@ VerbResult TDeviceWork::SendImage(const std::string& Name, const std::string& Co
     const std::string words = Said.empty() ? std::string() : ": " + Said;
     if (!Terminal.IsConnected())
         return VerbResult::Failed(Outcome::DeviceGone, Name, "load phase: the link went down");
+    if (Files.InputLost())
+        return VerbResult::Failed(Outcome::NotWhole, Name,
+                                  "load phase: input from the device was dropped on the way");
     if (!reply.GoAhead)
         return VerbResult::Failed(Outcome::Refused, Name,
                                   "load phase: the boot loader did not ask for the image" +

@@ -56,13 +56,40 @@ std::vector<std::string> Fields(const std::string& line) {
     }
 }
 
+fs::path KeyFile(const fs::path& StateFolder, const std::string& Serial, const fs::path& PcFolder,
+                 const std::string& DeviceFolder) {
+    const std::u8string pc = PcFolder.u8string();
+    const std::string key = Serial + '\n' + std::string(pc.begin(), pc.end()) + '\n' + DeviceFolder;
+    return StateFolder / "kvb" / "sync" / (Sha256Hex(key).substr(0, 32) + ".txt");
+}
+
 } // namespace
+
+fs::path TSyncRecord::CanonicalFolder(const fs::path& PcFolder) {
+    std::error_code ec;
+    fs::path folder = fs::weakly_canonical(fs::absolute(PcFolder, ec), ec);
+    if (ec) folder = fs::absolute(PcFolder, ec).lexically_normal();
+    while (!folder.has_filename() && folder.has_relative_path())
+        folder = folder.parent_path();
+    return folder;
+}
 
 fs::path TSyncRecord::FileFor(const fs::path& StateFolder, const std::string& Serial,
                               const fs::path& PcFolder, const std::string& DeviceFolder) {
-    const std::u8string pc = fs::absolute(PcFolder).lexically_normal().u8string();
-    const std::string key = Serial + '\n' + std::string(pc.begin(), pc.end()) + '\n' + DeviceFolder;
-    return StateFolder / "kvb" / "sync" / (Sha256Hex(key).substr(0, 32) + ".txt");
+    std::string device = DeviceFolder;
+    while (!device.empty() && device.back() == '/')
+        device.pop_back();
+    return KeyFile(StateFolder, Serial, CanonicalFolder(PcFolder), device);
+}
+
+fs::path TSyncRecord::EarlierFileFor(const fs::path& StateFolder, const std::string& Serial,
+                                     const fs::path& PcFolder, const std::string& DeviceFolder) {
+    return KeyFile(StateFolder, Serial, fs::absolute(PcFolder).lexically_normal(), DeviceFolder);
+}
+
+void TSyncRecord::Load(const fs::path& File, const fs::path& Earlier) {
+    std::error_code ec;
+    Load(!Earlier.empty() && !fs::exists(File, ec) ? Earlier : File);
 }
 
 void TSyncRecord::Load(const fs::path& File) {

@@ -27,15 +27,27 @@ class TSyncRecord {
     std::map<std::string, SyncedFile> Files;
 
     // The record's file for one device and folder pair, under the user's state folder. Its name
-    // is a digest of the three, so nothing the device says can choose a PC path.
+    // is a digest of the three, so nothing the device says can choose a PC path. The folders are
+    // taken as what they are, not as spelled: the PC folder canonical (links resolved, no
+    // trailing separator), the device folder without a trailing "/".
     static std::filesystem::path FileFor(const std::filesystem::path& StateFolder,
                                          const std::string& Serial,
                                          const std::filesystem::path& PcFolder,
                                          const std::string& DeviceFolder);
+    // The file the same pair's record had in earlier versions, which took the PC folder as
+    // spelled (made absolute): read while FileFor's is not there yet.
+    static std::filesystem::path EarlierFileFor(const std::filesystem::path& StateFolder,
+                                                const std::string& Serial,
+                                                const std::filesystem::path& PcFolder,
+                                                const std::string& DeviceFolder);
+    // The PC folder as FileFor takes it.
+    static std::filesystem::path CanonicalFolder(const std::filesystem::path& PcFolder);
     // Reads File; a missing file is an empty record, and so is one this program did not write
     // (a sync without a record only sends more than needed). Raises EPcFileError when it cannot
     // be read.
     void Load(const std::filesystem::path& File);
+    // Reads File, or Earlier while there is no File yet (the next Save writes File).
+    void Load(const std::filesystem::path& File, const std::filesystem::path& Earlier);
     // Writes the record beside File and puts it in place whole (WritePcFile).
     void Save(const std::filesystem::path& File, const std::string& About) const;
 };

@@ -270,6 +270,11 @@ int HidrawPlatform::Write(HidHandle handle, const uint8_t* data, int size, int t
     return result < 0 ? -1 : result;
 }
 
+uint64_t HidrawPlatform::DroppedReports(HidHandle handle) {
+    auto device = Find(handle);
+    return device ? device->input.Dropped() : 0;
+}
+
 bool HidrawPlatform::QueryUsage(HidHandle handle, int& usagePage, int& usage) {
     auto device = Find(handle);
     if (!device) return false;

@@ -28,6 +28,7 @@ class HidrawPlatform final : public IHidPlatform {
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
     bool QueryUsage(HidHandle handle, int& usagePage, int& usage) override;
     bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) override;
+    uint64_t DroppedReports(HidHandle handle) override;
 
     struct Device;
 

@@ -599,6 +599,19 @@ TEST_F(Kvb, ChangesOnBothSidesAreKeptUntilForceNamesTheWinner) {
     EXPECT_TRUE(Sent("NFWRITE").empty());
 }
 
+TEST_F(Kvb, TheFolderSpelledWithATrailingSlashHasTheSameRecord) {
+    Spit(pc / "p/a.lua", "a");
+    ASSERT_EQ(Run("sync up pc/p /p").status, 0);
+    Spit(pc / "p/a.lua", "pc's a");
+    Spit(dev / "p/a.lua", "device's a");
+    fs::last_write_time(dev / "p/a.lua",
+                        fs::last_write_time(dev / "p/a.lua") - std::chrono::hours(1));
+    const Result r = Run("sync up pc/p/ /p/");
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(r.out.find("skip conflict a.lua"), std::string::npos) << r.out;
+    EXPECT_EQ(Slurp(dev / "p/a.lua"), "device's a");
+}
+
 TEST_F(Kvb, SyncDeletesOnlyWithDeleteAndComparesByContentWithChecksum) {
     Spit(pc / "p/same.lua", "same");
     Spit(dev / "p/same.lua", "same");

@@ -101,6 +101,8 @@ TEST_F(CommsTest, FullChannelDropsNewerReportsUntilOneIsRead) {
     env.hid.QueueChannel(0, "console");
     EXPECT_TRUE(comms.PollReports(0));
     EXPECT_EQ(comms.BufferedBytes(3), kv::kChannelBufferCap);
+    EXPECT_EQ(comms.DroppedReports(3), 1u);
+    EXPECT_EQ(comms.LostReports(), 0u) << "a channel nobody reads is not a loss";
     EXPECT_EQ(Read(0), "console") << "other channels are not affected";
     EXPECT_EQ(Read(3), "0");
     env.hid.QueueChannel(3, "room");

@@ -3,6 +3,8 @@
 #include "support/SimFixture.h"
 
 #include "files/kvbFiles.h"
+#include "workflows/ConsoleText.h"
+#include "workflows/DeviceWork.h"
 
 #include <gtest/gtest.h>
 
@@ -229,6 +231,52 @@ TEST_F(FilesTest, ReadFileCutShortIsAFailureWithEmptyContent) {
     EXPECT_EQ(progress, (std::vector<std::pair<int32_t, int32_t>>{{4096, 10000}}));
     EXPECT_EQ(done, 1);
     EXPECT_FALSE(files.Busy);
+}
+
+struct QuietHost : IWorkHost {
+    void Print(const std::string&, MessageStyle) override {}
+};
+
+TEST_F(FilesTest, ACommandDuringWhichInputWasDroppedFailsAsNotWhole) {
+    QuietHost host;
+    TDeviceWork work{files, host};
+    // A listing that arrives faster than it is read: the console's buffer overflows, and what
+    // is left reads like a listing that ended by silence.
+    std::string listing = "Directory of /\r\n";
+    for (int i = 0; listing.size() < kChannelBufferCap; ++i)
+        listing += "f" + std::to_string(i) + "\t1\t32\t0\t0\t0\r\n";
+    console.onLine = [&](const std::string&) { env.hid.QueueConsole(listing + "\r\n" + kPrompt); };
+    std::vector<std::string> lines;
+    EXPECT_FALSE(files.ListDirectory("/", lines));
+    EXPECT_TRUE(files.InputLost());
+    std::vector<DeviceDirEntry> entries;
+    const VerbResult listed = work.List("/", entries);
+    EXPECT_EQ(listed.What, Outcome::NotWhole) << listed.Message();
+    const uint64_t overflowed = comms.DroppedReports(kConsoleChannel);
+    EXPECT_GT(overflowed, 0u);
+    EXPECT_EQ(LostReportsText(comms),
+              std::to_string(overflowed) + " input reports from the device dropped (" +
+                  std::to_string(overflowed) + " with the console's buffer full)");
+
+    // Reports dropped in the backend's queue during a download that looks whole.
+    std::string header = "f\t3\r\nabc";
+    console.onLine = [&](const std::string&) {
+        env.hid.dropped += 2;
+        env.hid.QueueConsole(header + "\r\n" + kPrompt);
+    };
+    std::string got;
+    EXPECT_FALSE(files.ReadFile("/f", got));
+    EXPECT_EQ(work.Read("/f", got).What, Outcome::NotWhole);
+    console.onLine = [&](const std::string&) { env.hid.QueueConsole(header + "\r\n" + kPrompt); };
+    EXPECT_TRUE(files.ReadFile("/f", got)) << "nothing dropped meanwhile";
+    EXPECT_FALSE(files.InputLost());
+    EXPECT_EQ(got, "abc");
+    // The link's count outlives the handle whose queue dropped them.
+    comms.Disconnect();
+    env.hid.dropped = 0;
+    ASSERT_TRUE(comms.Connect());
+    EXPECT_EQ(comms.LostReports(), overflowed + 4);
+    EXPECT_NE(LostReportsText(comms).find("4 in the link's queue"), std::string::npos);
 }
 
 TEST_F(FilesTest, ReadFileRefusalsAndBadLengths) {

@@ -42,6 +42,8 @@ class ScriptedHid : public kv::IHidPlatform {
 
     // The strings asked for, in order: "manufacturer", "product", "serial" or the index.
     std::vector<std::string> stringsAsked;
+    // Reports the backend's own queue has dropped for the open handle (a test raises it).
+    uint64_t dropped = 0;
     int readCalls = 0;
     int opens = 0;
     kv::HidHandle openHandle = kv::kInvalidHandle;
@@ -57,6 +59,9 @@ class ScriptedHid : public kv::IHidPlatform {
     bool QueryUsage(kv::HidHandle handle, int& usagePage, int& usage) override;
     bool GetString(kv::HidHandle handle, kv::HidString which, int index,
                    std::u16string& text) override;
+    uint64_t DroppedReports(kv::HidHandle handle) override {
+        return handle == openHandle ? dropped : 0;
+    }
 
   private:
     struct Pending {

@@ -2,6 +2,8 @@
 // a table, the decision for each way a file's two sides can stand, the record's round trip, and
 // the watch: settling and the system's change notices.
 #include "SyncWatch.h"
+#include "support/SimFixture.h"
+#include "workflows/DeviceSync.h"
 #include "workflows/IgnoreRules.h"
 #include "workflows/Sha256.h"
 #include "workflows/SyncPlatform.h"
@@ -190,6 +192,82 @@ TEST_F(SyncFolder, TheRecordComesBackAsWrittenAndOnePerDeviceAndFolderPair) {
     std::ofstream(file) << "something else\n";
     back.Load(file);
     EXPECT_TRUE(back.Files.empty());
+}
+
+TEST_F(SyncFolder, OneRecordPerPairOfFoldersHoweverSpelledAndTheEarlierKeyIsStillRead) {
+    fs::create_directories(dir / "pc/sub");
+    fs::create_directory_symlink(dir / "pc", dir / "link");
+    const fs::path file = TSyncRecord::FileFor(dir, "KV-1", dir / "pc", "/Lua");
+    for (const fs::path& spelled : {dir / "pc/", dir / "pc/sub/..", dir / "link", dir / "link/"})
+        EXPECT_EQ(TSyncRecord::FileFor(dir, "KV-1", spelled, "/Lua/"), file) << spelled;
+    // A record kept under the key of earlier versions is read until the pair has its own.
+    TSyncRecord earlier;
+    earlier.Files["a.lua"] = {1, 2, "h", 1, ""};
+    earlier.Save(TSyncRecord::EarlierFileFor(dir, "KV-1", dir / "pc/", "/Lua"), "earlier");
+    TSyncRecord back;
+    back.Load(file, TSyncRecord::EarlierFileFor(dir, "KV-1", dir / "pc/", "/Lua"));
+    EXPECT_EQ(back.Files.size(), 1u);
+    TSyncRecord{}.Save(file, "now");
+    back.Load(file, TSyncRecord::EarlierFileFor(dir, "KV-1", dir / "pc/", "/Lua"));
+    EXPECT_TRUE(back.Files.empty()) << "the pair's own record comes first";
+}
+
+struct QuietHost : IWorkHost {
+    void Print(const std::string&, MessageStyle) override {}
+};
+
+TEST_F(SyncFolder, AFolderGoneFromThePcGoesFromTheDeviceOnlyAsFarAsItMay) {
+    kvtest::SimEnvironment env;
+    TkvComms comms;
+    TkvTerminal term{comms};
+    TkvbFiles files{term};
+    QuietHost host;
+    TDeviceWork work{files, host};
+    ASSERT_TRUE(comms.Connect());
+    files.QuotePaths = true;
+    const auto spit = [](const fs::path& p, const std::string& text) {
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << text;
+    };
+    const auto onDevice = [&](const std::string& path) {
+        sim::SimEntry entry;
+        return env.fs->Stat(sim::SplitPath(path), entry);
+    };
+    const fs::path pc = dir / "pc";
+    spit(pc / ".kvbignore", "*.bak\n");
+    spit(pc / "old/a.lua", "a");
+    spit(pc / "old/b.lua", "b");
+    spit(pc / "old/sub/c.lua", "c");
+    SyncOptions options;
+    options.PcFolder = pc;
+    options.DeviceFolder = "/w";
+    options.RecordFile = dir / "record.txt";
+    options.DeleteExtra = true;
+    TDeviceSync first(work, options);
+    ASSERT_TRUE(first.Plan().Ok());
+    first.Run();
+    ASSERT_TRUE(onDevice("/w/old/sub/c.lua"));
+    // On the device: a file of its own that the PC ignores, and a synced file changed there.
+    env.fs->AddFile("/w/old/keep.bak", "the device's own");
+    env.fs->AddFile("/w/old/b.lua", "changed on the device");
+    fs::rename(pc / "old", dir / "elsewhere");
+
+    TDeviceSync watch(work, options);
+    ASSERT_TRUE(watch.PlanPaths({"old"}).Ok());
+    watch.Run();
+    EXPECT_TRUE(onDevice("/w/old/keep.bak"));
+    EXPECT_TRUE(onDevice("/w/old/b.lua"));
+    EXPECT_FALSE(onDevice("/w/old/a.lua"));
+    EXPECT_FALSE(onDevice("/w/old/sub")) << "emptied file by file, then removed";
+    const auto& sent = env.device->commands;
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NFWIPEDIR \"/w/old\""), 0);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NFDEL \"/w/old/a.lua\""), 1);
+    const auto old = std::find_if(watch.Items.begin(), watch.Items.end(),
+                                  [](const SyncItem& item) { return item.Path == "old"; });
+    ASSERT_NE(old, watch.Items.end());
+    EXPECT_EQ(old->Decision.Action, SyncAction::Skip);
+    EXPECT_EQ(old->Error,
+              "kept: it holds old/keep.bak (ignored), old/b.lua (changed since the last sync)");
 }
 
 TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
