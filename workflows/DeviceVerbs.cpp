@@ -26,13 +26,30 @@ std::string DeviceLeafOf(const std::string& Path) {
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+VerbResult TDeviceWork::Sendable(const std::string& Path, const std::string& NewName) const {
+    std::string why = Files.PathRefusal(Path);
+    if (why.empty()) why = Files.NameRefusal(NewName);
+    return why.empty() ? VerbResult::Done(Path) : VerbResult::Failed(Outcome::Refused, Path, why);
+}
+
+bool TDeviceWork::SkipUnsendable(const std::string& Path) {
+    const VerbResult refused = Sendable(Path);
+    if (refused.Ok()) return false;
+    NotMoved.push_back(refused.Message());
+    Host.Failed("Not written: " + refused.Message());
+    return true;
+}
+
 VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
+    if (!Files.LastRefusal().empty())
+        return VerbResult::Failed(Outcome::Refused, Path, Files.LastRefusal());
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
     return VerbResult::Failed(Otherwise, Path);
 }
 
 VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
+    if (VerbResult refused = Sendable(Dir); !refused.Ok()) return refused;
     Entries.clear();
     std::vector<std::string> lines;
     if (!Files.ListDirectory(Dir, lines)) {
@@ -47,6 +64,7 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
 }
 
 VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (Path.empty()) {
         Entry = DeviceDirEntry{};
         Entry.Attr = faDirectory;
@@ -68,6 +86,7 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
 }
 
 VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (Files.ReadFile(Path, Content)) return VerbResult::Done(Path);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     const std::string reply = Files.LastReply();
@@ -81,6 +100,7 @@ VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
 }
 
 VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (!Files.WriteFile(Path, Content)) return Failure(Path, Outcome::NotWhole);
     if (!Confirm) {
         Unconfirmed.push_back({Path, Content.size()});
@@ -128,6 +148,7 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
 }
 
 VerbResult TDeviceWork::NewFile(const std::string& Path) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
     if (found.Ok())
@@ -137,15 +158,18 @@ VerbResult TDeviceWork::NewFile(const std::string& Path) {
 }
 
 VerbResult TDeviceWork::Delete(const std::string& Path, bool Directory) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     const bool done = Directory ? Files.WipeDirectory(Path) : Files.DeleteFile(Path);
     return done ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::MakeDirectory(const std::string& Path) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     return Files.MakeDirectory(Path) ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::Rename(const std::string& Path, const std::string& NewName) {
+    if (VerbResult refused = Sendable(Path, NewName); !refused.Ok()) return refused;
     return Files.RenameFile(Path, NewName) ? VerbResult::Done(Path)
                                            : Failure(Path, Outcome::Refused);
 }
