@@ -365,6 +365,29 @@ TEST_F(Kvb, NamesThatCannotGoIntoACommandLineAreSkippedAndNamed) {
     EXPECT_EQ(Slurp(dev / "Data/t1.txt"), "t1");
 }
 
+// Device paths typed in the terminal's UTF-8 go as the device's Latin-1 and are shown back in
+// UTF-8; one the device cannot store is refused before anything is sent.
+TEST_F(Kvb, TypedDevicePathsAreTheDevicesLatin1) {
+    Spit(dev / "Lua/apps/caf\xC3\xA9.lua", "print(1)");
+    Result r = Run("cat /Lua/apps/caf\xC3\xA9.lua");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "print(1)");
+    EXPECT_EQ(Sent("NFTYPE"), std::vector<std::string>{"NFTYPE @\"/Lua/apps/caf\xE9.lua\""});
+    r = Run("mkdir /Lua/d\xC3\xA9");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFMKDIR"), std::vector<std::string>{"NFMKDIR \"/Lua/d\xE9\""});
+    EXPECT_TRUE(fs::is_directory(dev / "Lua/d\xC3\xA9"));
+    EXPECT_EQ(Run("ls /Lua").out, "apps/\nd\xC3\xA9/\n");
+    r = Run("mkdir /Lua/\xE6\x97\xA5");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the device cannot store the path /Lua/\xE6\x97\xA5"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Sent("NFMKDIR").empty());
+    r = Run("ls /Lua/n\xC3\xA9");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "kvb: /Lua/n\xC3\xA9: no such file or directory\n") << "shown back as typed";
+}
+
 TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {
     fs::create_directories(dir / "dev2");
     Spit(dir / "dev2/second.txt", "2");
