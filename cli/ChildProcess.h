@@ -32,6 +32,11 @@ class ChildProcess {
 std::string OwnProgram(const char* argv0);
 // Sets a variable of this process's environment, which the children started later inherit.
 void SetEnvironment(const std::string& Name, const std::string& Value);
+// The arguments of this process as UTF-8, kvb's text for everything typed: on Windows from the
+// process's wide command line (the code page's argv when that cannot be split the same way),
+// with the console showing UTF-8 while kvb runs; elsewhere as given, the terminal's text being
+// UTF-8.
+std::vector<std::string> Utf8Arguments(int Argc, char** Argv);
 // True when standard error is a terminal that takes cursor movements (turned on where needed).
 bool LiveOutput();
 

@@ -237,6 +237,8 @@ void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNa
 }
 
 void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, DeviceNames* keep) {
+    // A folder whose name cannot be sent is named and skipped with all it holds; the rest goes.
+    if (s.Work.SkipUnsendable(deviceDir)) return;
     if (!IsDeviceDir(s, deviceDir)) {
         const kv::VerbResult made = s.Work.MakeDirectory(deviceDir);
         if (!made.Ok()) s.Work.NotMoved.push_back(made.Message());

@@ -260,7 +260,12 @@ void Session::ProgressEnd() {
 // ---- device paths ----
 
 std::string DevicePath(const std::string& text) {
-    std::string path = text.empty() || text[0] != '/' ? "/" + text : text;
+    // Typed in the terminal's UTF-8; the device's text is 8-bit (Latin-1).
+    std::string bytes;
+    if (!kv::Utf8ToLatin1(text, bytes))
+        throw Failure(kUsage, "the device cannot store the path " + text +
+                                  ": it has characters beyond its 8-bit text (Latin-1)");
+    std::string path = bytes.empty() || bytes[0] != '/' ? "/" + bytes : bytes;
     while (!path.empty() && path.back() == '/')
         path.pop_back();
     return path; // "/" became "": the root

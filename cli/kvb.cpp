@@ -69,8 +69,16 @@ std::vector<std::string> ChildArguments(const std::vector<char*>& args,
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** rawArgv) {
     kvb::WorkerMode(); // read before this process sets it for its own children
+    // Everything typed is UTF-8 from here on; device paths become the device's 8-bit text where
+    // they are read (DevicePath).
+    std::vector<std::string> utf8 = kvb::Utf8Arguments(argc, rawArgv);
+    std::vector<char*> argvUtf8;
+    for (auto& word : utf8)
+        argvUtf8.push_back(word.data());
+    argvUtf8.push_back(nullptr);
+    char** argv = argvUtf8.data();
     kvb::GlobalOptions global;
     // --simulate takes an optional folder, which CLI11 cannot tell from the command that follows:
     // it is taken here. Each --simulate attaches one simulated device.

@@ -46,6 +46,48 @@ int32_t StrToInt(const std::string& Text) {
     return value;
 }
 
+std::string CommandLineRefusal(const std::string& Text, bool Quoted, bool Name) {
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') return "a carriage return (CR), which would end the command line";
+        if (c == '\n') return "a line feed (LF), which would end the command line";
+        if (c == '\t') return "a TAB, which separates the fields of a command line";
+        if (byte < 0x20 || byte == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", byte);
+            return std::string("the control character ") + code +
+                   ", which the device's console would act on";
+        }
+        if (c == '/' && Name) return "a \"/\", which would make it a path";
+        if (c == '"' && Quoted)
+            return "a double quote (\"), which would end the quoted argument early";
+    }
+    if (!Quoted && !Text.empty() && Text[0] == '"')
+        return "a double quote (\") at its start, which would make the device read it as quoted";
+    return {};
+}
+
+std::string VisibleText(const std::string& Text) {
+    std::string out;
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", byte);
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 namespace {
 
 int DaysInMonth(int year, int month) {
@@ -160,6 +202,25 @@ std::string TkvbFiles::QuotePath(const std::string& Path) const {
     return out;
 }
 
+std::string TkvbFiles::PathRefusal(const std::string& Path) const {
+    const std::string why = CommandLineRefusal(Path, QuotePaths);
+    return why.empty() ? why : "not sent: the path holds " + why;
+}
+
+std::string TkvbFiles::NameRefusal(const std::string& Name) const {
+    const std::string why = CommandLineRefusal(Name, QuotePaths, true);
+    return why.empty() ? why : "not sent: the name \"" + VisibleText(Name) + "\" holds " + why;
+}
+
+bool TkvbFiles::Refuses(const std::string& Path, const std::string* NewName) {
+    Refusal = PathRefusal(Path);
+    if (Refusal.empty() && NewName) Refusal = NameRefusal(*NewName);
+    if (Refusal.empty()) return false;
+    Reply.clear();
+    Lost = false;
+    return true;
+}
+
 void TkvbFiles::DiscardInput() {
     std::string piece;
     do {
@@ -215,6 +276,7 @@ void TkvbFiles::Done() {
 
 bool TkvbFiles::ListDirectory(const std::string& Path, std::vector<std::string>& Lines) {
     listingComplete_ = false;
+    if (Refuses(Path)) return false;
     Command command(*this, true);
     if (!command) return false;
     std::string dropped;
@@ -272,6 +334,7 @@ std::string TkvbFiles::AttrToStr(uint8_t Attr) {
 // ---- transfer ----
 
 bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
+    if (Refuses(Path)) return false;
     Command command(*this, true);
     if (!command) return false;
     DiscardInput();
@@ -346,6 +409,7 @@ void CheckLength(const std::string& Content) {
 bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     writeConfirmed_ = false;
     writeStarted_ = false;
+    if (Refuses(Path)) return false;
     CheckLength(Content);
     Command command(*this, true);
     if (!command) return false;
@@ -385,6 +449,12 @@ bool TkvbFiles::LoadFirmware(const std::string& Name, const std::string& Content
     FirmwareReply unused;
     FirmwareReply& reply = Reply ? *Reply : unused;
     reply = {};
+    // The image's name goes into the command line as it is, never quoted.
+    Refusal = CommandLineRefusal(Name, false, true);
+    if (!Refusal.empty()) {
+        Refusal = "not sent: the name \"" + VisibleText(Name) + "\" holds " + Refusal;
+        return false;
+    }
     CheckLength(Content);
     Command command(*this, true);
     if (!command) return false;
@@ -416,18 +486,22 @@ bool TkvbFiles::Management(const std::string& Line, int ReplyWait, bool Guard) {
 }
 
 bool TkvbFiles::MakeDirectory(const std::string& Path) {
+    if (Refuses(Path)) return false;
     return Management("NFMKDIR " + QuotePath(Path), 2000, true);
 }
 
 bool TkvbFiles::WipeDirectory(const std::string& Path) {
+    if (Refuses(Path)) return false;
     return Management("NFWIPEDIR " + QuotePath(Path), 20000, true);
 }
 
 bool TkvbFiles::DeleteFile(const std::string& Path) {
+    if (Refuses(Path)) return false;
     return Management("NFDEL " + QuotePath(Path), 20000, true);
 }
 
 bool TkvbFiles::RenameFile(const std::string& OldPath, const std::string& NewName) {
+    if (Refuses(OldPath, &NewName)) return false;
     return Management("NFRENAME " + QuotePath(OldPath) + " " + QuotePath(NewName), 1000, false);
 }
 

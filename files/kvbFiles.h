@@ -52,6 +52,16 @@ int32_t StrToInt(const std::string& Text);
 // False when Text is not a signed 32-bit decimal integer.
 bool TryStrToInt(const std::string& Text, int32_t& Value);
 
+// Why Text cannot go into a device command line as one argument, written as QuotePath writes it
+// (Quoted: between double quotes); empty when it can. The console ends a line at CR or LF and
+// acts on other control characters, TAB separates a command's fields, and a double quote ends a
+// quoted argument (or, at its start, makes the device read an unquoted one as quoted). Name:
+// Text is one name, which cannot hold "/" either. The reason reads "a carriage return (CR),
+// which would end the command line".
+std::string CommandLineRefusal(const std::string& Text, bool Quoted, bool Name = false);
+// 8-bit text for a message: control characters written out as \r, \n, \t and \xNN.
+std::string VisibleText(const std::string& Text);
+
 // What the boot loader answered to a firmware image.
 struct FirmwareReply {
     bool GoAhead = false; // it asked for the content ("Send file")
@@ -102,6 +112,14 @@ class TkvbFiles {
     bool DeleteFile(const std::string& Path);
     bool RenameFile(const std::string& OldPath, const std::string& NewName);
 
+    // Why a path (Name: the new name of a rename) cannot be sent under QuotePaths, as
+    // LastRefusal gives it; empty when it can.
+    std::string PathRefusal(const std::string& Path) const;
+    std::string NameRefusal(const std::string& Name) const;
+    // Why the last command was not sent at all: a path or name that cannot go into a command
+    // line ("not sent: ..."); empty when it was sent. The device's own words are in LastReply.
+    const std::string& LastRefusal() const { return Refusal; }
+
     // What the device said when it refused the last command that failed before its content or
     // without "0:No error": the header or reply line as it came (empty when nothing came).
     const std::string& LastReply() const { return Reply; }
@@ -130,6 +148,9 @@ class TkvbFiles {
     bool writeStarted_ = false;
     bool unsettled_ = false; // the command under way did not end as expected
     bool Lost = false;
+    std::string Refusal;
+    // Keeps the reason (and clears LastReply) when Path, or NewName as a name, cannot be sent.
+    bool Refuses(const std::string& Path, const std::string* NewName = nullptr);
     bool SendContent(const std::string& Content, int ProbeBytes, bool StopOnAnyByte);
     bool Management(const std::string& Line, int ReplyWait, bool Guard);
     void Progress(int32_t Position, int32_t Total);

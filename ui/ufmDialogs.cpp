@@ -5,6 +5,7 @@
 #include "Fonts.h"
 #include "ScriptHighlighter.h"
 #include "UiHooks.h"
+#include "files/kvbFiles.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -36,6 +37,42 @@ void TNameEdit::keyPressEvent(QKeyEvent* event) {
     QLineEdit::keyPressEvent(event);
 }
 
+namespace {
+
+QLabel* ReasonLabel(QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setStyleSheet("color: #b00000");
+    label->hide();
+    return label;
+}
+
+// True when the name may go: otherwise the reason is shown and the field keeps the name.
+bool NameTaken(const TNameCheck& Check, QLineEdit* Field, QLabel* Why) {
+    const QString reason = Check ? Check(Field->text()) : QString();
+    Why->setText(reason);
+    Why->setVisible(!reason.isEmpty());
+    if (reason.isEmpty()) return true;
+    Field->setFocus();
+    return false;
+}
+
+} // namespace
+
+QString NameRefusal(const QString& Name, bool Quoted) {
+    if (const int at = FirstUnstorable(Name); at >= 0) {
+        const int size = at + 1 < Name.size() && Name[at].isHighSurrogate() ? 2 : 1;
+        const char32_t code =
+            size == 2 ? QChar::surrogateToUcs4(Name[at], Name[at + 1]) : Name[at].unicode();
+        return QString("The name cannot hold \"%1\" (U+%2): the device's text is 8-bit "
+                       "(Latin-1) and cannot store it.")
+            .arg(Name.mid(at, size))
+            .arg(QString::number(static_cast<uint>(code), 16).toUpper().rightJustified(4, '0'));
+    }
+    const std::string why = kv::CommandLineRefusal(ToDevice(Name), Quoted, true);
+    return why.empty() ? QString() : "The name cannot hold " + FromDevice(why) + ".";
+}
+
 // ---- TfmMkDir ----
 
 TfmMkDir::TfmMkDir(QWidget* parent) : QDialog(parent) {
@@ -46,13 +83,15 @@ TfmMkDir::TfmMkDir(QWidget* parent) : QDialog(parent) {
     edDir = new TNameEdit(this);
     edDir->setFont(FixedFont());
     edDir->setMinimumWidth(280);
+    lblWhy = ReasonLabel(this);
     btnMake = new QPushButton("Make", this);
     btnMake->setDefault(true);
     btnCancel = new QPushButton("Cancel", this);
     grid->addWidget(Label1, 0, 0);
     grid->addWidget(edDir, 0, 1, 1, 3);
-    grid->addWidget(btnMake, 1, 2);
-    grid->addWidget(btnCancel, 1, 3);
+    grid->addWidget(lblWhy, 1, 1, 1, 3);
+    grid->addWidget(btnMake, 2, 2);
+    grid->addWidget(btnCancel, 2, 3);
     connect(btnMake, &QPushButton::clicked, this, &QDialog::accept);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     setTabOrder(edDir, btnMake);
@@ -68,8 +107,14 @@ QString TfmMkDir::GetName() const {
     return edDir->text();
 }
 
+void TfmMkDir::done(int result) {
+    if (result == QDialog::Accepted && !NameTaken(CheckName, edDir, lblWhy)) return;
+    QDialog::done(result);
+}
+
 void TfmMkDir::showEvent(QShowEvent* event) {
     edDir->clear();
+    lblWhy->hide();
     edDir->setFocus();
     QDialog::showEvent(event);
 }
@@ -96,6 +141,7 @@ TfmRename::TfmRename(QWidget* parent) : QDialog(parent) {
     edToName = new TNameEdit(this);
     edToName->setFont(FixedFont());
     edToName->setMinimumWidth(280);
+    lblWhy = ReasonLabel(this);
     btnRename = new QPushButton("Rename", this);
     btnRename->setDefault(true);
     btnCancel = new QPushButton("Cancel", this);
@@ -103,8 +149,9 @@ TfmRename::TfmRename(QWidget* parent) : QDialog(parent) {
     grid->addWidget(edFromName, 0, 1, 1, 3);
     grid->addWidget(Label1, 1, 0);
     grid->addWidget(edToName, 1, 1, 1, 3);
-    grid->addWidget(btnRename, 2, 2);
-    grid->addWidget(btnCancel, 2, 3);
+    grid->addWidget(lblWhy, 2, 1, 1, 3);
+    grid->addWidget(btnRename, 3, 2);
+    grid->addWidget(btnCancel, 3, 3);
     connect(btnRename, &QPushButton::clicked, this, &QDialog::accept);
     connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     setTabOrder(edToName, btnRename);
@@ -121,7 +168,13 @@ QString TfmRename::GetNewName() const {
     return edToName->text();
 }
 
+void TfmRename::done(int result) {
+    if (result == QDialog::Accepted && !NameTaken(CheckName, edToName, lblWhy)) return;
+    QDialog::done(result);
+}
+
 void TfmRename::showEvent(QShowEvent* event) {
+    lblWhy->hide();
     QDialog::showEvent(event);
     edToName->setFocus();
     edToName->selectAll();

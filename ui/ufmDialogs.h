@@ -28,16 +28,26 @@ class TNameEdit : public QLineEdit {
     void keyPressEvent(QKeyEvent* event) override;
 };
 
+// Why a name cannot be given to the device (empty when it can). The name dialogs ask it before
+// they close with OK; a refused name stays in the field, the reason below it.
+using TNameCheck = std::function<QString(const QString& Name)>;
+// The reason of TNameCheck for one name: a character above U+00FF, or one that cannot go into
+// the device's command line (Quoted: paths between double quotes), never changed into another.
+QString NameRefusal(const QString& Name, bool Quoted);
+
 class TfmMkDir : public QDialog {
   public:
     explicit TfmMkDir(QWidget* parent = nullptr);
     void SetMode(bool IsDir);
     QString GetName() const;
+    void done(int result) override;
 
     QLabel* Label1;
     TNameEdit* edDir;
+    QLabel* lblWhy;
     QPushButton* btnMake;
     QPushButton* btnCancel;
+    TNameCheck CheckName;
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -49,13 +59,16 @@ class TfmRename : public QDialog {
     explicit TfmRename(QWidget* parent = nullptr);
     void SetName(const QString& Name);
     QString GetNewName() const;
+    void done(int result) override;
 
     QLabel* Label2;
     TNameEdit* edFromName;
     QLabel* Label1;
     TNameEdit* edToName;
+    QLabel* lblWhy;
     QPushButton* btnRename;
     QPushButton* btnCancel;
+    TNameCheck CheckName;
 
   protected:
     void showEvent(QShowEvent* event) override;

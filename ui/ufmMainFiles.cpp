@@ -20,6 +20,11 @@ bool IsParentRow(const QString& caption) {
     return caption == "..";
 }
 
+// The name dialogs refuse what the device's command line cannot carry under its current form.
+TNameCheck DeviceNameCheck(const kv::TkvbFiles& Files) {
+    return [&Files](const QString& Name) { return NameRefusal(Name, Files.QuotePaths); };
+}
+
 } // namespace
 
 // ---- editor text ----
@@ -201,6 +206,7 @@ void TfmMain::actRenameExecute() {
     const int row = CurrentRow();
     if (row < 0 || IsParentRow(Caption(row))) return;
     fmRename->SetName(Caption(row));
+    fmRename->CheckName = DeviceNameCheck(*Files);
     if (fmRename->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmRename->GetNewName());
     if (name.empty()) return;
@@ -213,6 +219,7 @@ void TfmMain::actRenameExecute() {
 
 void TfmMain::actMkDirExecute() {
     fmMkDir->SetMode(true);
+    fmMkDir->CheckName = DeviceNameCheck(*Files);
     if (fmMkDir->exec() != QDialog::Accepted) return;
     const std::string name = ToDevice(fmMkDir->GetName());
     if (name.empty()) return;
@@ -225,6 +232,7 @@ void TfmMain::actMkDirExecute() {
 
 void TfmMain::actMakeFileExecute() {
     fmMkDir->SetMode(false);
+    fmMkDir->CheckName = DeviceNameCheck(*Files);
     if (fmMkDir->exec() != QDialog::Accepted) return;
     const QString name = fmMkDir->GetName();
     if (name.isEmpty()) return;

@@ -152,6 +152,18 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
         AddItem(rel, directory, SyncAction::Skip, SyncReason::Ignored);
         return false;
     }
+    if (options_.Up) {
+        // A name that cannot go into a command line is skipped with the reason, and so is what
+        // is below it; the rest goes.
+        const VerbResult sendable = work_.Sendable(DevicePathOf(rel));
+        if (!sendable.Ok()) {
+            SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
+            item.Shown = Latin1ToUtf8(VisibleText(rel));
+            item.Error = sendable.Message();
+            work_.NotMoved.push_back(item.Error);
+            return false;
+        }
+    }
     PcFact fact;
     fact.Directory = directory;
     if (!directory) {

@@ -31,7 +31,23 @@ std::string DeviceLeafOf(const std::string& Path) {
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+VerbResult TDeviceWork::Sendable(const std::string& Path, const std::string& NewName) const {
+    std::string why = Files.PathRefusal(Path);
+    if (why.empty()) why = Files.NameRefusal(NewName);
+    return why.empty() ? VerbResult::Done(Path) : VerbResult::Failed(Outcome::Refused, Path, why);
+}
+
+bool TDeviceWork::SkipUnsendable(const std::string& Path) {
+    const VerbResult refused = Sendable(Path);
+    if (refused.Ok()) return false;
+    NotMoved.push_back(refused.Message());
+    Host.Failed("Not written: " + refused.Message());
+    return true;
+}
+
 VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
+    if (!Files.LastRefusal().empty())
+        return VerbResult::Failed(Outcome::Refused, Path, Files.LastRefusal());
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
@@ -39,6 +55,7 @@ VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
 }
 
 VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
+    if (VerbResult refused = Sendable(Dir); !refused.Ok()) return refused;
     Entries.clear();
     std::vector<std::string> lines;
     if (!Files.ListDirectory(Dir, lines)) return NotListed(Dir);
@@ -79,6 +96,7 @@ VerbResult TDeviceWork::NotListed(const std::string& Dir) {
 }
 
 VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (Path.empty()) {
         Entry = DeviceDirEntry{};
         Entry.Attr = faDirectory;
@@ -100,6 +118,7 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
 }
 
 VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (Files.ReadFile(Path, Content)) return VerbResult::Done(Path);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
@@ -185,6 +204,7 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
 }
 
 VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     const VerbResult stored = Replace(Path, Content);
     if (!stored.Ok()) return stored;
     if (!Confirm) {
@@ -233,6 +253,7 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
 }
 
 VerbResult TDeviceWork::NewFile(const std::string& Path) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
     if (found.Ok())
@@ -242,15 +263,18 @@ VerbResult TDeviceWork::NewFile(const std::string& Path) {
 }
 
 VerbResult TDeviceWork::Delete(const std::string& Path, bool Directory) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     const bool done = Directory ? Files.WipeDirectory(Path) : Files.DeleteFile(Path);
     return done ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::MakeDirectory(const std::string& Path) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     return Files.MakeDirectory(Path) ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::Rename(const std::string& Path, const std::string& NewName) {
+    if (VerbResult refused = Sendable(Path, NewName); !refused.Ok()) return refused;
     return Files.RenameFile(Path, NewName) ? VerbResult::Done(Path)
                                            : Failure(Path, Outcome::Refused);
 }

@@ -303,6 +303,8 @@ VerbResult TDeviceWork::SendImage(const std::string& Name, const std::string& Co
     FirmwareReply reply;
     const bool whole = Files.LoadFirmware(Name, Content, &reply);
     Said = BootLoaderWords(reply.Text);
+    if (!Files.LastRefusal().empty())
+        return VerbResult::Failed(Outcome::Refused, Name, "load phase: " + Files.LastRefusal());
     const std::string words = Said.empty() ? std::string() : ": " + Said;
     if (!Terminal.IsConnected())
         return VerbResult::Failed(Outcome::DeviceGone, Name, "load phase: the link went down");

@@ -42,6 +42,12 @@ class TDeviceWork {
     VerbResult Delete(const std::string& Path, bool Directory);
     VerbResult MakeDirectory(const std::string& Path);
     VerbResult Rename(const std::string& Path, const std::string& NewName);
+    // Refused, with the reason, when Path (or NewName, as a name) cannot go into a device command
+    // line; done otherwise. Every verb asks first: nothing of such a command is sent.
+    VerbResult Sendable(const std::string& Path, const std::string& NewName = {}) const;
+    // For a tree walk: true when Path cannot be sent, after naming it in NotMoved and to the
+    // host; the walk then skips it (and what is below it) and goes on.
+    bool SkipUnsendable(const std::string& Path);
     // The editor's read: the file as editor lines (LF), when it can come back byte for byte;
     // otherwise done with NotEditable saying why.
     VerbResult EditorRead(const std::string& Path, std::string& Plain, bool& CrLf,

@@ -1,9 +1,12 @@
 #include "VerbResult.h"
 
+#include "files/kvbFiles.h"
+
 namespace kv {
 
 std::string VerbResult::Message() const {
-    const std::string where = (Path.empty() ? std::string("/") : Path) + ": ";
+    // A name with a line break or another control character is shown, never acted out.
+    const std::string where = (Path.empty() ? std::string("/") : VisibleText(Path)) + ": ";
     switch (What) {
     case Outcome::Done:
         return where + "done";

@@ -98,6 +98,10 @@ void SetEnvironment(const std::string& name, const std::string& value) {
     setenv(name.c_str(), value.c_str(), 1);
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 bool LiveOutput() {
     const char* term = std::getenv("TERM");
     return isatty(STDERR_FILENO) && term && std::strcmp(term, "dumb") != 0;

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -102,6 +104,44 @@ void SetEnvironment(const std::string& name, const std::string& value) {
     // Both the C runtime's copy and the process's own, which CreateProcessW passes on.
     _putenv_s(name.c_str(), value.c_str());
     SetEnvironmentVariableW(Wide(name).c_str(), Wide(value).c_str());
+}
+
+namespace {
+
+std::string Utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return {};
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(static_cast<size_t>(size - 1));
+    return out;
+}
+
+UINT consoleOutput = 0; // the console's output code page before kvb set UTF-8
+
+} // namespace
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    std::vector<std::string> out;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide && count == argc) {
+        for (int i = 0; i < count; ++i)
+            out.push_back(Utf8(wide[i]));
+    } else {
+        // The C runtime's words in the code page, each converted on its own.
+        for (int i = 0; i < argc; ++i) {
+            const int size = MultiByteToWideChar(CP_ACP, 0, argv[i], -1, nullptr, 0);
+            std::wstring text(static_cast<size_t>(size > 0 ? size : 1), L'\0');
+            if (size > 0) MultiByteToWideChar(CP_ACP, 0, argv[i], -1, text.data(), size);
+            out.push_back(Utf8(text.c_str()));
+        }
+    }
+    if (wide) LocalFree(wide);
+    consoleOutput = GetConsoleOutputCP();
+    if (consoleOutput != 0 && consoleOutput != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { SetConsoleOutputCP(consoleOutput); });
+    return out;
 }
 
 bool LiveOutput() {

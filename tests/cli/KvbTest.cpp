@@ -301,13 +301,91 @@ TEST_F(Kvb, NamesThatWouldLeaveTheTargetFolderAreRefused) {
 
 TEST_F(Kvb, NamesOnlyWindowsRefusesAreSavedHere) {
     Spit(dev / "w/ok.txt", "ok");
-    const Result r =
-        Run("get -r /w out", "", "extra-file=/w/C:x;extra-file=/w/CON;extra-file=/w/a?\\x01.");
-    EXPECT_EQ(r.status, 0) << r.err;
+    const Result r = Run("get -r /w out", "",
+                         "extra-file=/w/C:x;extra-file=/w/CON;extra-file=/w/a?.;"
+                         "extra-file=/w/a?\\x01.");
     EXPECT_EQ(Slurp(dir / "out/w/C:x"), "C:x");
     EXPECT_EQ(Slurp(dir / "out/w/CON"), "CON");
-    EXPECT_EQ(Slurp(dir / "out/w/a?\x01."), "a?\x01.");
+    EXPECT_EQ(Slurp(dir / "out/w/a?."), "a?.");
     EXPECT_EQ(Slurp(dir / "out/w/ok.txt"), "ok");
+    // A control character cannot go into the command that would read it: named, not saved.
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out/w/a?\x01."));
+    EXPECT_NE(r.err.find("/w/a?\\x01.: not sent: the path holds the control character 0x01"),
+              std::string::npos)
+        << r.err;
+}
+
+// Names that would end or split a command line (from the PC or listed by the device) are
+// named and skipped, what is below them too; the rest goes and the status is 4. No such command
+// ever reaches the device: a file named to wipe /Lua leaves it as it is.
+TEST_F(Kvb, NamesThatCannotGoIntoACommandLineAreSkippedAndNamed) {
+    Spit(dev / "Lua/keep.lua", "keep");
+    Spit(dev / "Data/t1.txt", "t1");
+    const std::pair<std::string, std::string> hostile[] = {
+        {"z\rNFWIPEDIR Lua\rz", "/t/z\\rNFWIPEDIR Lua\\rz: not sent: the path holds a carriage "
+                                "return (CR)"},
+        {"a\nb", "/t/a\\nb: not sent: the path holds a line feed (LF)"},
+        {"tab\tdir/in.txt", "/t/tab\\tdir: not sent: the path holds a TAB"},
+        {"e\x1b.txt", "/t/e\\x1B.txt: not sent: the path holds the control character 0x1B"},
+        {"x\" y", "/t/x\" y: not sent: the path holds a double quote (\")"},
+    };
+    for (const auto& [name, why] : hostile)
+        Spit(pc / "t" / name, "h");
+    Spit(pc / "t/ok.txt", "ok");
+    Spit(pc / "t/sub/caf\xC3\xA9 ok.txt", "ok2");
+    Result r = Run("put -r pc/t /");
+    EXPECT_EQ(r.status, 4) << r.err;
+    for (const auto& [name, why] : hostile)
+        EXPECT_NE(r.err.find(why), std::string::npos) << why << " in " << r.err;
+    EXPECT_EQ(Slurp(dev / "t/ok.txt"), "ok");
+    EXPECT_EQ(Slurp(dev / "t/sub/caf\xC3\xA9 ok.txt"), "ok2");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dev / "t"), fs::directory_iterator()), 2);
+    EXPECT_EQ(Slurp(dev / "Lua/keep.lua"), "keep");
+    EXPECT_TRUE(Sent("NFWIPEDIR").empty());
+
+    // The same walk as a sync; and a device listing such a name, copied down.
+    r = Run("sync up pc/t /s");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("/s/z\\rNFWIPEDIR Lua\\rz: not sent"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dev / "s/sub/caf\xC3\xA9 ok.txt"), "ok2");
+    r = Run("get -r /Data out", "", "extra-file=/Data/z\\x0DNFWIPEDIR Lua\\x0Dz");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("/Data/z\\rNFWIPEDIR Lua\\rz: not sent"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "out/Data/t1.txt"), "t1");
+    EXPECT_EQ(Slurp(dev / "Lua/keep.lua"), "keep");
+
+    // A new name is refused whole, not cut at its quote.
+    r = Run("mv /Data/t1.txt 'q\"x.txt'");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("/Data/t1.txt: not sent: the name \"q\"x.txt\" holds a double quote"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Sent("NFRENAME").empty());
+    EXPECT_EQ(Slurp(dev / "Data/t1.txt"), "t1");
+}
+
+// Device paths typed in the terminal's UTF-8 go as the device's Latin-1 and are shown back in
+// UTF-8; one the device cannot store is refused before anything is sent.
+TEST_F(Kvb, TypedDevicePathsAreTheDevicesLatin1) {
+    Spit(dev / "Lua/apps/caf\xC3\xA9.lua", "print(1)");
+    Result r = Run("cat /Lua/apps/caf\xC3\xA9.lua");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "print(1)");
+    EXPECT_EQ(Sent("NFTYPE"), std::vector<std::string>{"NFTYPE @\"/Lua/apps/caf\xE9.lua\""});
+    r = Run("mkdir /Lua/d\xC3\xA9");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFMKDIR"), std::vector<std::string>{"NFMKDIR \"/Lua/d\xE9\""});
+    EXPECT_TRUE(fs::is_directory(dev / "Lua/d\xC3\xA9"));
+    EXPECT_EQ(Run("ls /Lua").out, "apps/\nd\xC3\xA9/\n");
+    r = Run("mkdir /Lua/\xE6\x97\xA5");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the device cannot store the path /Lua/\xE6\x97\xA5"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Sent("NFMKDIR").empty());
+    r = Run("ls /Lua/n\xC3\xA9");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "kvb: /Lua/n\xC3\xA9: no such file or directory\n") << "shown back as typed";
 }
 
 TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {

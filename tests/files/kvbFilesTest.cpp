@@ -453,3 +453,79 @@ TEST_F(FilesTest, ManagementResultsAndWaits) {
 }
 
 } // namespace
+
+// A path or name that would end, split or change the command line is refused before anything
+// is sent (not even the ESC of the command's frame), with the reason kept apart from the
+// device's words; every valid one goes byte for byte.
+TEST_F(FilesTest, ArgumentsThatCannotGoIntoACommandLineSendNothing) {
+    struct Case {
+        std::string path;
+        bool quoted;
+        const char* why; // empty: sent as it is
+    };
+    const Case cases[] = {
+        {"/z\rNFWIPEDIR Lua\rz", true, "a carriage return (CR)"},
+        {"/a\nb", false, "a line feed (LF)"},
+        {"/a\tb", true, "a TAB"},
+        {"/a\x1B"
+         "b",
+         false, "the control character 0x1B"},
+        {std::string("/a\0b", 4), true, "the control character 0x00"},
+        {"/a\x7F", true, "the control character 0x7F"},
+        {"/x\" y", true, "a double quote (\")"},
+        {"/x\" y", false, ""},
+        {"/My Dir/caf\xE9 \xBB.txt", true, ""},
+        {"/My Dir/caf\xE9 \xBB.txt", false, ""},
+    };
+    console.onLine = [&](const std::string&) { env.hid.QueueConsole("0:No error\r\n" + kPrompt); };
+    for (const Case& c : cases) {
+        files.QuotePaths = c.quoted;
+        env.hid.written.clear();
+        console.lines.clear();
+        std::string content;
+        std::vector<std::string> lines;
+        const bool sent[] = {files.ListDirectory(c.path, lines), files.ReadFile(c.path, content),
+                             files.WriteFile(c.path, "x"),       files.MakeDirectory(c.path),
+                             files.WipeDirectory(c.path),        files.DeleteFile(c.path),
+                             files.RenameFile(c.path, "n")};
+        const std::string shown = VisibleText(c.path);
+        if (*c.why) {
+            for (bool result : sent)
+                EXPECT_FALSE(result) << shown;
+            EXPECT_TRUE(env.hid.written.empty()) << shown;
+            EXPECT_EQ(
+                files.LastRefusal().rfind(std::string("not sent: the path holds ") + c.why, 0), 0u)
+                << files.LastRefusal();
+            EXPECT_EQ(files.LastReply(), "") << shown;
+            continue;
+        }
+        EXPECT_EQ(files.LastRefusal(), "") << shown;
+        const std::string arg = files.QuotePath(c.path);
+        EXPECT_EQ(console.lines, (std::vector<std::string>{
+                                     "NFDIR @" + arg, "NFTYPE @" + arg, "NFWRITE " + arg + "\t1\tw",
+                                     "NFMKDIR " + arg, "NFWIPEDIR " + arg, "NFDEL " + arg,
+                                     "NFRENAME " + arg + " " + files.QuotePath("n")}))
+            << shown;
+    }
+
+    // A new name is one name: no "/" in it, nor a quote that would start or end it.
+    const std::pair<std::string, bool> names[] = {
+        {"backup/old", false}, {"q\"x.txt", true}, {"\"x.txt", false}, {"a\rb", false}};
+    for (const auto& [name, quoted] : names) {
+        files.QuotePaths = quoted;
+        env.hid.written.clear();
+        EXPECT_FALSE(files.RenameFile("/a.txt", name));
+        EXPECT_TRUE(env.hid.written.empty()) << VisibleText(name);
+        EXPECT_EQ(files.LastRefusal().rfind("not sent: the name \"" + VisibleText(name) + "\"", 0),
+                  0u)
+            << files.LastRefusal();
+    }
+    files.QuotePaths = false;
+    console.lines.clear();
+    EXPECT_TRUE(files.RenameFile("/a.txt", "q\"x \xE9.txt")) << "a quote inside is plain text";
+    EXPECT_EQ(console.lines, std::vector<std::string>{"NFRENAME /a.txt q\"x_\xE9.txt"});
+    env.hid.written.clear();
+    EXPECT_FALSE(files.LoadFirmware("app\r.blf", "F"));
+    EXPECT_TRUE(env.hid.written.empty());
+    EXPECT_EQ(VisibleText("a\r\n\tb\x01"), "a\\r\\n\\tb\\x01");
+}

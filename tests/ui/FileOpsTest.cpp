@@ -578,3 +578,91 @@ TEST_F(FileOps, NameFieldsDropForbiddenTypedCharacters) {
 }
 
 } // namespace
+
+namespace {
+
+// Names the name dialogs must refuse, pasted (typing drops some of these characters first), with
+// whether paths go quoted and what the reason says.
+struct HostileName {
+    QString name;
+    bool quoted;
+    QString why;
+};
+
+const HostileName kHostileNames[] = {
+    {"z\rNFWIPEDIR Lua\rz", true, "a carriage return (CR), which would end the command line"},
+    {"a\nb", false, "a line feed (LF)"},
+    {"a\tb", true, "a TAB"},
+    {"a\x1b"
+     "b",
+     false, "the control character 0x1B"},
+    {"backup/old", true, "a \"/\", which would make it a path"},
+    {"q\"x.txt", true, "a double quote (\"), which would end the quoted argument early"},
+    {"\"x", false, "a double quote (\") at its start"},
+    {QString("caf") + QChar(0x65E5) + ".lua", true, "\"" + QString(QChar(0x65E5)) + "\" (U+65E5)"},
+};
+
+} // namespace
+
+// The name dialogs refuse a name the device's command line cannot carry, or its 8-bit text
+// cannot store, with the reason in the dialog; the name stays as typed and nothing is sent.
+// A valid name with spaces and Latin-1 letters goes byte for byte.
+TEST_F(FileOps, NameDialogsRefuseHostileNamesWithTheReason) {
+    struct Command {
+        void (TfmMain::*run)();
+        QDialog* dialog;
+        QLineEdit* field;
+        QLabel* why;
+    };
+    const Command commands[] = {
+        {&TfmMain::actMkDirExecute, fmMkDir, fmMkDir->edDir, fmMkDir->lblWhy},
+        {&TfmMain::actMakeFileExecute, fmMkDir, fmMkDir->edDir, fmMkDir->lblWhy},
+        {&TfmMain::actRenameExecute, fmRename, fmRename->edToName, fmRename->lblWhy},
+    };
+    for (const Command& command : commands)
+        for (const HostileName& hostile : kHostileNames) {
+            fmMain->Files->QuotePaths = hostile.quoted;
+            Select({"a.txt"});
+            const size_t from = device().commands.size();
+            bool open = false;
+            QString kept, reason;
+            WithDialog(
+                [&] {
+                    command.field->setText(hostile.name);
+                    QTest::keyClick(command.field, Qt::Key_Return);
+                    open = command.dialog->isVisible();
+                    kept = command.field->text();
+                    reason = command.why->isVisible() ? command.why->text() : QString();
+                    command.dialog->reject();
+                },
+                [&] { (fmMain->*command.run)(); });
+            const QString shown = command.dialog->windowTitle() + ": " + hostile.name;
+            EXPECT_TRUE(open) << shown.toStdString();
+            EXPECT_EQ(kept, hostile.name) << shown.toStdString();
+            EXPECT_TRUE(reason.startsWith("The name cannot hold " + hostile.why))
+                << reason.toStdString();
+            EXPECT_TRUE(CommandsSince(from).empty()) << shown.toStdString();
+        }
+
+    fmMain->Files->QuotePaths = true;
+    size_t from = device().commands.size();
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText(QString("d") + QChar(0xE9) + " x.txt");
+            QTest::keyClick(fmMkDir->edDir, Qt::Key_Return);
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_EQ(kvtest::WithoutListings(CommandsSince(from)),
+              (std::vector<std::string>{"NFWRITE \"/d\xE9 x.txt.kvbnew\"\t0\tw",
+                                        "NFRENAME \"/d\xE9 x.txt.kvbnew\" \"d\xE9 x.txt\""}));
+    EXPECT_TRUE(Captions().contains(QString("d") + QChar(0xE9) + " x.txt"));
+    // A dropped PC file whose name would end the command line is named, not sent.
+    WriteAll(pc.filePath("z\rNFWIPEDIR Lua\rz"), "h");
+    from = device().commands.size();
+    fmMain->dftFilesDrop({pc.filePath("z\rNFWIPEDIR Lua\rz")}, true);
+    EXPECT_EQ(kvtest::WithoutListings(CommandsSince(from)), std::vector<std::string>{});
+    EXPECT_TRUE(
+        kvtest::PaneText(fmMain->reTerm)
+            .contains("/z\\rNFWIPEDIR Lua\\rz: not sent: the path holds a carriage return"));
+    EXPECT_TRUE(Captions().contains("Lua"));
+}
