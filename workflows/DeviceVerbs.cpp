@@ -119,7 +119,7 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
                 result.Ok() ? VerbResult::Failed(Outcome::Refused, each.Path, kNotStored)
                             : VerbResult::Failed(result.What, each.Path);
             Host.Failed(failed.Message());
-            NotMoved.push_back(failed.Message());
+            NotMoved.Add(failed);
             Tally.NotStored(each.Size);
             ++missing;
         }
