@@ -22,7 +22,7 @@ using json = nlohmann::json;
 namespace {
 
 std::string Shown(const std::string& devicePath) {
-    return kv::Latin1ToUtf8(devicePath.empty() ? "/" : devicePath);
+    return PrintableName(devicePath.empty() ? "/" : devicePath);
 }
 
 json EntryJson(const kv::DeviceDirEntry& e, const std::string& path) {
@@ -45,9 +45,9 @@ void ListInto(Session& s, const std::string& dir, const LsOptions& o, json& out,
             std::printf("%10s  %-6s %-19s  %s%s\n",
                         kv::IsDirectory(e) ? "" : std::to_string(e.Size).c_str(),
                         kv::TkvbFiles::AttrToStr(e.Attr).c_str(), DateText(e.Created).c_str(),
-                        kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
+                        PrintableName(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
         } else {
-            std::printf("%s%s\n", kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
+            std::printf("%s%s\n", PrintableName(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
         }
     }
     if (!o.recursive) return;
@@ -64,7 +64,7 @@ void TreeOf(Session& s, const std::string& dir, const std::string& indent) {
         const bool last = i + 1 == entries.size();
         const auto& e = entries[i];
         std::printf("%s%s%s%s\n", indent.c_str(), last ? "`-- " : "|-- ",
-                    kv::Latin1ToUtf8(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
+                    PrintableName(e.Name).c_str(), kv::IsDirectory(e) ? "/" : "");
         if (kv::IsDirectory(e)) TreeOf(s, dir + "/" + e.Name, indent + (last ? "    " : "|   "));
     }
 }
@@ -91,13 +91,28 @@ bool IsDeviceDir(Session& s, const std::string& path) {
 } // namespace
 
 void FailOnWhatWasNotMoved(Session& s) {
-    std::vector<std::string> problems = s.Work.NotMoved;
+    std::vector<std::string> problems = s.Work.NotMoved.Lines();
     problems.insert(problems.end(), s.Host.Mismatches.begin(), s.Host.Mismatches.end());
     if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
     if (problems.empty()) return;
     for (const auto& p : problems)
-        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(p).c_str());
-    throw Failure(kDeviceError, std::to_string(problems.size()) + " file(s) not moved whole");
+        std::fprintf(stderr, "kvb: %s\n", PrintableName(p).c_str());
+    // The status the outcomes share; a device gone away says most. A --verify mismatch is the
+    // device's.
+    std::vector<kv::Outcome> outcomes = s.Work.NotMoved.Outcomes();
+    if (!s.Host.Mismatches.empty()) outcomes.push_back(kv::Outcome::NotWhole);
+    int status = StatusOf(outcomes.front());
+    for (const kv::Outcome outcome : outcomes) {
+        if (outcome == kv::Outcome::DeviceGone) {
+            status = kNoDevice;
+            break;
+        }
+        if (StatusOf(outcome) != status) status = kDeviceError;
+    }
+    if (status == kNoDevice)
+        throw Failure(kNoDevice, "the device is gone; " + std::to_string(problems.size()) +
+                                     " file(s) not moved whole");
+    throw Failure(status, std::to_string(problems.size()) + " file(s) not moved whole");
 }
 
 int Ls(Session& s, const LsOptions& o) {
@@ -112,9 +127,9 @@ int Ls(Session& s, const LsOptions& o) {
         else if (o.longFormat)
             std::printf("%10d  %-6s %-19s  %s\n", entry.Size,
                         kv::TkvbFiles::AttrToStr(entry.Attr).c_str(),
-                        DateText(entry.Created).c_str(), kv::Latin1ToUtf8(entry.Name).c_str());
+                        DateText(entry.Created).c_str(), PrintableName(entry.Name).c_str());
         else
-            std::printf("%s\n", kv::Latin1ToUtf8(entry.Name).c_str());
+            std::printf("%s\n", PrintableName(entry.Name).c_str());
     } else {
         ListInto(s, path, o, out, o.recursive);
     }
@@ -136,14 +151,9 @@ int Get(Session& s, const TransferOptions& o) {
     s.Work.NoClobber = o.noClobber;
     const fs::path target = fs::path(std::u8string(o.target.begin(), o.target.end()));
     std::error_code ec;
-    // A target written with a trailing "/" names a folder, which must exist.
+    // A target written with a trailing "/" names a folder; it is made as one without the "/" is.
     const bool namedFolder =
         !o.target.empty() && (o.target.back() == '/' || o.target.back() == '\\');
-    if (namedFolder && !fs::is_directory(target, ec))
-        throw Failure(kPcFileError,
-                      "Cannot create file in \"" + kv::ShownPath(target) + "\". " +
-                          std::make_error_code(std::errc::no_such_file_or_directory).message() +
-                          ".");
     const bool intoFolder =
         o.sources.size() > 1 || namedFolder || fs::is_directory(target, ec) || o.recursive;
     for (const auto& source : o.sources) {
@@ -169,7 +179,12 @@ int Get(Session& s, const TransferOptions& o) {
             s.Note(kv::ShownPath(target) + " exists: kept");
         } else if (kv::IsDirectory(entry)) {
             if (path.empty()) {
-                // The whole device: as a selection of the root, whose unsafe names are skipped.
+                // The whole device: as a selection of the root, whose unsafe names are skipped,
+                // into the target folder, which is there afterwards also for an empty device.
+                fs::create_directories(target, ec);
+                if (ec)
+                    throw kv::EPcFileError("Cannot create file \"" + kv::ShownPath(target) +
+                                           "\". " + ec.message());
                 std::vector<kv::DeviceDirEntry> files;
                 std::vector<std::string> dirs;
                 for (const auto& e : ListEntries(s, ""))
@@ -236,15 +251,31 @@ void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNa
     s.Work.UploadFileTo(pc, target);
 }
 
-void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, DeviceNames* keep) {
+// Makes the device directory Path unless the device lists one there already. A directory that
+// the device lists after its reply is there: a reply that it exists is no failure.
+void MakeDeviceDir(Session& s, const std::string& path) {
+    if (IsDeviceDir(s, path)) return;
+    const kv::VerbResult made = s.Work.MakeDirectory(path);
+    if (made.Ok()) return;
+    if (made.What != kv::Outcome::DeviceGone && IsDeviceDir(s, path)) return;
+    s.Work.NotMoved.Add(made);
+}
+
+// A PC folder tree into the device directory deviceDir. Links to files are sent as the files;
+// links to folders are not followed (and said so), and no folder is entered twice, so that a
+// link to a folder above cannot make the tree endless.
+void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, DeviceNames* keep,
+             std::set<fs::path>& entered) {
     // A folder whose name cannot be sent is named and skipped with all it holds; the rest goes.
     if (s.Work.SkipUnsendable(deviceDir)) return;
-    if (!IsDeviceDir(s, deviceDir)) {
-        const kv::VerbResult made = s.Work.MakeDirectory(deviceDir);
-        if (!made.Ok()) s.Work.NotMoved.push_back(made.Message());
-    }
-    std::vector<fs::directory_entry> children;
     std::error_code ec;
+    const fs::path real = fs::canonical(pcDir, ec);
+    if (!ec && !entered.insert(real).second) {
+        s.Say(kv::ShownPath(pcDir) + ": the same folder as one copied already; not copied again");
+        return;
+    }
+    MakeDeviceDir(s, deviceDir);
+    std::vector<fs::directory_entry> children;
     for (const auto& child : fs::directory_iterator(pcDir, ec))
         children.push_back(child);
     if (ec)
@@ -254,11 +285,28 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
         const std::string name = kv::DeviceNameOf(child.path());
-        if (child.is_directory(ec))
-            PutTree(s, child.path(), deviceDir + "/" + name, keep);
-        else
+        const bool link = child.is_symlink(ec);
+        if (child.is_directory(ec)) {
+            if (link)
+                s.Say(kv::ShownPath(child.path()) + ": a link to a folder; not followed");
+            else
+                PutTree(s, child.path(), deviceDir + "/" + name, keep, entered);
+        } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
+            // A link that leads nowhere cannot be read: it is said as a file that cannot be.
             PutFile(s, child.path(), deviceDir + "/" + name, keep);
+        } else {
+            s.Say(kv::ShownPath(child.path()) + ": neither a file nor a folder; left out");
+        }
     }
+}
+
+// The device directory a PC folder goes to in put -r: a directory of its own name in the
+// target, or the target itself for a folder written with a trailing separator ("project/"),
+// "." or "..", whose contents go there.
+std::string TreeTarget(const fs::path& pc, const std::string& target, bool targetIsDir) {
+    const fs::path last = pc.filename();
+    if (last.empty() || last == "." || last == "..") return target;
+    return targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target;
 }
 
 } // namespace
@@ -287,14 +335,14 @@ int Put(Session& s, const TransferOptions& o) {
         if (o.update) {
             // The sync of the folder pair, up, limited to this source.
             if (folder)
-                UpdateFolder(s, true, pc,
-                             targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target, {});
+                UpdateFolder(s, true, pc, TreeTarget(pc, target, targetIsDir), {});
             else if (targetIsDir)
                 UpdateFolder(s, true, pc.parent_path(), target, {kv::DeviceNameOf(pc)});
             else
                 throw Failure(kUsage, "--update copies into a device directory");
         } else if (folder) {
-            PutTree(s, pc, targetIsDir ? target + "/" + kv::DeviceNameOf(pc) : target, keep);
+            std::set<fs::path> entered;
+            PutTree(s, pc, TreeTarget(pc, target, targetIsDir), keep, entered);
         } else if (targetIsDir) {
             const std::string name = kv::DeviceNameOf(pc);
             std::string place = o.proper ? kv::TDeviceWork::ProperPlace(target + "/", name) : "";
@@ -326,7 +374,7 @@ int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
         const kv::VerbResult removed = s.Work.Delete(path, kv::IsDirectory(entry));
         if (removed.What == kv::Outcome::DeviceGone) Check(removed);
         if (!removed.Ok()) {
-            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(removed.Message()).c_str());
+            std::fprintf(stderr, "kvb: %s\n", PrintableName(removed.Message()).c_str());
             ++refused;
         }
         if (Interrupts.load() > 0) throw Failure(kInterrupted, "interrupted");
@@ -423,7 +471,9 @@ int Flash(Session& s, const std::vector<std::string>& images, bool noRun) {
         if (lower.size() < 4 || lower.compare(lower.size() - 4, 4, ".blf") != 0)
             throw Failure(kUsage, image + " is not a firmware file (.blf)");
         const fs::path path(std::u8string(image.begin(), image.end()));
-        kv::ReadPcFile(path); // refused before the device is restarted when it cannot be read
+        // Refused before the device is restarted when it cannot be read or holds nothing.
+        if (kv::ReadPcFile(path).empty())
+            throw Failure(kPcFileError, image + ": the file is empty; nothing to load");
         files.push_back(path);
     }
     s.Work.BeginSave();

@@ -68,13 +68,10 @@ int Devices(const GlobalOptions& options, bool asJson) {
         entry["date"] = kv::Latin1ToUtf8(device.Date);
         entry["features"] = kv::Latin1ToUtf8(device.Features);
         if (!asJson)
-            std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", device.Path.c_str(),
-                        entry["serial"].get<std::string>().c_str(),
-                        entry["product"].get<std::string>().c_str(),
-                        entry["version"].get<std::string>().c_str(),
-                        entry["build"].get<std::string>().c_str(),
-                        entry["date"].get<std::string>().c_str(),
-                        entry["features"].get<std::string>().c_str());
+            std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", Printable(device.Path).c_str(),
+                        PrintableName(device.Serial).c_str(), PrintableName(device.Product).c_str(),
+                        PrintableName(device.Version).c_str(), PrintableName(device.Build).c_str(),
+                        PrintableName(device.Date).c_str(), PrintableName(device.Features).c_str());
         list.push_back(entry);
     }
     if (asJson) std::printf("%s\n", list.dump(2).c_str());
@@ -91,7 +88,7 @@ int Devices(const GlobalOptions& options, bool asJson) {
 }
 
 int Info(Session& s) {
-    std::printf("%s\n", kv::Latin1ToUtf8(s.Identity()).c_str());
+    std::printf("%s\n", Printable(kv::Latin1ToUtf8(s.Identity()), true).c_str());
     return kOk;
 }
 
@@ -103,6 +100,8 @@ int Exec(Session& s, const std::string& line, int timeoutMs) {
     s.Terminal.ReadToPromptStart(timeoutMs, reply);
     ConsoleWriter().Write(reply);
     if (!reply.empty() && reply.back() != '\n') std::printf("\n");
+    // What came before the link went down is shown; the command did not end as it should.
+    if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
     return kOk;
 }
 
@@ -111,7 +110,7 @@ int Term(Session& s) {
     ConsoleWriter out;
     if (console.Interactive())
         std::fprintf(stderr, "kvb: connected to %s; Ctrl+] leaves\r\n",
-                     kv::HidTo8Bit(s.Comms.Device.GetSerialNumber()).c_str());
+                     PrintableName(kv::HidTo8Bit(s.Comms.Device.GetSerialNumber())).c_str());
     // A fresh prompt to start from, as the window's on-connect sequence sends.
     s.Comms.WriteMessage(std::string(1, kv::EscapeKey), kv::kConsoleChannel, 0, 200);
     bool input = true;
@@ -123,7 +122,7 @@ int Term(Session& s) {
             out.Write(output);
             quietSince = kv::Clock().NowMs();
         }
-        if (!s.Comms.IsConnected()) throw Failure(kDeviceError, "the device has gone");
+        if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
         if (!input) {
             // Piped input has ended: what the device still prints is shown, then the console ends.
             if (kv::Clock().NowMs() - quietSince > 1000) break;
@@ -144,7 +143,7 @@ int Term(Session& s) {
         // Each key as the pane sends it: one report per key.
         for (char c : send)
             if (!s.Comms.WriteMessage(std::string(1, c), kv::kConsoleChannel, 0, 200))
-                throw Failure(kDeviceError, "the device has gone");
+                throw Failure(kNoDevice, "the device is gone");
     }
     return kOk;
 }
@@ -160,7 +159,8 @@ int Log(Session& s, const LogOptions& o) {
     }
     if (o.modem) mask |= kv::kLogModemBits;
     if (!s.Comms.WriteMessage(kv::LogFilterCommand(mask), kv::kLogChannel, 128, 200))
-        throw Failure(kDeviceError, "the device did not take the log filter");
+        throw Failure(s.Comms.IsConnected() ? kDeviceError : kNoDevice,
+                      "the device did not take the log filter");
     const bool colour = RawConsole::ColourOutput();
     const int64_t end =
         o.seconds > 0 ? kv::Clock().NowMs() + static_cast<int64_t>(o.seconds * 1000) : INT64_MAX;
@@ -187,10 +187,11 @@ int Log(Session& s, const LogOptions& o) {
             std::printf("%s%02d:%02d:%02d.%03d%s %s%s%s %s\n", colour ? "\x1b[34m" : "",
                         local.tm_hour, local.tm_min, local.tm_sec, ms, colour ? "\x1b[0m" : "",
                         colour ? "\x1b[1;31m" : "", kv::LogTag(type).c_str(),
-                        colour ? "\x1b[0m" : "", kv::Latin1ToUtf8(text).c_str());
+                        colour ? "\x1b[0m" : "", PrintableName(text).c_str());
         }
         std::fflush(stdout);
     }
+    if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
     s.Comms.WriteMessage(kv::LogFilterOffCommand(), kv::kLogChannel, 64, 200);
     return kOk;
 }

@@ -99,8 +99,9 @@ class Session {
     // Progress of the transfer under way, on standard error when it is a terminal.
     void Progress(int32_t Position, int32_t Total);
     void ProgressEnd();
-    void Say(const std::string& text);  // a line on standard error unless -q
-    void Note(const std::string& text); // a line on standard error with -v only
+    // Lines (UTF-8) on standard error: unless -q, and with -v only.
+    void Say(const std::string& text);
+    void Note(const std::string& text);
 
   private:
     struct Backend;
@@ -108,6 +109,14 @@ class Session {
     std::chrono::steady_clock::time_point progressStart_, lastRecord_;
     bool progressShown_ = false;
 };
+
+// ---- text for the screen ----
+// UTF-8 text with its control characters (C0, DEL and C1) written as \xHH, so that names and
+// messages from the device cannot drive the terminal. With LineEnds, line ends (LF, CR LF) and
+// TABs stay as they are.
+std::string Printable(const std::string& utf8, bool LineEnds = false);
+// A device name or path (8-bit) for the screen: UTF-8, control characters escaped.
+std::string PrintableName(const std::string& eightBit);
 
 // ---- results ----
 // The exit status that tells what a verb's outcome was (see the man page).

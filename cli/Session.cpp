@@ -173,10 +173,41 @@ void WorkerRecord(const std::string& text) {
     std::fflush(stderr);
 }
 
+std::string Printable(const std::string& utf8, bool LineEnds) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        auto c = static_cast<unsigned char>(utf8[i]);
+        if (LineEnds && (c == '\n' || c == '\t')) {
+            out += utf8[i];
+            continue;
+        }
+        if (LineEnds && c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
+        // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F in UTF-8.
+        const bool c1 = c == 0xC2 && i + 1 < utf8.size() &&
+                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
+        if (c1) c = static_cast<unsigned char>(utf8[++i]);
+        if (c1 || c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += utf8[i];
+        }
+    }
+    return out;
+}
+
+std::string PrintableName(const std::string& eightBit) {
+    return Printable(kv::Latin1ToUtf8(eightBit));
+}
+
 void Session::Say(const std::string& text) {
     if (Options.quiet) return;
     ProgressEnd();
-    std::fprintf(stderr, "%s\n", kv::Latin1ToUtf8(text).c_str());
+    std::fprintf(stderr, "%s\n", Printable(text).c_str());
 }
 
 void Session::Note(const std::string& text) {
@@ -186,22 +217,19 @@ void Session::Note(const std::string& text) {
 void CliHost::Print(const std::string& Text, kv::MessageStyle) {
     if (session_.Options.quiet) return;
     session_.ProgressEnd();
-    std::string text;
-    for (char c : Text)
-        if (c != '\r') text += c;
-    std::fputs(kv::Latin1ToUtf8(text).c_str(), stderr);
+    std::fputs(Printable(kv::Latin1ToUtf8(Text), true).c_str(), stderr);
     std::fflush(stderr);
 }
 
 void CliHost::UploadStarted(const std::string& Name, size_t Size, const std::string& Target) {
     (void)Name;
-    session_.Note(std::to_string(Size) + " > " + Target);
+    session_.Note(std::to_string(Size) + " > " + kv::Latin1ToUtf8(Target));
 }
 
 void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::path& PcPath,
                         bool ToPc) {
-    session_.Note(
-        (ToPc ? DevicePath + " -> " + PcPath.string() : PcPath.string() + " -> " + DevicePath));
+    const std::string device = kv::Latin1ToUtf8(DevicePath), pcPath = kv::ShownPath(PcPath);
+    session_.Note(ToPc ? device + " -> " + pcPath : pcPath + " -> " + device);
     if (!ToPc) {
         ++Uploaded;
         std::error_code ec;
@@ -209,8 +237,8 @@ void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::pa
         if (!ec) UploadedBytes += size;
     }
     if (!Verify) return;
-    std::string device, pc;
-    const bool read = session_.Work.Read(DevicePath, device).Ok();
+    std::string onDevice, pc;
+    const bool read = session_.Work.Read(DevicePath, onDevice).Ok();
     try {
         pc = kv::ReadPcFile(PcPath);
     } catch (const std::exception&) {
@@ -219,10 +247,10 @@ void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::pa
     }
     if (!read)
         Mismatches.push_back(DevicePath + ": cannot be read back from the device");
-    else if (device != pc)
+    else if (onDevice != pc)
         Mismatches.push_back(DevicePath + ": the device's bytes differ from " + PcPath.string());
     else
-        session_.Note("verified " + DevicePath);
+        session_.Note("verified " + kv::Latin1ToUtf8(DevicePath));
 }
 
 void Session::Progress(int32_t Position, int32_t Total) {

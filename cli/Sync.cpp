@@ -27,7 +27,7 @@ int64_t NowMs() {
 }
 
 std::string ShownFolder(const std::string& devicePath) {
-    return kv::Latin1ToUtf8(devicePath.empty() ? "/" : devicePath);
+    return PrintableName(devicePath.empty() ? "/" : devicePath);
 }
 
 kv::SyncOptions OptionsFor(Session& s, bool up, const fs::path& pcFolder,
@@ -58,7 +58,8 @@ class ItemPrinter {
         using kv::SyncAction, kv::SyncReason;
         const bool quietSkip = item.Decision.Action == SyncAction::Skip &&
                                !item.Decision.Unresolved && item.Error.empty() &&
-                               item.Decision.Reason != SyncReason::Conflict;
+                               item.Decision.Reason != SyncReason::Conflict &&
+                               item.Decision.Reason != SyncReason::Link;
         // A preview counts what would be done.
         const bool counted = item.Done || preview_;
         if (item.Decision.Action == SyncAction::Send && counted && !item.Directory) ++sent;
@@ -77,10 +78,10 @@ class ItemPrinter {
             std::string text = std::string(kv::ActionName(item.Decision.Action)) + " " +
                                kv::ReasonName(item.Decision.Reason) + " " + path;
             if (!item.Error.empty())
-                text += "  (" + kv::Latin1ToUtf8(item.Error) + ")";
+                text += "  (" + PrintableName(item.Error) + ")";
             else if (item.Decision.Unresolved)
                 text += "  (changed on both sides)";
-            std::printf("%s\n", text.c_str());
+            std::printf("%s\n", Printable(text).c_str());
         }
         std::fflush(stdout);
     }
@@ -138,11 +139,11 @@ void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs:
         const kv::VerbResult planned = whole ? sync.Plan() : sync.PlanPaths(pending);
         if (planned.Ok()) sync.Run();
         for (const auto& problem : s.Work.NotMoved)
-            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(problem).c_str());
+            std::fprintf(stderr, "kvb: %s\n", PrintableName(problem).c_str());
         // Kept until the device took them: sent again once it is back.
         if (sync.DeviceGone || planned.What == kv::Outcome::DeviceGone) continue;
         if (!planned.Ok())
-            std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(planned.Message()).c_str());
+            std::fprintf(stderr, "kvb: %s\n", PrintableName(planned.Message()).c_str());
         pending.clear();
         whole = false;
     }
@@ -189,7 +190,7 @@ int Sync(Session& s, const SyncCommandOptions& o) {
     }
     if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
     for (const auto& problem : s.Work.NotMoved)
-        std::fprintf(stderr, "kvb: %s\n", kv::Latin1ToUtf8(problem).c_str());
+        std::fprintf(stderr, "kvb: %s\n", PrintableName(problem).c_str());
     // Whole passes until one gets through: the watch lost track, or the device went meanwhile.
     Watch(s, sync, *watch, pcFolder, sync.DeviceGone);
     throw Failure(kInterrupted, "interrupted; what was done so far is kept");
@@ -208,8 +209,9 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
     sync.Run();
     if (sync.DeviceGone) throw Failure(kNoDevice, "the device is gone");
     if (const int conflicts = sync.Unresolved())
-        s.Work.NotMoved.push_back(std::to_string(conflicts) +
-                                  " file(s) changed on both sides since the last copy: kept");
+        s.Work.NotMoved.Add(std::to_string(conflicts) +
+                                " file(s) changed on both sides since the last copy: kept",
+                            kv::Outcome::Refused);
 }
 
 } // namespace kvb

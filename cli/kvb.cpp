@@ -3,6 +3,7 @@
 #include "Commands.h"
 #include "Many.h"
 
+#include "device/DeviceText.h"
 #include "device/Errors.h"
 
 #include <CLI/CLI.hpp>
@@ -301,14 +302,14 @@ int main(int argc, char** rawArgv) {
         if (syncDownCmd->parsed()) return kvb::Sync(session, syncDown);
     } catch (const kvb::Failure& f) {
         if (f.Status == kvb::kInterrupted && syncUp.watch) return f.Status; // the watch's end
-        std::fprintf(stderr, "kvb: %s\n", f.what());
+        std::fprintf(stderr, "kvb: %s\n", kvb::Printable(f.what()).c_str());
         return f.Status;
     } catch (const kv::EPcFileError& e) {
-        std::fprintf(stderr, "kvb: %s\n", e.what());
+        std::fprintf(stderr, "kvb: %s\n", kvb::Printable(e.what()).c_str());
         return kvb::kPcFileError;
     } catch (const kv::EKvError& e) {
         // A bad number in a device reply.
-        std::fprintf(stderr, "kvb: %s\n", e.what());
+        std::fprintf(stderr, "kvb: %s\n", kvb::Printable(kv::Latin1ToUtf8(e.what())).c_str());
         return kvb::kDeviceError;
     }
     return kvb::kUsage;

@@ -142,7 +142,7 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
                 AddItem(Join(Path, "?"), directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Shown.assign(shown.begin(), shown.end());
             item.Error = e.what();
-            work_.NotMoved.push_back(e.what());
+            work_.NotMoved.Add(e.what(), Outcome::PcFileError);
         }
         return false;
     }
@@ -160,9 +160,15 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
             SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Shown = Latin1ToUtf8(VisibleText(rel));
             item.Error = sendable.Message();
-            work_.NotMoved.push_back(item.Error);
+            work_.NotMoved.Add(sendable);
             return false;
         }
+    }
+    // A link to a folder is not followed: it may lead above the folder and make the tree endless.
+    const bool link = directory && fs::is_symlink(Pc, ec);
+    if (link && options_.Up) {
+        AddItem(rel, true, SyncAction::Skip, SyncReason::Link);
+        return false;
     }
     PcFact fact;
     fact.Directory = directory;
@@ -172,7 +178,7 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
         fact.Time = TicksOf(Pc);
     }
     pc_[rel] = fact;
-    if (directory && Recursive) ScanPc(rel, true);
+    if (directory && Recursive && !link) ScanPc(rel, true);
     return true;
 }
 
@@ -196,7 +202,7 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
             // Names from the device are never made into PC paths unless safe, as in get.
             SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Error = DevicePathOf(rel) + ": an unsafe name";
-            if (!options_.Up) work_.NotMoved.push_back(item.Error);
+            if (!options_.Up) work_.NotMoved.Add(item.Error, Outcome::Refused);
             continue;
         }
         if (Ignored(rel, directory)) {
@@ -215,7 +221,7 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         if (below.What == Outcome::DeviceGone) return below;
         if (!below.Ok()) {
             deviceComplete_ = false;
-            work_.NotMoved.push_back(below.Message());
+            work_.NotMoved.Add(below);
         }
     }
     return VerbResult::Done(Path);
@@ -314,7 +320,7 @@ VerbResult TDeviceSync::ListTree(const std::string& Path) {
     if (!listedDirs_.count(Path)) {
         const VerbResult listed = ListDevice(Path, true);
         if (!listed.Ok() && listed.What != Outcome::DeviceGone)
-            work_.NotMoved.push_back(listed.Message());
+            work_.NotMoved.Add(listed);
         return listed;
     }
     // Listed already, perhaps alone: its directories still need their own listings.
@@ -335,7 +341,7 @@ bool TDeviceSync::ListedWhole(const std::string& Dir) const {
     return true;
 }
 
-SideState TDeviceSync::PcState(const std::string& Path, std::string& Error) {
+SideState TDeviceSync::PcState(const std::string& Path, VerbResult& Error) {
     const auto recorded = record_.Files.find(Path);
     if (recorded == record_.Files.end()) return SideState::Unknown;
     SyncedFile& r = recorded->second;
@@ -347,7 +353,7 @@ SideState TDeviceSync::PcState(const std::string& Path, std::string& Error) {
         hashes_[Path] = hash;
         if (hash != r.PcHash) return SideState::Changed;
     } catch (const EPcFileError& e) {
-        Error = e.what();
+        Error = VerbResult::Failed(Outcome::PcFileError, Path, e.what());
         return SideState::Changed;
     }
     r.PcSize = f.Size;
@@ -364,7 +370,7 @@ SideState TDeviceSync::DeviceState(const std::string& Path) const {
     return same ? SideState::Unchanged : SideState::Changed;
 }
 
-std::optional<bool> TDeviceSync::SameContent(const std::string& Path, std::string& Error) {
+std::optional<bool> TDeviceSync::SameContent(const std::string& Path, VerbResult& Error) {
     const PcFact& pc = pc_.at(Path);
     const DeviceFact& device = device_.at(Path);
     if (device.Size < 0 || pc.Size != static_cast<uint64_t>(device.Size)) return false;
@@ -373,13 +379,13 @@ std::optional<bool> TDeviceSync::SameContent(const std::string& Path, std::strin
     const VerbResult read = work_.Read(DevicePathOf(Path), onDevice);
     if (!read.Ok()) {
         if (read.What == Outcome::DeviceGone) DeviceGone = true;
-        Error = read.Message();
+        Error = read;
         return std::nullopt;
     }
     try {
         onPc = ReadPcFile(PcPathOf(Path));
     } catch (const EPcFileError& e) {
-        Error = e.what();
+        Error = VerbResult::Failed(Outcome::PcFileError, Path, e.what());
         return std::nullopt;
     }
     if (onDevice != onPc) return false;
@@ -414,7 +420,7 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
             if (!atSource && atTarget && options_.DeleteExtra) extraDirs.push_back(path);
             continue;
         }
-        std::string error;
+        VerbResult error;
         const SideState pcState = onPc ? PcState(path, error) : SideState::Absent;
         const SideState deviceState = onDevice ? DeviceState(path) : SideState::Absent;
         std::optional<bool> equal;
@@ -423,10 +429,10 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
                                                   : DecideSync(deviceState, pcState, equal, rules);
         SyncItem& item = AddItem(path, false, decision.Action, decision.Reason);
         item.Decision = decision;
-        if (!error.empty()) {
+        if (!error.Ok()) {
             item.Decision.Action = SyncAction::Skip;
-            item.Error = error;
-            work_.NotMoved.push_back(error);
+            item.Error = error.Message();
+            work_.NotMoved.Add(error);
         }
     }
     // A directory only at the target goes when everything in it goes, as a listing of all of it
@@ -469,7 +475,7 @@ void TDeviceSync::Finish(SyncItem& Item, const std::string& Error) {
 
 void TDeviceSync::Failed(SyncItem& Item, const VerbResult& Result) {
     if (Result.What == Outcome::DeviceGone) DeviceGone = true;
-    work_.NotMoved.push_back(Result.Message());
+    work_.NotMoved.Add(Result);
     Finish(Item, Result.Message());
 }
 
@@ -497,7 +503,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         try {
             content = ReadPcFile(pc);
         } catch (const EPcFileError& e) {
-            work_.NotMoved.push_back(e.what());
+            work_.NotMoved.Add(e.what(), Outcome::PcFileError);
             Finish(*item, e.what());
             continue;
         }
@@ -545,7 +551,7 @@ bool TDeviceSync::SendDown(SyncItem& Item) {
     try {
         work_.SaveToPcFile(target, content, device.Created);
     } catch (const EPcFileError& e) {
-        work_.NotMoved.push_back(e.what());
+        work_.NotMoved.Add(e.what(), Outcome::PcFileError);
         Finish(Item, e.what());
         return true;
     }
@@ -584,7 +590,7 @@ bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
         if (ec) {
             const std::string why =
                 "Cannot remove \"" + ShownPath(PcPathOf(Item.Path)) + "\". " + ec.message();
-            work_.NotMoved.push_back(why);
+            work_.NotMoved.Add(why, Outcome::PcFileError);
             Finish(Item, why);
             return true;
         }
@@ -619,7 +625,7 @@ void TDeviceSync::Run() {
             const VerbResult result = work_.MakeDirectory(made);
             if (!result.Ok()) {
                 if (result.What == Outcome::DeviceGone) DeviceGone = true;
-                work_.NotMoved.push_back(result.Message());
+                work_.NotMoved.Add(result);
                 return;
             }
         }
@@ -638,7 +644,7 @@ void TDeviceSync::Run() {
             if (ec) {
                 const std::string why = "Cannot create the folder \"" +
                                         ShownPath(PcPathOf(item->Path)) + "\". " + ec.message();
-                work_.NotMoved.push_back(why);
+                work_.NotMoved.Add(why, Outcome::PcFileError);
                 Finish(*item, why);
                 continue;
             }

@@ -94,9 +94,9 @@ class TDeviceSync {
     void Decide(const std::set<std::string>& Files);
     SyncItem& AddItem(const std::string& Path, bool Directory, SyncAction Action,
                       SyncReason Reason);
-    SideState PcState(const std::string& Path, std::string& Error);
+    SideState PcState(const std::string& Path, VerbResult& Error);
     SideState DeviceState(const std::string& Path) const;
-    std::optional<bool> SameContent(const std::string& Path, std::string& Error);
+    std::optional<bool> SameContent(const std::string& Path, VerbResult& Error);
     bool Ignored(const std::string& Path, bool Directory) const;
 
     // Run's steps.

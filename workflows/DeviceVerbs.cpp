@@ -40,7 +40,7 @@ VerbResult TDeviceWork::Sendable(const std::string& Path, const std::string& New
 bool TDeviceWork::SkipUnsendable(const std::string& Path) {
     const VerbResult refused = Sendable(Path);
     if (refused.Ok()) return false;
-    NotMoved.push_back(refused.Message());
+    NotMoved.Add(refused);
     Host.Failed("Not written: " + refused.Message());
     return true;
 }
@@ -244,7 +244,7 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
                 result.Ok() ? VerbResult::Failed(Outcome::Refused, each.Path, kNotStored)
                             : VerbResult::Failed(result.What, each.Path);
             Host.Failed(failed.Message());
-            NotMoved.push_back(failed.Message());
+            NotMoved.Add(failed);
             Tally.NotStored(each.Size);
             ++missing;
         }

@@ -76,12 +76,21 @@ void TDeviceWork::BeginSave() {
     Cancelled = false;
 }
 
+bool TDeviceWork::LinkLost(const std::string& Where) {
+    if (Terminal.IsConnected()) return false;
+    // Said once: what was under way when the link went down says so already.
+    const auto& outcomes = NotMoved.Outcomes();
+    if (outcomes.empty() || outcomes.back() != Outcome::DeviceGone)
+        NotMoved.Add(VerbResult::Failed(Outcome::DeviceGone, Where));
+    return true;
+}
+
 bool TDeviceWork::Unsafe(const std::string& Name, const std::string& Where) {
     if (SafePcName(Name)) return false;
     Host.Print("\r\nNot saved: the device listed the unsafe name \"" + Name + "\"" +
                    (Where.empty() ? std::string() : " in " + Where) + "\r\n",
                MessageStyle::Regular);
-    NotMoved.push_back(Where + "/" + Name + ": an unsafe name");
+    NotMoved.Add(Where + "/" + Name + ": an unsafe name", Outcome::Refused);
     return true;
 }
 
@@ -106,7 +115,7 @@ bool TDeviceWork::SaveFileToPc(const fs::path& PcFolder, const std::string& Devi
     if (!read.Ok()) {
         Tally.FileDone(false);
         Host.Failed("Not saved: " + read.Message());
-        NotMoved.push_back(read.Message());
+        NotMoved.Add(read);
         return false;
     }
     const fs::path target = PcFolder / PcNameOf(Entry.Name);
@@ -124,10 +133,15 @@ void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string&
     const VerbResult listed = List(folder, entries);
     if (!listed.Ok()) {
         Host.Failed("Not saved: " + listed.Message());
-        NotMoved.push_back(listed.Message());
+        NotMoved.Add(listed);
         return;
     }
+    // The folder is made also when the directory is empty: the copy holds every directory. One
+    // that cannot be made ends the Save to PC, as a file that cannot be created does.
     const fs::path pcDir = PcFolder / PcNameOf(DirName);
+    std::error_code ec;
+    if (!fs::is_directory(pcDir, ec)) fs::create_directories(pcDir, ec);
+    if (ec) throw EPcFileError("Cannot create file \"" + ShownPath(pcDir) + "\". " + ec.message());
     int files = 0;
     uint64_t bytes = 0;
     for (const auto& entry : entries)
@@ -138,7 +152,7 @@ void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string&
     Tally.Add(files, bytes);
     for (const auto& entry : entries) {
         if (entry.Name == "..") continue;
-        if (StopHere()) return;
+        if (LinkLost(folder) || StopHere()) return;
         if (Unsafe(entry.Name, folder)) continue;
         if (IsDirectory(entry))
             SaveDirectoryToPc(pcDir, folder, entry.Name);
@@ -163,12 +177,12 @@ void TDeviceWork::SaveSelection(const fs::path& PcFolder, const std::string& Dev
                                 const std::vector<std::string>& Dirs) {
     for (const auto& entry : Selected) {
         Host.SavedCount(SavedCount);
-        if (!Terminal.IsConnected() || StopHere()) return;
+        if (LinkLost(DeviceFolder) || StopHere()) return;
         if (Unsafe(entry.Name, "")) continue;
         SaveFileToPc(PcFolder, DeviceFolder, entry);
     }
     for (const auto& name : Dirs) {
-        if (!Terminal.IsConnected() || StopHere()) return;
+        if (LinkLost(DeviceFolder) || StopHere()) return;
         if (Unsafe(name, "")) continue;
         SaveDirectoryToPc(PcFolder, DeviceFolder, name);
     }
@@ -204,7 +218,7 @@ bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target
         Host.FileMoved(Target, PcPath, false);
         return true;
     }
-    NotMoved.push_back(written.Message());
+    NotMoved.Add(written);
     Host.Failed("Not written: " + written.Message());
     return false;
 }
@@ -226,8 +240,22 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
     const auto notTaken = [&](const fs::path& file) {
         failed += (failed.empty() ? "" : ", ") + DeviceNameOf(file);
     };
+    // An empty image is nothing to load: it is refused before the device restarts for it.
+    for (size_t i = firmware.size(); i-- > 0;) {
+        std::error_code ec;
+        if (fs::file_size(firmware[i], ec) != 0 || ec) continue;
+        NotMoved.Add(ShownPath(firmware[i]) + ": the file is empty; nothing to load",
+                     Outcome::PcFileError);
+        notTaken(firmware[i]);
+        firmware.erase(firmware.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (firmware.empty()) {
+        Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Bold);
+        return true;
+    }
     if (!Terminal.IsBootLoader() && !EnterBootLoader()) {
-        NotMoved.push_back("the boot loader did not come");
+        NotMoved.Add("the boot loader did not come",
+                     Terminal.IsConnected() || Cancelled ? Outcome::Refused : Outcome::DeviceGone);
         for (const auto& file : firmware)
             notTaken(file);
         firmware.clear();
@@ -236,8 +264,8 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
         if (StopHere()) break;
         const VerbResult result = UploadBlfFile(file);
         if (result.Ok()) continue;
-        NotMoved.push_back(ShownPath(file) + ": the boot loader did not take it (" + result.Detail +
-                           ")");
+        NotMoved.Add(ShownPath(file) + ": the boot loader did not take it (" + result.Detail + ")",
+                     result.What);
         notTaken(file);
     }
     if (bootLoaderImage && !Cancelled) EnterBootLoader();

@@ -63,9 +63,10 @@ class TDeviceWork {
     // ---- Save to PC ----
     // Files written by this Save to PC so far (the count the window shows).
     int SavedCount = 0;
-    // What was not moved or loaded whole: the path and why. The window leaves them out silently
-    // (its listing afterwards is the user's feedback); kvb reports them and fails.
-    std::vector<std::string> NotMoved;
+    // What was not moved or loaded whole: the path, why, and the outcome. The window leaves them
+    // out silently (its listing afterwards is the user's feedback); kvb reports them and fails
+    // with the status their outcomes give.
+    TNotMoved NotMoved;
     // What the transfer under way has moved: Save to PC begins it; uploads count in it once
     // their caller has begun it.
     TTransferTally Tally;
@@ -150,6 +151,8 @@ class TDeviceWork {
                        const std::vector<DeviceDirEntry>& Selected,
                        const std::vector<std::string>& Dirs);
     bool Unsafe(const std::string& Name, const std::string& Where);
+    // True when the link is down, which then counts in NotMoved (once) as the device gone.
+    bool LinkLost(const std::string& Where);
     bool WaitForRestart(bool BootLoader);
 };
 

@@ -1,5 +1,7 @@
 #include "PcFiles.h"
 
+#include "PcFilePlatform.h"
+
 #include "device/DeviceText.h"
 
 #include <cerrno>
@@ -115,24 +117,23 @@ void WritePcFile(const fs::path& PcPath, const std::string& Content,
         fs::create_directories(folder, ec);
         if (ec) Fail("Cannot create file", PcPath, ec.message());
     }
-    if (fs::is_directory(PcPath, ec)) Fail("Cannot create file", PcPath, "It is a folder.");
+    const fs::file_status old = fs::status(PcPath, ec);
+    if (fs::is_directory(old)) Fail("Cannot create file", PcPath, "It is a folder.");
     // Written beside the target and put in its place only when every byte is on the disk, so a
-    // failed write never leaves a truncated file that looks saved, nor spoils the old one.
+    // failed write never leaves a truncated file that looks saved, nor spoils the old one. The
+    // file beside it is made afresh: one of that name that is there already is never written.
     static std::mt19937 random{std::random_device{}()};
-    fs::path part = PcPath;
-    part += ".kvb-" + std::to_string(random() % 1000000) + ".part";
-    errno = 0;
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        if (!out) Fail("Cannot create file", PcPath, SystemReason("The file cannot be made."));
-        out.write(Content.data(), static_cast<std::streamsize>(Content.size()));
-        out.close(); // flushes: a full disk shows here at the latest
-        if (!out) {
-            const std::string why = SystemReason("The file could not be written whole.");
-            fs::remove(part, ec);
-            Fail("Cannot create file", PcPath, why);
-        }
+    fs::path part;
+    for (int attempt = 0;; ++attempt) {
+        part = PcPath;
+        part += ".kvb-" + std::to_string(random() % 1000000) + ".part";
+        bool existed = false;
+        std::string why;
+        if (WriteNewPcFile(part, Content, existed, why)) break;
+        if (!existed || attempt == 20) Fail("Cannot create file", PcPath, why);
     }
+    // A file that is replaced keeps its permission bits.
+    if (fs::is_regular_file(old)) fs::permissions(part, old.permissions(), ec);
     if (Stamp) {
         std::tm local{};
         local.tm_year = Stamp->Year - 1900;
@@ -149,9 +150,8 @@ void WritePcFile(const fs::path& PcPath, const std::string& Content,
                 std::chrono::file_clock::from_sys(std::chrono::system_clock::from_time_t(when)),
                 ec);
     }
-    fs::rename(part, PcPath, ec);
-    if (ec) {
-        const std::string why = ec.message();
+    std::string why;
+    if (!ReplacePcFile(part, PcPath, why)) {
         fs::remove(part, ec);
         Fail("Cannot create file", PcPath, why);
     }

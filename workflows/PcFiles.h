@@ -34,9 +34,10 @@ std::string ShownPath(const std::filesystem::path& PcPath);
 // The whole file; raises "Cannot open file \"PATH\". REASON" when it cannot be read, is a folder,
 // or is larger than the device's signed 32-bit length field can announce.
 std::string ReadPcFile(const std::filesystem::path& PcPath);
-// Makes the folders it needs, writes Content beside the target and puts it in place only when
-// every byte is on the disk, then gives it the device's time stamp (local time, two-second steps).
-// Raises "Cannot create file \"PATH\". REASON"; an old file at the target is then left as it was.
+// Makes the folders it needs, writes Content to a new file beside the target and puts it in place
+// only when every byte is on the disk, with the device's time stamp (local time, two-second
+// steps) and, when it replaces a file, that file's permission bits. Raises "Cannot create file
+// \"PATH\". REASON"; an old file at the target is then left as it was.
 void WritePcFile(const std::filesystem::path& PcPath, const std::string& Content,
                  const std::optional<DateTime>& Stamp);
 

@@ -179,6 +179,8 @@ const char* ReasonName(SyncReason Reason) {
         return "ignored";
     case SyncReason::Extra:
         return "extra";
+    case SyncReason::Link:
+        return "link";
     case SyncReason::UnsafeName:
         break;
     }

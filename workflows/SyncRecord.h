@@ -65,13 +65,14 @@ enum class SideState {
 enum class SyncAction { Send, Delete, Skip };
 
 enum class SyncReason {
-    New,       // not at the target
-    Changed,   // changed since the last sync, or differs without a record
-    Unchanged, // nothing to do
-    Conflict,  // changed on both sides since the last sync
-    Ignored,   // matched by the ignore rules
-    Extra,     // only at the target (deleted with --delete)
-    UnsafeName // a name that cannot be used on the other side
+    New,        // not at the target
+    Changed,    // changed since the last sync, or differs without a record
+    Unchanged,  // nothing to do
+    Conflict,   // changed on both sides since the last sync
+    Ignored,    // matched by the ignore rules
+    Extra,      // only at the target (deleted with --delete)
+    UnsafeName, // a name that cannot be used on the other side
+    Link,       // a link to a PC folder: not followed
 };
 
 // Which side a conflict goes to (--force).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -36,6 +37,32 @@ struct VerbResult {
     static VerbResult RefusedWith(const std::string& Path, const std::string& Reply) {
         return {Outcome::Refused, Path, Reply, {}};
     }
+};
+
+// What a workflow did not move or load whole: one line each that names the path and says why,
+// with the outcome that says what kind of failure it was (kvb's exit status comes from these).
+class TNotMoved {
+  public:
+    void Add(const VerbResult& Result) { Add(Result.Message(), Result.What); }
+    void Add(const std::string& Line, Outcome What) {
+        lines_.push_back(Line);
+        outcomes_.push_back(What);
+    }
+    bool empty() const { return lines_.empty(); }
+    size_t size() const { return lines_.size(); }
+    void clear() {
+        lines_.clear();
+        outcomes_.clear();
+    }
+    const std::string& operator[](size_t i) const { return lines_[i]; }
+    std::vector<std::string>::const_iterator begin() const { return lines_.begin(); }
+    std::vector<std::string>::const_iterator end() const { return lines_.end(); }
+    const std::vector<std::string>& Lines() const { return lines_; }
+    const std::vector<Outcome>& Outcomes() const { return outcomes_; }
+
+  private:
+    std::vector<std::string> lines_;
+    std::vector<Outcome> outcomes_;
 };
 
 } // namespace kv

@@ -259,8 +259,79 @@ TEST_F(Kvb, WhatTheDeviceDidNotDoIsSaidWithItsStatus) {
     check("touch '/Lua/star*.lua'", 4, "/Lua/star*.lua: the device refused it");
     check("cat /Lua", 4, "/Lua: it is a directory");
     check("cat /Lua/nope", 4, "/Lua/nope: no such file or directory");
-    check("get /Lua/main.lua pc/no/such/", 5, "No such file or directory");
+    check("get /Lua/main.lua /proc/no/such/", 5, "Cannot create file");
     check("get /Lua/main.lua /proc/no-such-file", 5, "Cannot create file");
+}
+
+// PC trees: a link to a folder above is not followed, a link to a file is sent as the file;
+// "DIR/" goes into an existing directory without a failure; empty device directories come back as
+// folders; a target folder written with "/" is made.
+TEST_F(Kvb, TreesCopyEachFolderOnceAndEveryDirectoryAsItIs) {
+    Spit(pc / "proj/a.lua", "a");
+    Spit(pc / "proj/sub/b.lua", "b");
+    fs::create_symlink("..", pc / "proj/sub/up");
+    fs::create_symlink("../a.lua", pc / "proj/sub/alink.lua");
+    fs::create_directories(dev / "Lua");
+    Result r = Run("put -r pc/proj/ /Lua");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Sent("NFMKDIR"), std::vector<std::string>{"NFMKDIR \"/Lua/sub\""});
+    EXPECT_EQ(Sent("NFWRITE").size(), 3u);
+    EXPECT_EQ(Slurp(dev / "Lua/sub/alink.lua"), "a");
+    EXPECT_FALSE(fs::exists(dev / "Lua/sub/up"));
+    EXPECT_NE(r.err.find("pc/proj/sub/up: a link to a folder; not followed"), std::string::npos)
+        << r.err;
+    // Named without the "/": a directory of its own name, again without following the link.
+    r = Run("put -r pc/proj /Lua");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dev / "Lua/proj/sub/b.lua"), "b");
+    EXPECT_FALSE(fs::exists(dev / "Lua/proj/sub/up"));
+    r = Run("sync up pc/proj /s");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("skip link sub/up/\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Slurp(dev / "s/sub/alink.lua"), "a");
+    EXPECT_FALSE(fs::exists(dev / "s/sub/up"));
+
+    fs::create_directories(dev / "Lua/empty/inner");
+    r = Run("get -r /Lua back/");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "back/Lua/sub/b.lua"), "b");
+    EXPECT_TRUE(fs::is_directory(dir / "back/Lua/empty/inner"));
+    fs::create_directories(dev / "void");
+    r = Run("get -r / all");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_directory(dir / "all/void"));
+    EXPECT_TRUE(fs::is_directory(dir / "all/Lua/empty/inner"));
+    r = Run("get /Lua/a.lua one/");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dir / "one/a.lua"), "a");
+}
+
+// Each status from what happened: the device gone during a command is 3, a PC file that cannot
+// be written 5, an empty firmware image is refused before the device restarts; names from the
+// device reach the terminal with their control characters escaped.
+TEST_F(Kvb, TheStatusSaysWhatHappenedAndNamesCannotDriveTheTerminal) {
+    for (int i = 0; i < 6; ++i)
+        Spit(dev / "big" / ("d" + std::to_string(i)) / "f.bin", EveryByte(120));
+    Result r = Run("get -r /big out", "", "unplug-at=3000");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("the device is gone"), std::string::npos) << r.err;
+    r = Run("exec help", "", "unplug-at=1030");
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    r = Run("log --seconds 3", "", "unplug-at=2000");
+    EXPECT_EQ(r.status, 3) << r.err;
+    r = Run("sync down /big /proc/kvb-no-folder");
+    EXPECT_EQ(r.status, 5) << r.err;
+
+    Spit(pc / "empty.blf", "");
+    r = Run("flash pc/empty.blf");
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_NE(r.err.find("pc/empty.blf: the file is empty"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(dir / "trace").find("boot"), std::string::npos) << "no restart";
+
+    fs::create_directories(dev / "w");
+    r = Run("ls /w", "", "extra-file=/w/a\\x1B[2Jb\\x0Dc\\x85d\\x07");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "a\\x1B[2Jb\\x0Dc\\x85d\\x07\n");
 }
 
 TEST_F(Kvb, VerifyCatchesACorruptedReadBackAndACutDownloadLeavesNothing) {
@@ -569,7 +640,7 @@ TEST_F(KvbMany, OneDeviceFailingLeavesTheOthersToFinish) {
     Spit(pc / "big.blf", EveryByte(1024));
     env = "KVB_SIM_FAULTS_3=unplug-at=8000";
     r = Run(three + "--all flash pc/big.blf");
-    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_EQ(r.status, 3) << "the status of the one that failed: gone. " << r.err;
     EXPECT_NE(r.err.find("done: KV-104-000123"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("done: KV-104-000124"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("failed: KV-104-000125"), std::string::npos) << r.err;

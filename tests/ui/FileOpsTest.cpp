@@ -207,7 +207,7 @@ TEST_F(FileOps, SaveToPcCopiesFilesThenTreesInOrderWithStamps) {
     EXPECT_EQ(ReadAll(pc.filePath("a.txt")), "alpha");
     EXPECT_EQ(ReadAll(pc.filePath("Lua/x.lua")), "x = 1");
     EXPECT_EQ(ReadAll(pc.filePath("Lua/sub/y.lua")), "y = 2");
-    EXPECT_FALSE(QFileInfo::exists(pc.filePath("Empty"))) << "no folder without a file in it";
+    EXPECT_TRUE(QFileInfo(pc.filePath("Empty")).isDir()) << "an empty directory is a folder too";
     EXPECT_EQ(QFileInfo(pc.filePath("a.txt")).lastModified(),
               QDateTime(QDate(2021, 6, 1), QTime(10, 0, 0)));
     EXPECT_EQ(QFileInfo(pc.filePath("Lua/sub/y.lua")).lastModified(),

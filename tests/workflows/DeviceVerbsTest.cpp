@@ -105,7 +105,8 @@ TEST_F(Verbs, FailuresSayWhatHappened) {
     EXPECT_TRUE(work.Write("/Lua/b.lua", "b", false).Ok());
     env.fs->DeleteFile(sim::SplitPath("/Lua/b.lua"));
     EXPECT_EQ(work.ConfirmUploads(), 1);
-    EXPECT_EQ(work.NotMoved, std::vector<std::string>{"/Lua/b.lua: the device did not store it"});
+    EXPECT_EQ(work.NotMoved.Lines(),
+              std::vector<std::string>{"/Lua/b.lua: the device did not store it"});
     // The device gone: every verb says so.
     env.device->Unplug();
     EXPECT_EQ(work.Read("/Lua/main.lua", content).What, Outcome::DeviceGone);

@@ -117,4 +117,13 @@ TEST_F(Firmware, ADropReportsTheImagesNotTakenAndStillRuns) {
     EXPECT_EQ(host.all.substr(host.all.size() - tail.size()), tail);
 }
 
+TEST_F(Firmware, AnEmptyImageIsRefusedBeforeTheDeviceRestarts) {
+    std::vector<std::filesystem::path> dropped = {Image("empty.blf", 0)};
+    work.LoadDroppedFirmware(dropped);
+    EXPECT_TRUE(env.device->commands.empty()) << env.device->commands.front();
+    ASSERT_EQ(work.NotMoved.size(), 1u);
+    EXPECT_EQ(work.NotMoved.Outcomes()[0], Outcome::PcFileError);
+    EXPECT_EQ(host.all, "Firmware not loaded: empty.blf\r\n");
+}
+
 } // namespace

@@ -1,7 +1,12 @@
-// Device names as one level of a PC path: what each system's rules let through.
+// Device names as one level of a PC path: what each system's rules let through; and how a
+// downloaded file is put on the PC.
+#include "workflows/PcFilePlatform.h"
 #include "workflows/PcFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
 
 namespace {
 
@@ -74,6 +79,40 @@ TEST(PcNames, TheRulesAreThoseOfTheSystemItRunsOn) {
     EXPECT_TRUE(kv::SafePcName("C:x"));
     EXPECT_TRUE(kv::SafePcName("con.txt"));
 #endif
+}
+
+// A replaced file keeps its permission bits; the file written beside it is always a new one, so
+// neither a file nor a link planted under its name is written through.
+TEST(PcFiles, AReplacedFileKeepsItsModeAndNothingThereIsWrittenThrough) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() / ("kv-pcfiles-" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir);
+    const auto slurp = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    bool existed = false;
+    std::string why;
+#ifndef _WIN32
+    std::ofstream(dir / "a.txt") << "old";
+    const auto mode = fs::perms::owner_read | fs::perms::group_read;
+    fs::permissions(dir / "a.txt", mode);
+    kv::WritePcFile(dir / "a.txt", "new", std::nullopt);
+    EXPECT_EQ(slurp(dir / "a.txt"), "new");
+    EXPECT_EQ(fs::status(dir / "a.txt").permissions(), mode);
+    fs::permissions(dir / "a.txt", fs::perms::owner_all);
+    std::ofstream(dir / "victim") << "precious";
+    fs::create_symlink(dir / "victim", dir / "planted");
+    EXPECT_FALSE(kv::WriteNewPcFile(dir / "planted", "evil", existed, why));
+    EXPECT_TRUE(existed) << why;
+    EXPECT_EQ(slurp(dir / "victim"), "precious");
+#endif
+    std::ofstream(dir / "there") << "kept";
+    EXPECT_FALSE(kv::WriteNewPcFile(dir / "there", "x", existed, why));
+    EXPECT_TRUE(existed);
+    EXPECT_EQ(slurp(dir / "there"), "kept");
+    fs::remove_all(dir);
 }
 
 } // namespace
