@@ -319,8 +319,7 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
 VerbResult TDeviceSync::ListTree(const std::string& Path) {
     if (!listedDirs_.count(Path)) {
         const VerbResult listed = ListDevice(Path, true);
-        if (!listed.Ok() && listed.What != Outcome::DeviceGone)
-            work_.NotMoved.Add(listed);
+        if (!listed.Ok() && listed.What != Outcome::DeviceGone) work_.NotMoved.Add(listed);
         return listed;
     }
     // Listed already, perhaps alone: its directories still need their own listings.
