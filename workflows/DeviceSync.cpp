@@ -217,11 +217,12 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         fact.Created = e.Created;
         device_[rel] = fact;
         if (!directory || !Recursive) continue;
+        // A folder below that cannot be listed whole leaves the tree unknown: nothing is decided
+        // from a shorter one.
         const VerbResult below = ListDevice(rel, true);
-        if (below.What == Outcome::DeviceGone) return below;
         if (!below.Ok()) {
             deviceComplete_ = false;
-            work_.NotMoved.Add(below);
+            return below;
         }
     }
     return VerbResult::Done(Path);
@@ -294,8 +295,10 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
     for (const auto& dir : dirs) {
         for (std::string d = dir;; d = ParentOf(d)) {
             if (listedDirs_.count(d)) break;
+            // Only a folder the device shows is not there is looked for above; any other failure
+            // leaves its files unknown, and the plan fails.
             const VerbResult listed = ListDevice(d, false);
-            if (listed.What == Outcome::DeviceGone) return listed;
+            if (!listed.Ok() && listed.What != Outcome::NoSuchFile) return listed;
             if (listed.Ok() || d.empty()) break;
         }
     }
