@@ -71,6 +71,8 @@ sed -i 's/\r$//' "$log"
 fail=0
 for n in "${names[@]}"; do
   shown=$(printf '%b' "$n" | iconv -f latin1 -t utf-8)
+  # Control characters are shown escaped, as written here, never raw on the terminal.
+  [ "$n" = 'ctl\x01x' ] && shown=$n
   grep -qF "unsafe name \"$shown\" in /Save" "$log" ||
     { echo "FAIL get -r: \"$n\" not reported as refused"; fail=1; }
 done

@@ -510,7 +510,9 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
             continue;
         }
         work_.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
-        const VerbResult written = work_.Write(target, content, false);
+        const auto listed = device_.find(item->Path);
+        const bool old = listed != device_.end() && !listed->second.Directory;
+        const VerbResult written = work_.Write(target, content, false, old);
         if (!written.Ok()) {
             Failed(*item, written);
             goOn = !DeviceGone;

@@ -146,11 +146,20 @@ VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Conten
     return Failure(Path, Outcome::NotWhole);
 }
 
-VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content) {
+VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
+                                bool OldFileListed) {
     const std::string beside = Path + kBesideSuffix;
     const std::string leaf = DeviceLeafOf(Path);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) {
+        // The old file as listed just now goes first; when it will not, the rest finds out why.
+        if (OldFileListed && Files.DeleteFile(Path)) {
+            if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+            VerbResult lost = Failure(Path, Outcome::Refused);
+            lost.Detail = "the old file is gone; the new content is whole in " + beside;
+            return lost;
+        }
+        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
         if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
         // The name is taken. Only an old file gives it up: it goes, and the new one takes its
@@ -203,9 +212,10 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     return lost;
 }
 
-VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm) {
+VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm,
+                              bool OldFileListed) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
-    const VerbResult stored = Replace(Path, Content);
+    const VerbResult stored = Replace(Path, Content, OldFileListed);
     if (!stored.Ok()) return stored;
     if (!Confirm) {
         Unconfirmed.push_back({Path, Content.size()});
@@ -290,7 +300,8 @@ VerbResult TDeviceWork::EditorRead(const std::string& Path, std::string& Plain, 
 }
 
 VerbResult TDeviceWork::EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf) {
-    return Write(Path, JoinEditorText(Plain, CrLf));
+    // The editor's file was read from the device: it is there to be replaced.
+    return Write(Path, JoinEditorText(Plain, CrLf), true, true);
 }
 
 } // namespace kv

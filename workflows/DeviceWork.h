@@ -36,7 +36,10 @@ class TDeviceWork {
     VerbResult Read(const std::string& Path, std::string& Content);
     // Creates or replaces a device file; with Confirm, the device's listing afterwards must show
     // it with its length (the device gives no defined reply of its own after the content).
-    VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true);
+    // OldFileListed says that a listing just now showed a file at Path, which then gives up its
+    // name without first being asked for it (two commands fewer).
+    VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true,
+                     bool OldFileListed = false);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);
     VerbResult Delete(const std::string& Path, bool Directory);
@@ -141,7 +144,7 @@ class TDeviceWork {
     VerbResult Store(const std::string& Path, const std::string& Content);
     // Stores Content under Path without ever leaving a cut file in the old one's place: written
     // beside it first and renamed into place when whole.
-    VerbResult Replace(const std::string& Path, const std::string& Content);
+    VerbResult Replace(const std::string& Path, const std::string& Content, bool OldFileListed);
     struct Upload {
         std::string Path;
         size_t Size;

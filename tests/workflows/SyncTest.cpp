@@ -196,9 +196,12 @@ TEST_F(SyncFolder, TheRecordComesBackAsWrittenAndOnePerDeviceAndFolderPair) {
 
 TEST_F(SyncFolder, OneRecordPerPairOfFoldersHoweverSpelledAndTheEarlierKeyIsStillRead) {
     fs::create_directories(dir / "pc/sub");
-    fs::create_directory_symlink(dir / "pc", dir / "link");
+    std::vector<fs::path> spellings{dir / "pc/", dir / "pc/sub/.."};
+    std::error_code ec; // where the system makes no links (Wine), the link spellings are left out
+    fs::create_directory_symlink(dir / "pc", dir / "link", ec);
+    if (!ec) spellings.insert(spellings.end(), {dir / "link", dir / "link/"});
     const fs::path file = TSyncRecord::FileFor(dir, "KV-1", dir / "pc", "/Lua");
-    for (const fs::path& spelled : {dir / "pc/", dir / "pc/sub/..", dir / "link", dir / "link/"})
+    for (const fs::path& spelled : spellings)
         EXPECT_EQ(TSyncRecord::FileFor(dir, "KV-1", spelled, "/Lua/"), file) << spelled;
     // A record kept under the key of earlier versions is read until the pair has its own.
     TSyncRecord earlier;
