@@ -1,6 +1,7 @@
 // The file commands of kvb: listing, copying both ways, management, editing and firmware.
 #include "Commands.h"
 
+#include "device/Clock.h"
 #include "device/DeviceText.h"
 #include "workflows/EditorText.h"
 #include "workflows/PcFiles.h"
@@ -110,30 +111,49 @@ void FailOnWhatWasNotMoved(Session& s) {
         if (StatusOf(outcome) != status) status = kDeviceError;
     }
     if (status == kNoDevice)
-        throw Failure(kNoDevice, "the device is gone; " + std::to_string(problems.size()) +
-                                     " file(s) not moved whole");
-    throw Failure(status, std::to_string(problems.size()) + " file(s) not moved whole");
+        throw Failure(kNoDevice, "the device is gone; " + Counted(problems.size(), "file") +
+                                     " not moved whole");
+    throw Failure(status, Counted(problems.size(), "file") + " not moved whole");
 }
 
 int Ls(Session& s, const LsOptions& o) {
-    const std::string path = DevicePath(o.path);
+    const std::vector<std::string> paths =
+        o.paths.empty() ? std::vector<std::string>{"/"} : o.paths;
+    // Several paths: each directory under its name; one that cannot be listed is said, and the
+    // others are listed all the same.
+    const bool several = paths.size() > 1;
     json out = json::array();
-    const auto entry = Existing(s, path);
-    if (!kv::IsDirectory(entry)) {
-        LsOptions single = o;
-        single.recursive = false;
-        if (o.json)
-            out.push_back(EntryJson(entry, path));
-        else if (o.longFormat)
-            std::printf("%10d  %-6s %-19s  %s\n", entry.Size,
-                        kv::TkvbFiles::AttrToStr(entry.Attr).c_str(),
-                        DateText(entry.Created).c_str(), PrintableName(entry.Name).c_str());
-        else
-            std::printf("%s\n", PrintableName(entry.Name).c_str());
-    } else {
-        ListInto(s, path, o, out, o.recursive);
+    int failed = 0;
+    bool first = true;
+    for (const auto& typed : paths) {
+        const std::string path = DevicePath(typed);
+        kv::DeviceDirEntry entry;
+        const kv::VerbResult found = s.Work.Find(path, entry);
+        if (!found.Ok()) {
+            if (!several || found.What == kv::Outcome::DeviceGone) Check(found);
+            std::fprintf(stderr, "kvb: %s\n", PrintableName(found.Message()).c_str());
+            ++failed;
+            continue;
+        }
+        if (!kv::IsDirectory(entry)) {
+            if (o.json)
+                out.push_back(EntryJson(entry, path));
+            else if (o.longFormat)
+                std::printf("%10d  %-6s %-19s  %s\n", entry.Size,
+                            kv::TkvbFiles::AttrToStr(entry.Attr).c_str(),
+                            DateText(entry.Created).c_str(), PrintableName(entry.Name).c_str());
+            else
+                std::printf("%s\n", PrintableName(entry.Name).c_str());
+        } else {
+            if (!first && !o.json) std::printf("\n");
+            ListInto(s, path, o, out, o.recursive || several);
+        }
+        first = false;
     }
     if (o.json) std::printf("%s\n", out.dump(2).c_str());
+    if (failed)
+        throw Failure(kDeviceError, std::to_string(failed) + " of " + std::to_string(paths.size()) +
+                                        " not listed");
     return kOk;
 }
 
@@ -154,13 +174,32 @@ int Get(Session& s, const TransferOptions& o) {
     // A target written with a trailing "/" names a folder; it is made as one without the "/" is.
     const bool namedFolder =
         !o.target.empty() && (o.target.back() == '/' || o.target.back() == '\\');
+    // Patterns are matched against the listings first: each file found is one source.
+    const std::vector<FoundPath> sources = ExpandDevicePaths(s, o.sources);
     const bool intoFolder =
-        o.sources.size() > 1 || namedFolder || fs::is_directory(target, ec) || o.recursive;
-    for (const auto& source : o.sources) {
-        const std::string path = DevicePath(source);
-        const auto entry = Existing(s, path);
-        if (kv::IsDirectory(entry) && !o.recursive)
-            throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+        sources.size() > 1 || namedFolder || fs::is_directory(target, ec) || o.recursive;
+    std::vector<std::pair<std::string, kv::DeviceDirEntry>> found;
+    int files = 0;
+    uint64_t bytes = 0;
+    bool trees = false;
+    for (const auto& source : sources) {
+        const auto entry = Existing(s, source.path);
+        if (kv::IsDirectory(entry) && !o.recursive) {
+            if (!source.matched)
+                throw Failure(kUsage, Shown(source.path) + " is a directory (use -r)");
+            s.Say(Shown(source.path) + ": a directory; left out (-r copies it)");
+            continue;
+        }
+        found.emplace_back(source.path, entry);
+        trees = trees || kv::IsDirectory(entry);
+        if (!kv::IsDirectory(entry)) {
+            ++files;
+            bytes += static_cast<uint64_t>(std::max<int32_t>(0, entry.Size));
+        }
+    }
+    // The progress line counts the files named here and those the trees' listings add.
+    s.Work.Tally.Begin(files, bytes, !trees, kv::Clock().NowMs());
+    for (const auto& [path, entry] : found) {
         // Inside the target folder, a named source keeps its own name, which must be one there.
         const bool keepsName = !path.empty() && (kv::IsDirectory(entry) || intoFolder);
         if (keepsName && !kv::SafePcName(entry.Name))
@@ -199,20 +238,30 @@ int Get(Session& s, const TransferOptions& o) {
         } else if (intoFolder) {
             s.Work.SaveFileToPc(target, ParentOf(path), entry);
         } else {
+            s.Work.Tally.StartFile(entry.Name, static_cast<uint64_t>(std::max(0, entry.Size)));
             s.Work.SaveToPcFile(target, ReadWhole(s, path), entry.Created);
+            s.Work.Tally.FileDone(true);
             s.Host.FileMoved(path, target, true);
         }
         if (s.Work.StopHere()) break;
     }
+    s.Work.Tally.End();
     FailOnWhatWasNotMoved(s);
     return kOk;
 }
 
-int Cat(Session& s, const std::string& source) {
-    const std::string path = DevicePath(source);
-    const std::string content = ReadWhole(s, path);
-    std::fwrite(content.data(), 1, content.size(), stdout);
-    std::fflush(stdout);
+int Cat(Session& s, const std::vector<std::string>& typed) {
+    // One after the other, as found; a directory a pattern found is left out.
+    for (const auto& source : ExpandDevicePaths(s, typed)) {
+        if (source.matched) {
+            const auto entry = FindEntry(s, source.path);
+            if (entry && kv::IsDirectory(*entry)) continue;
+        }
+        const std::string content = ReadWhole(s, source.path);
+        std::fwrite(content.data(), 1, content.size(), stdout);
+        std::fflush(stdout);
+        if (Interrupts.load() > 0) throw Failure(kInterrupted, "interrupted");
+    }
     return kOk;
 }
 
@@ -243,22 +292,25 @@ class DeviceNames {
 };
 
 // Uploads one file to Target unless --no-clobber keeps what is there.
-void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNames* keep) {
+void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNames* keep,
+             kv::TargetState there = kv::TargetState::Unknown) {
     if (keep && keep->Has(target)) {
         s.Note(Shown(target) + " exists: kept");
         return;
     }
-    s.Work.UploadFileTo(pc, target);
+    s.Work.UploadFileTo(pc, target, there);
 }
 
 // Makes the device directory Path unless the device lists one there already. A directory that
-// the device lists after its reply is there: a reply that it exists is no failure.
-void MakeDeviceDir(Session& s, const std::string& path) {
-    if (IsDeviceDir(s, path)) return;
+// the device lists after its reply is there: a reply that it exists is no failure. True when it
+// was made now, so that it is empty.
+bool MakeDeviceDir(Session& s, const std::string& path) {
+    if (IsDeviceDir(s, path)) return false;
     const kv::VerbResult made = s.Work.MakeDirectory(path);
-    if (made.Ok()) return;
-    if (made.What != kv::Outcome::DeviceGone && IsDeviceDir(s, path)) return;
+    if (made.Ok()) return true;
+    if (made.What != kv::Outcome::DeviceGone && IsDeviceDir(s, path)) return false;
     s.Work.NotMoved.Add(made);
+    return false;
 }
 
 // A PC folder tree into the device directory deviceDir. Links to files are sent as the files;
@@ -274,7 +326,9 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
         s.Say(kv::ShownPath(pcDir) + ": the same folder as one copied already; not copied again");
         return;
     }
-    MakeDeviceDir(s, deviceDir);
+    // In a folder made just now nothing is there to be replaced.
+    const kv::TargetState there =
+        MakeDeviceDir(s, deviceDir) ? kv::TargetState::Absent : kv::TargetState::Unknown;
     std::vector<fs::directory_entry> children;
     for (const auto& child : fs::directory_iterator(pcDir, ec))
         children.push_back(child);
@@ -282,6 +336,15 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
         throw Failure(kPcFileError,
                       "cannot read the folder " + kv::ShownPath(pcDir) + ": " + ec.message());
     std::sort(children.begin(), children.end());
+    int files = 0;
+    uint64_t bytes = 0;
+    for (const auto& child : children)
+        if (!child.is_directory(ec) && child.is_regular_file(ec)) {
+            ++files;
+            const uintmax_t size = child.file_size(ec);
+            if (!ec) bytes += size;
+        }
+    s.Work.Tally.Add(files, bytes);
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
         const std::string name = kv::DeviceNameOf(child.path());
@@ -293,7 +356,7 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
                 PutTree(s, child.path(), deviceDir + "/" + name, keep, entered);
         } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
             // A link that leads nowhere cannot be read: it is said as a file that cannot be.
-            PutFile(s, child.path(), deviceDir + "/" + name, keep);
+            PutFile(s, child.path(), deviceDir + "/" + name, keep, there);
         } else {
             s.Say(kv::ShownPath(child.path()) + ": neither a file nor a folder; left out");
         }
@@ -323,6 +386,22 @@ int Put(Session& s, const TransferOptions& o) {
     if (o.update && o.proper) throw Failure(kUsage, "--update does not take --proper");
     DeviceNames names(s);
     DeviceNames* keep = o.noClobber ? &names : nullptr;
+    // The progress line counts the files named here and those the folders add as they are read.
+    int files = 0;
+    uint64_t bytes = 0;
+    bool trees = false;
+    for (const auto& source : o.sources) {
+        const fs::path pc = fs::path(std::u8string(source.begin(), source.end()));
+        std::error_code ec;
+        if (fs::is_directory(pc, ec)) {
+            trees = true;
+        } else if (fs::is_regular_file(pc, ec)) {
+            ++files;
+            const uintmax_t size = fs::file_size(pc, ec);
+            if (!ec) bytes += size;
+        }
+    }
+    s.Work.Tally.Begin(files, bytes, !trees || o.update, kv::Clock().NowMs());
     for (const auto& source : o.sources) {
         const fs::path pc = fs::path(std::u8string(source.begin(), source.end()));
         std::error_code ec;
@@ -355,22 +434,25 @@ int Put(Session& s, const TransferOptions& o) {
     }
     // One listing of each directory shows whether every file is there, whole.
     if (s.Comms.IsConnected()) s.Work.ConfirmUploads();
-    const int stored = s.Host.Uploaded - static_cast<int>(s.Work.NotMoved.size());
-    if (RawConsole::ProgressOutput() && stored > 0)
-        s.Say(std::to_string(stored) + " file(s), " + std::to_string(s.Host.UploadedBytes) +
-              " bytes, to " + Shown(target));
+    // One count of files and bytes, the one the progress line showed.
+    if (RawConsole::ProgressOutput() && s.Work.Tally.Moved() > 0)
+        s.Say(s.Work.Tally.Summary("Sent", "to " + Shown(target), kv::Clock().NowMs()));
+    s.Work.Tally.End();
     FailOnWhatWasNotMoved(s);
     return kOk;
 }
 
 int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
     int refused = 0;
-    for (const auto& p : paths) {
-        const std::string path = DevicePath(p);
+    for (const auto& found : ExpandDevicePaths(s, paths)) {
+        const std::string& path = found.path;
         if (path.empty()) throw Failure(kUsage, "the root cannot be removed");
         const auto entry = Existing(s, path);
-        if (kv::IsDirectory(entry) && !recursive)
-            throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+        if (kv::IsDirectory(entry) && !recursive) {
+            if (!found.matched) throw Failure(kUsage, Shown(path) + " is a directory (use -r)");
+            s.Say(Shown(path) + ": a directory; left out (-r removes it)");
+            continue;
+        }
         const kv::VerbResult removed = s.Work.Delete(path, kv::IsDirectory(entry));
         if (removed.What == kv::Outcome::DeviceGone) Check(removed);
         if (!removed.Ok()) {
@@ -383,8 +465,23 @@ int Rm(Session& s, const std::vector<std::string>& paths, bool recursive) {
     return kOk;
 }
 
-int Mkdir(Session& s, const std::string& where) {
-    Check(s.Work.MakeDirectory(DevicePath(where)));
+int Mkdir(Session& s, const std::vector<std::string>& paths, bool parents) {
+    for (const auto& where : paths) {
+        const std::string path = DevicePath(where);
+        if (!parents) {
+            Check(s.Work.MakeDirectory(path));
+            continue;
+        }
+        // -p: each directory on the way that is not there yet, and no failure for one that is.
+        for (size_t at = 1; at <= path.size(); ++at) {
+            if (at < path.size() && path[at] != '/') continue;
+            const std::string step = path.substr(0, at);
+            if (IsDeviceDir(s, step)) continue;
+            const kv::VerbResult made = s.Work.MakeDirectory(step);
+            if (!made.Ok() && (made.What == kv::Outcome::DeviceGone || !IsDeviceDir(s, step)))
+                Check(made);
+        }
+    }
     return kOk;
 }
 
@@ -400,9 +497,19 @@ int Mv(Session& s, const std::string& from, const std::string& newName) {
     return kOk;
 }
 
-int Touch(Session& s, const std::string& where) {
-    // An existing file is left as it is: touch never empties a file.
-    Check(s.Work.NewFile(DevicePath(where)));
+int Touch(Session& s, const std::vector<std::string>& paths) {
+    // An existing file is left as it is: touch never empties a file. One the device does not
+    // make is said, and the others are made all the same.
+    int refused = 0;
+    for (const auto& where : paths) {
+        const kv::VerbResult made = s.Work.NewFile(DevicePath(where));
+        if (made.What == kv::Outcome::DeviceGone || (paths.size() == 1 && !made.Ok())) Check(made);
+        if (!made.Ok()) {
+            std::fprintf(stderr, "kvb: %s\n", PrintableName(made.Message()).c_str());
+            ++refused;
+        }
+    }
+    if (refused) throw Failure(kDeviceError, std::to_string(refused) + " not made");
     return kOk;
 }
 
@@ -410,7 +517,16 @@ int Edit(Session& s, const std::string& where) {
     const std::string path = DevicePath(where);
     std::string plain, why;
     bool crlf = false;
-    Check(s.Work.EditorRead(path, plain, crlf, why));
+    // A file that is not there yet starts empty, in a directory that is; it is made only when
+    // the editor gives back some text.
+    const bool fresh = !path.empty() && !FindEntry(s, path);
+    if (fresh) {
+        if (!IsDeviceDir(s, ParentOf(path)))
+            throw Failure(kDeviceError, Shown(ParentOf(path)) + ": no such directory");
+        crlf = true; // the device's own line ends
+    } else {
+        Check(s.Work.EditorRead(path, plain, crlf, why));
+    }
     if (!why.empty())
         throw Failure(kDeviceError, Shown(path) + " is not opened for editing: " + why +
                                         ", and saving it from the editor would change it");
@@ -443,7 +559,8 @@ int Edit(Session& s, const std::string& where) {
         if (status != 0)
             throw Failure(kPcFileError,
                           "the editor (" + std::string(editor) + ") failed; nothing written");
-        s.Say(Shown(path) + " unchanged: nothing written");
+        s.Say(Shown(path) +
+              (fresh ? " not made: the text is empty" : " unchanged: nothing written"));
         return kOk;
     }
     if (status != 0)

@@ -11,7 +11,7 @@
 namespace kvb {
 
 struct LsOptions {
-    std::string path = "/";
+    std::vector<std::string> paths; // none: the root
     bool longFormat = false, recursive = false, json = false;
 };
 
@@ -42,12 +42,12 @@ int Info(Session& s);
 int Ls(Session& s, const LsOptions& o);
 int Tree(Session& s, const std::string& path);
 int Get(Session& s, const TransferOptions& o);
-int Cat(Session& s, const std::string& path);
+int Cat(Session& s, const std::vector<std::string>& paths);
 int Put(Session& s, const TransferOptions& o);
 int Rm(Session& s, const std::vector<std::string>& paths, bool recursive);
-int Mkdir(Session& s, const std::string& path);
+int Mkdir(Session& s, const std::vector<std::string>& paths, bool parents);
 int Mv(Session& s, const std::string& path, const std::string& newName);
-int Touch(Session& s, const std::string& path);
+int Touch(Session& s, const std::vector<std::string>& paths);
 int Edit(Session& s, const std::string& path);
 int Flash(Session& s, const std::vector<std::string>& images, bool noRun);
 int Exec(Session& s, const std::string& line, int timeoutMs);

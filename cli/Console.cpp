@@ -42,6 +42,27 @@ class ConsoleWriter {
     bool colour_ = RawConsole::ColourOutput();
 };
 
+// True when the reply says the device does not know the command: a line of it that begins with
+// "Unknown command" and names the command's first word, as the device's console answers.
+bool UnknownCommand(const std::string& reply, const std::string& line) {
+    const size_t from = line.find_first_not_of(" \t");
+    if (from == std::string::npos) return false;
+    const std::string word = line.substr(from, line.find_first_of(" \t", from) - from);
+    size_t start = 0;
+    while (start < reply.size()) {
+        size_t end = reply.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = reply.size();
+        const std::string text = reply.substr(start, end - start);
+        const size_t at = text.find_first_not_of(" \t");
+        if (at != std::string::npos &&
+            kv::AsciiLower(text.substr(at)).rfind("unknown command", 0) == 0 &&
+            text.find(word, at + 15) != std::string::npos)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 } // namespace
 
 int Devices(const GlobalOptions& options, bool asJson) {
@@ -102,6 +123,9 @@ int Exec(Session& s, const std::string& line, int timeoutMs) {
     if (!reply.empty() && reply.back() != '\n') std::printf("\n");
     // What came before the link went down is shown; the command did not end as it should.
     if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
+    if (UnknownCommand(reply, eight))
+        throw Failure(kDeviceError,
+                      "the device does not know the command: " + kv::Latin1ToUtf8(eight));
     return kOk;
 }
 

@@ -134,6 +134,24 @@ std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path)
 // A directory's entries (without "." and ".."), sorted as the browser sorts them.
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path);
 std::string DateText(const std::optional<kv::DateTime>& stamp);
+// Device paths as typed, where the last part may be a pattern ("*", "?", "[a-z]", "\\" for the
+// next character as it is), matched against its directory's listing: the pattern itself never
+// goes to the device. A name the listing holds as written is that name. Raises Failure for a
+// pattern in a directory part (usage) or one that matches nothing (the device's status).
+struct FoundPath {
+    std::string path;     // 8-bit, as DevicePath gives it
+    bool matched = false; // found by a pattern
+};
+std::vector<FoundPath> ExpandDevicePaths(Session& s, const std::vector<std::string>& typed);
+bool HasWildcard(const std::string& text);
+
+// ---- progress and counts ----
+// "1 file", "3 files".
+std::string Counted(size_t count, const std::string& noun);
+// The progress line of a transfer, at most Width characters: the file, "file k of n", the bytes,
+// speed and time left, and after Ctrl+C that the work stops after this file.
+std::string ProgressLine(const kv::TTransferTally& tally, int64_t nowMs, bool stopping,
+                         size_t width);
 
 // ---- the interactive console (platform code in its own folder) ----
 class RawConsole {

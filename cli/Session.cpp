@@ -2,6 +2,7 @@
 #include "Kvb.h"
 
 #include "device/Clock.h"
+#include "device/DeviceList.h"
 #include "device/DeviceText.h"
 #include "sim/SimDevice.h"
 #include "sim/SimTimeline.h"
@@ -136,6 +137,17 @@ void Session::Open() {
         }
         if (kv::Clock().NowMs() >= deadline) {
             if (!present.empty()) throw Failure(kNoAccess, "the device cannot be opened");
+            if (!Options.device.empty()) {
+                // The one asked for is not there: which ones are, by the serial numbers to give.
+                std::string attached;
+                for (const kv::AttachedDevice& device : kv::AttachedDevices())
+                    attached +=
+                        (attached.empty() ? "" : ", ") +
+                        kv::Latin1ToUtf8(device.Serial.empty() ? device.Path : device.Serial);
+                throw Failure(kNoDevice, "no device " + Options.device + " is attached" +
+                                             (attached.empty() ? std::string(" (none is)")
+                                                               : "; attached: " + attached));
+            }
             throw Failure(kNoDevice, "no device found");
         }
         kv::Clock().SleepMs(250);
@@ -266,6 +278,15 @@ void Session::Progress(int32_t Position, int32_t Total) {
     const auto now = std::chrono::steady_clock::now();
     if (!progressShown_) progressStart_ = now;
     progressShown_ = true;
+    if (Work.Tally.Active()) {
+        // A transfer of files: which file, how many of how many, the bytes of them all.
+        Work.Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
+        const std::string line =
+            ProgressLine(Work.Tally, kv::Clock().NowMs(), Interrupts.load() > 0, 78);
+        std::fprintf(stderr, "\r\x1b[2K%s", line.c_str());
+        std::fflush(stderr);
+        return;
+    }
     const double seconds = std::chrono::duration<double>(now - progressStart_).count();
     const double rate = seconds > 0.05 ? Position / seconds : 0;
     const int width = 30;

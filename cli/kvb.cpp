@@ -149,7 +149,7 @@ int main(int argc, char** rawArgv) {
     lsCmd->add_flag("-l", ls.longFormat, "Size, attributes and creation time");
     lsCmd->add_flag("-R", ls.recursive, "Walk the tree");
     lsCmd->add_flag("--json", ls.json, "As JSON");
-    lsCmd->add_option("PATH", ls.path, "Device directory (default /)");
+    lsCmd->add_option("PATH", ls.paths, "Device directories or files (default /)");
     std::string treePath = "/";
     auto* tree = app.add_subcommand("tree", "Draw a device directory tree");
     tree->add_option("PATH", treePath, "Device directory (default /)");
@@ -157,16 +157,18 @@ int main(int argc, char** rawArgv) {
     kvb::TransferOptions get;
     std::vector<std::string> getArgs;
     auto* getCmd = app.add_subcommand(
-        "get", "Copy device files to the PC, byte-exact, with the device's time stamps");
+        "get", "Copy device files to the PC, byte-exact, with the device's time stamps; without "
+               "PC_PATH into the current folder; DEVICE_PATH may end in a pattern ('/Lua/*.lua')");
     getCmd->add_flag("-r", get.recursive, "Copy whole directory trees");
     getCmd->add_flag("--verify", get.verify, "Read each file back and compare");
     getCmd->add_flag("-n,--no-clobber", get.noClobber, "Keep PC files that exist already");
     getCmd->add_flag("-u,--update", get.update,
                      "Only files changed since the last sync or copy (the rules of kvb sync)");
-    getCmd->add_option("DEVICE_PATH... PC_PATH", getArgs)->required()->expected(2, -1);
-    std::string catPath;
-    auto* cat = app.add_subcommand("cat", "Write a device file to standard output");
-    cat->add_option("DEVICE_PATH", catPath)->required();
+    getCmd->add_option("DEVICE_PATH... [PC_PATH]", getArgs)->required()->expected(1, -1);
+    std::vector<std::string> catPaths;
+    auto* cat = app.add_subcommand(
+        "cat", "Write device files to standard output (a path may end in a pattern)");
+    cat->add_option("DEVICE_PATH", catPaths)->required();
 
     kvb::TransferOptions put;
     std::vector<std::string> putArgs;
@@ -182,20 +184,25 @@ int main(int argc, char** rawArgv) {
 
     std::vector<std::string> rmPaths;
     bool rmRecursive = false;
-    auto* rm = app.add_subcommand("rm", "Remove device files (directories with -r)");
+    auto* rm = app.add_subcommand(
+        "rm", "Remove device files (directories with -r); a path may end in a pattern");
     rm->add_flag("-r", rmRecursive, "Remove directories with everything in them");
     rm->add_option("PATH", rmPaths)->required();
-    std::string mkdirPath, mvPath, mvName, touchPath, editPath;
-    auto* mkdir = app.add_subcommand("mkdir", "Make a device directory");
-    mkdir->add_option("PATH", mkdirPath)->required();
+    std::string mvPath, mvName, editPath;
+    std::vector<std::string> mkdirPaths, touchPaths;
+    bool mkdirParents = false;
+    auto* mkdir = app.add_subcommand("mkdir", "Make device directories");
+    mkdir->add_flag("-p,--parents", mkdirParents,
+                    "Also the directories on the way; no error for one that is there");
+    mkdir->add_option("PATH", mkdirPaths)->required();
     auto* mv = app.add_subcommand("mv", "Rename a device file or directory");
     mv->add_option("PATH", mvPath)->required();
     mv->add_option("NEW_NAME", mvName)->required();
-    auto* touch =
-        app.add_subcommand("touch", "Make an empty device file (an existing one is kept)");
-    touch->add_option("PATH", touchPath)->required();
+    auto* touch = app.add_subcommand("touch", "Make empty device files (an existing one is kept)");
+    touch->add_option("PATH", touchPaths)->required();
     auto* edit = app.add_subcommand(
-        "edit", "Edit a small device text file in $VISUAL or $EDITOR; only a change is written");
+        "edit", "Edit a small device text file in $VISUAL or $EDITOR, or a new one; only a change "
+                "is written");
     edit->add_option("PATH", editPath)->required();
 
     std::vector<std::string> images;
@@ -207,7 +214,9 @@ int main(int argc, char** rawArgv) {
 
     std::string line;
     int execTimeout = 1000;
-    auto* exec = app.add_subcommand("exec", "Send one console line and print the reply");
+    auto* exec = app.add_subcommand(
+        "exec", "Send one console line and print the reply (status 4 for a command the device "
+                "does not know)");
     exec->add_option("LINE", line)->required();
     exec->add_option("--timeout", execTimeout, "Milliseconds of silence that end the reply");
     auto* term = app.add_subcommand(
@@ -249,6 +258,21 @@ int main(int argc, char** rawArgv) {
     logCmd->add_option("--types", log.types, "Only these message types")->delimiter(',');
     logCmd->add_option("--seconds", log.seconds, "Stop after this many seconds");
 
+    // The first word that is not an option is the command: one kvb does not know is said so.
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string word = args[i];
+        if (word == "--") break;
+        if (!word.empty() && word[0] == '-') {
+            if (TakesValue(word)) ++i;
+            continue;
+        }
+        if (!IsCommand(word.c_str())) {
+            std::fprintf(stderr, "kvb: unknown command %s (kvb --help lists the commands)\n",
+                         kvb::Printable(word).c_str());
+            return kvb::kUsage;
+        }
+        break;
+    }
     try {
         app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::ParseError& e) {
@@ -279,20 +303,22 @@ int main(int argc, char** rawArgv) {
         if (lsCmd->parsed()) return kvb::Ls(session, ls);
         if (tree->parsed()) return kvb::Tree(session, treePath);
         if (getCmd->parsed()) {
+            // One path alone is a device path, copied into the current folder.
+            if (getArgs.size() == 1) getArgs.push_back(".");
             get.target = getArgs.back();
             get.sources.assign(getArgs.begin(), getArgs.end() - 1);
             return kvb::Get(session, get);
         }
-        if (cat->parsed()) return kvb::Cat(session, catPath);
+        if (cat->parsed()) return kvb::Cat(session, catPaths);
         if (putCmd->parsed()) {
             put.target = putArgs.back();
             put.sources.assign(putArgs.begin(), putArgs.end() - 1);
             return kvb::Put(session, put);
         }
         if (rm->parsed()) return kvb::Rm(session, rmPaths, rmRecursive);
-        if (mkdir->parsed()) return kvb::Mkdir(session, mkdirPath);
+        if (mkdir->parsed()) return kvb::Mkdir(session, mkdirPaths, mkdirParents);
         if (mv->parsed()) return kvb::Mv(session, mvPath, mvName);
-        if (touch->parsed()) return kvb::Touch(session, touchPath);
+        if (touch->parsed()) return kvb::Touch(session, touchPaths);
         if (edit->parsed()) return kvb::Edit(session, editPath);
         if (flash->parsed()) return kvb::Flash(session, images, noRun);
         if (exec->parsed()) return kvb::Exec(session, line, execTimeout);

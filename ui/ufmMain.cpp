@@ -256,6 +256,8 @@ void TfmMain::BuildActions() {
     actPaste = make("Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &TfmMain::actPasteExecute);
     actTermClear =
         make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L), &TfmMain::actTermClearExecute);
+    actSendBreak =
+        make("Send Break", QKeySequence(Qt::CTRL | Qt::Key_Pause), &TfmMain::actSendBreakExecute);
     actShowLog = make("&Logs", {}, nullptr);
     actAbout = make("&About", {}, nullptr);
     Exit1 = new QAction("Exit", this);
@@ -284,6 +286,8 @@ void TfmMain::BuildMenus() {
     terminal->addAction(actTermCopy);
     terminal->addAction(actPaste);
     terminal->addAction(actTermClear);
+    terminal->addSeparator();
+    terminal->addAction(actSendBreak);
     mnDevice = menuBar()->addMenu("&Device");
     agDevice = new QActionGroup(this);
     connect(mnDevice, &QMenu::aboutToShow, this, [this] { Guarded([this] { mnDeviceShow(); }); });
@@ -300,9 +304,18 @@ void TfmMain::BuildMenus() {
     puFiles->addAction(actMkDir);
     puFiles->addSeparator();
     puFiles->addAction(actRefresh);
+    puFilesSpace = new QMenu(this);
+    puFilesSpace->addAction(actMakeFile);
+    puFilesSpace->addAction(actMkDir);
+    puFilesSpace->addAction(actUpload);
+    puFilesSpace->addSeparator();
+    puFilesSpace->addAction(actRefresh);
     lvFiles->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lvFiles, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { puFiles->popup(lvFiles->viewport()->mapToGlobal(at)); });
+    connect(lvFiles, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        // On a row, the commands for the selection; on empty space, those that need none.
+        QMenu* menu = lvFiles->itemAt(at) ? puFiles : puFilesSpace;
+        menu->popup(lvFiles->viewport()->mapToGlobal(at));
+    });
 
     puTerm = new QMenu(this);
     puTerm->addAction(actTermCopy);
@@ -452,7 +465,13 @@ void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
     Work->Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
     const uint32_t now = kv::GetTickCount();
     if (NextPaintTick < now) {
-        lblSize->setText(QString("%1 / %2").arg(Position).arg(Total) + CancelNote());
+        // A transfer of files has one count of bytes, the one in its line; a single file its own.
+        if (Work->Tally.Active())
+            lblSize->setText(CancelNote().mid(3));
+        else
+            lblSize->setText(QString::fromStdString(kv::GroupedNumber(std::max(0, Position)) +
+                                                    " / " + kv::GroupedNumber(std::max(0, Total))) +
+                             CancelNote());
         lblSize->repaint();
         pbFile->repaint();
         ShowTransfer();
@@ -498,7 +517,10 @@ QString TfmMain::CancelNote() const {
 }
 
 void TfmMain::ShowCancelAsked() {
-    if (!lblSize->text().isEmpty()) lblSize->setText(lblSize->text() + CancelNote());
+    if (Work->Tally.Active())
+        lblSize->setText(CancelNote().mid(3));
+    else if (!lblSize->text().isEmpty())
+        lblSize->setText(lblSize->text() + CancelNote());
     lblSize->repaint();
 }
 

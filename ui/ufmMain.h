@@ -128,12 +128,13 @@ class TfmMain : public QMainWindow {
     QTimer* Timer2 = nullptr;
     QSplitter* Splitter1 = nullptr;
     QMenu* puFiles = nullptr;
+    QMenu* puFilesSpace = nullptr; // on empty space of the list: what needs no selection
     QMenu* puTerm = nullptr;
     QMenu* mnDevice = nullptr;
     QActionGroup* agDevice = nullptr; // the Device menu's entries, one of them checked
     QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
         *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,
-        *actTermClear, *actShowLog, *actAbout, *Exit1;
+        *actTermClear, *actSendBreak, *actShowLog, *actAbout, *Exit1;
 
     // ---- start-up and progress ----
     void FilesProgress(kv::TkvbFiles* Sender, int32_t Position, int32_t Total);
@@ -157,6 +158,8 @@ class TfmMain : public QMainWindow {
     void TermPrint(const std::string& Text, TFontStyles Style);
     void reTermKeyPress(char& Key);
     void actTermClearExecute();
+    // Ctrl+C for the device: 0x03 on its console (the window's Ctrl+C copies).
+    void actSendBreakExecute();
     void actTermCopyExecute();
     void actTermAllExecute();
     void actPasteExecute();
@@ -216,7 +219,8 @@ class TfmMain : public QMainWindow {
     void HideFileCount();
 
     // ---- drops and firmware ----
-    void dftFilesDrop(QStringList Files, bool CtrlHeld);
+    // Dropped is false for files chosen in a dialog, where no key can be held down.
+    void dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped = true);
     void actFirmwareExecute();
     // File > Upload Files...: PC files chosen in a dialog, uploaded as a drop of them would be.
     void actUploadExecute();

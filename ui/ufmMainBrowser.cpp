@@ -173,6 +173,14 @@ void TfmMain::edDirChange() {
 
 void TfmMain::edDirKeyPress(char& Key) {
     if (Key != '\r') return;
+    // A typed path as the device writes paths: one "/" between names and none at the end (the
+    // root is the empty path), so that no path built from it shows "//".
+    std::string dir;
+    for (char c : CurrentDir)
+        if (c != '/' || dir.empty() || dir.back() != '/') dir += c;
+    while (!dir.empty() && dir.back() == '/')
+        dir.pop_back();
+    CurrentDir = dir;
     ShowDirectory(CurrentDir);
     lvFiles->setFocus();
 }

@@ -210,7 +210,7 @@ bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
     return Work->UploadFile(PcPathOf(PcPath), CurrentDir + "/", Proper);
 }
 
-void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
+void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
     TDeviceOperation op(*Activity, true);
     try {
         const std::string base = CurrentDir + "/";
@@ -230,15 +230,17 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld) {
                 if (proper) {
                     const auto answer = UiHooks().Question(
                         this,
-                        "Do you want files put in their proper place?\r\n(Hold CTRL down to "
-                        "override this)",
+                        Dropped ? "Do you want files put in their proper place?\r\n(Hold CTRL "
+                                  "down to override this)"
+                                : "Do you want files put in their proper place?",
                         "Confirmation", QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
                     if (answer == QMessageBox::No) proper = false;
                     if (answer != QMessageBox::Yes && answer != QMessageBox::No) Files.clear();
                 }
             }
             if (!Files.isEmpty())
-                TermPrint("\r\nUploading " + std::to_string(Files.size()) + " files...\r\n",
+                TermPrint("\r\nUploading " + std::to_string(Files.size()) +
+                              (Files.size() == 1 ? " file...\r\n" : " files...\r\n"),
                           fsItalic);
             uint64_t bytes = 0;
             for (const QString& file : Files)
@@ -267,7 +269,7 @@ void TfmMain::actUploadExecute() {
     const QStringList files = UiHooks().OpenFiles(this, "Upload Files");
     if (files.isEmpty()) return;
     // The chosen files go exactly as dropped ones do.
-    dftFilesDrop(files, false);
+    dftFilesDrop(files, false, false);
 }
 
 // ---- firmware ----

@@ -159,6 +159,11 @@ void TfmMain::ChooseDevice(const std::string& Choice) {
         return;
     // Another device: the link closes as when a device goes away, and the next tick of Timer1
     // opens the chosen one at its root directory.
+    // Said when the chosen one is there; one that is not is waited for, and that is said.
+    for (const kv::AttachedDevice& device : kv::AttachedDevices())
+        if (device.Failure == kv::OpenError::None &&
+            kv::IsChosen(Choice, device.Path, device.Serial))
+            TermPrint("\r\nSwitching to device " + Choice + ".\r\n", fsRegular);
     Comms->Disconnect();
     memInfo->clear();
     SetBrowserEnabled(false);

@@ -73,6 +73,12 @@ void TfmMain::reTermKeyPress(char& Key) {
     }
 }
 
+void TfmMain::actSendBreakExecute() {
+    if (!Comms->IsConnected()) return;
+    TDeviceOperation op(*Activity);
+    Comms->WriteMessage(std::string(1, '\x03'), kv::kConsoleChannel, 0, 200);
+}
+
 void TfmMain::actPasteExecute() {
     // The device runs a line at its CR: line ends of the clipboard become CR LF.
     const std::string text = kv::ToConsoleLineEnds(ToDevice(QApplication::clipboard()->text()));

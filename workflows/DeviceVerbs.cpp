@@ -212,10 +212,18 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     return lost;
 }
 
+VerbResult TDeviceWork::Create(const std::string& Path, const std::string& Content) {
+    const VerbResult stored = Store(Path, Content);
+    if (!stored.Ok() && Terminal.IsConnected() && Files.WriteStarted()) Files.DeleteFile(Path);
+    return stored;
+}
+
 VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm,
-                              bool OldFileListed) {
+                              TargetState Target) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
-    const VerbResult stored = Replace(Path, Content, OldFileListed);
+    const VerbResult stored = Target == TargetState::Absent
+                                  ? Create(Path, Content)
+                                  : Replace(Path, Content, Target == TargetState::File);
     if (!stored.Ok()) return stored;
     if (!Confirm) {
         Unconfirmed.push_back({Path, Content.size()});
@@ -269,7 +277,7 @@ VerbResult TDeviceWork::NewFile(const std::string& Path) {
     if (found.Ok())
         return IsDirectory(entry) ? VerbResult::Failed(Outcome::IsDirectory, Path) : found;
     if (found.What != Outcome::NoSuchFile) return found;
-    return Write(Path, std::string());
+    return Write(Path, std::string(), true, TargetState::Absent);
 }
 
 VerbResult TDeviceWork::Delete(const std::string& Path, bool Directory) {
@@ -301,7 +309,7 @@ VerbResult TDeviceWork::EditorRead(const std::string& Path, std::string& Plain, 
 
 VerbResult TDeviceWork::EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf) {
     // The editor's file was read from the device: it is there to be replaced.
-    return Write(Path, JoinEditorText(Plain, CrLf), true, true);
+    return Write(Path, JoinEditorText(Plain, CrLf), true, TargetState::File);
 }
 
 } // namespace kv

@@ -206,13 +206,14 @@ bool TDeviceWork::UploadFile(const fs::path& PcPath, const std::string& Base, bo
     return UploadFileTo(PcPath, target);
 }
 
-bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target) {
+bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target,
+                               TargetState There) {
     const std::string name = DeviceNameOf(PcPath);
     const std::string content = ReadPcFile(PcPath);
     Host.UploadStarted(name, content.size(), Target);
     Tally.StartFile(name, content.size());
     // Confirmed by one listing of each directory when the uploads are done (ConfirmUploads).
-    const VerbResult written = Write(Target, content, false);
+    const VerbResult written = Write(Target, content, false, There);
     Tally.FileDone(written.Ok());
     if (written.Ok()) {
         Host.FileMoved(Target, PcPath, false);

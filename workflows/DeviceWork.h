@@ -20,6 +20,9 @@ namespace kv {
 std::string DeviceParentOf(const std::string& Path);
 std::string DeviceLeafOf(const std::string& Path);
 
+// What stands at a device path a write goes to, as far as the caller knows.
+enum class TargetState { Unknown, Absent, File };
+
 class TDeviceWork {
   public:
     TDeviceWork(TkvbFiles& files, IWorkHost& host);
@@ -36,10 +39,11 @@ class TDeviceWork {
     VerbResult Read(const std::string& Path, std::string& Content);
     // Creates or replaces a device file; with Confirm, the device's listing afterwards must show
     // it with its length (the device gives no defined reply of its own after the content).
-    // OldFileListed says that a listing just now showed a file at Path, which then gives up its
-    // name without first being asked for it (two commands fewer).
+    // Target says what a whole listing just now showed at Path: nothing (the content goes
+    // straight to its name, as there is nothing to lose), or a file (it gives up its name at once
+    // for the new one written beside it). Unknown: written beside and renamed into place.
     VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true,
-                     bool OldFileListed = false);
+                     TargetState Target = TargetState::Unknown);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);
     VerbResult Delete(const std::string& Path, bool Directory);
@@ -102,7 +106,8 @@ class TDeviceWork {
     // device did not take is reported in the terminal and the result is false.
     bool UploadFile(const std::filesystem::path& PcPath, const std::string& Base, bool Proper);
     // Uploads one PC file to the device path Target, saying so in the terminal as UploadFile does.
-    bool UploadFileTo(const std::filesystem::path& PcPath, const std::string& Target);
+    bool UploadFileTo(const std::filesystem::path& PcPath, const std::string& Target,
+                      TargetState There = TargetState::Unknown);
 
     // ---- firmware ----
     // Starts the images after loading them; kvb's --no-run turns it off.
@@ -145,6 +150,8 @@ class TDeviceWork {
     // Stores Content under Path without ever leaving a cut file in the old one's place: written
     // beside it first and renamed into place when whole.
     VerbResult Replace(const std::string& Path, const std::string& Content, bool OldFileListed);
+    // The content straight to Path, where nothing was; a cut copy is not left behind.
+    VerbResult Create(const std::string& Path, const std::string& Content);
     struct Upload {
         std::string Path;
         size_t Size;

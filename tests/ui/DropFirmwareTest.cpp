@@ -203,7 +203,7 @@ TEST_F(Firmware, NamesCaseAndTheBootLoaderImageFlag) {
     EXPECT_EQ(Stored("/main.blf.bak"), "bak")
         << "the upload waits for the device to be back in its application after the run";
     EXPECT_FALSE(fmMain->Terminal->IsBootLoader());
-    EXPECT_TRUE(Terminal().contains("Uploading 1 files..."));
+    EXPECT_TRUE(Terminal().contains("Uploading 1 file..."));
 }
 
 TEST_F(Firmware, ADeviceAlreadyInItsBootLoaderIsNotRebooted) {

@@ -204,14 +204,14 @@ TEST_F(TerminalPane, WindowShortcutsWinOverTheFocusedControl) {
 
 TEST_F(TerminalPane, ProgressRepaintsAtMostEvery100Ms) {
     fmMain->FilesProgress(nullptr, 100, 1000);
-    EXPECT_EQ(fmMain->lblSize->text(), "100 / 1000");
+    EXPECT_EQ(fmMain->lblSize->text(), "100 / 1,000");
     env.clock.AdvanceMs(50);
     fmMain->FilesProgress(nullptr, 200, 1000);
-    EXPECT_EQ(fmMain->lblSize->text(), "100 / 1000");
+    EXPECT_EQ(fmMain->lblSize->text(), "100 / 1,000");
     EXPECT_EQ(fmMain->pbFile->value(), 200) << "the bar's value still moves";
     env.clock.AdvanceMs(51);
     fmMain->FilesProgress(nullptr, 300, 1000);
-    EXPECT_EQ(fmMain->lblSize->text(), "300 / 1000");
+    EXPECT_EQ(fmMain->lblSize->text(), "300 / 1,000");
     fmMain->FilesProgressEnd(nullptr);
     EXPECT_EQ(fmMain->lblSize->text(), "");
     EXPECT_EQ(fmMain->pbFile->value(), 0);

@@ -1,0 +1,238 @@
+// The sync carried out: each file sent up or down as planned, what is only at the target removed,
+// the record kept of what moved whole.
+#include "DeviceSync.h"
+
+#include "DeviceSyncParts.h"
+#include "PcFiles.h"
+#include "Sha256.h"
+#include "device/DeviceText.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace kv {
+
+namespace fs = std::filesystem;
+using namespace syncparts;
+
+// ---- carrying it out ----
+
+void TDeviceSync::Finish(SyncItem& Item, const std::string& Error) {
+    Item.Done = Error.empty();
+    if (Item.Error.empty()) Item.Error = Error;
+    if (OnItem) OnItem(Item);
+}
+
+void TDeviceSync::Failed(SyncItem& Item, const VerbResult& Result) {
+    if (Result.What == Outcome::DeviceGone) DeviceGone = true;
+    work_.NotMoved.Add(Result);
+    Finish(Item, Result.Message());
+}
+
+void TDeviceSync::SaveRecord() {
+    if (options_.DryRun || options_.RecordFile.empty()) return;
+    record_.Save(options_.RecordFile, options_.About);
+}
+
+bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
+    struct Sent {
+        SyncItem* Item;
+        SyncedFile File;
+    };
+    std::vector<Sent> sent;
+    bool goOn = true;
+    for (SyncItem* item : Group) {
+        if (!goOn || work_.StopHere()) {
+            goOn = false;
+            break;
+        }
+        const fs::path pc = PcPathOf(item->Path);
+        const std::string target = DevicePathOf(item->Path);
+        std::string content;
+        const int64_t time = TicksOf(pc); // before the read: a save meanwhile shows next time
+        try {
+            content = ReadPcFile(pc);
+        } catch (const EPcFileError& e) {
+            work_.NotMoved.Add(e.what(), Outcome::PcFileError);
+            Finish(*item, e.what());
+            continue;
+        }
+        work_.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
+        // The whole listing of the plan says what is there to be replaced.
+        const auto listed = device_.find(item->Path);
+        const VerbResult written = work_.Write(target, content, false,
+                                               listed == device_.end()    ? TargetState::Absent
+                                               : listed->second.Directory ? TargetState::Unknown
+                                                                          : TargetState::File);
+        if (!written.Ok()) {
+            Failed(*item, written);
+            goOn = !DeviceGone;
+            continue;
+        }
+        work_.Host.FileMoved(target, pc, false);
+        sent.push_back({item, {content.size(), time, Sha256Hex(content), 0, {}}});
+    }
+    if (sent.empty()) return goOn;
+    // One listing of the directory shows each file there whole, with the size and stamp the
+    // record keeps; only then does it count as synced.
+    std::map<std::string, DeviceDirEntry> stored;
+    work_.ConfirmUploads(&stored);
+    for (auto& [item, file] : sent) {
+        const auto listed = stored.find(DevicePathOf(item->Path));
+        if (listed == stored.end()) {
+            Finish(*item, DevicePathOf(item->Path) + ": the device did not store it");
+            continue;
+        }
+        file.DeviceSize = listed->second.Size;
+        file.DeviceStamp = StampsOf(listed->second);
+        record_.Files[item->Path] = file;
+        Finish(*item);
+    }
+    SaveRecord();
+    if (!work_.Terminal.IsConnected()) DeviceGone = true;
+    return goOn && !DeviceGone;
+}
+
+bool TDeviceSync::SendDown(SyncItem& Item) {
+    const std::string source = DevicePathOf(Item.Path);
+    std::string content;
+    const VerbResult read = work_.Read(source, content);
+    if (!read.Ok()) {
+        Failed(Item, read);
+        return !DeviceGone;
+    }
+    const DeviceFact& device = device_.at(Item.Path);
+    const fs::path target = PcPathOf(Item.Path);
+    try {
+        work_.SaveToPcFile(target, content, device.Created);
+    } catch (const EPcFileError& e) {
+        work_.NotMoved.Add(e.what(), Outcome::PcFileError);
+        Finish(Item, e.what());
+        return true;
+    }
+    work_.Host.FileMoved(source, target, true);
+    record_.Files[Item.Path] = {content.size(), TicksOf(target), Sha256Hex(content), device.Size,
+                                device.Stamp};
+    SaveRecord();
+    Finish(Item);
+    return true;
+}
+
+bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
+    // A directory goes only once everything in it has gone, each by its own delete.
+    const auto gone = [&](const SyncItem& item) {
+        return !Below(item.Path, Item.Path) ||
+               (item.Done && item.Decision.Action == SyncAction::Delete);
+    };
+    if (Item.Directory && !std::all_of(Items.begin(), Items.end(), gone)) {
+        Finish(Item, "kept: not everything in it could be deleted");
+        return true;
+    }
+    if (options_.Up) {
+        const VerbResult removed = work_.Delete(DevicePathOf(Item.Path), Item.Directory);
+        if (!removed.Ok()) {
+            Failed(Item, removed);
+            return !DeviceGone;
+        }
+    } else {
+        // A PC file goes only when a complete listing of the device showed it absent there.
+        if (!deviceComplete_) {
+            Finish(Item, "kept: the device's folder could not be listed whole");
+            return true;
+        }
+        std::error_code ec;
+        fs::remove(PcPathOf(Item.Path), ec);
+        if (ec) {
+            const std::string why =
+                "Cannot remove \"" + ShownPath(PcPathOf(Item.Path)) + "\". " + ec.message();
+            work_.NotMoved.Add(why, Outcome::PcFileError);
+            Finish(Item, why);
+            return true;
+        }
+    }
+    std::erase_if(record_.Files, [&](const auto& entry) {
+        return entry.first == Item.Path || Below(entry.first, Item.Path);
+    });
+    Finish(Item);
+    return true;
+}
+
+void TDeviceSync::Run() {
+    if (options_.DryRun) return;
+    std::vector<SyncItem*> dirs, files, deletes;
+    for (auto& item : Items) {
+        if (item.Decision.Action == SyncAction::Skip)
+            Finish(item, item.Error);
+        else if (item.Decision.Action == SyncAction::Delete)
+            deletes.push_back(&item);
+        else
+            (item.Directory ? dirs : files).push_back(&item);
+    }
+    const auto stop = [&] { return DeviceGone || work_.StopHere(); };
+    // The device folder itself, and each directory above it that is missing.
+    if (options_.Up && deviceFolderMissing_) {
+        std::string made;
+        for (size_t at = 1; at <= options_.DeviceFolder.size(); ++at) {
+            if (at < options_.DeviceFolder.size() && options_.DeviceFolder[at] != '/') continue;
+            made = options_.DeviceFolder.substr(0, at);
+            DeviceDirEntry entry;
+            if (work_.Find(made, entry).Ok() && IsDirectory(entry)) continue;
+            const VerbResult result = work_.MakeDirectory(made);
+            if (!result.Ok()) {
+                if (result.What == Outcome::DeviceGone) DeviceGone = true;
+                work_.NotMoved.Add(result);
+                return;
+            }
+        }
+    }
+    for (SyncItem* item : dirs) {
+        if (stop()) return;
+        if (options_.Up) {
+            const VerbResult made = work_.MakeDirectory(DevicePathOf(item->Path));
+            if (!made.Ok()) {
+                Failed(*item, made);
+                continue;
+            }
+        } else {
+            std::error_code ec;
+            fs::create_directories(PcPathOf(item->Path), ec);
+            if (ec) {
+                const std::string why = "Cannot create the folder \"" +
+                                        ShownPath(PcPathOf(item->Path)) + "\". " + ec.message();
+                work_.NotMoved.Add(why, Outcome::PcFileError);
+                Finish(*item, why);
+                continue;
+            }
+        }
+        Finish(*item);
+    }
+    if (options_.Up) {
+        // By directory, so that one listing confirms each directory's files.
+        std::stable_sort(files.begin(), files.end(), [](SyncItem* a, SyncItem* b) {
+            return ParentOf(a->Path) < ParentOf(b->Path);
+        });
+        for (size_t begin = 0; begin < files.size();) {
+            size_t end = begin;
+            while (end < files.size() && ParentOf(files[end]->Path) == ParentOf(files[begin]->Path))
+                ++end;
+            std::vector<SyncItem*> group(files.begin() + static_cast<std::ptrdiff_t>(begin),
+                                         files.begin() + static_cast<std::ptrdiff_t>(end));
+            if (!SendUp(group)) return;
+            begin = end;
+        }
+    } else {
+        for (SyncItem* item : files)
+            if (stop() || !SendDown(*item)) return;
+    }
+    // Files before the directories that hold them.
+    // Files first, then directories, the deepest first.
+    std::stable_sort(deletes.begin(), deletes.end(), [](SyncItem* a, SyncItem* b) {
+        if (a->Directory != b->Directory) return b->Directory;
+        return a->Directory && a->Path > b->Path;
+    });
+    for (SyncItem* item : deletes)
+        if (stop() || !DeleteAtTarget(*item)) break;
+    SaveRecord();
+}
+
+} // namespace kv
