@@ -12,8 +12,9 @@ void Runner::TrackFinished(Worker& w) {
         track.running = false;
         track.done = track.done || w.status == 0;
         track.finishedAt = kv::Clock().NowMs();
-        // After a flash the device restarts into its firmware; it may be gone already.
-        track.restartExpected = options_.command == "flash";
+        // After a flash the device restarts into its firmware; it may be gone already. One that
+        // failed is unplugged to be tried again: its return is a new attachment.
+        track.restartExpected = options_.command == "flash" && w.status == 0;
         if (!track.present && track.restartExpected) {
             track.inRestart = true;
             track.restartBy = track.finishedAt + kRestartMs;

@@ -349,6 +349,7 @@ int StatusOf(kv::Outcome outcome) {
     case kv::Outcome::Done:
         return kOk;
     case kv::Outcome::DeviceGone:
+    case kv::Outcome::OtherDevice:
         return kNoDevice;
     case kv::Outcome::PcFileError:
         return kPcFileError;

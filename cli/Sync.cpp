@@ -3,6 +3,7 @@
 // are the workflows' (DeviceSync); here are the options, the lines printed and the watch loop.
 #include "Commands.h"
 
+#include "device/Clock.h"
 #include "device/DeviceText.h"
 #include "workflows/DeviceSync.h"
 #include "workflows/PcFiles.h"
@@ -12,7 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <optional>
 
 namespace kvb {
 
@@ -113,7 +114,7 @@ bool WaitForDevice(Session& s) {
             s.Say("the device is back");
             return true;
         } catch (const Failure&) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            kv::Clock().SleepMs(1000);
         }
     }
 }
@@ -152,6 +153,10 @@ void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs:
 } // namespace
 
 int Sync(Session& s, const SyncCommandOptions& o) {
+    // A watch keeps to the device it began on: the record is that device's, and the link waits
+    // for it when it goes, taking no other in its place.
+    std::optional<kv::TDeviceHold> hold;
+    if (o.watch) hold.emplace(s.Comms);
     s.Work.BeginSave();
     const fs::path pcFolder = fs::path(std::u8string(o.pcFolder.begin(), o.pcFolder.end()));
     const std::string deviceFolder = DevicePath(o.deviceFolder);

@@ -2,6 +2,7 @@
 
 #include "Clock.h"
 #include "DeviceList.h"
+#include "DeviceText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -24,9 +25,21 @@ bool TkvComms::Connect(std::vector<std::string>* Attached) {
     std::vector<std::string> found;
     TRawHid::FindDevices(found, kVendorId, kProductId, kUsagePage, -1);
     if (!Chosen.empty()) found = ChosenPaths(found, Chosen);
+    if (!Held.empty()) found = ChosenPaths(found, Held);
     const bool opened = !found.empty() && Device.Open(found.front());
     if (Attached) *Attached = std::move(found);
     return opened;
+}
+
+TDeviceHold::TDeviceHold(TkvComms& comms) : comms_(comms) {
+    if (!comms_.Held.empty() || !comms_.IsConnected()) return;
+    const std::string serial = HidTo8Bit(comms_.Device.GetSerialNumber());
+    comms_.Held = serial.empty() ? comms_.Device.DevicePath : serial;
+    own_ = !comms_.Held.empty();
+}
+
+TDeviceHold::~TDeviceHold() {
+    if (own_) comms_.Held.clear();
 }
 
 void TkvComms::ClearChannel(uint8_t Channel) {

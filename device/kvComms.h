@@ -46,6 +46,10 @@ class TkvComms {
     // The device the link is to, by serial number or interface path (see IsChosen): Connect opens
     // that one alone, also when it comes back after a restart or a replug. Empty: any device.
     std::string Chosen;
+    // The device that work under way began on (see TDeviceHold): while set, Connect opens that
+    // one alone, as for Chosen, so that a reconnect in the middle of the work never finds
+    // another device in its place.
+    std::string Held;
     bool IsConnected() const { return Device.IsOpen(); }
     void Disconnect() { Device.Close(); }
     void ClearChannel(uint8_t Channel);
@@ -73,6 +77,21 @@ class TkvComms {
     // taking one report cheap whatever is buffered behind it.
     std::array<std::deque<Report>, kChannels> RxBuffers;
     std::array<uint64_t, kChannels> Drops{};
+};
+
+// Holds the link to the device open when it is made, for the life of the object: a reconnect
+// opens that device alone (by its serial number, or its interface path when it has none). Made
+// with no device open, or inside another hold, it holds nothing of its own.
+class TDeviceHold {
+  public:
+    explicit TDeviceHold(TkvComms& comms);
+    ~TDeviceHold();
+    TDeviceHold(const TDeviceHold&) = delete;
+    TDeviceHold& operator=(const TDeviceHold&) = delete;
+
+  private:
+    TkvComms& comms_;
+    bool own_ = false;
 };
 
 class TkvTerminal {

@@ -75,6 +75,7 @@ void TDeviceActivity::Begin(bool Cancellable) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (depth_++ == 0) {
         startMs_ = kv::Clock().NowMs();
+        modalAtBegin_ = QApplication::activeModalWidget();
         cancelAsked_ = false;
         cancellable_ = false;
         kv::SetWaitHook([this] { Serve(); });
@@ -116,7 +117,9 @@ void TDeviceActivity::AskClose() {
 }
 
 bool TDeviceActivity::TimersMayWork() const {
-    return depth_ == 0 || (QApplication::activeModalWidget() != nullptr && timerWork_ == 0);
+    if (depth_ == 0) return true;
+    const QWidget* modal = QApplication::activeModalWidget();
+    return modal != nullptr && modal != modalAtBegin_ && timerWork_ == 0;
 }
 
 void TDeviceActivity::Serve() {

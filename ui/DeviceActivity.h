@@ -8,6 +8,7 @@
 #include "device/Clock.h"
 
 #include <QObject>
+#include <QPointer>
 #include <functional>
 
 class QPushButton;
@@ -37,7 +38,9 @@ class TDeviceActivity : public QObject {
     void AskClose();
 
     // Whether a timer tick may do its work now: always between operations; during one only while
-    // a modal window of the program waits for the user, and then one tick at a time.
+    // a modal window that the work opened waits for the user, and then one tick at a time. Work
+    // that runs inside a modal window (the editor's saves) keeps the link to itself: a tick then
+    // would read the console between a command and its reply.
     bool TimersMayWork() const;
     // Marks a tick at work for the life of the object.
     class TimerWork {
@@ -66,6 +69,8 @@ class TDeviceActivity : public QObject {
 
     QWidget* window_;
     QPushButton* cancel_;
+    // The modal window that was active when the outermost operation began.
+    QPointer<QWidget> modalAtBegin_;
     int depth_ = 0;
     int timerWork_ = 0;
     bool cancellable_ = false;

@@ -109,6 +109,8 @@ class TfmMain : public QMainWindow {
     // The chosen device (Comms->Chosen) whose absence has been said, or that has been found: a
     // chosen device that is briefly gone is waited for without a word.
     std::string ToldChosen;
+    // The held device (Comms->Held) that the pane has said it waits for.
+    std::string ToldHeld;
     // The window during device work: events delivered in the link's waits, input held off,
     // Cancel.
     TDeviceActivity* Activity = nullptr;

@@ -35,9 +35,16 @@ void AcceptAsCopyOrLink(QDropEvent* event) {
 
 QStringList DroppedFiles(QDropEvent* event) {
     QStringList files;
+    // A folder may come with a trailing "/" (as some programs send it): its name is the last
+    // one of the path all the same.
     for (const QUrl& url : event->mimeData()->urls())
-        files.append(url.toLocalFile());
+        files.append(QDir::cleanPath(url.toLocalFile()));
     return files;
+}
+
+// Why a drop stopped, as a program message: the error names the file and the reason.
+std::string StopLine(const std::exception& Error) {
+    return "\r\nThe upload stopped: " + ToDevice(QString::fromUtf8(Error.what())) + "\r\n";
 }
 
 // The device folders the files went to, as the summary names them: "/Lua and /".
@@ -111,10 +118,11 @@ void TfmMain::DropFrom(QDropEvent* event) {
     QMetaObject::invokeMethod(
         this,
         [this, files, ctrl] {
-            // An error that escapes the drop handler ends the drop without a message.
+            // An error that escapes the drop handler ends the drop with a line that says why.
             try {
                 dftFilesDrop(files, ctrl);
-            } catch (const std::exception&) {
+            } catch (const std::exception& error) {
+                TermPrint(StopLine(error), fsBold);
             }
         },
         Qt::QueuedConnection);
@@ -211,6 +219,7 @@ bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
 }
 
 void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
+    const kv::TDeviceHold hold(*Comms);
     TDeviceOperation op(*Activity, true);
     try {
         const std::string base = CurrentDir + "/";
@@ -242,17 +251,40 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
                 TermPrint("\r\nUploading " + std::to_string(Files.size()) +
                               (Files.size() == 1 ? " file...\r\n" : " files...\r\n"),
                           fsItalic);
+            // A folder goes as a tree into the shown directory; its files are counted as the
+            // walk finds them.
             uint64_t bytes = 0;
-            for (const QString& file : Files)
-                bytes += static_cast<uint64_t>(std::max<qint64>(0, QFileInfo(file).size()));
-            BeginTransfer(static_cast<int>(Files.size()), bytes, true);
+            int files = 0;
+            bool trees = false;
+            for (const QString& file : Files) {
+                const QFileInfo info(file);
+                if (info.isDir()) {
+                    trees = true;
+                    continue;
+                }
+                ++files;
+                bytes += static_cast<uint64_t>(std::max<qint64>(0, info.size()));
+            }
+            BeginTransfer(files, bytes, !trees);
+            bool stopped = false;
             for (const QString& file : Files) {
                 if (!Terminal->IsConnected() || Work->StopHere()) break;
-                UploadFile(file, proper);
+                try {
+                    if (QFileInfo(file).isDir())
+                        Work->UploadTree(PcPathOf(file), base + kv::DeviceNameOf(PcPathOf(file)));
+                    else
+                        UploadFile(file, proper);
+                } catch (const std::exception& error) {
+                    // A file that cannot be read ends the drop there, with a line naming it.
+                    TermPrint(StopLine(error), fsBold);
+                    stopped = true;
+                    break;
+                }
             }
+            Work->Tally.AllKnown();
             // The device's listing shows whether each file is there, whole.
             Work->ConfirmUploads();
-            TermPrint("\r\ndone.\r\n", fsItalic);
+            if (!stopped) TermPrint("\r\ndone.\r\n", fsItalic);
             if (!Files.isEmpty())
                 EndTransfer("Uploaded", "to " + UploadFolders(base, Files, proper));
         }

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QSaveFile>
 #include <QTextDocument>
+#include <cctype>
 
 namespace {
 
@@ -74,6 +75,7 @@ void TfmMain::actDeleteExecute() {
     if (UiHooks().Question(this, question, "Confirm", QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
+    const kv::TDeviceHold hold(*Comms);
     try {
         TDeviceOperation op(*Activity, true);
         for (int row : rows) {
@@ -144,6 +146,7 @@ void TfmMain::SaveEntries(const QString& PcFolder, const std::string& DeviceFold
             window->HideTransfer();
         }
     } cleanUp{this};
+    const kv::TDeviceHold hold(*Comms);
     TDeviceOperation op(*Activity, true);
     Work->SaveToPc(PcPathOf(PcFolder), DeviceFolder, Files, Dirs);
     EndTransfer("Saved", Where);
@@ -155,6 +158,9 @@ void TfmMain::actEditExecute() {
     const int row = CurrentRow();
     if (row < 0 || IsParentRow(Caption(row))) return;
     const std::string path = CurrentDir + "/" + ToDevice(Caption(row));
+    // The text goes back to the device it came from, or nowhere: the editor is modal and the
+    // timers reconnect meanwhile, so without this another device could take its place.
+    const kv::TDeviceHold hold(*Comms);
     std::string content;
     {
         // The whole file is read before the editor opens: a large one shows its progress and
@@ -193,7 +199,14 @@ void TfmMain::actEditExecute() {
             TDeviceOperation op(*Activity);
             written = Work->EditorWrite(path, edited, crlf);
         }
-        if (!ShowResult(written)) Why = FromDevice(written.Message());
+        if (written.What == kv::Outcome::OtherDevice) {
+            std::string line = written.Detail + "; the text is kept.";
+            line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
+            TermPrint("\r\n" + line + "\r\n", fsBold);
+            Why = FromDevice(written.Detail);
+        } else if (!ShowResult(written)) {
+            Why = FromDevice(written.Message());
+        }
         return written.Ok();
     };
     if (!fmFile->EditText(FromDevice(path), text, store)) return;

@@ -35,6 +35,18 @@ void TfmMain::Timer1Timer() {
         const kv::OpenError why = Comms->Device.OpenFailure;
         if (attached.empty() || why == kv::OpenError::Absent) {
             ToldNoAccess = false;
+            if (!Comms->Held.empty()) {
+                // Work under way (the editor, a copy) began on that device: it is waited for,
+                // and no other is taken in its place until the work ends.
+                if (ToldHeld != Comms->Held) {
+                    ToldHeld = Comms->Held;
+                    TermPrint("\r\nWaiting for device " + Comms->Held +
+                                  ": the work under way began on it; no other device is taken "
+                                  "until it ends.\r\n",
+                              fsRegular);
+                }
+                return;
+            }
             if (!Comms->Chosen.empty()) {
                 // Said once for each choice, and not for a chosen device that was found before:
                 // it is restarting or was unplugged for a moment.
@@ -67,6 +79,7 @@ void TfmMain::Timer1Timer() {
         return;
     }
     ToldNoAccess = false;
+    ToldHeld.clear();
     FoundDevice = true;
     ToldChosen = Comms->Chosen;
     ShowDeviceInfo();

@@ -6,6 +6,8 @@
 #include "DeviceWork.h"
 
 #include "EditorText.h"
+#include "device/DeviceList.h"
+#include "device/DeviceText.h"
 
 #include <set>
 
@@ -35,6 +37,28 @@ VerbResult TDeviceWork::Sendable(const std::string& Path, const std::string& New
     std::string why = Files.PathRefusal(Path);
     if (why.empty()) why = Files.NameRefusal(NewName);
     return why.empty() ? VerbResult::Done(Path) : VerbResult::Failed(Outcome::Refused, Path, why);
+}
+
+VerbResult TDeviceWork::SameDevice(const std::string& Path) {
+    if (Comms.Held.empty()) return VerbResult::Done(Path);
+    std::string other;
+    if (Comms.IsConnected()) {
+        other = HidTo8Bit(Comms.Device.GetSerialNumber());
+        if (other.empty() || IsChosen(Comms.Held, Comms.Device.DevicePath, other))
+            return VerbResult::Done(Path); // the held one, or gone: the verb itself finds that
+    } else {
+        // The held device is gone; another attached in its place is named.
+        for (const AttachedDevice& device : AttachedDevices())
+            if (device.Failure == OpenError::None &&
+                !IsChosen(Comms.Held, device.Path, device.Serial)) {
+                other = device.Serial.empty() ? device.Path : device.Serial;
+                break;
+            }
+        if (other.empty()) return VerbResult::Done(Path);
+    }
+    return VerbResult::Failed(Outcome::OtherDevice, Path,
+                              "the device changed (" + other + " is not " + Comms.Held +
+                                  "): nothing was written");
 }
 
 bool TDeviceWork::SkipUnsendable(const std::string& Path) {
@@ -221,6 +245,7 @@ VerbResult TDeviceWork::Create(const std::string& Path, const std::string& Conte
 VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm,
                               TargetState Target) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     const VerbResult stored = Target == TargetState::Absent
                                   ? Create(Path, Content)
                                   : Replace(Path, Content, Target == TargetState::File);
@@ -282,17 +307,20 @@ VerbResult TDeviceWork::NewFile(const std::string& Path) {
 
 VerbResult TDeviceWork::Delete(const std::string& Path, bool Directory) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     const bool done = Directory ? Files.WipeDirectory(Path) : Files.DeleteFile(Path);
     return done ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::MakeDirectory(const std::string& Path) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     return Files.MakeDirectory(Path) ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
 VerbResult TDeviceWork::Rename(const std::string& Path, const std::string& NewName) {
     if (VerbResult refused = Sendable(Path, NewName); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     return Files.RenameFile(Path, NewName) ? VerbResult::Done(Path)
                                            : Failure(Path, Outcome::Refused);
 }

@@ -36,23 +36,29 @@ bool SaysFailed(const std::string& words) {
 // While the device restarts, the link waits for this same device when no device was chosen and
 // others are attached: a restarted device may come back after them in the order of discovery, and
 // another device waiting in its boot loader must not get the image meant for this one. With one
-// device attached nothing is pinned, so a boot loader that reports another serial number is still
-// found as before.
+// device attached nothing is pinned (a hold of the work around is let go meanwhile), so a boot
+// loader that reports another serial number is still found as before.
 class TSameDevice {
   public:
-    explicit TSameDevice(TkvComms& comms) : comms_(comms), was_(comms.Chosen) {
-        if (!was_.empty() || !comms.IsConnected()) return;
+    explicit TSameDevice(TkvComms& comms) : comms_(comms), was_(comms.Chosen), held_(comms.Held) {
+        if (!comms.IsConnected()) return;
         std::vector<std::string> attached;
         TRawHid::FindDevices(attached, kVendorId, kProductId, kUsagePage, -1);
-        if (attached.size() > 1) comms_.Chosen = HidTo8Bit(comms.Device.GetSerialNumber());
+        if (attached.size() <= 1)
+            comms_.Held.clear();
+        else if (was_.empty())
+            comms_.Chosen = HidTo8Bit(comms.Device.GetSerialNumber());
     }
-    ~TSameDevice() { comms_.Chosen = was_; }
+    ~TSameDevice() {
+        comms_.Chosen = was_;
+        comms_.Held = held_;
+    }
     TSameDevice(const TSameDevice&) = delete;
     TSameDevice& operator=(const TSameDevice&) = delete;
 
   private:
     TkvComms& comms_;
-    const std::string was_;
+    const std::string was_, held_;
 };
 
 } // namespace
@@ -222,6 +228,72 @@ bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target
     NotMoved.Add(written);
     Host.Failed("Not written: " + written.Message());
     return false;
+}
+
+void TDeviceWork::UploadTree(const fs::path& PcDir, const std::string& DeviceDir) {
+    std::set<fs::path> entered;
+    UploadTreeOnce(PcDir, DeviceDir, entered);
+}
+
+void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& DeviceDir,
+                                 std::set<fs::path>& Entered) {
+    if (LinkLost(DeviceDir) || StopHere() || SkipUnsendable(DeviceDir)) return;
+    std::error_code ec;
+    const fs::path real = fs::canonical(PcDir, ec);
+    if (!ec && !Entered.insert(real).second) {
+        Host.Print(" " + ShownPath(PcDir) + ": the same folder as one copied already\r\n",
+                   MessageStyle::Italic);
+        return;
+    }
+    // A directory the device lists there already is used as it is.
+    DeviceDirEntry there;
+    if (!(Find(DeviceDir, there).Ok() && IsDirectory(there))) {
+        const VerbResult made = MakeDirectory(DeviceDir);
+        if (!made.Ok() && !(made.What != Outcome::DeviceGone && Find(DeviceDir, there).Ok() &&
+                            IsDirectory(there))) {
+            NotMoved.Add(made);
+            Host.Failed("Not written: " + made.Message());
+            return;
+        }
+    }
+    std::vector<fs::directory_entry> children;
+    for (const auto& child : fs::directory_iterator(PcDir, ec))
+        children.push_back(child);
+    if (ec) {
+        const std::string why =
+            "Cannot open the folder \"" + ShownPath(PcDir) + "\". " + ec.message();
+        NotMoved.Add(why, Outcome::PcFileError);
+        Host.Failed(why);
+        return;
+    }
+    std::sort(children.begin(), children.end());
+    int files = 0;
+    uint64_t bytes = 0;
+    for (const auto& child : children)
+        if (child.is_regular_file(ec)) {
+            ++files;
+            bytes += child.file_size(ec);
+        }
+    Tally.Add(files, bytes);
+    for (const auto& child : children) {
+        if (LinkLost(DeviceDir) || StopHere()) return;
+        const std::string path = DeviceDir + "/" + DeviceNameOf(child.path());
+        const bool link = child.is_symlink(ec);
+        if (child.is_directory(ec)) {
+            if (link)
+                Host.Print(" " + ShownPath(child.path()) + ": a link to a folder; not followed\r\n",
+                           MessageStyle::Italic);
+            else
+                UploadTreeOnce(child.path(), path, Entered);
+        } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
+            // A link that leads nowhere cannot be read: it fails as a file that cannot be.
+            UploadFileTo(child.path(), path);
+        } else {
+            Host.Print(" " + ShownPath(child.path()) +
+                           ": neither a file nor a folder; left out\r\n",
+                       MessageStyle::Italic);
+        }
+    }
 }
 
 // ---- firmware ----

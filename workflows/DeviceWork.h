@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,9 @@ class TDeviceWork {
     // Refused, with the reason, when Path (or NewName, as a name) cannot go into a device command
     // line; done otherwise. Every verb asks first: nothing of such a command is sent.
     VerbResult Sendable(const std::string& Path, const std::string& NewName = {}) const;
+    // OtherDevice when the link holds a device (TDeviceHold) and another is open, or is attached
+    // while the held one is not; done otherwise. Every changing verb asks first.
+    VerbResult SameDevice(const std::string& Path);
     // For a tree walk: true when Path cannot be sent, after naming it in NotMoved and to the
     // host; the walk then skips it (and what is below it) and goes on.
     bool SkipUnsendable(const std::string& Path);
@@ -108,6 +112,10 @@ class TDeviceWork {
     // Uploads one PC file to the device path Target, saying so in the terminal as UploadFile does.
     bool UploadFileTo(const std::filesystem::path& PcPath, const std::string& Target,
                       TargetState There = TargetState::Unknown);
+    // Uploads the PC folder PcDir with all it holds as the device directory DeviceDir (made
+    // where the device lists none), its files counted in the tally as they are found. Links to
+    // folders are not followed and no folder is entered twice; what is left out is said.
+    void UploadTree(const std::filesystem::path& PcDir, const std::string& DeviceDir);
 
     // ---- firmware ----
     // Starts the images after loading them; kvb's --no-run turns it off.
@@ -164,6 +172,8 @@ class TDeviceWork {
     // True when the link is down, which then counts in NotMoved (once) as the device gone.
     bool LinkLost(const std::string& Where);
     bool WaitForRestart(bool BootLoader);
+    void UploadTreeOnce(const std::filesystem::path& PcDir, const std::string& DeviceDir,
+                        std::set<std::filesystem::path>& Entered);
 };
 
 } // namespace kv

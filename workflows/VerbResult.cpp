@@ -27,6 +27,8 @@ std::string VerbResult::Message() const {
         return Detail;
     case Outcome::Cancelled:
         return where + "cancelled; what was done so far is kept";
+    case Outcome::OtherDevice:
+        return where + Detail;
     }
     return where + Detail;
 }

@@ -17,6 +17,7 @@ enum class Outcome {
     IsDirectory, // a file was asked for and a directory is there
     PcFileError, // a PC file cannot be read or written (Detail: the text, with the system's own)
     Cancelled,   // the user asked to stop; what was done is kept
+    OtherDevice, // the work's device was replaced by another (Detail: which); nothing was sent
 };
 
 struct VerbResult {

@@ -690,6 +690,22 @@ TEST_F(KvbMany, EachNewDeviceAsItComesAndARestartIsNoNewDevice) {
     EXPECT_EQ(count(r.err, "done: KV-104-000126"), 1u) << r.err;
 }
 
+// A board whose flash failed is unplugged and plugged in again at once to be tried again: that
+// is a new attachment, not its restart into new firmware. The third board, plugged in later,
+// is not needed for the count.
+TEST_F(KvbMany, AFailedBoardPluggedInAgainSoonIsTriedAgain) {
+    Spit(pc / "fw.blf", "F");
+    env = "KVB_SIM_FAULTS_1='verify-fails=1;unplug-at=20000;unplug-for=2000' "
+          "KVB_SIM_FAULTS_2=present-from=120000 KVB_SIM_FAULTS_3=present-from=120000";
+    const Result r = Run(three + "--each-new --count 2 flash pc/fw.blf");
+    EXPECT_EQ(r.status, 4) << r.err;
+    size_t failed = 0;
+    for (size_t at = 0; (at = r.err.find("failed: KV-104-000123", at)) != std::string::npos; ++at)
+        ++failed;
+    EXPECT_EQ(failed, 2u) << r.err;
+    EXPECT_EQ(r.err.find("KV-104-000124"), std::string::npos) << r.err;
+}
+
 // ---- sync ----
 
 TEST_F(Kvb, SyncSendsOnlyWhatChangedAndAPreviewChangesNothing) {
@@ -848,6 +864,39 @@ TEST_F(Kvb, WatchSendsEachSavedFileUntilCtrlC) {
     const std::string out = Slurp(dir / "stdout");
     EXPECT_NE(out.find("send changed a.lua\n"), std::string::npos) << out;
     EXPECT_NE(out.find("send new sub/b.lua\n"), std::string::npos) << out;
+}
+
+// Two devices and no --device: the watched one goes in the middle of a send and comes back. The
+// watch waits for that one and sends there again, never to the other.
+TEST_F(Kvb, WatchWaitsForItsOwnDeviceAndNeverSendsToAnother) {
+    fs::create_directories(dir / "dev2");
+    Spit(pc / "w/a.lua", "1");
+    const std::string command =
+        "cd '" + dir.string() +
+        "' && (KVB_VIRTUAL_TIME=1 XDG_STATE_HOME=state "
+        "KVB_SIM_FAULTS_1='unplug-at=3000;unplug-for=5000' " +
+        KV_KVB_FILE +
+        " --simulate dev --simulate dev2 sync up --watch pc/w /w >stdout 2>stderr & "
+        "echo $! > pid; wait $!; echo $? > status) &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const auto within = [&](auto done) {
+        for (int i = 0; i < 200 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return done();
+    };
+    ASSERT_TRUE(within([&] { return Slurp(dir / "stderr").find("watching") != std::string::npos; }))
+        << Slurp(dir / "stderr");
+    ASSERT_EQ(Slurp(dev / "w/a.lua"), "1");
+    // About 4 s on the link: the device goes at 3 s.
+    const std::string big = EveryByte(1000);
+    Spit(pc / "w/big.bin", big);
+    EXPECT_TRUE(within([&] { return Slurp(dev / "w/big.bin") == big; })) << Slurp(dir / "stderr");
+    std::system(("kill -INT $(cat '" + (dir / "pid").string() + "')").c_str());
+    ASSERT_TRUE(within([&] { return !Slurp(dir / "status").empty(); }));
+    EXPECT_FALSE(fs::exists(dir / "dev2/w")) << "nothing of the watch on the other device";
+    const std::string err = Slurp(dir / "stderr");
+    EXPECT_NE(err.find("waiting for it"), std::string::npos) << err;
+    EXPECT_NE(err.find("the device is back"), std::string::npos) << err;
 }
 
 } // namespace

@@ -2,12 +2,14 @@
 // and the window keeps to it while it restarts or is unplugged for a moment.
 #include "UiFixture.h"
 #include "ui/CommandLine.h"
+#include "ui/ufmDialogs.h"
 
 #include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QMenu>
 #include <QTemporaryDir>
+#include <QTimer>
 
 namespace {
 
@@ -90,6 +92,53 @@ TEST_F(DeviceChoice, FirmwareGoesToTheChosenDeviceThroughItsRestarts) {
     ASSERT_EQ(second.images.size(), 1u);
     EXPECT_EQ(second.images[0].name, "app.blf");
     env.clock.AdvanceMs(5000);
+    Tick1();
+    EXPECT_TRUE(Info().contains("#KV-104-000124")) << Info().toStdString();
+}
+
+// The editor is modal and the timers reconnect meanwhile: its save goes to the device the text
+// came from, or nowhere, and the text stays in the editor until that device is back.
+TEST_F(DeviceChoice, TheEditorsSaveNeverGoesToAnotherDevice) {
+    env.fs->AddFile("/cfg.txt", "first\n");
+    static_cast<kv::sim::MemoryStorage&>(second.storage()).AddFile("/cfg.txt", "second\n");
+    Connect();
+    const auto stored = [](kv::sim::SimStorage& fs) {
+        std::string bytes;
+        fs.ReadFile({"cfg.txt"}, bytes);
+        return bytes;
+    };
+    bool keptOpen = false, savedOnReturn = false;
+    QString terminal;
+    Select({"cfg.txt"});
+    QTimer::singleShot(0, [&] {
+        fmFile->reFile->setPlainText("edited\n");
+        device().Unplug();
+        Tick2();
+        Tick1();
+        Tick1();
+        EXPECT_FALSE(fmMain->Comms->IsConnected()) << "the other device is not taken meanwhile";
+        EXPECT_FALSE(fmFile->Save());
+        keptOpen = fmFile->isVisible() && fmFile->reFile->toPlainText() == "edited\n";
+        terminal = kvtest::PaneText(fmMain->reTerm);
+        device().Replug();
+        Tick1();
+        savedOnReturn = fmFile->Save();
+        fmFile->reject();
+    });
+    fmMain->actEditExecute();
+    EXPECT_TRUE(keptOpen);
+    EXPECT_EQ(stored(second.storage()), "second\n");
+    EXPECT_TRUE(terminal.contains("\nWaiting for device KV-104-000123: the work under way began "
+                                  "on it; no other device is taken until it ends.\n"))
+        << terminal.toStdString();
+    EXPECT_TRUE(terminal.contains("\nThe device changed (KV-104-000124 is not KV-104-000123): "
+                                  "nothing was written; the text is kept.\n"))
+        << terminal.toStdString();
+    EXPECT_TRUE(savedOnReturn);
+    EXPECT_EQ(stored(*env.fs), "edited\n");
+    // The editor closed, the window takes any device again.
+    device().Unplug();
+    Tick2();
     Tick1();
     EXPECT_TRUE(Info().contains("#KV-104-000124")) << Info().toStdString();
 }

@@ -135,15 +135,36 @@ TEST_F(Drops, EmptyFilesFoldersAndTheInformationPanel) {
     EXPECT_EQ(Stored("/zero.bin"), "");
     EXPECT_TRUE(Terminal().contains("zero.bin\n 0 > /zero.bin\n"));
 
+    // A folder goes as a tree, between the files dropped with it.
     fmMain->actTermClearExecute();
-    QDir().mkpath(pc.filePath("folder"));
+    File("folder/in.txt", "i");
+    File("folder/sub/deep.txt", "d");
+    QDir().mkpath(pc.filePath("folder/empty"));
     Drop(fmMain->lvFiles->viewport(),
          {File("first.txt", "1"), pc.filePath("folder"), File("last.txt", "3")});
     EXPECT_EQ(Stored("/first.txt"), "1");
-    EXPECT_EQ(Stored("/last.txt"), "<missing>") << "the drop ends at the folder";
+    EXPECT_EQ(Stored("/folder/in.txt"), "i");
+    EXPECT_EQ(Stored("/folder/sub/deep.txt"), "d");
+    kv::sim::SimEntry empty;
+    EXPECT_TRUE(env.fs->Stat({"folder", "empty"}, empty) && empty.IsDir());
+    EXPECT_EQ(Stored("/last.txt"), "3");
+    EXPECT_TRUE(Terminal().contains("done.")) << Terminal().toStdString();
+    EXPECT_TRUE(Captions().contains("folder"));
+
+    // A folder as some programs send it, with a trailing "/", and a file gone before the drop
+    // was taken: the drop stops there with a line that names the file and says why.
+    fmMain->actTermClearExecute();
+    File("other/o.txt", "o");
+    const QString gone = pc.filePath("gone.txt");
+    Drop(fmMain->lvFiles->viewport(), {pc.filePath("other") + "/", gone, File("after.txt", "a")});
+    EXPECT_EQ(Stored("/other/o.txt"), "o");
+    EXPECT_EQ(Stored("/after.txt"), "<missing>");
+    EXPECT_TRUE(Terminal().contains("\nThe upload stopped: Cannot open file \"" +
+                                    QDir::toNativeSeparators(gone) + "\". "))
+        << Terminal().toStdString();
     EXPECT_FALSE(Terminal().contains("done."));
-    EXPECT_TRUE(messages.isEmpty()) << "silently";
-    EXPECT_TRUE(Captions().contains("first.txt")) << "listed again all the same";
+    EXPECT_TRUE(messages.isEmpty()) << "said in the pane";
+    EXPECT_TRUE(Captions().contains("other")) << "listed again all the same";
 }
 
 TEST_F(Drops, MovesAndNonFilesAreRefused) {

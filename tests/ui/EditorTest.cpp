@@ -38,11 +38,14 @@ struct Editor : kvtest::UiTest {
         fmMain->edDir->setText(dir);
         fmMain->actRefreshExecute();
         Select({name});
-        QTimer::singleShot(0, [&] {
+        // A large file's read delivers events: the editor is not open yet then.
+        std::function<void()> once = [&] {
+            if (!fmFile->isVisible()) return QTimer::singleShot(0, once);
             inside();
             answers = {QMessageBox::Yes};
             fmFile->reject();
-        });
+        };
+        QTimer::singleShot(0, once);
         fmMain->actEditExecute();
     }
     std::string Stored(const std::vector<std::string>& path) {
@@ -108,6 +111,32 @@ TEST_F(Editor, CtrlSSavesAndKeepsTheEditorOpenAndTheTitleMarksUnsavedText) {
               (QStringList{"Edit File: /a.txt", "Edit File: /a.txt *", "Edit File: /a.txt"}));
     EXPECT_EQ(Stored({"a.txt"}), "-- local s = 1\n");
     EXPECT_TRUE(questions.isEmpty()) << "closed after the save without asking";
+}
+
+// The timers tick while the editor waits for the user, and a save's waits deliver events: a tick
+// then would read the console between the save's commands and their replies (its check listing
+// would land in the terminal pane and the save would seem to fail).
+TEST_F(Editor, TimerTicksDuringASaveLeaveTheConsoleToIt) {
+    std::string text;
+    for (int i = 0; i < 800; ++i)
+        text += "line " + std::to_string(i) + " of the file\n";
+    env.fs->AddFile("/big.txt", text);
+    device().faults.replyDelayMs = 50; // a device under load
+    bool saved = false;
+    Edit("", "big.txt", [&] {
+        QTimer ticks;
+        ticks.setInterval(0);
+        QObject::connect(&ticks, &QTimer::timeout, [] {
+            fmMain->Timer1Timer();
+            fmMain->Timer2Timer();
+        });
+        ticks.start();
+        fmFile->reFile->setPlainText(QString::fromStdString(text + "-- end\n"));
+        saved = fmFile->Save();
+    });
+    EXPECT_TRUE(saved) << messages.join("; ").toStdString();
+    EXPECT_TRUE(Stored({"big.txt"}) == text + "-- end\n");
+    EXPECT_FALSE(kvtest::PaneText(fmMain->reTerm).contains("Directory of"));
 }
 
 TEST_F(Editor, TheCaretIsShownInLinesAndCharacters) {
