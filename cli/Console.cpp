@@ -17,29 +17,53 @@ namespace kvb {
 namespace {
 
 // Console output for a terminal: the prompt between its marks in red on a colour terminal, the
-// marks themselves not shown, 8-bit text as UTF-8.
+// marks themselves not shown, 8-bit text as UTF-8. Typed keys are echoed here as the window's
+// pane echoes them, for the device does not: bold blue, "*" at a password prompt.
 class ConsoleWriter {
   public:
+    // LineEnd: what starts a fresh line at the end ("\r\n" on a terminal in raw mode).
+    explicit ConsoleWriter(const char* LineEnd) : lineEnd_(LineEnd) {}
     void Write(const std::string& bytes) {
         std::string out;
-        for (char c : bytes) {
-            if (c == kv::PromptStartMark) {
-                if (colour_) out += "\x1b[31m";
-            } else if (c == kv::PromptEndMark) {
-                if (colour_) out += "\x1b[0m";
-            } else {
-                out += kv::Latin1ToUtf8(std::string(1, c));
-            }
-        }
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        std::fflush(stdout);
+        for (const auto& run : prompt_.Feed(bytes))
+            Show(out, run.Text, run.Prompt ? "\x1b[0;31m" : "\x1b[0m");
+        // A prompt that goes on in the next output keeps its colour until then.
+        if (colour_ && !prompt_.InPrompt()) out += "\x1b[0m";
+        Put(out);
     }
+    void Echo(char key) {
+        std::string out;
+        if (key == '\b') {
+            out = "\b \b"; // as in the pane: the character before the cursor goes
+        } else {
+            Show(out, kv::EchoOfKey(key, prompt_.Password()), "\x1b[0;1;34m");
+            if (colour_) out += prompt_.InPrompt() ? "\x1b[0;31m" : "\x1b[0m";
+        }
+        Put(out);
+    }
+    // The shell's prompt comes next: on a line of its own, in the terminal's own colours.
     ~ConsoleWriter() {
-        if (colour_) std::fputs("\x1b[0m", stdout);
+        std::string out = colour_ ? "\x1b[0m" : "";
+        if (!atLineStart_) out += lineEnd_;
+        Put(out);
     }
 
   private:
+    void Show(std::string& out, const std::string& text, const char* colour) {
+        if (text.empty()) return;
+        if (colour_) out += colour;
+        out += kv::Latin1ToUtf8(text);
+        atLineStart_ = text.back() == '\n';
+    }
+    static void Put(const std::string& out) {
+        if (out.empty()) return;
+        std::fwrite(out.data(), 1, out.size(), stdout);
+        std::fflush(stdout);
+    }
+    kv::TConsolePrompt prompt_;
+    const char* lineEnd_;
     bool colour_ = RawConsole::ColourOutput();
+    bool atLineStart_ = true;
 };
 
 // True when the reply says the device does not know the command: a line of it that begins with
@@ -119,8 +143,7 @@ int Exec(Session& s, const std::string& line, int timeoutMs) {
     s.Terminal.SendLine(eight);
     std::string reply;
     s.Terminal.ReadToPromptStart(timeoutMs, reply);
-    ConsoleWriter().Write(reply);
-    if (!reply.empty() && reply.back() != '\n') std::printf("\n");
+    ConsoleWriter("\n").Write(reply);
     // What came before the link went down is shown; the command did not end as it should.
     if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
     if (UnknownCommand(reply, eight))
@@ -131,7 +154,7 @@ int Exec(Session& s, const std::string& line, int timeoutMs) {
 
 int Term(Session& s) {
     RawConsole console;
-    ConsoleWriter out;
+    ConsoleWriter out(console.Interactive() ? "\r\n" : "\n");
     if (console.Interactive())
         std::fprintf(stderr, "kvb: connected to %s; Ctrl+] leaves\r\n",
                      PrintableName(kv::HidTo8Bit(s.Comms.Device.GetSerialNumber())).c_str());
@@ -159,15 +182,23 @@ int Term(Session& s) {
             continue;
         }
         std::string send;
+        bool leave = false;
         for (char c : keys) {
-            if (c == '\x1D') return kOk;    // Ctrl+]
+            if (c == '\x1D') { // Ctrl+]
+                leave = true;
+                break;
+            }
             send += c == '\x7F' ? '\b' : c; // the terminal's Backspace is the pane's
         }
         if (!console.Interactive()) send = kv::ToConsoleLineEnds(send);
-        // Each key as the pane sends it: one report per key.
-        for (char c : send)
+        // Each key as the pane sends it: one report per key, echoed once it was sent. Piped
+        // input is not echoed: no one types it.
+        for (char c : send) {
             if (!s.Comms.WriteMessage(std::string(1, c), kv::kConsoleChannel, 0, 200))
                 throw Failure(kNoDevice, "the device is gone");
+            if (console.Interactive()) out.Echo(c);
+        }
+        if (leave) return kOk;
     }
     return kOk;
 }

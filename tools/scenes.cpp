@@ -1,8 +1,9 @@
 // Pictures of the program's windows in typical situations, against the simulated device in real
 // time: the connected main window, the log window with traffic, the terminal after a drop of two
 // files and after a firmware drop, the screen in the middle of a Save to PC chosen in the
-// folder dialog, and the editor on a Lua script with a search under way and a change not yet saved.
-// Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save, editor)
+// folder dialog, the editor on a Lua script with a search under way and a change not yet saved,
+// the file list sorted by size (largest first), and a long program message wrapped in the pane.
+// Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save, editor, sorted, message)
 #include "tools/SimWindow.h"
 #include "ui/CodeEdit.h"
 #include "ui/FindBar.h"
@@ -38,7 +39,8 @@ QString MakeFile(const QTemporaryDir& dir, const QString& name, const QByteArray
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: scenes main|log|drop|firmware|save|editor OUT.png\n");
+        std::fprintf(stderr,
+                     "usage: scenes main|log|drop|firmware|save|editor|sorted|message OUT.png\n");
         return 2;
     }
     const QString scene = argv[1];
@@ -56,6 +58,12 @@ int main(int argc, char* argv[]) {
         storage->AddFile("/Data/log-2026-12-01.bin", bytes);
         storage->AddFile("/Data/log-2026-12-02.bin", bytes);
         storage->AddFile("/Data/log-2026-12-03.bin", bytes);
+    }
+    if (scene == "sorted") {
+        storage->AddFile("/Lua/blink.lua", std::string(310, 'b'));
+        storage->AddFile("/Lua/sensors.lua", std::string(5120, 's'));
+        storage->AddFile("/Lua/modem.lua", std::string(1744, 'm'));
+        storage->AddDir("/Lua/old");
     }
     if (scene == "editor")
         storage->AddFile("/Lua/blink.lua",
@@ -81,6 +89,7 @@ int main(int argc, char* argv[]) {
     SimWindow window(std::move(storage), config);
     UiHooks().Question = [](QWidget*, const QString&, const QString&,
                             QMessageBox::StandardButtons) { return QMessageBox::Yes; };
+    UiHooks().Caution = UiHooks().Question;
     SimWindow::Run(1500);
     const QTemporaryDir& pc = window.pc;
     QWidget* subject = fmMain;
@@ -126,6 +135,22 @@ int main(int argc, char* argv[]) {
         });
         fmMain->actSaveExecute();
         return shot ? 0 : 1;
+    } else if (scene == "sorted") {
+        fmMain->edDir->setText("/Lua");
+        fmMain->actRefreshExecute();
+        fmMain->SortBy(1);
+        fmMain->SortBy(1); // the header clicked twice: the largest first
+        SimWindow::Run(400);
+    } else if (scene == "message") {
+        // Device output on long lines, then Load Firmware outside the boot loader: its message
+        // wraps at the pane's edge, the device's lines do not.
+        for (char c : std::string("help\r"))
+            fmMain->reTermKeyPress(c);
+        SimWindow::Run(600);
+        const QString image = MakeFile(pc, "app.blf", QByteArray(2000, 'F'));
+        UiHooks().OpenFile = [image](QWidget*, const QString&) { return image; };
+        fmMain->actFirmwareExecute();
+        SimWindow::Run(600);
     } else if (scene == "editor") {
         fmMain->edDir->setText("/Lua");
         fmMain->actRefreshExecute();

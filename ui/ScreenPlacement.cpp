@@ -37,34 +37,45 @@ void KeepOnScreen(QWidget* Window) {
 
 namespace {
 
-// Waits for the window's first showing, then checks it again when the frame has come.
+// Waits for the window's showing (the first one, or each one), then checks it again when the
+// frame has come.
 class TFrameWatch : public QObject {
   public:
-    explicit TFrameWatch(QWidget* window) : QObject(window), window_(window) {
+    TFrameWatch(QWidget* window, bool everyShowing)
+        : QObject(window), window_(window), every_(everyShowing) {
         window->installEventFilter(this);
     }
 
   protected:
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() != QEvent::Show) return false;
-        window_->removeEventFilter(this);
+        // A dialog is placed (centred on its owner) as it is shown: its place is known now.
+        if (every_) KeepOnScreen(window_);
         // The window manager frames a window soon after mapping it; later again for a slow one.
         for (const int ms : {150, 600, 1500}) {
             QTimer::singleShot(ms, window_, [window = QPointer<QWidget>(window_)] {
                 if (window && window->isVisible()) KeepOnScreen(window);
             });
         }
-        deleteLater();
+        if (!every_) {
+            window_->removeEventFilter(this);
+            deleteLater();
+        }
         return false;
     }
 
   private:
     QWidget* window_;
+    bool every_;
 };
 
 } // namespace
 
 void KeepOnScreenWithFrame(QWidget* Window) {
     KeepOnScreen(Window);
-    new TFrameWatch(Window);
+    new TFrameWatch(Window, false);
+}
+
+void KeepOnScreenEachShowing(QWidget* Window) {
+    new TFrameWatch(Window, true);
 }

@@ -15,3 +15,6 @@ void KeepOnScreen(QWidget* Window);
 // KeepOnScreen now, and again once the window is shown and the desktop has put its frame (title
 // bar, borders) around it, which is only then known.
 void KeepOnScreenWithFrame(QWidget* Window);
+// For a dialog shown many times: KeepOnScreen each time it is shown, and again when its frame
+// has come.
+void KeepOnScreenEachShowing(QWidget* Window);

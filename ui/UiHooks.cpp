@@ -4,13 +4,23 @@
 
 namespace {
 
+QMessageBox::StandardButton Ask(QWidget* parent, const QString& text, const QString& caption,
+                                QMessageBox::StandardButtons buttons,
+                                QMessageBox::StandardButton preset) {
+    QMessageBox box(QMessageBox::Question, caption, text, buttons, parent);
+    box.setDefaultButton(preset);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
 TUiHooks Defaults() {
     TUiHooks hooks;
     hooks.Question = [](QWidget* parent, const QString& text, const QString& caption,
                         QMessageBox::StandardButtons buttons) {
-        QMessageBox box(QMessageBox::Question, caption, text, buttons, parent);
-        box.setDefaultButton(QMessageBox::Yes);
-        return static_cast<QMessageBox::StandardButton>(box.exec());
+        return Ask(parent, text, caption, buttons, QMessageBox::Yes);
+    };
+    hooks.Caution = [](QWidget* parent, const QString& text, const QString& caption,
+                       QMessageBox::StandardButtons buttons) {
+        return Ask(parent, text, caption, buttons, QMessageBox::No);
     };
     hooks.Message = [](QWidget* parent, const QString& text, const QString& caption) {
         QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok, parent);

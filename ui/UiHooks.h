@@ -14,6 +14,12 @@ struct TUiHooks {
                                               const QString& Caption,
                                               QMessageBox::StandardButtons Buttons)>
         Question;
+    // A question whose Yes loses work (a delete, dropped changes): No is the default button, so
+    // that Enter keeps what there is.
+    std::function<QMessageBox::StandardButton(QWidget* Parent, const QString& Text,
+                                              const QString& Caption,
+                                              QMessageBox::StandardButtons Buttons)>
+        Caution;
     // A message with an OK button.
     std::function<void(QWidget* Parent, const QString& Text, const QString& Caption)> Message;
     // The folder picker: true with Folder set when the user chose one.

@@ -1,6 +1,7 @@
 #include "ufmAbout.h"
 
 #include "QueryVersion.h"
+#include "ScreenPlacement.h"
 #include "UiHooks.h"
 
 #include <QCoreApplication>
@@ -52,6 +53,7 @@ QPlainTextEdit* ReadOnlyMemo(QWidget* parent) {
 } // namespace
 
 TfmAbout::TfmAbout(QWidget* parent, const QString& ProgramFile) : QDialog(parent) {
+    KeepOnScreenEachShowing(this);
     setWindowTitle("About");
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
     auto* layout = new QVBoxLayout(this);

@@ -3,6 +3,7 @@
 #include "CodeEdit.h"
 #include "FindBar.h"
 #include "Fonts.h"
+#include "ScreenPlacement.h"
 #include "ScriptHighlighter.h"
 #include "UiHooks.h"
 #include "files/kvbFiles.h"
@@ -76,6 +77,7 @@ QString NameRefusal(const QString& Name, bool Quoted) {
 // ---- TfmMkDir ----
 
 TfmMkDir::TfmMkDir(QWidget* parent) : QDialog(parent) {
+    KeepOnScreenEachShowing(this);
     setWindowTitle("Make Directory");
     auto* grid = new QGridLayout(this);
     Label1 = new QLabel("Dir:", this);
@@ -131,6 +133,7 @@ void TfmMkDir::keyPressEvent(QKeyEvent* event) {
 // ---- TfmRename ----
 
 TfmRename::TfmRename(QWidget* parent) : QDialog(parent) {
+    KeepOnScreenEachShowing(this);
     setWindowTitle("Rename");
     auto* grid = new QGridLayout(this);
     Label2 = new QLabel("From:", this);
@@ -189,6 +192,7 @@ int FirstUnstorable(const QString& Text) {
 }
 
 TfmFile::TfmFile(QWidget* parent) : QDialog(parent) {
+    KeepOnScreenEachShowing(this);
     setWindowTitle("File Edit");
     setSizeGripEnabled(true);
     resize(760, 540);
@@ -303,7 +307,7 @@ void TfmFile::done(int result) {
     if (result == QDialog::Accepted && !Save()) return;
     // Cancel, Escape and the close box all come here: a changed text is not dropped unasked.
     if (result != QDialog::Accepted && Modified() &&
-        UiHooks().Question(this, "Lose changes?", "Confirm", QMessageBox::Yes | QMessageBox::No) !=
+        UiHooks().Caution(this, "Lose changes?", "Confirm", QMessageBox::Yes | QMessageBox::No) !=
             QMessageBox::Yes)
         return;
     QDialog::done(result);

@@ -293,6 +293,7 @@ void TfmMain::BuildMenus() {
     connect(mnDevice, &QMenu::aboutToShow, this, [this] { Guarded([this] { mnDeviceShow(); }); });
     menuBar()->addAction(actShowLog);
     menuBar()->addAction(actAbout);
+    menuBar()->installEventFilter(this);
 
     puFiles = new QMenu(this);
     puFiles->addAction(actEdit);
@@ -339,7 +340,9 @@ void TfmMain::BuildLayout() {
 
     reTerm = new TTermEdit(this);
     reTerm->setFont(FixedFont(13));
-    reTerm->setLineWrapMode(QTextEdit::NoWrap);
+    // Lines wrap at the pane's width only where TermAppend lets them: the program's messages.
+    reTerm->setLineWrapMode(QTextEdit::WidgetWidth);
+    reTerm->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     // Output is not an edit to undo: an undo history would keep every trimmed line for ever.
     reTerm->setUndoRedoEnabled(false);
     reTerm->setAcceptRichText(false);
@@ -431,6 +434,10 @@ void TfmMain::BuildLayout() {
     lvFiles->setColumnWidth(1, 110);
     lvFiles->setColumnWidth(2, 75);
     lvFiles->setColumnWidth(3, 200);
+    lvFiles->header()->setSectionsClickable(true);
+    lvFiles->header()->setSortIndicatorShown(false);
+    connect(lvFiles->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { SortBy(column); });
     lvFiles->setRootIsDecorated(false);
     lvFiles->setUniformRowHeights(true);
     lvFiles->setAllColumnsShowFocus(true);
@@ -558,7 +565,34 @@ void TfmMain::Guarded(const std::function<void()>& Handler) {
 
 // ---- events ----
 
+bool TfmMain::MenuBarLetter(QKeyEvent* Key) {
+    // Alt pressed and let go puts the menu bar in its keyboard mode, where a letter opens the
+    // menu it underlines, but only highlights an item that has no menu (Logs, About): such an
+    // item is run, as Alt with its letter runs it.
+    const QString text = Key->text();
+    if (text.size() != 1 || (Key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)))
+        return false;
+    const QChar letter = text[0].toUpper();
+    QAction* chosen = nullptr;
+    for (QAction* action : menuBar()->actions()) {
+        const QString caption = action->text();
+        const qsizetype amp = caption.indexOf('&');
+        if (amp < 0 || amp + 1 >= caption.size() || caption[amp + 1].toUpper() != letter) continue;
+        if (action->menu() || chosen) return false; // a menu, or two items with the letter
+        chosen = action;
+    }
+    if (!chosen || !chosen->isEnabled()) return false;
+    // The menu bar leaves its keyboard mode, then the item runs from the event loop.
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(menuBar(), &escape);
+    QMetaObject::invokeMethod(chosen, &QAction::trigger, Qt::QueuedConnection);
+    return true;
+}
+
 bool TfmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == menuBar() && event->type() == QEvent::KeyPress &&
+        MenuBarLetter(static_cast<QKeyEvent*>(event)))
+        return true;
     if (watched == edDir && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -5,6 +5,7 @@
 #include "DeviceActivity.h"
 #include "RichEditUtils.h"
 #include "files/kvbFiles.h"
+#include "workflows/ConsoleText.h"
 #include "workflows/DeviceWork.h"
 
 #include <QMainWindow>
@@ -56,6 +57,11 @@ class TFileList : public QTreeWidget {
     // Rows dragged out of the list go to the drop target as PC files (TfmMain::DragRowsOut).
     void startDrag(Qt::DropActions supportedActions) override;
 
+  public:
+    // The column the user sorted by (-1: none yet, by name alone) and its order.
+    int SortColumn = -1;
+    Qt::SortOrder SortOrder = Qt::AscendingOrder;
+
   private:
     TfmMain* owner_;
 };
@@ -102,10 +108,11 @@ class TfmMain : public QMainWindow {
     std::string CurrentDir;
     uint32_t NextPaintTick = 0;
     bool PasswordEcho = false;
-    bool ToldNoAccess = false; // the no-permission notice has been shown
-    bool ToldNoDevice = false; // the no-device notice has been shown
-    bool FoundDevice = false;  // a device was opened since the start
-    uint64_t ToldLost = 0;     // input reports dropped by the link that the pane has told of
+    kv::TConsolePrompt ConsolePrompt; // where the console output stands: in a prompt or not
+    bool ToldNoAccess = false;        // the no-permission notice has been shown
+    bool ToldNoDevice = false;        // the no-device notice has been shown
+    bool FoundDevice = false;         // a device was opened since the start
+    uint64_t ToldLost = 0;            // input reports dropped by the link that the pane has told of
     // The chosen device (Comms->Chosen) whose absence has been said, or that has been found: a
     // chosen device that is briefly gone is waited for without a word.
     std::string ToldChosen;
@@ -180,6 +187,11 @@ class TfmMain : public QMainWindow {
     void edDirChange();
     void edDirKeyPress(char& Key);
     void actRefreshExecute();
+    // A click on a column header: sorted by that column, or the other way round when it was
+    // already; folders first and ".." on top.
+    void SortBy(int Column);
+    // The directory the list shows (the path last listed).
+    std::string ShownDir;
     // The rows' captions and the listed entry kept with a row.
     QString Caption(int Index) const;
     kv::DeviceDirEntry Entry(int Index) const;
@@ -246,6 +258,9 @@ class TfmMain : public QMainWindow {
     void Guarded(const std::function<void()>& Handler);
     // The error report: a message box with the error's text.
     void ReportError(const QString& Text);
+
+    // A letter typed in the menu bar's keyboard mode; true when it ran an item without a menu.
+    bool MenuBarLetter(QKeyEvent* Key);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

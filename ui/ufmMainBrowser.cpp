@@ -6,19 +6,57 @@
 #include "ufmMain.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 
 namespace {
 
+constexpr int kEntryRole = Qt::UserRole;
+constexpr int kIsDirRole = Qt::UserRole + 1;
+
+// A row of the file list. Until a column header is clicked the rows go by name alone, as listed
+// folders and files mixed; by a chosen column, folders come first; ".." is always on top.
 class TFileItem : public QTreeWidgetItem {
   public:
     bool operator<(const QTreeWidgetItem& other) const override {
-        return kv::CaptionLess(ToDevice(text(0)), ToDevice(other.text(0)));
+        const auto* list = static_cast<const TFileList*>(treeWidget());
+        const int column = list ? list->SortColumn : -1;
+        // The list shows b before a for a descending order when a < b: the groups and the
+        // tie-break by name are turned round for it, so that they stay as they are on screen.
+        const bool down = column >= 0 && list->SortOrder == Qt::DescendingOrder;
+        const int mine = Group(column), theirs = static_cast<const TFileItem&>(other).Group(column);
+        if (mine != theirs) return down ? mine > theirs : mine < theirs;
+        const std::string name = ToDevice(text(0)), otherName = ToDevice(other.text(0));
+        const auto byName = [&] {
+            return down ? kv::CaptionLess(otherName, name) : kv::CaptionLess(name, otherName);
+        };
+        switch (column) {
+        case 1: {
+            const int64_t size = Listed().Size, otherSize = Listed(other).Size;
+            if (size != otherSize) return size < otherSize;
+            return byName();
+        }
+        case 2:
+        case 3:
+            if (text(column) != other.text(column)) return text(column) < other.text(column);
+            return byName();
+        default:
+            return kv::CaptionLess(name, otherName);
+        }
     }
-};
 
-constexpr int kEntryRole = Qt::UserRole;
-constexpr int kIsDirRole = Qt::UserRole + 1;
+  private:
+    // 0 "..", 1 a folder, 2 a file; folders and files are one group until a column is chosen.
+    int Group(int column) const {
+        if (text(0) == "..") return 0;
+        if (column < 0) return 2;
+        return data(0, kIsDirRole).toBool() ? 1 : 2;
+    }
+    static kv::DeviceDirEntry Listed(const QTreeWidgetItem& item) {
+        return item.data(0, kEntryRole).value<kv::DeviceDirEntry>();
+    }
+    kv::DeviceDirEntry Listed() const { return Listed(*this); }
+};
 
 } // namespace
 
@@ -66,23 +104,28 @@ QList<int> TfmMain::SelectedRows() const {
 
 void TfmMain::ShowDirectory(std::string Path) {
     TDeviceOperation op(*Activity);
+    const bool wasUp = Terminal->IsConnected();
     if (!Terminal->IsReady()) return;
     if (!lvFiles->isEnabled()) return;
     if (Path.rfind("//", 0) == 0) Path.erase(0, 1);
-    lvFiles->setUpdatesEnabled(false);
-    lvFiles->setSortingEnabled(false);
-    lvFiles->clear();
-    struct Restore {
-        QTreeWidget* list;
-        ~Restore() {
-            list->sortItems(0, Qt::AscendingOrder);
-            list->setUpdatesEnabled(true);
-        }
-    } restore{lvFiles};
 
     std::vector<kv::DeviceDirEntry> entries;
-    QList<QTreeWidgetItem*> items;
-    const auto fill = [&] {
+    const auto show = [&] {
+        lvFiles->setUpdatesEnabled(false);
+        lvFiles->clear();
+        struct Restore {
+            TFileList* list;
+            ~Restore() {
+                if (list->SortColumn >= 0)
+                    list->sortItems(list->SortColumn, list->SortOrder);
+                else
+                    list->sortItems(0, Qt::AscendingOrder);
+                list->setUpdatesEnabled(true);
+            }
+        } restore{lvFiles};
+        edDir->setText(FromDevice(Path));
+        ShownDir = Path;
+        QList<QTreeWidgetItem*> items;
         for (const auto& entry : entries) {
             const bool dir = kv::IsDirectory(entry);
             auto* item = new TFileItem;
@@ -106,17 +149,59 @@ void TfmMain::ShowDirectory(std::string Path) {
         }
         lvFiles->addTopLevelItems(items);
     };
+    kv::VerbResult result;
     try {
-        // A directory that is not there shows as an empty list, and a link that went down shows
-        // as the greyed list of the supervision, as they always have.
-        Work->List(Path, entries);
-        edDir->setText(FromDevice(Path));
+        result = Work->List(Path, entries);
     } catch (...) {
-        edDir->setText(FromDevice(Path));
-        fill();
+        show(); // what was parsed before the malformed line
         throw;
     }
-    fill();
+    const std::string where = (Path.empty() ? std::string("/") : kv::VisibleText(Path)) + ": ";
+    // A link that was down already, or a boot loader (it lists nothing), is no news: the list
+    // is left empty without a word, as the supervision shows it.
+    if (result.Ok() || !wasUp || Terminal->IsBootLoader()) {
+        show();
+        return;
+    }
+    switch (result.What) {
+    case kv::Outcome::NotWhole:
+    case kv::Outcome::DeviceGone:
+        // What arrived is shown, and the pane says that it is not all.
+        show();
+        TermPrint("\r\n" + result.Message() +
+                      (entries.empty() ? std::string() : "; the list shows what arrived") +
+                      (result.What == kv::Outcome::DeviceGone
+                           ? "; the folder is listed again when the device is back"
+                           : "") +
+                      "\r\n",
+                  fsBold);
+        return;
+    case kv::Outcome::NoSuchFile:
+        TermPrint("\r\n" + where + "there is no such folder on the device\r\n", fsBold);
+        break;
+    default:
+        TermPrint("\r\n" + result.Message() + "\r\n", fsBold);
+        break;
+    }
+    // Not a folder that can be listed: the window stays where it was. When that was this very
+    // folder (it went since), its parent is shown instead.
+    if (Path == ShownDir && !Path.empty()) {
+        ShowDirectory(ParentDir(Path));
+        return;
+    }
+    edDir->setText(FromDevice(ShownDir));
+}
+
+void TfmMain::SortBy(int Column) {
+    if (lvFiles->SortColumn == Column)
+        lvFiles->SortOrder =
+            lvFiles->SortOrder == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
+    else
+        lvFiles->SortOrder = Qt::AscendingOrder;
+    lvFiles->SortColumn = Column;
+    lvFiles->header()->setSortIndicatorShown(true);
+    lvFiles->header()->setSortIndicator(Column, lvFiles->SortOrder);
+    lvFiles->sortItems(Column, lvFiles->SortOrder);
 }
 
 void TfmMain::lvFilesDblClick() {

@@ -325,6 +325,12 @@ void TfmMain::actFirmwareExecute() {
                 TermPrint("\r\n" + result.Path + ": taken by the boot loader\r\n", fsRegular);
             else
                 TermPrint("\r\n" + kv::TDeviceWork::NotTaken(result) + "\r\n", fsBold);
+            if (!result.Ok() && Terminal->IsConnected() && !Terminal->IsBootLoader())
+                TermPrint("The device is not in its boot loader, which alone takes firmware. Drop "
+                          "the .blf file on this window: the device is restarted into its boot "
+                          "loader, the file loaded and the device started again. Or type boot in "
+                          "the terminal, then choose Load Firmware.\r\n",
+                          fsRegular);
         }
     }
     reTerm->setFocus();

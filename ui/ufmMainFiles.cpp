@@ -70,9 +70,24 @@ void TfmMain::actDeleteExecute() {
     for (int row : SelectedRows())
         if (!IsParentRow(Caption(row))) rows.append(row);
     if (rows.isEmpty()) return;
-    const QString question = rows.size() == 1 ? "Delete \"" + Caption(rows[0]) + "\"?"
-                                              : QString("Delete %1 files?").arg(rows.size());
-    if (UiHooks().Question(this, question, "Confirm", QMessageBox::Yes | QMessageBox::No) !=
+    // A folder goes with everything in it: the question says so, and Enter answers No.
+    qsizetype folders = 0;
+    for (int row : rows)
+        if (ItemIsDir(row)) ++folders;
+    QString question;
+    if (rows.size() == 1)
+        question = folders ? "Delete the folder \"" + Caption(rows[0]) + "\" and everything in it?"
+                           : "Delete \"" + Caption(rows[0]) + "\"?";
+    else if (folders == 0)
+        question = QString("Delete %1 files?").arg(rows.size());
+    else if (folders == 1)
+        question = QString("Delete %1 entries, one of them a folder with everything in it?")
+                       .arg(rows.size());
+    else
+        question = QString("Delete %1 entries, %2 of them folders with everything in them?")
+                       .arg(rows.size())
+                       .arg(folders);
+    if (UiHooks().Caution(this, question, "Confirm", QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;
     const kv::TDeviceHold hold(*Comms);

@@ -7,6 +7,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QTextBlock>
+#include <QTextDocument>
 
 namespace {
 
@@ -17,7 +19,24 @@ const QColor kBlack(0, 0, 0), kRed(255, 0, 0), kBlue(0, 0, 255), kGreen(0, 128, 
 } // namespace
 
 void TfmMain::TermAppend(const QString& Text, const QColor& Color, TFontStyles Style) {
+    // The pane wraps at its width only the lines of the program's own messages; the device's
+    // output keeps its lines as the device made them.
+    QTextDocument* doc = reTerm->document();
+    QTextCursor end(doc);
+    end.movePosition(QTextCursor::End);
+    const bool freshLine = end.atBlockStart();
+    QTextBlock block = end.block();
     RichEditAppend(reTerm, Text, Color, Style);
+    const bool message = Color == kGreen;
+    for (bool first = true; block.isValid(); block = block.next(), first = false) {
+        // A line that holds device output does not wrap, whatever else it holds.
+        const bool keep =
+            !message || (first && !freshLine && block.blockFormat().nonBreakableLines());
+        if (block.blockFormat().nonBreakableLines() == keep) continue;
+        QTextBlockFormat format = block.blockFormat();
+        format.setNonBreakableLines(keep);
+        QTextCursor(block).setBlockFormat(format);
+    }
 }
 
 void TfmMain::TermScrollEnd() {
@@ -28,25 +47,12 @@ void TfmMain::TermScrollEnd() {
 void TfmMain::TermOutput(const std::string& Data) {
     {
         TUpdatesOff off(reTerm);
-        QColor color = kBlack;
-        size_t start = 0;
-        const auto append = [&](size_t end) {
-            if (end > start)
-                TermAppend(FromDevice(Data.substr(start, end - start)), color, fsRegular);
-        };
-        for (size_t i = 0; i < Data.size(); ++i) {
-            if (Data[i] == kv::PromptStartMark) {
-                append(i);
-                start = i + 1;
-                color = kRed;
-            } else if (Data[i] == kv::PromptEndMark) {
-                PasswordEcho = Data.substr(start, i - start).find("PASSWORD") != std::string::npos;
-                append(i);
-                start = i + 1;
-                color = kBlack;
-            }
-        }
-        append(Data.size());
+        // The prompt's colour and its password test go on from the last output: a prompt may
+        // arrive over two polls.
+        bool ended = false;
+        for (const auto& run : ConsolePrompt.Feed(Data, &ended))
+            TermAppend(FromDevice(run.Text), run.Prompt ? kRed : kBlack, fsRegular);
+        if (ended) PasswordEcho = ConsolePrompt.Password();
     }
     TermScrollEnd();
 }

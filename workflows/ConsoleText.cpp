@@ -21,6 +21,50 @@ std::string ToConsoleLineEnds(const std::string& text) {
     return out;
 }
 
+std::vector<TConsolePrompt::Run> TConsolePrompt::Feed(const std::string& Data, bool* Ended) {
+    static const std::string kWord = "PASSWORD";
+    std::vector<Run> runs;
+    if (Ended) *Ended = false;
+    size_t start = 0;
+    const auto take = [&](size_t end) {
+        if (end <= start) return;
+        const std::string text = Data.substr(start, end - start);
+        // What came since the last mark is the prompt's text (also when its start mark was
+        // missed): only its last bytes are kept, for a word split over two pieces.
+        tail_ += text;
+        if (tail_.find(kWord) != std::string::npos) seen_ = true;
+        if (tail_.size() >= kWord.size()) tail_.erase(0, tail_.size() - (kWord.size() - 1));
+        runs.push_back({text, inPrompt_});
+    };
+    for (size_t i = 0; i < Data.size(); ++i) {
+        if (Data[i] == PromptStartMark) {
+            take(i);
+            inPrompt_ = true;
+            seen_ = false;
+            tail_.clear();
+        } else if (Data[i] == PromptEndMark) {
+            take(i);
+            password_ = seen_;
+            inPrompt_ = false;
+            seen_ = false;
+            tail_.clear();
+            if (Ended) *Ended = true;
+        } else {
+            continue;
+        }
+        start = i + 1;
+    }
+    take(Data.size());
+    return runs;
+}
+
+std::string EchoOfKey(char Key, bool Password) {
+    const auto code = static_cast<unsigned char>(Key);
+    if (code == '\r' || code == '\n') return "\r\n";
+    if (code >= 32 || code == '\t') return Password ? "*" : std::string(1, Key);
+    return {};
+}
+
 std::string PollConsole(TkvComms& comms) {
     std::string output, piece;
     comms.ReadMessage(kConsoleChannel, 10, piece);

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -505,6 +508,56 @@ TEST_F(Kvb, TheConsoleOneLineAndInteractiveAndTheLog) {
     r = Run("log --seconds 3");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("] "), std::string::npos) << r.out;
+}
+
+// kvb term on a terminal (a pseudo-terminal): what it shows while the keys are typed.
+TEST_F(Kvb, TermOnATerminalEchoesTheKeysAndLeavesOnAFreshLine) {
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        setenv("KVB_VIRTUAL_TIME", "1", 1);
+        setenv("TERM", "dumb", 1); // no colours: the echo alone
+        execl(KV_KVB_FILE, "kvb", "--simulate", "dev", "term", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    // Reads what the terminal shows until Text is there (or the program ended, or 20 s passed).
+    const auto until = [&](const std::string& text) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (shown.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+            pollfd in{master, POLLIN, 0};
+            if (poll(&in, 1, 100) <= 0) continue;
+            char buffer[512];
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            shown.append(buffer, static_cast<size_t>(n));
+        }
+        return shown.find(text) != std::string::npos;
+    };
+    const auto type = [&](const std::string& keys) {
+        for (char c : keys) {
+            ASSERT_EQ(write(master, &c, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    };
+    ASSERT_TRUE(until("Kovrin>")) << shown;
+    type("helx\x7Fp\r");
+    ASSERT_TRUE(until("Commands:")) << shown;
+    EXPECT_NE(shown.find("Kovrin>helx\b \bp\r\nCommands:"), std::string::npos)
+        << "typed keys shown, Backspace taking the last one: " << shown;
+    type("ver");
+    ASSERT_TRUE(until("ver"));
+    type("\x1D");  // Ctrl+]
+    until("\x01"); // everything, to the end of the program
+    int status = -1;
+    waitpid(child, &status, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string last = "Kovrin>ver\r\n";
+    EXPECT_TRUE(shown.size() >= last.size() && shown.substr(shown.size() - last.size()) == last)
+        << "the shell's prompt comes on a fresh line: " << shown;
 }
 
 TEST_F(Kvb, FlashLoadsThroughTheBootLoaderAndRuns) {

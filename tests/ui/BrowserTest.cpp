@@ -3,6 +3,7 @@
 #include "UiFixture.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -153,6 +154,66 @@ TEST_F(Browser, RefreshAfterAnUnplugEmptiesTheList) {
     device().Unplug();
     fmMain->actRefreshExecute();
     EXPECT_TRUE(Captions().isEmpty());
+}
+
+TEST_F(Browser, AFolderThatCannotBeListedIsSaidAndTheWindowStaysWhereItWas) {
+    DoubleClick("Lua");
+    fmMain->actTermClearExecute();
+    const auto said = [] { return kvtest::PaneText(fmMain->reTerm); };
+    fmMain->edDir->setText("/Lua/Nope");
+    QTest::keyClick(fmMain->edDir, Qt::Key_Return);
+    EXPECT_EQ(said(), "\n/Lua/Nope: there is no such folder on the device\n");
+    EXPECT_EQ(fmMain->edDir->text(), "/Lua");
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    EXPECT_EQ(Captions(), (QStringList{"..", "Main.LUA", "Old", "tool.lua.bak"}));
+    // The shown folder itself went: its parent is shown.
+    DoubleClick("Old");
+    env.fs->WipeDir(kv::sim::SplitPath("/Lua/Old"));
+    fmMain->actRefreshExecute();
+    EXPECT_EQ(fmMain->CurrentDir, "/Lua");
+    EXPECT_EQ(Captions(), (QStringList{"..", "Main.LUA", "tool.lua.bak"}));
+    fmMain->actTermClearExecute();
+    device().faults.listingLinesLeft = 4; // the header, ".", ".." and one entry
+    fmMain->actRefreshExecute();
+    EXPECT_TRUE(said().startsWith("\n/Lua: the listing was cut short; the list shows what arrived"))
+        << said().toStdString();
+    EXPECT_EQ(Captions().size(), 2) << "what arrived is shown";
+    device().faults.listingLinesLeft = -1;
+    fmMain->actTermClearExecute();
+    device().Unplug();
+    fmMain->actRefreshExecute();
+    EXPECT_TRUE(said().contains("/Lua: the device is gone")) << said().toStdString();
+}
+
+TEST_F(Browser, AHeaderClickSortsByItsColumnFoldersFirstAndAgainTheOtherWay) {
+    env.fs->AddFile("/Lua/big.txt", std::string(500, 'x'), PackFatTime(2019, 5, 1, 0, 0, 0));
+    env.fs->AddDir("/Lua/Aa");
+    DoubleClick("Lua");
+    fmMain->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(fmMain));
+    QHeaderView* header = fmMain->lvFiles->header();
+    const auto click = [&](int column) {
+        const QPoint at(header->sectionViewportPosition(column) + 10, header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+    };
+    EXPECT_FALSE(header->isSortIndicatorShown()) << "by name alone until a header is clicked";
+    click(1);
+    EXPECT_EQ(Captions(), (QStringList{"..", "Aa", "Old", "Main.LUA", "tool.lua.bak", "big.txt"}));
+    EXPECT_TRUE(header->isSortIndicatorShown());
+    EXPECT_EQ(header->sortIndicatorSection(), 1);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    click(1);
+    EXPECT_EQ(Captions(), (QStringList{"..", "Aa", "Old", "big.txt", "Main.LUA", "tool.lua.bak"}))
+        << "the other way round, folders still first and equals still by name";
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    click(0);
+    EXPECT_EQ(Captions(), (QStringList{"..", "Aa", "Old", "big.txt", "Main.LUA", "tool.lua.bak"}));
+    fmMain->actRefreshExecute();
+    EXPECT_EQ(Captions(), (QStringList{"..", "Aa", "Old", "big.txt", "Main.LUA", "tool.lua.bak"}))
+        << "a new listing keeps the chosen order";
+    click(3);
+    EXPECT_EQ(header->sortIndicatorSection(), 3);
+    EXPECT_EQ(Captions().last(), "big.txt") << "the only stamped file after those without";
 }
 
 } // namespace

@@ -270,14 +270,29 @@ TEST_F(Firmware, AFailedVerifyOrBurnIsSaidInBoldWithTheFileAndThePhase) {
             << Terminal().toStdString();
         const auto runs = kvtest::Runs(fmMain->reTerm);
         EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{line, kGreen, true}), runs.end());
+        // The device restarts into its application: the listing after the drop finds it gone.
         EXPECT_TRUE(Terminal().endsWith("Run firmware...\nFirmware not loaded: ok.blf, app.blf\n\n"
-                                        "done.\n"))
+                                        "done.\n\n/: the device is gone; the folder is listed "
+                                        "again when the device is back\n"))
             << "both failed, listed at the end: " << Terminal().toStdString();
         EXPECT_EQ(device().commands.back(), "run");
         env.clock.AdvanceMs(5000); // back in its application for the next drop
         Tick1();
         Tick1();
     }
+}
+
+TEST_F(Firmware, TheActionOutsideTheBootLoaderGivesTheWholeReplyAndTheWayThere) {
+    EXPECT_TRUE(fmMain->actFirmware->isEnabled());
+    const QString chosen = File("app.blf", QByteArray(100, 'z'));
+    UiHooks().OpenFile = [&](QWidget*, const QString&) { return chosen; };
+    fmMain->actFirmwareExecute();
+    EXPECT_TRUE(device().images.empty());
+    EXPECT_TRUE(Terminal().startsWith("\napp.blf: the boot loader did not take it (load phase: the "
+                                      "boot loader did not ask for the image: Unknown command "
+                                      "'LOAD')\nThe device is not in its boot loader"))
+        << Terminal().toStdString();
+    EXPECT_TRUE(Terminal().contains("Drop the .blf file on this window"));
 }
 
 TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {

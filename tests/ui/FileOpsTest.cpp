@@ -6,12 +6,15 @@
 
 #include "ui/ufmDialogs.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -172,13 +175,40 @@ TEST_F(FileOps, DeleteAsksWithTheRightWordsAndRemovesFilesAndTrees) {
     EXPECT_EQ(questions, QStringList{"Confirm: Delete \"a.txt\"?"});
     EXPECT_EQ(Captions(), (QStringList{"a.txt", "Empty", "Lua"}));
 
+    // A folder goes with everything in it, and the question says so; Enter answers No.
+    Select({"Lua"});
+    answers = {QMessageBox::No};
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(questions.last(), "Confirm: Delete the folder \"Lua\" and everything in it?");
     Select({"a.txt", "Empty", "Lua"});
     fmMain->actDeleteExecute();
-    EXPECT_EQ(questions.last(), "Confirm: Delete 3 files?");
+    EXPECT_EQ(questions.last(),
+              "Confirm: Delete 3 entries, 2 of them folders with everything in them?");
+    EXPECT_EQ(cautions, questions) << "every delete question has No as its default";
     EXPECT_TRUE(Captions().isEmpty()) << "listed again afterwards";
     const auto& cmds = device().commands;
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "NFDEL \"/a.txt\""), cmds.end());
     EXPECT_NE(std::find(cmds.begin(), cmds.end(), "NFWIPEDIR \"/Lua\""), cmds.end());
+}
+
+TEST_F(FileOps, EnterInTheRealDeleteQuestionKeepsTheFolder) {
+    ResetUiHooks();
+    Select({"Lua"});
+    QString asked;
+    bool noIsDefault = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        asked = box->text();
+        noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    fmMain->actDeleteExecute();
+    EXPECT_EQ(asked, "Delete the folder \"Lua\" and everything in it?");
+    EXPECT_TRUE(noIsDefault);
+    EXPECT_TRUE(Captions().contains("Lua"));
+    const auto& cmds = device().commands;
+    EXPECT_EQ(std::find(cmds.begin(), cmds.end(), "NFWIPEDIR \"/Lua\""), cmds.end());
 }
 
 TEST_F(FileOps, DeleteWithTheLinkDownSendsNothingAndListsAgain) {
@@ -425,6 +455,7 @@ TEST_F(FileOps, TheEditorAsksBeforeDroppingChanges) {
         [] { fmMain->actEditExecute(); });
     EXPECT_TRUE(stillOpen);
     EXPECT_EQ(questions, (QStringList{"Confirm: Lose changes?", "Confirm: Lose changes?"}));
+    EXPECT_EQ(cautions, questions) << "Enter keeps the changes";
     std::string stored;
     env.fs->ReadFile({"a.txt"}, stored);
     EXPECT_EQ(stored, "alpha");

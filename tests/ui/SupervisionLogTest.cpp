@@ -4,6 +4,7 @@
 
 #include "ui/QueryVersion.h"
 #include "ui/ufmAbout.h"
+#include "ui/ufmDialogs.h"
 #include "ui/ufmLog.h"
 
 #include <QAction>
@@ -12,6 +13,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -19,7 +21,9 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 using kvtest::TextRun;
 
@@ -218,6 +222,30 @@ TEST_F(LogWindow, WindowsStayOnTheScreen) {
     fmLog->FirstShow = true;
     fmLog->ShowFromMain(fmMain);
     EXPECT_TRUE(screen.contains(fmLog->frameGeometry())) << "log window below the main window";
+    // The dialogs each time they are shown: the editor asked for more than the screen.
+    fmFile->resize(screen.width() + 400, screen.height() + 300);
+    fmFile->show();
+    QApplication::processEvents();
+    EXPECT_TRUE(screen.contains(fmFile->frameGeometry())) << "editor";
+    fmFile->hide();
+}
+
+// In the menu bar's keyboard mode (Alt pressed and let go) the letter of About opens the box, as
+// Alt+A does.
+TEST_F(Supervision, TheLetterOfAboutInTheMenuBarOpensIt) {
+    fmMain->show();
+    bool opened = false;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (!fmAbout->isVisible()) return;
+        opened = true;
+        fmAbout->accept();
+    });
+    look.start(10);
+    QTest::keyClick(fmMain->menuBar(), Qt::Key_A);
+    for (int i = 0; i < 100 && !opened; ++i)
+        QTest::qWait(10);
+    EXPECT_TRUE(opened);
 }
 
 TEST_F(LogWindow, FirstShowIsPlacedUnderTheMainWindowLaterShowsStayPut) {

@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
 
 using kvtest::TextRun;
 
@@ -42,15 +44,41 @@ TEST_F(TerminalPane, OutputIsBlackPromptsRedAndThePasswordTestIsCaseSensitive) {
     fmMain->TermOutput("\xAB"
                        "Enter PASSWORD:\xBB");
     EXPECT_TRUE(fmMain->PasswordEcho);
-    // A prompt split over two calls: the second part is black and the test sees only it.
     fmMain->TermOutput("\xAB"
-                       "PASS");
-    fmMain->TermOutput("WORD\xBB");
+                       "Kovrin>\xBB");
     EXPECT_FALSE(fmMain->PasswordEcho);
-    const auto runs = kvtest::Runs(fmMain->reTerm);
-    EXPECT_TRUE(runs[runs.size() - 2].text.endsWith("PASS"));
-    EXPECT_EQ(runs[runs.size() - 2].color, kRed);
-    EXPECT_EQ(runs.back(), (TextRun{"WORD", kBlack}));
+    // A prompt split over two polls, even inside its word, is red and asks for the password as
+    // a whole; the text after it is black again.
+    fmMain->actTermClearExecute();
+    fmMain->TermOutput("ok\r\n\xAB"
+                       "Enter PASS");
+    fmMain->TermOutput("WORD:\xBB");
+    EXPECT_TRUE(fmMain->PasswordEcho);
+    EXPECT_EQ(kvtest::Runs(fmMain->reTerm),
+              (std::vector<TextRun>{{"ok\n", kBlack}, {"Enter PASSWORD:", kRed}}));
+    device().received.clear();
+    QTest::keyClicks(fmMain->reTerm, "pw");
+    EXPECT_TRUE(kvtest::PaneText(fmMain->reTerm).endsWith("PASSWORD:**"));
+}
+
+TEST_F(TerminalPane, ProgramMessagesWrapAtThePaneWidthAndDeviceLinesDoNot) {
+    fmMain->resize(819, 602);
+    fmMain->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(fmMain));
+    const QString words = QString("word ").repeated(60);
+    fmMain->TermOutput(ToDevice(words) + "\r\n");
+    fmMain->TermPrint("\r\n" + ToDevice(words) + "\r\n", fsBold);
+    fmMain->TermOutput("tail " + ToDevice(words));
+    QApplication::processEvents();
+    // The lines each paragraph takes on the screen: the device's, the message, the device's.
+    std::vector<int> shown;
+    for (QTextBlock b = fmMain->reTerm->document()->begin(); b.isValid(); b = b.next())
+        if (b.text().startsWith("word") || b.text().startsWith("tail"))
+            shown.push_back(b.layout()->lineCount());
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[0], 1) << "device output keeps its line";
+    EXPECT_GT(shown[1], 2) << "the program's message is wrapped";
+    EXPECT_EQ(shown[2], 1) << "device output after the message keeps its line";
 }
 
 TEST_F(TerminalPane, TypedKeysGoFirstAndEchoInBlueBold) {

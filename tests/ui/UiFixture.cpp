@@ -54,6 +54,11 @@ UiTest::UiTest(kv::sim::SimConfig config) : env(std::move(config)) {
         answers.erase(answers.begin());
         return answer;
     };
+    UiHooks().Caution = [this](QWidget* parent, const QString& text, const QString& caption,
+                               QMessageBox::StandardButtons buttons) {
+        cautions.append(caption + ": " + text);
+        return UiHooks().Question(parent, text, caption, buttons);
+    };
     UiHooks().Message = [this](QWidget*, const QString& text, const QString& caption) {
         messages.append(caption + ": " + text);
     };

@@ -54,6 +54,8 @@ class UiTest : public ::testing::Test {
     // Answers given to questions, in order (Yes when none is left), and what was asked.
     std::vector<QMessageBox::StandardButton> answers;
     QStringList questions, messages;
+    // The questions asked with No as their default button (also in questions).
+    QStringList cautions;
 };
 
 } // namespace kvtest

@@ -1,7 +1,8 @@
 #!/bin/sh
-# The windows on a small screen with a large font setting (QT_FONT_DPI=168): the main window and
-# the log window, frames and title bars included, lie inside the screen. Run by xvfb-run with a
-# 1000x700 screen, under with-wm.sh; the program is the first argument.
+# The windows on a small screen with a large font setting (QT_FONT_DPI=168): the main window, the
+# about box, the editor and the log window, frames and title bars included, lie inside the screen,
+# each opened from the keyboard as a person would. Run by xvfb-run (1000x700, 1024x700 or
+# 1280x900 screens), under with-wm.sh; the program is the first argument.
 program=$1
 QT_FONT_DPI=168 QT_QPA_PLATFORM=xcb "$program" --simulate >/dev/null 2>&1 &
 pid=$!
@@ -30,6 +31,39 @@ main=$(timeout 20 xdotool search --sync --name '^Kovrin Files$' | head -1)
 [ -n "$main" ] || { echo "FAILED: no main window"; exit 1; }
 sleep 3
 inside "the main window" "$main"
+# The about box, opened with Alt and then A (the menu bar's keyboard mode), and closed with Enter
+# on its OK button.
+xdotool windowactivate --sync "$main" key alt
+sleep 0.5
+xdotool key a
+about=$(timeout 10 xdotool search --sync --name '^About$' | head -1)
+if [ -n "$about" ]; then
+  sleep 2
+  inside "the about box" "$about"
+  xdotool windowactivate --sync "$about" key Return
+  sleep 1
+else
+  echo "FAILED: Alt+A did not open the about box"
+  status=1
+fi
+# The editor, opened with Enter on a file: the path field (F6 from the terminal pane), a folder
+# typed there, then Enter on its first file.
+xdotool windowactivate --sync "$main" key F6
+sleep 0.5
+xdotool type --delay 50 "/Config"
+xdotool key Return
+sleep 1
+xdotool key Home Down Return
+editor=$(timeout 10 xdotool search --sync --name '^Edit File: /Config/config.txt' | head -1)
+if [ -n "$editor" ]; then
+  sleep 3
+  inside "the editor" "$editor"
+  xdotool windowactivate --sync "$editor" key Escape
+  sleep 1
+else
+  echo "FAILED: Enter on /Config/config.txt did not open the editor"
+  status=1
+fi
 # The log window, opened from its menu with Alt+L as a person would.
 xdotool windowactivate --sync "$main" key alt+l
 log=$(timeout 20 xdotool search --sync --name '^Log$' | head -1)

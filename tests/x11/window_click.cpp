@@ -1,12 +1,14 @@
 // The main window on a real X server: a separate X client presses the mouse button on Cancel
 // (press, 150 ms, release, from another X client, as a person's click arrives) two seconds
 // into a Save to PC of four 200 KiB files. The click must stop the work after the file under way.
-// Run under xvfb-run with QT_QPA_PLATFORM=xcb; exits non-zero when the click was not taken.
+// Then two clicks on the Size header of the file list sort it by size, and the other way round.
+// Run under xvfb-run with QT_QPA_PLATFORM=xcb; exits non-zero when a click was not taken.
 #include "device/Clock.h"
 #include "tools/SimWindow.h"
 #include "ui/UiHooks.h"
 
 #include <QDir>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTimer>
 #include <atomic>
@@ -31,6 +33,8 @@ int main(int argc, char* argv[]) {
     auto storage = std::make_unique<kv::sim::MemoryStorage>();
     for (int i = 1; i <= 4; ++i)
         storage->AddFile("/Save/file" + std::to_string(i) + ".bin", std::string(200 * 1024, 'x'));
+    storage->AddFile("/a-big.txt", std::string(3000, 'b'));
+    storage->AddFile("/z-small.txt", "s");
     kv::sim::SimConfig config; // the link's own pace: each file takes about 3.4 s
     SimWindow window(std::move(storage), config);
     QElapsedTimer waited;
@@ -77,5 +81,24 @@ int main(int argc, char* argv[]) {
                 atX.load(), atY.load(), clicked ? "sent" : "NOT sent", static_cast<long long>(took),
                 saved, shownDuring.toUtf8().constData(),
                 said ? "the pane says it was cancelled" : "NOT cancelled");
-    return clicked && said && saved < 4 && shownDuring == "Cancelling..." ? 0 : 1;
+    if (!(clicked && said && saved < 4 && shownDuring == "Cancelling...")) return 1;
+
+    // The Size header, clicked twice as a person would: by size, folders first, then reversed.
+    QHeaderView* header = fmMain->lvFiles->header();
+    const auto clickSize = [&] {
+        const QPoint at = header->viewport()->mapToGlobal(QPoint(
+            header->sectionViewportPosition(1) + header->sectionSize(1) / 2, header->height() / 2));
+        Click(at.x(), at.y());
+        SimWindow::Run(800);
+        QStringList rows;
+        for (int row = 0; row < fmMain->lvFiles->topLevelItemCount(); ++row)
+            rows << fmMain->lvFiles->topLevelItem(row)->text(0);
+        std::printf("after a click on Size: %s\n", rows.join(", ").toUtf8().constData());
+        return rows;
+    };
+    const bool bySize = clickSize() == QStringList{"Save", "z-small.txt", "a-big.txt"} &&
+                        header->isSortIndicatorShown() && header->sortIndicatorSection() == 1;
+    const bool reversed = clickSize() == QStringList{"Save", "a-big.txt", "z-small.txt"} &&
+                          header->sortIndicatorOrder() == Qt::DescendingOrder;
+    return bySize && reversed ? 0 : 1;
 }
