@@ -21,8 +21,8 @@ if [ -z "$KV_ON_X" ]; then
 fi
 
 # A leaves the bus this long after the program's start, for this long. The editor must be open
-# with the change typed before then: usually within 3 s, 15 s on a loaded machine.
-unplug_at=${KV_UNPLUG_AT:-25000}
+# with the change typed before then: usually within 3 s, 25 s on a loaded machine.
+unplug_at=${KV_UNPLUG_AT:-50000}
 unplug_for=${KV_UNPLUG_FOR:-8000}
 
 work=$(mktemp -d)
