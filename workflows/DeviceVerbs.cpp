@@ -101,22 +101,14 @@ VerbResult TDeviceWork::NotListed(const std::string& Dir) {
     const std::string reply = Files.LastReply();
     if (reply.empty())
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the device did not answer");
-    if (Dir.empty()) return VerbResult::RefusedWith(Dir, reply);
-    // The device said no in its own words, which are not interpreted: a whole listing of the
-    // parent tells a folder that is not there from one it would not list.
-    std::vector<DeviceDirEntry> siblings;
-    VerbResult parent = List(DeviceParentOf(Dir), siblings);
-    if (!parent.Ok()) {
-        parent.Path = Dir;
-        return parent;
-    }
-    const std::string name = DeviceLeafOf(Dir);
-    for (const auto& entry : siblings)
-        if (entry.Name == name && name != "..")
-            return IsDirectory(entry)
-                       ? VerbResult::RefusedWith(Dir, reply)
-                       : VerbResult::Failed(Outcome::Refused, Dir, "it is a file, not a directory");
-    return VerbResult::Failed(Outcome::NoSuchFile, Dir);
+    // The device said no in its own words, which are not interpreted: the entry in a whole
+    // listing of the parent tells a folder that is not there from one it would not list.
+    DeviceDirEntry entry;
+    const VerbResult found = Find(Dir, entry);
+    if (!found.Ok()) return found;
+    return IsDirectory(entry)
+               ? VerbResult::RefusedWith(Dir, reply)
+               : VerbResult::Failed(Outcome::Refused, Dir, "it is a file, not a directory");
 }
 
 VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {

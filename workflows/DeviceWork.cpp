@@ -245,10 +245,13 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
                    MessageStyle::Italic);
         return;
     }
-    // A directory the device lists there already is used as it is.
+    // A directory the device lists there already is used as it is; in one made now nothing is
+    // there to be replaced.
     DeviceDirEntry there;
+    TargetState inside = TargetState::Unknown;
     if (!(Find(DeviceDir, there).Ok() && IsDirectory(there))) {
         const VerbResult made = MakeDirectory(DeviceDir);
+        if (made.Ok()) inside = TargetState::Absent;
         if (!made.Ok() && !(made.What != Outcome::DeviceGone && Find(DeviceDir, there).Ok() &&
                             IsDirectory(there))) {
             NotMoved.Add(made);
@@ -287,7 +290,7 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
                 UploadTreeOnce(child.path(), path, Entered);
         } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
             // A link that leads nowhere cannot be read: it fails as a file that cannot be.
-            UploadFileTo(child.path(), path);
+            UploadFileTo(child.path(), path, inside);
         } else {
             Host.Print(" " + ShownPath(child.path()) +
                            ": neither a file nor a folder; left out\r\n",
