@@ -122,16 +122,18 @@ bool WaitForDevice(Session& s) {
 void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder,
            bool whole) {
     s.Say("watching " + kv::ShownPath(folder) + "; Ctrl+C stops");
-    // Sent about half a second after the last change: editors save in several steps.
-    kv::TQuietPaths quiet(500);
+    // Editors save in several steps, one right after the other: a path goes once it has been
+    // quiet for 50 ms after a step that finished a write, or for half a second after one that
+    // left the file open for writing (a writer that is still at it).
+    kv::TQuietPaths quiet(500, 50);
     std::vector<fs::path> pending;
     while (Interrupts.load() == 0) {
         const int64_t next = quiet.NextInMs(NowMs());
-        std::vector<fs::path> changed;
+        std::vector<kv::FolderChange> changed;
         if (!watch.Wait(next < 0 ? 250 : static_cast<int>(std::min<int64_t>(next, 250)), changed))
             whole = true;
-        for (const auto& path : changed)
-            quiet.Changed(path, NowMs());
+        for (const auto& change : changed)
+            quiet.Changed(change.Path, NowMs(), change.Finished);
         for (auto& path : quiet.Settled(NowMs()))
             pending.push_back(std::move(path));
         if ((pending.empty() && !whole) || Interrupts.load() > 0) continue;

@@ -286,6 +286,20 @@ TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
     EXPECT_EQ(quiet.NextInMs(900), -1);
 }
 
+TEST(Sync, APathWhoseWriteFinishedIsHandedOnSoonUnlessAWriterTakesItUpAgain) {
+    TQuietPaths quiet(500, 50);
+    quiet.Changed("a.lua", 0, true); // closed after writing
+    quiet.Changed("b.lua", 0);       // still open for writing
+    EXPECT_EQ(quiet.NextInMs(10), 40);
+    EXPECT_TRUE(quiet.Settled(49).empty());
+    EXPECT_EQ(quiet.Settled(50), std::vector<fs::path>{"a.lua"});
+    quiet.Changed("c.lua", 60, true);
+    quiet.Changed("c.lua", 70); // the next step of the same save opens it again
+    EXPECT_TRUE(quiet.Settled(200).empty());
+    EXPECT_EQ(quiet.Settled(500), std::vector<fs::path>{"b.lua"});
+    EXPECT_EQ(quiet.Settled(570), std::vector<fs::path>{"c.lua"});
+}
+
 TEST_F(SyncFolder, TheWatchSeesSavesAlsoInFoldersMadeWhileWatching) {
     const auto watch = WatchFolder(dir);
     EXPECT_TRUE(SeenBy(*watch, "a.lua", [&] { std::ofstream(dir / "a.lua") << "a"; }));
