@@ -6,6 +6,7 @@
 #include "DeviceWork.h"
 
 #include "EditorText.h"
+#include "device/Clock.h"
 #include "device/DeviceList.h"
 #include "device/DeviceText.h"
 
@@ -81,6 +82,7 @@ VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
 VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
     if (VerbResult refused = Sendable(Dir); !refused.Ok()) return refused;
     Entries.clear();
+    listed_.Valid = false;
     std::vector<std::string> lines;
     if (!Files.ListDirectory(Dir, lines)) return NotListed(Dir);
     for (const auto& line : lines) {
@@ -92,7 +94,18 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
+    listed_ = {Dir, Entries, Comms.Sends(), Clock().NowMs(), true};
     return VerbResult::Done(Dir);
+}
+
+const std::vector<DeviceDirEntry>* TDeviceWork::JustListed(const std::string& Dir) const {
+    // A moment: what the device's own programs may change meanwhile is the same as for a
+    // listing taken just before a write (see TargetState).
+    constexpr int64_t kMomentMs = 1000;
+    if (!listed_.Valid || listed_.Dir != Dir || listed_.Sends != Comms.Sends() ||
+        !Terminal.IsConnected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
+        return nullptr;
+    return &listed_.Entries;
 }
 
 VerbResult TDeviceWork::NotListed(const std::string& Dir) {
@@ -118,11 +131,16 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
         Entry.Attr = faDirectory;
         return VerbResult::Done(Path);
     }
+    // The parent's whole listing of a moment ago, with nothing sent since, is not asked again.
     std::vector<DeviceDirEntry> entries;
-    VerbResult listed = List(DeviceParentOf(Path), entries);
-    if (!listed.Ok()) {
-        listed.Path = Path;
-        return listed;
+    if (const auto* shown = JustListed(DeviceParentOf(Path))) {
+        entries = *shown;
+    } else {
+        VerbResult listed = List(DeviceParentOf(Path), entries);
+        if (!listed.Ok()) {
+            listed.Path = Path;
+            return listed;
+        }
     }
     const std::string name = DeviceLeafOf(Path);
     for (auto& entry : entries)
@@ -246,6 +264,9 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
         Unconfirmed.push_back({Path, Content.size()});
         return VerbResult::Done(Path);
     }
+    // The device's own "0:No error" after the content says it stored it whole, and a rename
+    // into place said the same: a listing would only repeat it.
+    if (Files.WriteConfirmed()) return stored;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
     if (found.What == Outcome::DeviceGone) return found;

@@ -160,6 +160,17 @@ class TDeviceWork {
     VerbResult Replace(const std::string& Path, const std::string& Content, bool OldFileListed);
     // The content straight to Path, where nothing was; a cut copy is not left behind.
     VerbResult Create(const std::string& Path, const std::string& Content);
+    // The last whole listing, for a lookup in the same folder right after it: with nothing sent
+    // to the device since and within a moment, the listing still shows what is there.
+    struct Listed {
+        std::string Dir;
+        std::vector<DeviceDirEntry> Entries;
+        uint64_t Sends = 0;
+        int64_t AtMs = 0;
+        bool Valid = false;
+    };
+    Listed listed_;
+    const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
     struct Upload {
         std::string Path;
         size_t Size;
@@ -172,8 +183,9 @@ class TDeviceWork {
     // True when the link is down, which then counts in NotMoved (once) as the device gone.
     bool LinkLost(const std::string& Where);
     bool WaitForRestart(bool BootLoader);
+    // InNew: DeviceDir's parent was made just now, so nothing is there yet.
     void UploadTreeOnce(const std::filesystem::path& PcDir, const std::string& DeviceDir,
-                        std::set<std::filesystem::path>& Entered);
+                        std::set<std::filesystem::path>& Entered, bool InNew = false);
 };
 
 } // namespace kv
