@@ -164,6 +164,7 @@ int Sync(Session& s, const SyncCommandOptions& o) {
     const std::string deviceFolder = DevicePath(o.deviceFolder);
     kv::SyncOptions options = OptionsFor(s, o.up, pcFolder, deviceFolder);
     options.DryRun = o.dryRun;
+    options.WriteBeforeListing = true; // carried out right after the plan
     options.DeleteExtra = o.deleteExtra;
     options.Checksum = o.checksum;
     options.Force = o.force == "pc"       ? kv::SyncWinner::Pc
@@ -207,6 +208,7 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
                   const std::set<std::string>& only) {
     kv::SyncOptions options = OptionsFor(s, up, pcFolder, deviceFolder);
     options.Only = only;
+    options.WriteBeforeListing = true;
     kv::TDeviceSync sync(s.Work, options);
     ItemPrinter printer(s, false, false);
     sync.OnItem = [&](const kv::SyncItem& item) {

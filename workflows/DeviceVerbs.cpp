@@ -180,41 +180,60 @@ VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Conten
     return Failure(Path, Outcome::NotWhole);
 }
 
+std::string TDeviceWork::BesideName(const std::string& Path) {
+    return Path + kBesideSuffix;
+}
+
+VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& Content) {
+    const std::string beside = BesideName(Path);
+    if (VerbResult refused = Sendable(beside); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    return Create(beside, Content);
+}
+
+void TDeviceWork::DropBeside(const std::string& Path) {
+    if (Terminal.IsConnected() && SameDevice(Path).Ok()) Files.DeleteFile(BesideName(Path));
+}
+
+VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) {
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    const std::string beside = BesideName(Path);
+    const std::string leaf = DeviceLeafOf(Path);
+    // The old file as listed just now goes first; when it will not, the rest finds out why.
+    if (OldFileListed && Files.DeleteFile(Path)) {
+        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+        VerbResult lost = Failure(Path, Outcome::Refused);
+        lost.Detail = "the old file is gone; the new content is whole in " + beside;
+        return lost;
+    }
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    // The name is taken. Only an old file gives it up: it goes, and the new one takes its
+    // name. A directory there, or a rename refused for another reason, leaves all as it was.
+    const VerbResult refused = Failure(Path, Outcome::Refused);
+    DeviceDirEntry old;
+    const VerbResult found = Find(Path, old);
+    if (found.What == Outcome::DeviceGone) return found;
+    VerbResult kept = !found.Ok()              ? refused
+                      : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
+                      : Files.DeleteFile(Path) ? VerbResult::Done(Path)
+                                               : Failure(Path, Outcome::Refused);
+    if (kept.Ok()) {
+        if (Files.RenameFile(beside, leaf)) return kept;
+        VerbResult lost = Failure(Path, Outcome::Refused);
+        lost.Detail = "the old file is gone; the new content is whole in " + beside;
+        return lost;
+    }
+    if (Terminal.IsConnected()) Files.DeleteFile(beside);
+    return kept;
+}
+
 VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
                                 bool OldFileListed) {
-    const std::string beside = Path + kBesideSuffix;
-    const std::string leaf = DeviceLeafOf(Path);
+    const std::string beside = BesideName(Path);
     const VerbResult whole = Store(beside, Content);
-    if (whole.Ok()) {
-        // The old file as listed just now goes first; when it will not, the rest finds out why.
-        if (OldFileListed && Files.DeleteFile(Path)) {
-            if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
-            VerbResult lost = Failure(Path, Outcome::Refused);
-            lost.Detail = "the old file is gone; the new content is whole in " + beside;
-            return lost;
-        }
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-        // The name is taken. Only an old file gives it up: it goes, and the new one takes its
-        // name. A directory there, or a rename refused for another reason, leaves all as it was.
-        const VerbResult refused = Failure(Path, Outcome::Refused);
-        DeviceDirEntry old;
-        const VerbResult found = Find(Path, old);
-        if (found.What == Outcome::DeviceGone) return found;
-        VerbResult kept = !found.Ok()              ? refused
-                          : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
-                          : Files.DeleteFile(Path) ? VerbResult::Done(Path)
-                                                   : Failure(Path, Outcome::Refused);
-        if (kept.Ok()) {
-            if (Files.RenameFile(beside, leaf)) return kept;
-            VerbResult lost = Failure(Path, Outcome::Refused);
-            lost.Detail = "the old file is gone; the new content is whole in " + beside;
-            return lost;
-        }
-        if (Terminal.IsConnected()) Files.DeleteFile(beside);
-        return kept;
-    }
+    if (whole.Ok()) return PutInPlace(Path, OldFileListed);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     VerbResult notStored = whole;
     notStored.Path = Path;

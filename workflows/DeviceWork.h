@@ -45,6 +45,14 @@ class TDeviceWork {
     // for the new one written beside it). Unknown: written beside and renamed into place.
     VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true,
                      TargetState Target = TargetState::Unknown);
+    // A replacement in two steps, for a caller that lists the folder between them: WriteBeside
+    // stores Content whole under BesideName(Path) (a cut copy is not left behind); PutInPlace
+    // then gives it Path's name (OldFileListed: a whole listing just showed a file at Path, which
+    // goes first), as Write does, or DropBeside removes it.
+    static std::string BesideName(const std::string& Path);
+    VerbResult WriteBeside(const std::string& Path, const std::string& Content);
+    VerbResult PutInPlace(const std::string& Path, bool OldFileListed);
+    void DropBeside(const std::string& Path);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);
     VerbResult Delete(const std::string& Path, bool Directory);
