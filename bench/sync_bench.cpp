@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <unistd.h>
 
 using namespace kv;
@@ -40,7 +41,8 @@ std::string Content(int seed) {
     std::string s(kFileSize, ' ');
     for (size_t i = 0; i < s.size(); ++i)
         s[i] = static_cast<char>('a' + (seed * 31 + i * 7) % 26);
-    return s;
+    const std::string mark = "-- " + std::to_string(seed) + "\n"; // no two seeds alike
+    return s.replace(0, mark.size(), mark);
 }
 
 void WriteFile(const fs::path& file, const std::string& content) {
@@ -78,7 +80,8 @@ struct Timed {
 
 std::string KvbLine(const fs::path& dir, const std::string& kvb, bool exec = false) {
     return "cd '" + dir.string() + "' && " + (exec ? "echo $$ && exec " : "") +
-           "env XDG_STATE_HOME=state KVB_SIM_TRACE=trace '" + kvb + "' --simulate dev ";
+           "env XDG_STATE_HOME='" + (dir / "state").string() + "' KVB_SIM_TRACE=trace '" + kvb +
+           "' --simulate dev ";
 }
 
 // kvb as a process against the paced simulated device on dir/dev.
@@ -101,18 +104,34 @@ struct WatchCycle {
     bool ok = false;
 };
 
+// One line of kvb's output, or false when none comes within TimeoutMs.
+bool ReadLine(FILE* out, std::string& line, int TimeoutMs) {
+    line.clear();
+    for (;;) {
+        pollfd p{fileno(out), POLLIN, 0};
+        if (poll(&p, 1, TimeoutMs) <= 0) return false;
+        char c = 0;
+        if (read(fileno(out), &c, 1) != 1) return false;
+        if (c == '\n') {
+            if (std::getenv("KVB_BENCH_TRACE")) std::fprintf(stderr, "kvb: %s\n", line.c_str());
+            return true;
+        }
+        line += c;
+    }
+}
+
 WatchCycle Watch(const fs::path& dir, const std::string& kvb, int seed) {
     WatchCycle w;
     fs::remove(dir / "trace");
     const std::string command = KvbLine(dir, kvb, true) + "sync up --watch pc/proj /proj 2>&1";
     FILE* out = popen(command.c_str(), "r");
     if (!out) return w;
-    char line[4096];
+    std::string line;
     pid_t pid = 0;
     bool watching = false;
-    while (fgets(line, sizeof line, out)) {
-        if (!pid) pid = static_cast<pid_t>(std::atol(line));
-        if (std::string(line).rfind("watching", 0) == 0) {
+    while (ReadLine(out, line, 20000)) {
+        if (!pid) pid = static_cast<pid_t>(std::atol(line.c_str()));
+        if (line.rfind("watching", 0) == 0) {
             watching = true;
             break;
         }
@@ -126,9 +145,8 @@ WatchCycle Watch(const fs::path& dir, const std::string& kvb, int seed) {
             "mod" + std::to_string(i % kFolders) + "/script" + std::to_string(20 + i) + ".lua";
         WriteFile(dir / "pc/proj" / name, Content(seed + i));
         const int64_t saved = clock.NowUs();
-        while (fgets(line, sizeof line, out)) {
-            const std::string text = line;
-            if (text.rfind("send ", 0) == 0 && text.find(name) != std::string::npos) {
+        while (ReadLine(out, line, 10000)) {
+            if (line.rfind("send ", 0) == 0 && line.find(name) != std::string::npos) {
                 total += (clock.NowUs() - saved) / 1e3;
                 ++done;
                 break;
@@ -136,7 +154,7 @@ WatchCycle Watch(const fs::path& dir, const std::string& kvb, int seed) {
         }
     }
     if (pid) kill(pid, SIGINT);
-    while (fgets(line, sizeof line, out)) {
+    while (ReadLine(out, line, 10000)) {
     }
     pclose(out);
     w.ok = done == kWatchSaves;
