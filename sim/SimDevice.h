@@ -68,6 +68,9 @@ struct SimFaults {
     // "/dir/name": files the device lists and sends (each holds its own name) beside those of
     // its storage, with names no folder of the PC may hold ("C:x", "CON", "a?b").
     std::vector<std::string> extraFiles;
+    // The prompt's second half comes this long after its first, as from a device busy between
+    // the two, so that a host reads the prompt in two parts (0: whole).
+    int64_t promptPauseMs = 0;
 };
 
 struct LoadedImage {
@@ -77,7 +80,7 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N", "capacity=N",
-// "write-result-silent=1",
+// "write-result-silent=1", "prompt-pause-ms=N",
 // "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
 // "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
 // \xHH. False for an unknown one.

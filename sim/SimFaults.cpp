@@ -62,6 +62,8 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.burnFails = number != 0;
         else if (name == "write-result-silent")
             faults.writeResultSilent = number != 0;
+        else if (name == "prompt-pause-ms")
+            faults.promptPauseMs = number;
         else if (name == "capacity")
             faults.capacity = number;
         else if (name == "corrupt-downloads-from")
