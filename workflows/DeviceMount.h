@@ -67,7 +67,7 @@ class TDeviceMount {
     int Rename(const std::string& From, const std::string& To, bool NoReplace = false);
 
     // How long a listing is kept, in milliseconds.
-    int64_t ListingMs = 1000;
+    int64_t ListingMs = 5000;
     // Opens the held device again when it has gone (tried at most once a second); by default
     // the link's Connect and a fresh prompt.
     std::function<bool()> Reconnect;
