@@ -175,7 +175,10 @@ TEST_F(Mount, CallsAnswerAsAFolderDoes) {
     EXPECT_EQ(mount->Rename("/lib.lua", "/main.lua", true), -EEXIST);
     EXPECT_EQ(mount->Rename("/lib.lua", "/empty"), -EISDIR);
 
-    // rmdir of a folder the device lists with anything in it leaves it whole.
+    // rmdir of a folder the device lists with anything in it now leaves it whole.
+    std::vector<MountEntry> entries;
+    ASSERT_EQ(mount->ReadDir("/empty", entries), 0);
+    EXPECT_TRUE(entries.empty());
     env.fs->AddFile("/Lua/empty/late.txt", "made on the device");
     EXPECT_EQ(mount->RemoveDirectory("/empty"), -ENOTEMPTY);
     EXPECT_EQ(Stored("/Lua/empty/late.txt"), "made on the device");
