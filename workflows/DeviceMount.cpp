@@ -11,6 +11,10 @@
 #include <fcntl.h>
 #include <fstream>
 
+#ifndef O_ACCMODE
+#define O_ACCMODE (O_RDONLY | O_WRONLY | O_RDWR)
+#endif
+
 namespace kv {
 
 namespace fs = std::filesystem;
