@@ -228,6 +228,11 @@ int Mount(Session& s, const MountOptions& o) {
             fuse_destroy(fuse);
             throw Failure(kPcFileError, "cannot go into the background");
         }
+        try {
+            s.Open();
+        } catch (const Failure&) {
+            // Looked for again at the first call, as a device that went away is.
+        }
     }
     // Ctrl+C, SIGTERM and SIGHUP end the loop, which unmounts; FUSE sets its handlers only
     // where none is set.
@@ -239,7 +244,8 @@ int Mount(Session& s, const MountOptions& o) {
     fuse_unmount(fuse);
     fuse_destroy(fuse);
     s.Say("unmounted " + o.mountPoint);
-    return looped == 0 ? kOk : kDeviceError;
+    // fusermount3 -u ends the loop as done; a signal (its number comes back) as interrupted.
+    return looped == 0 ? kOk : looped > 0 ? kInterrupted : kDeviceError;
 }
 
 } // namespace kvb
