@@ -164,6 +164,14 @@ TEST_F(Mount, CallsAnswerAsAFolderDoes) {
     EXPECT_EQ(WriteFile("/caf\xC3\xA9.lua", "ok"), 0)
         << "UTF-8 within Latin-1 is the device's text";
     EXPECT_EQ(Stored("/Lua/caf\xE9.lua"), "ok");
+    env.fs->AddFile("/Lua/na\xEFve.txt", "from the device");
+    env.clock.AdvanceMs(mount->ListingMs + 1);
+    std::vector<MountEntry> listed;
+    ASSERT_EQ(mount->ReadDir("/", listed), 0);
+    EXPECT_TRUE(std::any_of(listed.begin(), listed.end(), [](const MountEntry& e) {
+        return e.Name == "na\xC3\xAFve.txt";
+    })) << "the device's 8-bit names in UTF-8";
+    EXPECT_EQ(ReadAll("/na\xC3\xAFve.txt"), "from the device");
 
     // Renames: within a folder by the device, over a file as rename(2) does, elsewhere EXDEV.
     EXPECT_EQ(mount->Rename("/lib.lua", "/empty/lib.lua"), -EXDEV);
