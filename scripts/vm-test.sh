@@ -53,7 +53,7 @@ PATH=$PATH:/usr/sbin:/sbin depmod -b "$kdir" "$kver"
 init=$work/initramfs
 rm -rf "$init" && mkdir -p "$init"/{bin,proc,sys,dev,root,modules}
 cp /bin/busybox "$init/bin/busybox"
-wanted="virtio_pci 9pnet_virtio 9p xhci_pci usbhid hid_generic"
+wanted="virtio_pci 9pnet_virtio 9p xhci_pci usbhid hid_generic fuse"
 : > "$init/modules.order"
 declare -A done_
 add() { # modules in dependency order
@@ -61,13 +61,13 @@ add() { # modules in dependency order
   [ -n "${done_[$rel]:-}" ] && return
   done_[$rel]=1
   local deps
-  deps=$(awk -F': ' -v m="$rel" '$1==m {print $2}' "$kdir/lib/modules/$kver/modules.dep")
+  deps=$(awk -F':' -v m="$rel" '$1==m {print $2}' "$kdir/lib/modules/$kver/modules.dep")
   for d in $deps; do add "$d"; done
   cp "$kdir/lib/modules/$kver/$rel" "$init/modules/"
   basename "$rel" >> "$init/modules.order"
 }
 for m in $wanted; do
-  rel=$(awk -F': ' -v n="$m" '{f=$1; sub(/.*\//,"",f); sub(/\.ko.*/,"",f); gsub("-","_",f); if (f==n) {print $1; exit}}' \
+  rel=$(awk -F':' -v n="$m" '{f=$1; sub(/.*\//,"",f); sub(/\.ko.*/,"",f); gsub("-","_",f); if (f==n) {print $1; exit}}' \
         "$kdir/lib/modules/$kver/modules.dep")
   [ -n "$rel" ] && add "$rel"
 done
@@ -101,6 +101,10 @@ chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head
   echo "print(3)" > proj/Lua/b.lua && $kvb sync up proj /vmsync > sync2.txt &&
   [ "\$(cat sync2.txt)" = "send changed Lua/b.lua" ] && $kvb -q cat /vmsync/Lua/b.lua | grep -qx "print(3)" &&
   echo "ok   kvb sync up, a change, a second sync that sends the one file" &&
+  mkdir m && { $kvb mount /vm m 2> mount.txt & mounted=\$!; } &&
+  for i in \$(seq 100); do mountpoint -q m && break; sleep 0.2; done && cmp up.bin m/up.bin &&
+  cp proj/Lua/a.lua m/a.lua && fusermount3 -u m && wait \$mounted &&
+  $kvb -q cat /vm/a.lua | grep -qx "print(1)" && echo "ok   kvb mount over the real HID path" &&
   $kvb flash fw.blf 2> flash.txt && grep -q "Run firmware" flash.txt && echo "ok   kvb flash" &&
   $kvb --wait 20 ls /vm > after.txt && grep -q "^up.bin\$" after.txt && echo "ok   kvb ls after the restart" &&
   echo "KVB RESULT: PASS" || echo "KVB RESULT: FAIL"'

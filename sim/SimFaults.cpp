@@ -66,6 +66,10 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.promptPauseMs = number;
         else if (name == "capacity")
             faults.capacity = number;
+        else if (name == "upload-unplugs")
+            faults.uploadUnplugs = static_cast<int>(number);
+        else if (name == "upload-unplug-ms")
+            faults.uploadUnplugMs = number;
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else

@@ -45,6 +45,9 @@ class TDeviceWork {
     // for the new one written beside it). Unknown: written beside and renamed into place.
     VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true,
                      TargetState Target = TargetState::Unknown);
+    // Stores Content at Path as Write does, done once the device confirmed it after the content
+    // (or, when it said nothing, listed it whole), without a listing afterwards.
+    VerbResult WriteWhole(const std::string& Path, const std::string& Content, TargetState Target);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);
     VerbResult Delete(const std::string& Path, bool Directory);
