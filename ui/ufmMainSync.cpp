@@ -46,7 +46,8 @@ void TfmMain::PrepareSync() {
     const QString pc = pairs.empty() ? fmSync->edPcFolder->text() : PcShown(pairs.front().PcFolder);
     fmSync->SetPair(pc, CurrentDir, fmSync->Up());
     fmSync->cbDeletes->setChecked(false);
-    fmSync->cbKeep->setChecked(false);
+    // A sync while keeping in step goes on keeping in step, unless the user unticks it.
+    fmSync->cbKeep->setChecked(Keeping != nullptr);
     SyncPlan.reset();
 }
 

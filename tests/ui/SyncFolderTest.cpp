@@ -6,6 +6,7 @@
 #include "ui/DeviceActivity.h"
 #include "ui/ufmSync.h"
 #include "workflows/DeviceSync.h"
+#include "workflows/PcFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -155,10 +156,20 @@ TEST_F(SyncWindow, TheWindowAndKvbKeepOneRecordSoWhatOneSyncedTheOtherDoesNotSen
     ASSERT_EQ(dialog.cbPairs->count(), 2);
     EXPECT_TRUE(dialog.cbPairs->itemText(1).endsWith("proj  \u21c4  /Lua"))
         << dialog.cbPairs->itemText(1).toStdString();
+    // Device to PC: the device's files are fetched into another PC folder.
+    const fs::path copy = pc.parent_path() / "copy";
+    fmMain->PrepareSync();
+    dialog.SetPair(QString::fromStdString(copy.string()), "/Lua", false);
+    fmMain->SyncPreview();
+    EXPECT_EQ(What("sub/b.lua"), "fetch | not on the PC yet");
+    fmMain->RunSync();
+    EXPECT_EQ(kv::ReadPcFile(copy / "sub" / "b.lua"), "b = 1");
+    EXPECT_TRUE(LastLine().contains(": 2 fetched, 0 deleted")) << LastLine().toStdString();
     fmMain->ShowDirectory("");
     fmMain->PrepareSync();
     EXPECT_EQ(dialog.edDeviceFolder->text(), "/") << "the device folder is the one shown";
-    EXPECT_EQ(dialog.edPcFolder->text().toStdString(), pc.string()) << "the latest pair's";
+    EXPECT_EQ(dialog.edPcFolder->text().toStdString(), copy.string()) << "the latest pair's";
+    EXPECT_EQ(dialog.cbPairs->count(), 3);
 }
 
 TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice) {
