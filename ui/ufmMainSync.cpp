@@ -236,6 +236,11 @@ void TfmMain::KeepInStepTick() {
         ShowKeepInStep("paused while other work runs");
         return;
     }
+    // A preview holds the pair's record as it was: a pass now would be undone by its run.
+    if (fmSync && fmSync->isVisible()) {
+        ShowKeepInStep("paused while Sync Folder is open");
+        return;
+    }
     // The record is that device's: no other takes its place.
     if (!Terminal->IsConnected() || Terminal->IsBootLoader() ||
         SerialOf(*Comms) != Keeping->Serial) {
