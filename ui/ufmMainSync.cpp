@@ -109,8 +109,7 @@ void TfmMain::RunSync() {
     for (const auto& item : plan->Items)
         if (item.Decision.Action == kv::SyncAction::Send && !item.Directory) {
             ++files;
-            std::error_code ec;
-            if (up) bytes += std::filesystem::file_size(plan->PcPathOf(item.Path), ec);
+            bytes += plan->SourceSize(item);
         }
     Work->BeginSave();
     const kv::TDeviceHold hold(*Comms);
@@ -135,7 +134,7 @@ void TfmMain::RunSync() {
         }
     } cleanUp{this};
     QuietUploads = true;
-    BeginTransfer(files, bytes, up);
+    BeginTransfer(files, bytes, true);
     {
         TDeviceOperation op(*Activity, true);
         plan->Run();

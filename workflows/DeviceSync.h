@@ -78,6 +78,8 @@ class TDeviceSync {
     void Leave(SyncItem& Item);
     bool Settle(SyncItem& Item, SyncWinner Winner);
     bool Up() const { return options_.Up; }
+    // The size of an item's file at the source, as the plan found it (0 when it is not there).
+    uint64_t SourceSize(const SyncItem& Item) const;
     // Conflicts that no --force settled.
     int Unresolved() const;
     bool DeviceGone = false;

@@ -6,6 +6,7 @@
 #include "SyncPlatform.h"
 #include "device/DeviceText.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kv {
@@ -69,6 +70,17 @@ bool TDeviceSync::Settle(SyncItem& Item, SyncWinner Winner) {
         Item.Decision = {SyncAction::Skip, SyncReason::Conflict, false};
     }
     return true;
+}
+
+uint64_t TDeviceSync::SourceSize(const SyncItem& Item) const {
+    if (options_.Up) {
+        const auto pc = pc_.find(Item.Path);
+        return pc == pc_.end() ? 0 : pc->second.Size;
+    }
+    const auto device = device_.find(Item.Path);
+    return device == device_.end()
+               ? 0
+               : static_cast<uint64_t>(std::max<int64_t>(0, device->second.Size));
 }
 
 } // namespace kv
