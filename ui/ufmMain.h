@@ -289,8 +289,8 @@ class TfmMain : public QMainWindow {
         std::unique_ptr<kv::IFolderWatch> Watch;
         std::unique_ptr<kv::TDeviceSync> Sync;
         std::unique_ptr<kv::TSyncWatch> Passes;
-        QString LastSent; // the time of day the last file went
-        int Shown = -1;   // files sent when the list was last shown afresh
+        QString LastSent;    // the time of day the last file went
+        bool InPass = false; // a pass runs: a tick delivered in its waits leaves it alone
     };
     std::unique_ptr<TKeepInStep> Keeping;
     // The watch that a sync asked to keep in step began before it ran, so no save is missed.

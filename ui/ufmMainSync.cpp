@@ -223,7 +223,7 @@ void TfmMain::ShowKeepInStep(const QString& Paused) {
 }
 
 void TfmMain::KeepInStepTick() {
-    if (!Keeping) return;
+    if (!Keeping || Keeping->InPass) return;
     kv::TSyncWatch& passes = *Keeping->Passes;
     passes.Take(0);
     if (!passes.Due()) {
@@ -252,11 +252,14 @@ void TfmMain::KeepInStepTick() {
     try {
         const kv::TDeviceHold hold(*Comms);
         QuietUploads = true;
+        Keeping->InPass = true;
         TDeviceOperation op(*Activity, false);
         planned = passes.Pass();
         QuietUploads = false;
+        Keeping->InPass = false;
     } catch (const std::exception& error) {
         QuietUploads = false;
+        Keeping->InPass = false;
         TermPrint("\r\nKeeping in step stopped: " + ToDevice(QString::fromUtf8(error.what())) +
                       "\r\n",
                   fsBold);
