@@ -249,8 +249,10 @@ class WinHidPlatform final : public IHidPlatform {
         if (!b.ok) return paths; // the link simply never comes up
         GUID guid;
         b.HidD_GetHidGuid(&guid);
-        HDEVINFO set = b.SetupDiGetClassDevsA(&guid, nullptr, GetDesktopWindow(),
-                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        // No parent window: asking for the desktop's would make the system set up a desktop for a
+        // console program that has none (under Wine, start its desktop process) on every listing.
+        HDEVINFO set =
+            b.SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (set == INVALID_HANDLE_VALUE) return paths;
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA item{};
