@@ -97,7 +97,7 @@ PATH=$PATH:/usr/sbin:/sbin depmod -b "$kdir" "$kver"
 init=$work/initramfs
 rm -rf "$init" && mkdir -p "$init"/{bin,proc,sys,dev,root,modules}
 cp /bin/busybox "$init/bin/busybox"
-wanted="virtio_pci 9pnet_virtio 9p xhci_pci usbhid hid_generic$($wine && echo " overlay")"
+wanted="virtio_pci 9pnet_virtio 9p xhci_pci usbhid hid_generic$($wine && echo " overlay" || true)"
 : > "$init/modules.order"
 declare -A done_
 add() { # modules in dependency order
