@@ -37,6 +37,11 @@ struct LogOptions {
     double seconds = 0; // 0: until interrupted
 };
 
+struct MountOptions {
+    std::string deviceDir, mountPoint;
+    bool background = false;
+};
+
 int Devices(const GlobalOptions& options, bool json);
 int Info(Session& s);
 int Ls(Session& s, const LsOptions& o);
@@ -54,6 +59,8 @@ int Exec(Session& s, const std::string& line, int timeoutMs);
 int Term(Session& s);
 int Log(Session& s, const LogOptions& o);
 int Sync(Session& s, const SyncCommandOptions& o);
+// The device folder as a PC folder until unmounted (where kvb is built with FUSE).
+int Mount(Session& s, const MountOptions& o);
 // get and put with --update: the sync of one folder pair, one way, without deleting; Only names
 // the files of the PC or device folder concerned (none: the whole tree).
 void UpdateFolder(Session& s, bool up, const std::filesystem::path& pcFolder,

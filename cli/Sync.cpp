@@ -6,6 +6,7 @@
 #include "device/Clock.h"
 #include "device/DeviceText.h"
 #include "workflows/DeviceSync.h"
+#include "workflows/DeviceSyncWatch.h"
 #include "workflows/PcFiles.h"
 #include "workflows/SyncPlatform.h"
 
@@ -27,27 +28,10 @@ int64_t NowMs() {
         .count();
 }
 
-std::string ShownFolder(const std::string& devicePath) {
-    return PrintableName(devicePath.empty() ? "/" : devicePath);
-}
-
 kv::SyncOptions OptionsFor(Session& s, bool up, const fs::path& pcFolder,
                            const std::string& deviceFolder) {
-    kv::SyncOptions options;
-    options.Up = up;
-    options.PcFolder = pcFolder;
-    options.DeviceFolder = deviceFolder;
-    const std::string serial = kv::HidTo8Bit(s.Comms.Device.GetSerialNumber());
-    // One record per pair of folders, however they are spelled; one kept under the key of
-    // earlier versions is still found.
-    options.RecordFile =
-        kv::TSyncRecord::FileFor(kv::UserStateFolder(), serial, pcFolder, deviceFolder);
-    options.EarlierRecordFile =
-        kv::TSyncRecord::EarlierFileFor(kv::UserStateFolder(), serial, pcFolder, deviceFolder);
-    options.About = "device " + serial + ", PC folder " +
-                    kv::ShownPath(kv::TSyncRecord::CanonicalFolder(pcFolder)) + ", device folder " +
-                    ShownFolder(deviceFolder);
-    return options;
+    return kv::SyncPairOptions(kv::HidTo8Bit(s.Comms.Device.GetSerialNumber()), up, pcFolder,
+                               deviceFolder);
 }
 
 // Prints what happens to each file: a line ("send changed Lua/main.lua"), or with --json one
@@ -122,33 +106,20 @@ bool WaitForDevice(Session& s) {
 void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder,
            bool whole) {
     s.Say("watching " + kv::ShownPath(folder) + "; Ctrl+C stops");
-    // Editors save in several steps, one right after the other: a path goes once it has been
-    // quiet for 50 ms after a step that finished a write, or for half a second after one that
-    // left the file open for writing (a writer that is still at it).
-    kv::TQuietPaths quiet(500, 50);
-    std::vector<fs::path> pending;
+    // A save goes 50 ms after the editor closed the file; half a second after the last change
+    // while a program still has it open for writing.
+    kv::TSyncWatch follow(sync, watch, whole, NowMs, 500, 50);
     while (Interrupts.load() == 0) {
-        const int64_t next = quiet.NextInMs(NowMs());
-        std::vector<kv::FolderChange> changed;
-        if (!watch.Wait(next < 0 ? 250 : static_cast<int>(std::min<int64_t>(next, 250)), changed))
-            whole = true;
-        for (const auto& change : changed)
-            quiet.Changed(change.Path, NowMs(), change.Finished);
-        for (auto& path : quiet.Settled(NowMs()))
-            pending.push_back(std::move(path));
-        if ((pending.empty() && !whole) || Interrupts.load() > 0) continue;
+        follow.Take(follow.WaitMs(250));
+        if (!follow.Due() || Interrupts.load() > 0) continue;
         if (!s.Comms.IsConnected() && !WaitForDevice(s)) return;
         s.Work.NotMoved.clear();
-        const kv::VerbResult planned = whole ? sync.Plan() : sync.PlanPaths(pending);
-        if (planned.Ok()) sync.Run();
+        const kv::VerbResult planned = follow.Pass();
         for (const auto& problem : s.Work.NotMoved)
             std::fprintf(stderr, "kvb: %s\n", PrintableName(problem).c_str());
-        // Kept until the device took them: sent again once it is back.
-        if (sync.DeviceGone || planned.What == kv::Outcome::DeviceGone) continue;
+        if (follow.DeviceAway()) continue;
         if (!planned.Ok())
             std::fprintf(stderr, "kvb: %s\n", PrintableName(planned.Message()).c_str());
-        pending.clear();
-        whole = false;
     }
 }
 

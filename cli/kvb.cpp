@@ -20,7 +20,11 @@ namespace {
 
 const char* const kCommands[] = {"devices", "info", "ls",    "tree", "get",   "cat",
                                  "put",     "rm",   "mkdir", "mv",   "touch", "edit",
-                                 "flash",   "exec", "term",  "log",  "sync"};
+                                 "flash",   "exec", "term",  "log",  "sync",
+#ifdef KV_HAVE_FUSE
+                                 "mount"
+#endif
+};
 
 bool IsCommand(const char* word) {
     for (const char* c : kCommands)
@@ -258,6 +262,17 @@ int main(int argc, char** rawArgv) {
     logCmd->add_option("--types", log.types, "Only these message types")->delimiter(',');
     logCmd->add_option("--seconds", log.seconds, "Stop after this many seconds");
 
+#ifdef KV_HAVE_FUSE
+    kvb::MountOptions mountOptions;
+    auto* mountCmd = app.add_subcommand(
+        "mount", "Show a device folder as a PC folder until Ctrl+C or fusermount3 -u; files move "
+                 "whole, each write is sent when the file is closed or synced");
+    mountCmd->add_flag("--background", mountOptions.background,
+                       "Go into the background once mounted");
+    mountCmd->add_option("DEVICE_DIR", mountOptions.deviceDir)->required();
+    mountCmd->add_option("MOUNTPOINT", mountOptions.mountPoint)->required();
+#endif
+
     // The first word that is not an option is the command: one kvb does not know is said so.
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string word = args[i];
@@ -287,7 +302,8 @@ int main(int argc, char** rawArgv) {
             many.devices = deviceSet;
             CLI::App* command = app.get_subcommands().front();
             many.command = command->get_name();
-            if (many.command == "devices" || many.command == "term" || many.command == "edit")
+            if (many.command == "devices" || many.command == "term" || many.command == "edit" ||
+                many.command == "mount")
                 throw kvb::Failure(kvb::kUsage, many.command + " works with one device at a time");
             if (flash->parsed()) many.firmware = images;
             many.program = kvb::OwnProgram(argv[0]);
@@ -326,6 +342,9 @@ int main(int argc, char** rawArgv) {
         if (logCmd->parsed()) return kvb::Log(session, log);
         if (syncUpCmd->parsed()) return kvb::Sync(session, syncUp);
         if (syncDownCmd->parsed()) return kvb::Sync(session, syncDown);
+#ifdef KV_HAVE_FUSE
+        if (mountCmd->parsed()) return kvb::Mount(session, mountOptions);
+#endif
     } catch (const kvb::Failure& f) {
         if (f.Status == kvb::kInterrupted && syncUp.watch) return f.Status; // the watch's end
         std::fprintf(stderr, "kvb: %s\n", kvb::Printable(f.what()).c_str());

@@ -112,6 +112,8 @@ std::string OpenFailureText(OpenError why) {
         return "another program is using it";
     case OpenError::Absent:
         return "it went away";
+    case OpenError::Unsuitable:
+        return "its reports are not the 64-byte reports of the device";
     case OpenError::None:
     case OpenError::Other:
         break;

@@ -19,6 +19,7 @@ enum class OpenError {
     Absent,       // it is not there (any more)
     NoPermission, // the system does not let this user open it
     Busy,         // another program holds it
+    Unsuitable,   // its reports are not the link's 64-byte reports
     Other,
 };
 

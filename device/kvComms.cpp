@@ -186,7 +186,13 @@ bool TkvTerminal::PromptContains(const std::string& Text) {
     std::string prompt;
     ReadToPromptEnd(50, prompt);
     Comms.WriteMessage(std::string(1, EscapeKey), kConsoleChannel, 0, 50);
-    ReadToPromptEnd(50, prompt);
+    // A prompt whose start came is read to its end even when its rest comes later than 50 ms: a
+    // password prompt seen in part would let the next command go out as a password attempt.
+    if (!ReadToPromptEnd(50, prompt) && prompt.find(PromptStartMark) != std::string::npos) {
+        std::string rest;
+        ReadToPromptEnd(1000, rest);
+        prompt += rest;
+    }
     return prompt.find(Text) != std::string::npos;
 }
 

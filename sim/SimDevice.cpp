@@ -115,7 +115,13 @@ void SimDevice::Print(const std::string& text) {
 void SimDevice::Prompt() {
     if (faults.omitPrompt) return;
     const char* text = locked_ ? "PASSWORD:" : bootLoader_ ? "BL>" : "Kovrin>";
-    Print(std::string(1, PromptStartMark) + text + PromptEndMark);
+    const std::string prompt = std::string(1, PromptStartMark) + text + PromptEndMark;
+    if (faults.promptPauseMs <= 0 || !present_) return Print(prompt);
+    // Split inside the prompt's word; the second half is printed the pause later.
+    const size_t half = prompt.size() / 2;
+    Print(prompt.substr(0, half));
+    backlog_.push_back({prompt.substr(half), 0, backlog_.back().at + faults.promptPauseMs * 1000});
+    backlogBytes_ += prompt.size() - half;
 }
 
 void SimDevice::PrintConsole(const std::string& text) {

@@ -65,9 +65,16 @@ struct SimFaults {
     // The console report with this number (reportsSent counts them) is lost on its way to the
     // host, as a host that lags loses one from a full queue (-1: none).
     int64_t loseReport = -1;
+    // The upload (NFWRITE) with this number (1 = the first) finds the device leaving the bus as
+    // it begins, for uploadUnplugMs; nothing of it is stored (0: none).
+    int uploadUnplugs = 0;
+    int64_t uploadUnplugMs = 2000;
     // "/dir/name": files the device lists and sends (each holds its own name) beside those of
     // its storage, with names no folder of the PC may hold ("C:x", "CON", "a?b").
     std::vector<std::string> extraFiles;
+    // The prompt's second half comes this long after its first, as from a device busy between
+    // the two, so that a host reads the prompt in two parts (0: whole).
+    int64_t promptPauseMs = 0;
 };
 
 struct LoadedImage {
@@ -77,7 +84,7 @@ struct LoadedImage {
 
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N", "capacity=N",
-// "write-result-silent=1",
+// "write-result-silent=1", "prompt-pause-ms=N", "upload-unplugs=N", "upload-unplug-ms=MS",
 // "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
 // "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
 // \xHH. False for an unknown one.
@@ -93,6 +100,7 @@ class SimDevice {
     bool Present();
     int Generation() const { return generation_; }
     int downloads = 0; // NFTYPE commands answered
+    int uploads = 0;   // NFWRITE commands received
     // One input report (64 bytes) within timeoutMs: 64, 0 on time-out, -1 when the device is gone.
     int HostRead(uint8_t* report, int timeoutMs);
     // One output report (64 bytes): 64, 0 on time-out, -1 when the device is gone.

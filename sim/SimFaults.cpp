@@ -62,8 +62,14 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.burnFails = number != 0;
         else if (name == "write-result-silent")
             faults.writeResultSilent = number != 0;
+        else if (name == "prompt-pause-ms")
+            faults.promptPauseMs = number;
         else if (name == "capacity")
             faults.capacity = number;
+        else if (name == "upload-unplugs")
+            faults.uploadUnplugs = static_cast<int>(number);
+        else if (name == "upload-unplug-ms")
+            faults.uploadUnplugMs = number;
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else

@@ -169,6 +169,11 @@ void SimDevice::CmdType(const std::string& arg) {
 }
 
 void SimDevice::CmdWrite(const std::string& arg) {
+    if (++uploads == faults.uploadUnplugs) {
+        Gone();
+        Schedule(now_ + faults.uploadUnplugMs * 1000, [this] { Back(bootLoader_); });
+        return;
+    }
     // path TAB length TAB w
     const size_t tab1 = arg.find('\t');
     const size_t tab2 = tab1 == std::string::npos ? tab1 : arg.find('\t', tab1 + 1);

@@ -6,10 +6,12 @@
 #include "UiHooks.h"
 #include "WindowShortcuts.h"
 #include "device/Clock.h"
+#include "ufmSync.h"
 
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -22,6 +24,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QSplitter>
 #include <QStyledItemDelegate>
@@ -49,6 +52,9 @@ class TWindowWorkHost final : public kv::IWorkHost {
         return answer == QMessageBox::Yes  ? kv::Answer::Yes
                : answer == QMessageBox::No ? kv::Answer::No
                                            : kv::Answer::Cancel;
+    }
+    void UploadStarted(const std::string& Name, size_t Size, const std::string& Target) override {
+        if (!window_->QuietUploads) kv::IWorkHost::UploadStarted(Name, Size, Target);
     }
     void SavedCount(int Count) override { window_->ShowFileCount(Count); }
     bool CancelRequested() override { return window_->Activity->CancelAsked(); }
@@ -193,6 +199,9 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
     connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
     Timer1->start();
     Timer2->start();
+    KeepTimer = new QTimer(this);
+    KeepTimer->setInterval(100);
+    connect(KeepTimer, &QTimer::timeout, this, [this] { KeepInStepTick(); });
 
     resize(819, 602);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -236,6 +245,23 @@ void TfmMain::BuildActions() {
     };
     actSave = make("Save to PC", {}, &TfmMain::actSaveExecute);
     actUpload = make("Upload Files...", {}, &TfmMain::actUploadExecute);
+    actSync = make("S&ync Folder...", {}, &TfmMain::actSyncExecute);
+    actKeepInStep = new QAction("&Keep in Step", this);
+    actKeepInStep->setCheckable(true);
+    connect(actKeepInStep, &QAction::triggered, this, [this](bool on) {
+        Guarded([this, on] {
+            if (!on) {
+                StopKeepInStep();
+                return;
+            }
+            // Checked: the dialog, with keeping in step ticked; it begins once its sync ran.
+            actKeepInStep->setChecked(false);
+            PrepareSync();
+            fmSync->rbUp->setChecked(true);
+            fmSync->cbKeep->setChecked(true);
+            if (fmSync->exec() == QDialog::Accepted) RunSync();
+        });
+    });
     actParent = make("Parent Directory", QKeySequence(Qt::ALT | Qt::Key_Up), &TfmMain::GoToParent);
     actNextArea = new QAction("Next Area", this);
     actNextArea->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::SHIFT | Qt::Key_F6)});
@@ -270,6 +296,9 @@ void TfmMain::BuildMenus() {
     file->addAction(actSave);
     file->addAction(actUpload);
     file->addAction(actFirmware);
+    file->addSeparator();
+    file->addAction(actSync);
+    file->addAction(actKeepInStep);
     file->addSeparator();
     file->addAction(actMakeFile);
     file->addSeparator();
@@ -545,6 +574,7 @@ void TfmMain::closeEvent(QCloseEvent* event) {
     }
     Timer1->stop();
     Timer2->stop();
+    StopKeepInStep();
     QMainWindow::closeEvent(event);
     QApplication::quit();
 }

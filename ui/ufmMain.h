@@ -6,6 +6,7 @@
 #include "RichEditUtils.h"
 #include "files/kvbFiles.h"
 #include "workflows/ConsoleText.h"
+#include "workflows/DeviceSyncWatch.h"
 #include "workflows/DeviceWork.h"
 
 #include <QMainWindow>
@@ -30,6 +31,7 @@ class QPushButton;
 class QSplitter;
 class QTimer;
 class TfmMain;
+class TfmSync;
 
 // The terminal pane: typed keys go to the window's key handler before the pane sees them.
 class TTermEdit : public QTextEdit {
@@ -141,6 +143,7 @@ class TfmMain : public QMainWindow {
     QMenu* puTerm = nullptr;
     QMenu* mnDevice = nullptr;
     QActionGroup* agDevice = nullptr; // the Device menu's entries, one of them checked
+    QAction *actSync, *actKeepInStep;
     QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
         *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,
         *actTermClear, *actSendBreak, *actShowLog, *actAbout, *Exit1;
@@ -253,6 +256,49 @@ class TfmMain : public QMainWindow {
     // The download for a drag: the staged files and folders as URLs; none when it was cancelled.
     QList<QUrl> FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
                              const std::vector<std::string>& Dirs, const std::string& Folder);
+
+    // ---- sync and keeping in step ----
+    // File > Sync Folder...: the pair and direction, the preview, then the sync.
+    void actSyncExecute();
+    // The dialog made ready for the device: the pairs synced before with it offered, the PC
+    // folder of the latest, the device folder the one shown.
+    void PrepareSync();
+    // The preview of the dialog's fields, planned through the shared workflow and shown in it.
+    void SyncPreview();
+    // The previewed plan, with the user's choices, carried out with the transfer line and Cancel;
+    // one line in the terminal pane says what it did. Keeps in step afterwards when asked to.
+    void RunSync();
+    // Keeping the PC folder in step with the device folder (as kvb sync up --watch does): each
+    // saved file sent while the window stays usable. Whole: a whole pass first.
+    void StartKeepInStep(const std::filesystem::path& PcFolder, const std::string& DeviceFolder,
+                         bool Whole);
+    void StopKeepInStep();
+    // One turn of it, from its timer: the changes taken, and a pass when something settled and
+    // neither other work nor the device's absence holds it off.
+    void KeepInStepTick();
+    // The status area's line: what it follows, how many files went, when the last did, and
+    // why it waits.
+    void ShowKeepInStep(const QString& Paused = {});
+    TfmSync* fmSync = nullptr;
+    std::unique_ptr<kv::TDeviceSync> SyncPlan; // the previewed plan
+    std::string SyncSerial;                    // the device it was planned with
+    // While keeping in step: the sync, its folder watch and its passes, the device they keep to.
+    struct TKeepInStep {
+        std::filesystem::path PcFolder;
+        std::string DeviceFolder, Serial;
+        std::unique_ptr<kv::IFolderWatch> Watch;
+        std::unique_ptr<kv::TDeviceSync> Sync;
+        std::unique_ptr<kv::TSyncWatch> Passes;
+        QString LastSent;    // the time of day the last file went
+        bool InPass = false; // a pass runs: a tick delivered in its waits leaves it alone
+    };
+    std::unique_ptr<TKeepInStep> Keeping;
+    // The watch that a sync asked to keep in step began before it ran, so no save is missed.
+    std::unique_ptr<kv::IFolderWatch> WatchBeforeRun;
+    QTimer* KeepTimer = nullptr;
+    QLabel* lblKeep = nullptr;
+    // Set while a sync runs: the workflows' per-file upload lines are left out of the pane.
+    bool QuietUploads = false;
 
     // Runs a command handler; an error it raises is shown by the application's error report.
     void Guarded(const std::function<void()>& Handler);

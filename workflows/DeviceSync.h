@@ -37,6 +37,13 @@ struct SyncOptions {
     std::set<std::string> Only;
 };
 
+// The options of one device's folder pair with its record: the file kept under the user's state
+// folder for that serial and pair, the file of earlier versions, and the line saying what the
+// record is about. Both front ends sync a pair through these, so that each finds what the other
+// did.
+SyncOptions SyncPairOptions(const std::string& Serial, bool Up,
+                            const std::filesystem::path& PcFolder, const std::string& DeviceFolder);
+
 struct SyncItem {
     std::string Path;  // relative to the folders, "/"-separated, the device's 8-bit names
     std::string Shown; // the same as shown to the user (UTF-8)
@@ -64,6 +71,19 @@ class TDeviceSync {
     std::vector<SyncItem> Items;
     // Called for each item once it is carried out or skipped (by Run).
     std::function<void(const SyncItem&)> OnItem;
+    // Called by Run as each file's transfer begins, with its size (for a progress line).
+    std::function<void(const SyncItem&, uint64_t Size)> OnStart;
+
+    // A plan changed by its user before Run. Leave: the item is not carried out (skipped, and
+    // no longer an unresolved conflict). Settle: a conflict goes to Winner, as --force would have
+    // had it: the source's side is sent (or what it no longer has deleted), the target's kept as
+    // it is. False for an item that is no conflict, or one that cannot be settled (a file on one
+    // side and a directory on the other).
+    void Leave(SyncItem& Item);
+    bool Settle(SyncItem& Item, SyncWinner Winner);
+    bool Up() const { return options_.Up; }
+    // The size of an item's file at the source, as the plan found it (0 when it is not there).
+    uint64_t SourceSize(const SyncItem& Item) const;
     // Conflicts that no --force settled.
     int Unresolved() const;
     bool DeviceGone = false;

@@ -81,6 +81,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
             continue;
         }
         work_.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
+        if (OnStart) OnStart(*item, content.size());
         // The whole listing of the plan says what is there to be replaced.
         const auto listed = device_.find(item->Path);
         const VerbResult written = work_.Write(target, content, false,
@@ -120,6 +121,8 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
 bool TDeviceSync::SendDown(SyncItem& Item) {
     const std::string source = DevicePathOf(Item.Path);
     std::string content;
+    if (OnStart)
+        OnStart(Item, static_cast<uint64_t>(std::max<int64_t>(0, device_.at(Item.Path).Size)));
     const VerbResult read = work_.Read(source, content);
     if (!read.Ok()) {
         Failed(Item, read);

@@ -294,6 +294,14 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
     return VerbResult::Done(Path);
 }
 
+VerbResult TDeviceWork::WriteWhole(const std::string& Path, const std::string& Content,
+                                   TargetState Target) {
+    if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    return Target == TargetState::Absent ? Create(Path, Content)
+                                         : Replace(Path, Content, Target == TargetState::File);
+}
+
 int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
     std::vector<Upload> uploads;
     uploads.swap(Unconfirmed);

@@ -45,6 +45,9 @@ class TDeviceWork {
     // for the new one written beside it). Unknown: written beside and renamed into place.
     VerbResult Write(const std::string& Path, const std::string& Content, bool Confirm = true,
                      TargetState Target = TargetState::Unknown);
+    // Stores Content at Path as Write does, done once the device confirmed it after the content
+    // (or, when it said nothing, listed it whole), without a listing afterwards.
+    VerbResult WriteWhole(const std::string& Path, const std::string& Content, TargetState Target);
     // A replacement in two steps, for a caller that lists the folder between them: WriteBeside
     // stores Content whole under BesideName(Path) (a cut copy is not left behind); PutInPlace
     // then gives it Path's name (OldFileListed: a whole listing just showed a file at Path, which

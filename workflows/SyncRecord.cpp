@@ -2,7 +2,9 @@
 
 #include "PcFiles.h"
 #include "Sha256.h"
+#include "device/DeviceText.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace kv {
@@ -116,6 +118,41 @@ void TSyncRecord::Load(const fs::path& File) {
             // A damaged line: that file is compared as one without a record.
         }
     }
+}
+
+std::vector<SyncPair> TSyncRecord::PairsOf(const fs::path& StateFolder, const std::string& Serial) {
+    std::vector<SyncPair> pairs;
+    const std::string start = "device " + Serial + ", PC folder ";
+    const std::string middle = ", device folder ";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(StateFolder / "kvb" / "sync", ec)) {
+        if (entry.path().extension() != ".txt" || !entry.is_regular_file(ec)) continue;
+        std::string text;
+        try {
+            text = ReadPcFile(entry.path());
+        } catch (const EPcFileError&) {
+            continue;
+        }
+        std::istringstream in(text);
+        std::string header, escaped, about;
+        if (!std::getline(in, header) || header != kHeader || !std::getline(in, escaped) ||
+            !Unescaped(escaped, about) || about.rfind(start, 0) != 0)
+            continue;
+        const size_t at = about.rfind(middle);
+        if (at == std::string::npos || at < start.size()) continue;
+        const std::string pc = about.substr(start.size(), at - start.size());
+        std::string device;
+        if (!Utf8ToLatin1(about.substr(at + middle.size()), device)) continue;
+        if (device == "/") device.clear();
+        SyncPair pair{fs::path(std::u8string(pc.begin(), pc.end())), device,
+                      entry.last_write_time(ec)};
+        if (FileFor(StateFolder, Serial, pair.PcFolder, pair.DeviceFolder) != entry.path())
+            continue;
+        pairs.push_back(std::move(pair));
+    }
+    std::sort(pairs.begin(), pairs.end(),
+              [](const SyncPair& a, const SyncPair& b) { return a.Used > b.Used; });
+    return pairs;
 }
 
 void TSyncRecord::Save(const fs::path& File, const std::string& About) const {

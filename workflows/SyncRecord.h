@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -19,6 +20,13 @@ struct SyncedFile {
     std::string PcHash;      // SHA-256, hex
     int64_t DeviceSize = 0;  // as listed
     std::string DeviceStamp; // as listed, "YYYY-MM-DD hh:mm:ss", empty when it had none
+};
+
+// A folder pair that was synced before with one device, as its record names it.
+struct SyncPair {
+    std::filesystem::path PcFolder;
+    std::string DeviceFolder;             // 8-bit, without a trailing "/"; "" is the root
+    std::filesystem::file_time_type Used; // when its record was last written
 };
 
 class TSyncRecord {
@@ -48,6 +56,12 @@ class TSyncRecord {
     void Load(const std::filesystem::path& File);
     // Reads File, or Earlier while there is no File yet (the next Save writes File).
     void Load(const std::filesystem::path& File, const std::filesystem::path& Earlier);
+    // The pairs that have a record for the device Serial under StateFolder, the latest used
+    // first: each read from its record's first line (as SyncPairOptions writes it), and taken
+    // only when that pair's record is that very file, so a line that was changed or does not
+    // name its folders exactly is passed over.
+    static std::vector<SyncPair> PairsOf(const std::filesystem::path& StateFolder,
+                                         const std::string& Serial);
     // Writes the record beside File and puts it in place whole (WritePcFile).
     void Save(const std::filesystem::path& File, const std::string& About) const;
 };

@@ -1,7 +1,10 @@
-// The Windows backend: the HID class driver (HID.dll) and SetupAPI, bound by name at run time, with
-// overlapped reads that resume after a time-out and overlapped writes under one lock.
+// The Windows backend: the HID class driver (HID.dll) and SetupAPI, bound by name at run time; a
+// reader thread per open device that keeps overlapped reads in flight, and overlapped writes with
+// their time-out on the caller's thread.
 #include "../HidPlatform.h"
+#include "../ReportQueue.h"
 #include "WinHidPaths.h"
+#include "WinHidReports.h"
 
 #include <windows.h>
 
@@ -13,10 +16,11 @@
 
 #include <hidsdi.h>
 
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace kv {
 
@@ -99,27 +103,142 @@ bool DevicePasses(const std::string& path, int vendorId, int productId, int usag
     return ok;
 }
 
-// One open device: its handle and the read that may be outstanding.
-struct Device {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    HANDLE readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED readOverlapped{};
-    bool readPending = false;
-    uint8_t readBuffer[517] = {};
-    int usagePage = 0, usage = 0;
-    Device() { readOverlapped.hEvent = readEvent; }
-    ~Device() {
-        if (readPending) CancelIo(handle);
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        CloseHandle(readEvent);
+constexpr size_t kQueueReports = 4096; // as the Linux backend: far above what the link holds
+constexpr int kReadsInFlight = 4;      // reads the reader keeps outstanding at any time
+constexpr ULONG kInputBuffers = 512;   // the system's own ring per handle, at its largest
+constexpr DWORD kRetryPauseMs = 50;    // after a failed read that is tried again
+
+static_assert(winhid::kErrorAccessDenied == ERROR_ACCESS_DENIED, "error code");
+static_assert(winhid::kErrorGenFailure == ERROR_GEN_FAILURE, "error code");
+static_assert(winhid::kErrorOperationAborted == ERROR_OPERATION_ABORTED, "error code");
+static_assert(winhid::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED, "error code");
+
+// A manual-reset event, closed with its owner.
+struct Event {
+    const HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Event() = default;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    ~Event() {
+        if (handle) CloseHandle(handle);
     }
 };
 
-std::mutex writeLock; // every report written passes it
-HANDLE WriteEvent() {
-    static HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    return event;
-}
+// One open device. Its reader thread keeps reads in flight on the handle and drains them into the
+// queue, so the system's ring never fills while the program is busy; writes, strings and the
+// closing of the handle take the handle lock. The handle is closed as soon as the reader finds the
+// device gone, so the system can remove the device and list it afresh when it comes back.
+struct Device {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::mutex handleLock;
+    bool closed = false; // under handleLock
+    int inputLength = 0, outputLength = 0;
+    int usagePage = 0, usage = 0;
+    ReportQueue input{kQueueReports};
+    Event stop;  // set when the device is closed
+    Event write; // the event of the one write at a time
+    std::thread reader;
+
+    // One outstanding read: its buffer, OVERLAPPED and event live until the read has ended.
+    struct Read {
+        Event done;
+        OVERLAPPED overlapped{};
+        std::vector<uint8_t> buffer;
+        bool pending = false;
+    };
+
+    ~Device() {
+        SetEvent(stop.handle);
+        if (reader.joinable()) reader.join();
+        CloseHandleOnce();
+    }
+
+    void CloseHandleOnce() {
+        std::lock_guard<std::mutex> hold(handleLock);
+        if (closed) return;
+        closed = true;
+        CloseHandle(handle);
+    }
+
+    // Issues the read, again after a failure that may pass; false when the device has gone
+    // (Gone is set) or the device is being closed.
+    bool Issue(Read& read, winhid::ReadFailures& failures, bool& gone) {
+        for (;;) {
+            read.overlapped = OVERLAPPED{};
+            read.overlapped.hEvent = read.done.handle;
+            ResetEvent(read.done.handle);
+            // A read that completes at once also sets its event; it is collected in turn.
+            if (ReadFile(handle, read.buffer.data(), static_cast<DWORD>(read.buffer.size()),
+                         nullptr, &read.overlapped) ||
+                GetLastError() == ERROR_IO_PENDING) {
+                read.pending = true;
+                return true;
+            }
+            if (!AfterFailure(failures.OnFailure(GetLastError()), gone)) return false;
+        }
+    }
+
+    // False when the reader ends: the device has gone (Gone is set) or is being closed.
+    bool AfterFailure(winhid::ReadStep step, bool& gone) {
+        switch (step) {
+        case winhid::ReadStep::Gone:
+            gone = true;
+            return false;
+        case winhid::ReadStep::RetryLater:
+            return WaitForSingleObject(stop.handle, kRetryPauseMs) == WAIT_TIMEOUT;
+        case winhid::ReadStep::Reissue:
+            break;
+        }
+        return true;
+    }
+
+    void ReadLoop() {
+        Read reads[kReadsInFlight];
+        winhid::ReadFailures failures;
+        bool gone = false;
+        bool running = true;
+        for (Read& read : reads) {
+            read.buffer.assign(static_cast<size_t>(inputLength), 0);
+            if (running) running = Issue(read, failures, gone);
+        }
+        // The system completes a handle's reads in the order they were issued: the oldest is
+        // waited for, collected, and issued again as the newest.
+        for (int oldest = 0; running; oldest = (oldest + 1) % kReadsInFlight) {
+            Read& read = reads[oldest];
+            const HANDLE events[2] = {stop.handle, read.done.handle};
+            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            if (woke == WAIT_OBJECT_0) break; // closing
+            if (woke != WAIT_OBJECT_0 + 1) {
+                gone = true; // the wait itself failed: nothing more will come
+                break;
+            }
+            DWORD got = 0;
+            const bool ok = GetOverlappedResult(handle, &read.overlapped, &got, FALSE);
+            const DWORD error = ok ? 0 : GetLastError();
+            read.pending = false; // every completion ends the read, failed or not
+            if (ok && got > 0) {
+                failures.OnReport();
+                input.Push(read.buffer.data(), static_cast<int>(got));
+            } else if (!AfterFailure(failures.OnFailure(error), gone)) {
+                break;
+            }
+            running = Issue(read, failures, gone);
+        }
+        // Reads still in flight are cancelled, each by its own OVERLAPPED, and waited for: their
+        // buffers and events go only when the system is done with them.
+        for (Read& read : reads)
+            if (read.pending) CancelIoEx(handle, &read.overlapped);
+        for (Read& read : reads) {
+            DWORD got = 0;
+            if (read.pending) GetOverlappedResult(handle, &read.overlapped, &got, TRUE);
+            read.pending = false;
+        }
+        if (gone) {
+            CloseHandleOnce();
+            input.Fail();
+        }
+    }
+};
 
 class WinHidPlatform final : public IHidPlatform {
   public:
@@ -130,8 +249,10 @@ class WinHidPlatform final : public IHidPlatform {
         if (!b.ok) return paths; // the link simply never comes up
         GUID guid;
         b.HidD_GetHidGuid(&guid);
-        HDEVINFO set = b.SetupDiGetClassDevsA(&guid, nullptr, GetDesktopWindow(),
-                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        // No parent window: asking for the desktop's would make the system set up a desktop for a
+        // console program that has none (under Wine, start its desktop process) on every listing.
+        HDEVINFO set =
+            b.SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (set == INVALID_HANDLE_VALUE) return paths;
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA item{};
@@ -171,15 +292,26 @@ class WinHidPlatform final : public IHidPlatform {
                                                             : OpenError::Other;
             return kInvalidHandle;
         }
-        openError_ = OpenError::None;
-        auto device = std::make_unique<Device>();
-        device->handle = handle;
-        Bound().HidD_SetNumInputBuffers(handle, 256);
         HIDP_CAPS caps{};
-        if (Capabilities(handle, caps)) {
-            device->usagePage = caps.UsagePage;
-            device->usage = caps.Usage;
+        const bool known = Capabilities(handle, caps);
+        if (!known ||
+            !winhid::ReportLengthsFit(caps.InputReportByteLength, caps.OutputReportByteLength)) {
+            CloseHandle(handle);
+            openError_ = known ? OpenError::Unsuitable : OpenError::Other;
+            return kInvalidHandle;
         }
+        // The largest ring the system keeps per handle; where it is refused, the system's own
+        // default stays, which the reader keeps drained as well.
+        Bound().HidD_SetNumInputBuffers(handle, kInputBuffers);
+        auto device = std::make_shared<Device>();
+        device->handle = handle;
+        device->inputLength = caps.InputReportByteLength;
+        device->outputLength = caps.OutputReportByteLength;
+        device->usagePage = caps.UsagePage;
+        device->usage = caps.Usage;
+        device->reader = std::thread([d = device.get()] { d->ReadLoop(); });
+        openError_ = OpenError::None;
+        std::lock_guard<std::mutex> hold(lock_);
         const HidHandle id = next_++;
         devices_[id] = std::move(device);
         return id;
@@ -187,65 +319,65 @@ class WinHidPlatform final : public IHidPlatform {
 
     OpenError LastOpenError() const override { return openError_; }
 
-    void Close(HidHandle handle) override { devices_.erase(handle); }
-
-    int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override {
-        Device* d = Find(handle);
-        if (!d) return -1;
-        DWORD got = 0;
-        if (!d->readPending) {
-            ResetEvent(d->readEvent);
-            if (ReadFile(d->handle, d->readBuffer, sizeof d->readBuffer, &got, &d->readOverlapped))
-                return Copy(d, got, buffer, capacity);
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) return error == ERROR_DEVICE_NOT_CONNECTED ? -1 : 0;
-            d->readPending = true;
-        }
-        // A read still running when the time-out ends stays outstanding; the next call waits for
-        // the same read, so no report is lost between calls.
-        if (WaitForSingleObject(d->readEvent, static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs)) !=
-            WAIT_OBJECT_0)
-            return 0;
-        if (!GetOverlappedResult(d->handle, &d->readOverlapped, &got, FALSE)) return 0;
-        d->readPending = false;
-        return Copy(d, got, buffer, capacity);
+    // The reader is stopped and the handle closed when the last user lets go.
+    void Close(HidHandle handle) override {
+        std::shared_ptr<Device> device;
+        std::lock_guard<std::mutex> hold(lock_);
+        auto it = devices_.find(handle);
+        if (it == devices_.end()) return;
+        device = std::move(it->second);
+        devices_.erase(it);
     }
 
+    int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override {
+        auto d = Find(handle);
+        return d ? d->input.Pop(buffer, capacity, timeoutMs) : -1;
+    }
+
+    uint64_t DroppedReports(HidHandle handle) override {
+        auto d = Find(handle);
+        return d ? d->input.Dropped() : 0;
+    }
+
+    // The report goes out padded to the device's output length. A write still running at the
+    // time-out is cancelled and waited for; one that completed despite the cancel was sent.
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override {
-        Device* d = Find(handle);
-        if (!d || size <= 0 || size > 516) return -1;
-        std::lock_guard<std::mutex> hold(writeLock);
+        auto d = Find(handle);
+        uint8_t report[winhid::kReportLength];
+        if (!d || !winhid::PadReport(data, size, d->outputLength, report)) return -1;
+        std::lock_guard<std::mutex> hold(d->handleLock);
+        if (d->closed) return -1;
         OVERLAPPED overlapped{};
-        overlapped.hEvent = WriteEvent();
+        overlapped.hEvent = d->write.handle;
         ResetEvent(overlapped.hEvent);
         DWORD written = 0;
-        if (!WriteFile(d->handle, data, static_cast<DWORD>(size), &written, &overlapped)) {
+        if (!WriteFile(d->handle, report, static_cast<DWORD>(d->outputLength), nullptr,
+                       &overlapped)) {
             if (GetLastError() != ERROR_IO_PENDING) return -1;
             if (WaitForSingleObject(overlapped.hEvent,
                                     static_cast<DWORD>(timeoutMs < 0 ? 0 : timeoutMs)) !=
-                WAIT_OBJECT_0) {
-                CancelIo(d->handle); // the write timed out: cancelled, and counted as 0
-                GetOverlappedResult(d->handle, &overlapped, &written, TRUE);
-                return 0;
-            }
-            if (!GetOverlappedResult(d->handle, &overlapped, &written, FALSE)) return -1;
+                WAIT_OBJECT_0)
+                CancelIoEx(d->handle, &overlapped);
         }
-        return static_cast<int>(written);
+        if (!GetOverlappedResult(d->handle, &overlapped, &written, TRUE))
+            return GetLastError() == ERROR_OPERATION_ABORTED ? 0 : -1;
+        return written < static_cast<DWORD>(size) ? static_cast<int>(written) : size;
     }
 
     bool QueryUsage(HidHandle handle, int& usagePage, int& usage) override {
-        Device* d = Find(handle);
+        auto d = Find(handle);
         if (!d) return false;
-        HIDP_CAPS caps{};
-        if (!Capabilities(d->handle, caps)) return false;
-        usagePage = caps.UsagePage;
-        usage = caps.Usage;
+        usagePage = d->usagePage;
+        usage = d->usage;
         return true;
     }
 
+    // Asked of the device now, on the open handle: a device that has gone has no strings.
     bool GetString(HidHandle handle, HidString which, int index, std::u16string& text) override {
-        Device* d = Find(handle);
+        auto d = Find(handle);
         if (!d) return false;
+        std::lock_guard<std::mutex> hold(d->handleLock);
+        if (d->closed) return false;
         Bindings& b = Bound();
         uint8_t buffer[512] = {};
         BOOLEAN ok = FALSE;
@@ -270,16 +402,13 @@ class WinHidPlatform final : public IHidPlatform {
     }
 
   private:
-    Device* Find(HidHandle handle) {
+    std::shared_ptr<Device> Find(HidHandle handle) {
+        std::lock_guard<std::mutex> hold(lock_);
         auto it = devices_.find(handle);
-        return it == devices_.end() ? nullptr : it->second.get();
+        return it == devices_.end() ? nullptr : it->second;
     }
-    static int Copy(Device* d, DWORD got, uint8_t* buffer, int capacity) {
-        const int n = static_cast<int>(got) < capacity ? static_cast<int>(got) : capacity;
-        std::memcpy(buffer, d->readBuffer, static_cast<size_t>(n));
-        return n;
-    }
-    std::map<HidHandle, std::unique_ptr<Device>> devices_;
+    std::mutex lock_;
+    std::map<HidHandle, std::shared_ptr<Device>> devices_;
     HidHandle next_ = 1;
     OpenError openError_ = OpenError::None;
 };

@@ -113,6 +113,17 @@ TEST_F(TerminalTest, IsReadyAsksForAFreshPromptWithEsc) {
     EXPECT_TRUE(term.IsReady());
     EXPECT_TRUE(term.Pending.empty());
 
+    // The prompt's rest 300 ms after its start: still a password prompt, read to its end.
+    env.hid.onWrite = [&](const std::vector<uint8_t>& r) {
+        if (r[0] != 0 || r[2] != 1 || r[3] != 0x1B) return;
+        env.hid.QueueConsole("\xAB"
+                             "PASS",
+                             3);
+        env.hid.QueueConsole("WORD:\xBB", 300);
+    };
+    EXPECT_FALSE(term.IsReady());
+    EXPECT_TRUE(term.Pending.empty());
+
     env.hid.onWrite = nullptr;
     EXPECT_TRUE(term.IsReady()) << "silence counts as ready";
 }

@@ -4,11 +4,15 @@
 // "BRIDGE UNPLUG" (off the bus for 2 s) and "BRIDGE STALLOUT" (take no output report for 3 s).
 // The device's own restarts ("boot", "run") take it off the bus and bring it back as they would a
 // real device: as the boot loader or as the application, with that one's strings.
+// Usage: vm_bridge PORT [SLOW_MS]. After SIGUSR1 the device's input reports go to the machine at
+// most one per SLOW_MS milliseconds (the device waits for the host, as a real one does when its
+// endpoint is not polled): Wine's HID stack in the emulated machine is slower than the device.
 #include "sim/SimDevice.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <usbredirparser.h>
@@ -166,6 +170,10 @@ struct Bridge {
 };
 
 Bridge bridge;
+volatile sig_atomic_t slow = 0; // set by SIGUSR1
+void Slow(int) {
+    slow = 1;
+}
 
 int Read(void*, uint8_t* data, int count) {
     const ssize_t n = recv(bridge.fd, data, count, MSG_DONTWAIT);
@@ -244,6 +252,9 @@ int main(int argc, char* argv[]) {
     storage->AddDir("/vm");
     kv::sim::SimDevice device(kv::Clock(), std::move(storage), config);
     bridge.device = &device;
+    const int slowMs = argc > 2 ? std::atoi(argv[2]) : 1;
+    signal(SIGUSR1, Slow);
+    int64_t nextInAt = 0;
 
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
@@ -310,8 +321,11 @@ int main(int argc, char* argv[]) {
         if (bridge.connected) {
             bridge.CompleteOut();
             uint8_t report[kReportSize];
-            for (int i = 0; i < 4 && bridge.receiving && device.HostRead(report, 0) == kReportSize;
-                 ++i) {
+            const bool paced = slow && slowMs > 1;
+            const int quota = !paced ? 4 : Bridge::Now() >= nextInAt ? 1 : 0;
+            for (int i = 0;
+                 i < quota && bridge.receiving && device.HostRead(report, 0) == kReportSize; ++i) {
+                nextInAt = Bridge::Now() + slowMs;
                 usb_redir_interrupt_packet_header h{0x81, usb_redir_success, kReportSize};
                 usbredirparser_send_interrupt_packet(p, bridge.inId++, &h, report, kReportSize);
             }

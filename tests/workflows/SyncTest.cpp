@@ -5,6 +5,7 @@
 #include "support/SimFixture.h"
 #include "workflows/DeviceSync.h"
 #include "workflows/IgnoreRules.h"
+#include "workflows/PcFiles.h"
 #include "workflows/Sha256.h"
 #include "workflows/SyncPlatform.h"
 #include "workflows/SyncRecord.h"
@@ -13,6 +14,7 @@
 
 #include <fstream>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -213,6 +215,34 @@ TEST_F(SyncFolder, OneRecordPerPairOfFoldersHoweverSpelledAndTheEarlierKeyIsStil
     TSyncRecord{}.Save(file, "now");
     back.Load(file, TSyncRecord::EarlierFileFor(dir, "KV-1", dir / "pc/", "/Lua"));
     EXPECT_TRUE(back.Files.empty()) << "the pair's own record comes first";
+}
+
+TEST_F(SyncFolder, ThePairsSyncedBeforeAreReadFromTheirRecordsAndOnlyWhenTheyNameThemExactly) {
+    ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+    fs::create_directories(dir / "pc");
+    fs::create_directories(dir / "other");
+    const auto keep = [&](const std::string& serial, const fs::path& pc,
+                          const std::string& device) {
+        const SyncOptions options = SyncPairOptions(serial, true, pc, device);
+        TSyncRecord{}.Save(options.RecordFile, options.About);
+        return options.RecordFile;
+    };
+    keep("KV-1", dir / "pc", "/Lua");
+    keep("KV-1", dir / "other/", "");
+    keep("KV-2", dir / "pc", "/Config");
+    // A record whose first line names another pair than its own: passed over.
+    const fs::path moved = keep("KV-1", dir / "pc", "/caf\xE9");
+    TSyncRecord{}.Save(moved, "device KV-1, PC folder " + ShownPath(dir / "other") +
+                                  ", device folder /Elsewhere");
+    const auto pairs = TSyncRecord::PairsOf(dir / "state", "KV-1");
+    ::unsetenv("XDG_STATE_HOME");
+    std::set<std::pair<fs::path, std::string>> found;
+    for (const auto& pair : pairs)
+        found.insert({pair.PcFolder, pair.DeviceFolder});
+    EXPECT_EQ(found, (std::set<std::pair<fs::path, std::string>>{{dir / "pc", "/Lua"},
+                                                                 {dir / "other", ""}}));
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs.front().PcFolder, dir / "other") << "the latest first";
 }
 
 struct QuietHost : IWorkHost {

@@ -4,7 +4,9 @@
 //     GTK window; the proper-place question answered with a real click, Yes the first time and
 //     No the second; the files are checked on the device;
 //  2. two rows (a file and a folder) dragged out of the list onto a GTK drop target, which must
-//     receive them as PC files with the device's content and stamps, the window busy meanwhile.
+//     receive them as PC files with the device's content and stamps, the window busy meanwhile;
+//  3. a file, a folder and a file dragged in from the GTK window: the folder goes as a tree, and
+//     a name inside it that the device cannot take is a line that names it, the rest going on.
 // Run under xvfb-run with QT_QPA_PLATFORM=xcb and a window manager (with-wm.sh); exits non-zero
 // when a step fails. KV_DRAG_SCREENSHOT=FILE.png saves the screen during the drag out.
 #include "device/Clock.h"
@@ -287,5 +289,57 @@ int main(int argc, char* argv[]) {
     Check(sawBusy, "the window was busy with Cancel live during the download");
     target.kill();
     target.waitForFinished();
+
+    // ---- 3. a file, a folder and a file from the GTK window, into the shown folder ----
+    fmMain->edDir->setText("/Lua");
+    fmMain->actRefreshExecute();
+    QDir pcDir(window.pc.path());
+    pcDir.mkpath("in/Tree/sub");
+    const auto write = [&](const QString& relative, const QByteArray& content) {
+        QFile f(pcDir.filePath("in/" + relative));
+        f.open(QIODevice::WriteOnly);
+        f.write(content);
+        return f.fileName();
+    };
+    const QStringList mixed{write("one.txt", "one"), pcDir.filePath("in/Tree"),
+                            write("two.txt", "two")};
+    write("Tree/a.txt", "a");
+    write("Tree/sub/b.txt", "b");
+    write("Tree/bad \"q.txt", "refused");
+    fmMain->actTermClearExecute();
+    QProcess mixedSource;
+    mixedSource.start("/usr/bin/python3", QStringList{KV_GTK_PEER, "source"} + mixed);
+    if (!mixedSource.waitForReadyRead(10000)) {
+        std::fprintf(stderr, "the GTK drag source did not start\n");
+        return 1;
+    }
+    const QPoint from = PeerCentre("peer-source");
+    const QPoint onList =
+        fmMain->lvFiles->viewport()->mapToGlobal(fmMain->lvFiles->viewport()->rect().center());
+    const auto console = [] { return fmMain->reTerm->toPlainText(); };
+    std::atomic<bool> dropped{false};
+    std::thread dragger([&] {
+        for (int attempt = 0; attempt < 2 && !dropped; ++attempt) {
+            if (attempt > 0) std::printf("no upload after the drag; dragging again\n");
+            Drag(from, onList);
+            for (int i = 0; i < 400 && !dropped; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    RunUntil(
+        [&] {
+            dropped = dropped || console().contains("Uploading");
+            return dropped && !fmMain->Activity->Running() && console().contains("done.");
+        },
+        40000);
+    dragger.join();
+    mixedSource.kill();
+    mixedSource.waitForFinished();
+    Check(stored("/Lua/one.txt") == "one" && stored("/Lua/two.txt") == "two",
+          "both files of the mixed drop arrived");
+    Check(stored("/Lua/Tree/a.txt") == "a" && stored("/Lua/Tree/sub/b.txt") == "b",
+          "the dropped folder arrived as a tree");
+    Check(console().contains("bad \"q.txt"), "the name the device cannot take is named");
+    if (failures) std::printf("the console pane:\n%s\n", qPrintable(console()));
     return failures == 0 ? 0 : 1;
 }

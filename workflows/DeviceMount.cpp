@@ -1,0 +1,572 @@
+#include "DeviceMount.h"
+
+#include "PcFiles.h"
+#include "device/Clock.h"
+#include "device/DeviceText.h"
+#include "device/Errors.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+
+#ifndef O_ACCMODE
+#define O_ACCMODE (O_RDONLY | O_WRONLY | O_RDWR)
+#endif
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The largest file a program may build up in the mount: the device's files are small, and each
+// is held whole in memory while it is written.
+constexpr size_t kLargestFile = size_t(64) << 20;
+// Contents kept for reading again, in all.
+constexpr size_t kContentCache = size_t(64) << 20;
+
+// A name from the device that can be shown as one entry of a PC folder.
+bool Showable(const std::string& Name) {
+    return !Name.empty() && Name != "." && Name != ".." &&
+           Name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
+bool SameStamps(const DeviceDirEntry& A, const DeviceDirEntry& B) {
+    return A.Size == B.Size && A.Created == B.Created && A.Stamp2 == B.Stamp2 &&
+           A.Stamp3 == B.Stamp3 && IsDirectory(A) == IsDirectory(B);
+}
+
+// What a file the device confirmed now is, as far as this mount knows: its size; its stamps
+// are the device's own only once listed again.
+DeviceDirEntry Stored(const std::string& Path, size_t Size) {
+    DeviceDirEntry entry;
+    entry.Name = DeviceLeafOf(Path);
+    entry.Size = static_cast<int32_t>(Size);
+    entry.Attr = faArchive;
+    return entry;
+}
+
+bool Below(const std::string& Path, const std::string& Dir) {
+    return Path.size() > Dir.size() && Path.compare(0, Dir.size(), Dir) == 0 &&
+           Path[Dir.size()] == '/';
+}
+
+std::string NowText(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, format, &local);
+    return text;
+}
+
+} // namespace
+
+TDeviceMount::TDeviceMount(TDeviceWork& work, std::string Root, fs::path Recovery)
+    : work_(work), root_(std::move(Root)), recovery_(std::move(Recovery)),
+      started_(std::time(nullptr)) {
+    Reconnect = [this] { return work_.Comms.Connect() && work_.Terminal.IsReady(); };
+}
+
+TDeviceMount::~TDeviceMount() {
+    for (auto& [handle, file] : open_)
+        if (file.Dirty && !file.Gone && file.Kept.empty())
+            Keep(file, "the mount ended before it was sent");
+}
+
+bool TDeviceMount::DevicePathOf(const std::string& Path, std::string& Device) const {
+    std::string bytes;
+    if (!Utf8ToLatin1(Path, bytes)) return false;
+    while (!bytes.empty() && bytes.back() == '/')
+        bytes.pop_back();
+    if (!bytes.empty() && bytes[0] != '/') bytes.insert(bytes.begin(), '/');
+    Device = root_ + bytes;
+    return true;
+}
+
+bool TDeviceMount::Online() {
+    if (work_.Terminal.IsConnected()) return true;
+    if (!away_) {
+        away_ = true;
+        if (Log) Log("the device is gone: calls fail with EIO until it is back");
+    }
+    const int64_t now = Clock().NowMs();
+    if (lastReconnectMs_ >= 0 && now - lastReconnectMs_ < 1000) return false;
+    lastReconnectMs_ = now;
+    if (!Reconnect || !Reconnect()) return false;
+    away_ = false;
+    listings_.clear();
+    if (Log) Log("the device is back");
+    return true;
+}
+
+int TDeviceMount::ErrorOf(const VerbResult& Result) {
+    switch (Result.What) {
+    case Outcome::Done:
+        return 0;
+    case Outcome::NoSuchFile:
+        return -ENOENT;
+    case Outcome::IsDirectory:
+        return -EISDIR;
+    case Outcome::Cancelled:
+        return -EINTR;
+    case Outcome::DeviceGone:
+        Online(); // says so, once
+        return -EIO;
+    case Outcome::Refused:
+    case Outcome::NotWhole:
+    case Outcome::PcFileError:
+    case Outcome::OtherDevice:
+        break;
+    }
+    return -EIO;
+}
+
+int TDeviceMount::Listed(const std::string& Dir, const Listing*& Out, bool Fresh) {
+    if (!work_.Sendable(Dir).Ok()) return -ENOENT; // no such name can be on the device
+    if (!Online()) return -EIO;
+    auto it = listings_.find(Dir);
+    if (!Fresh && it != listings_.end() && Clock().NowMs() - it->second.AtMs < ListingMs) {
+        Out = &it->second;
+        return 0;
+    }
+    Listing listing;
+    ++Listings;
+    const VerbResult listed = work_.List(Dir, listing.Entries);
+    if (!listed.Ok()) {
+        listings_.erase(Dir);
+        if (listed.What == Outcome::Refused && listed.Reply.empty()) return -ENOTDIR;
+        return ErrorOf(listed);
+    }
+    std::erase_if(listing.Entries, [](const DeviceDirEntry& e) { return !Showable(e.Name); });
+    // Its age counts from when it came whole: a long listing is not stale on arrival.
+    listing.AtMs = Clock().NowMs();
+    Out = &(listings_[Dir] = std::move(listing));
+    return 0;
+}
+
+int TDeviceMount::Lookup(const std::string& Path, DeviceDirEntry& Entry) {
+    if (Path == root_) {
+        Entry = DeviceDirEntry{};
+        Entry.Attr = faDirectory;
+        return 0;
+    }
+    const Listing* listing = nullptr;
+    if (const int err = Listed(DeviceParentOf(Path), listing)) return err;
+    const std::string name = DeviceLeafOf(Path);
+    for (const auto& entry : listing->Entries)
+        if (entry.Name == name) {
+            Entry = entry;
+            return 0;
+        }
+    return -ENOENT;
+}
+
+MountAttr TDeviceMount::AttrOf(const DeviceDirEntry& Entry) {
+    MountAttr attr;
+    attr.Directory = IsDirectory(Entry);
+    attr.ReadOnly = (Entry.Attr & faReadOnly) != 0;
+    attr.Size = attr.Directory ? 0 : static_cast<uint64_t>(std::max<int32_t>(0, Entry.Size));
+    if (Entry.Created) {
+        std::tm local{};
+        local.tm_year = Entry.Created->Year - 1900;
+        local.tm_mon = Entry.Created->Month - 1;
+        local.tm_mday = Entry.Created->Day;
+        local.tm_hour = Entry.Created->Hour;
+        local.tm_min = Entry.Created->Minute;
+        local.tm_sec = Entry.Created->Second;
+        local.tm_isdst = -1;
+        const std::time_t t = std::mktime(&local);
+        if (t != static_cast<std::time_t>(-1)) attr.Modified = t;
+    }
+    return attr;
+}
+
+TDeviceMount::OpenFile* TDeviceMount::Handle(uint64_t Handle) {
+    auto it = open_.find(Handle);
+    return it == open_.end() ? nullptr : &it->second;
+}
+
+TDeviceMount::OpenFile* TDeviceMount::OpenOn(const std::string& Path) {
+    for (auto& [handle, file] : open_)
+        if (file.Path == Path && !file.Gone) return &file;
+    return nullptr;
+}
+
+int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle) {
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    if (path == root_) {
+        Attr = MountAttr{};
+        Attr.Directory = true;
+        Attr.Modified = started_;
+        return 0; // the mount point itself stays a folder while the device is away
+    }
+    // A file being written is as its writer sees it, also before the device has it.
+    OpenFile* file = Handle ? this->Handle(Handle) : OpenOn(path);
+    if (file && (file->Dirty || file->There == TargetState::Absent)) {
+        Attr = MountAttr{};
+        Attr.Size = file->Content.size();
+        Attr.Modified = std::time(nullptr);
+        return 0;
+    }
+    DeviceDirEntry entry;
+    if (const int err = Lookup(path, entry)) return err;
+    Attr = AttrOf(entry);
+    return 0;
+}
+
+int TDeviceMount::ReadDir(const std::string& Path, std::vector<MountEntry>& Entries) {
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    const Listing* listing = nullptr;
+    if (const int err = Listed(path, listing)) return err;
+    Entries.clear();
+    for (const auto& entry : listing->Entries)
+        Entries.push_back({Latin1ToUtf8(entry.Name), AttrOf(entry)});
+    // Files made here and not sent yet.
+    for (const auto& [handle, file] : open_) {
+        if (file.Gone || file.There != TargetState::Absent || DeviceParentOf(file.Path) != path)
+            continue;
+        const std::string name = Latin1ToUtf8(DeviceLeafOf(file.Path));
+        if (std::none_of(Entries.begin(), Entries.end(),
+                         [&](const MountEntry& e) { return e.Name == name; }))
+            Entries.push_back({name, MountAttr{false, false, file.Content.size(), 0}});
+    }
+    return 0;
+}
+
+int TDeviceMount::Open(const std::string& Path, int Flags, uint64_t& Handle) {
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    DeviceDirEntry entry;
+    if (OpenFile* other = OpenOn(path); other && other->There == TargetState::Absent) {
+        // Made by another open and not sent yet: this one shares what it holds.
+        entry = Stored(path, other->Content.size());
+    } else if (const int err = Lookup(path, entry)) {
+        return err;
+    }
+    if (IsDirectory(entry)) return -EISDIR;
+    OpenFile file;
+    file.Path = path;
+    file.There = TargetState::File;
+    if (OpenFile* other = OpenOn(path)) {
+        file.Content = other->Content;
+        file.Loaded = other->Loaded;
+        file.There = other->There;
+    }
+    if ((Flags & O_ACCMODE) != O_RDONLY && (Flags & O_TRUNC)) {
+        file.Content.clear();
+        file.Loaded = true;
+        file.Dirty = true;
+    }
+    Handle = nextHandle_++;
+    open_[Handle] = std::move(file);
+    return 0;
+}
+
+int TDeviceMount::Create(const std::string& Path, uint64_t& Handle) {
+    std::string path;
+    if (!DevicePathOf(Path, path) || !work_.Sendable(path).Ok()) return -EINVAL;
+    DeviceDirEntry entry;
+    const int found = Lookup(path, entry);
+    if (found && found != -ENOENT) return found;
+    if (!found && IsDirectory(entry)) return -EISDIR;
+    OpenFile file;
+    file.Path = path;
+    file.Loaded = true;
+    file.Dirty = true;
+    file.There = found == -ENOENT ? TargetState::Absent : TargetState::File;
+    Handle = nextHandle_++;
+    open_[Handle] = std::move(file);
+    return 0;
+}
+
+int TDeviceMount::Load(OpenFile& File) {
+    if (File.Loaded) return 0;
+    DeviceDirEntry entry;
+    if (const int err = Lookup(File.Path, entry)) return err;
+    if (IsDirectory(entry)) return -EISDIR;
+    auto cached = contents_.find(File.Path);
+    if (cached != contents_.end() && SameStamps(cached->second.Listed, entry)) {
+        File.Content = cached->second.Content;
+        File.Loaded = true;
+        return 0;
+    }
+    std::string content;
+    ++Fetches;
+    const VerbResult read = work_.Read(File.Path, content);
+    if (!read.Ok()) return ErrorOf(read);
+    size_t held = content.size();
+    for (const auto& [path, each] : contents_)
+        if (path != File.Path) held += each.Content.size();
+    if (held > kContentCache) contents_.clear();
+    contents_[File.Path] = {entry, content};
+    File.Content = std::move(content);
+    File.Loaded = true;
+    return 0;
+}
+
+int TDeviceMount::Read(uint64_t Handle, char* Buffer, size_t Size, int64_t Offset) {
+    OpenFile* file = this->Handle(Handle);
+    if (!file) return -EBADF;
+    if (!file->Loaded && !Online()) return -EIO;
+    if (const int err = Load(*file)) return err;
+    if (Offset < 0) return -EINVAL;
+    if (static_cast<uint64_t>(Offset) >= file->Content.size()) return 0;
+    const size_t n = std::min(Size, file->Content.size() - static_cast<size_t>(Offset));
+    std::memcpy(Buffer, file->Content.data() + Offset, n);
+    return static_cast<int>(n);
+}
+
+int TDeviceMount::Write(uint64_t Handle, const char* Data, size_t Size, int64_t Offset) {
+    OpenFile* file = this->Handle(Handle);
+    if (!file) return -EBADF;
+    if (!file->Loaded && !Online()) return -EIO;
+    if (const int err = Load(*file)) return err;
+    if (Offset < 0) return -EINVAL;
+    if (static_cast<uint64_t>(Offset) + Size > kLargestFile) return -EFBIG;
+    const size_t end = static_cast<size_t>(Offset) + Size;
+    if (file->Content.size() < end) file->Content.resize(end, '\0');
+    std::memcpy(file->Content.data() + Offset, Data, Size);
+    file->Dirty = true;
+    return static_cast<int>(Size);
+}
+
+int TDeviceMount::Truncate(const std::string& Path, int64_t Size, uint64_t Handle) {
+    if (Size < 0) return -EINVAL;
+    if (static_cast<uint64_t>(Size) > kLargestFile) return -EFBIG;
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    OpenFile* file = Handle ? this->Handle(Handle) : OpenOn(path);
+    if (file) {
+        if (Size != 0 && !file->Loaded && !Online()) return -EIO;
+        if (Size == 0) file->Loaded = true; // nothing of the old content is needed
+        if (const int err = Load(*file)) return err;
+        file->Content.resize(static_cast<size_t>(Size), '\0');
+        file->Dirty = true;
+        return 0;
+    }
+    // No program has it open: the new length is sent at once.
+    uint64_t handle = 0;
+    if (const int err = Open(Path, Size == 0 ? O_WRONLY | O_TRUNC : O_WRONLY, handle)) return err;
+    int err = Truncate(Path, Size, handle);
+    if (!err) err = Flush(handle);
+    Release(handle);
+    return err;
+}
+
+void TDeviceMount::Keep(OpenFile& File, const std::string& Why) {
+    const std::string leaf = DeviceLeafOf(File.Path);
+    const fs::path name = PcNameOf(SafePcName(leaf) ? leaf : std::string("file"));
+    std::string line = Latin1ToUtf8(File.Path) + ": not written (" + Why + ")";
+    try {
+        std::error_code ec;
+        fs::path kept;
+        for (int n = 1;; ++n) {
+            kept = recovery_ / (NowText("%Y%m%d-%H%M%S-") + std::to_string(n) + "-");
+            kept += name;
+            if (!fs::exists(kept, ec) || n == 1000) break;
+        }
+        WritePcFile(kept, File.Content, std::nullopt);
+        File.Kept = kept;
+        line += "; its content is kept in " + ShownPath(kept);
+    } catch (const EPcFileError& e) {
+        line += std::string(", and it could not be kept: ") + e.what();
+    }
+    std::ofstream(recovery_ / "recovery.log", std::ios::app) << NowText("%F %T ") << line << "\n";
+    if (Log) Log(line);
+}
+
+int TDeviceMount::Flush(uint64_t Handle) {
+    OpenFile* file = this->Handle(Handle);
+    if (!file) return -EBADF;
+    if (!file->Dirty || file->Gone) return 0;
+    VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, file->Path);
+    if (Online()) {
+        ++Stores;
+        sent = work_.WriteWhole(file->Path, file->Content, file->There);
+    }
+    if (!sent.Ok()) {
+        DropListing(DeviceParentOf(file->Path));
+        Keep(*file, Latin1ToUtf8(sent.Message()));
+        return ErrorOf(sent);
+    }
+    file->Dirty = false;
+    file->Kept.clear();
+    file->There = TargetState::File;
+    const DeviceDirEntry now = Stored(file->Path, file->Content.size());
+    Noted(file->Path, &now);
+    contents_[file->Path] = {now, file->Content};
+    // Other opens of the same file see what was sent.
+    for (auto& [handle, other] : open_)
+        if (&other != file && other.Path == file->Path && !other.Dirty) {
+            other.Content = file->Content;
+            other.Loaded = true;
+            other.There = TargetState::File;
+        }
+    return 0;
+}
+
+int TDeviceMount::Release(uint64_t Handle) {
+    OpenFile* file = this->Handle(Handle);
+    if (!file) return -EBADF;
+    // A write that failed was kept when it failed; one never flushed is kept now.
+    if (file->Dirty && !file->Gone && file->Kept.empty()) Flush(Handle);
+    open_.erase(Handle);
+    return 0;
+}
+
+void TDeviceMount::Noted(const std::string& Path, const DeviceDirEntry* Entry) {
+    auto it = listings_.find(DeviceParentOf(Path));
+    if (it == listings_.end()) return;
+    auto& entries = it->second.Entries;
+    const std::string name = DeviceLeafOf(Path);
+    std::erase_if(entries, [&](const DeviceDirEntry& e) { return e.Name == name; });
+    if (Entry) entries.push_back(*Entry);
+}
+
+void TDeviceMount::DropListing(const std::string& Dir) {
+    listings_.erase(Dir);
+}
+
+void TDeviceMount::DropBelow(const std::string& Dir) {
+    std::erase_if(listings_,
+                  [&](const auto& each) { return each.first == Dir || Below(each.first, Dir); });
+    std::erase_if(contents_, [&](const auto& each) { return Below(each.first, Dir); });
+}
+
+int TDeviceMount::Unlink(const std::string& Path) {
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    DeviceDirEntry entry;
+    const int found = Lookup(path, entry);
+    OpenFile* unsent = OpenOn(path);
+    if (found == -ENOENT && unsent && unsent->There == TargetState::Absent) {
+        for (auto& [handle, file] : open_)
+            if (file.Path == path) file.Gone = true;
+        return 0;
+    }
+    if (found) return found;
+    if (IsDirectory(entry)) return -EISDIR;
+    const VerbResult deleted = work_.Delete(path, false);
+    if (!deleted.Ok()) {
+        DropListing(DeviceParentOf(path));
+        return ErrorOf(deleted);
+    }
+    Noted(path, nullptr);
+    contents_.erase(path);
+    for (auto& [handle, file] : open_)
+        if (file.Path == path) file.Gone = true;
+    return 0;
+}
+
+int TDeviceMount::MakeDirectory(const std::string& Path) {
+    std::string path;
+    if (!DevicePathOf(Path, path) || !work_.Sendable(path).Ok()) return -EINVAL;
+    DeviceDirEntry entry;
+    const int found = Lookup(path, entry);
+    if (found == 0) return -EEXIST;
+    if (found != -ENOENT) return found;
+    const VerbResult made = work_.MakeDirectory(path);
+    if (!made.Ok()) {
+        DropListing(DeviceParentOf(path));
+        return ErrorOf(made);
+    }
+    entry = DeviceDirEntry{};
+    entry.Name = DeviceLeafOf(path);
+    entry.Attr = faDirectory;
+    Noted(path, &entry);
+    // Made just now, so empty: what is copied into it needs no listing to know that.
+    listings_[path] = Listing{{}, Clock().NowMs()};
+    return 0;
+}
+
+int TDeviceMount::RemoveDirectory(const std::string& Path) {
+    std::string path;
+    if (!DevicePathOf(Path, path)) return -ENOENT;
+    if (path == root_) return -EBUSY;
+    DeviceDirEntry entry;
+    if (const int err = Lookup(path, entry)) return err;
+    if (!IsDirectory(entry)) return -ENOTDIR;
+    // The device removes a directory with all it holds: only one it lists empty now goes.
+    const Listing* listing = nullptr;
+    if (const int err = Listed(path, listing, true)) return err;
+    if (!listing->Entries.empty()) return -ENOTEMPTY;
+    const VerbResult removed = work_.Delete(path, true);
+    if (!removed.Ok()) {
+        DropListing(DeviceParentOf(path));
+        return ErrorOf(removed);
+    }
+    Noted(path, nullptr);
+    DropBelow(path);
+    return 0;
+}
+
+int TDeviceMount::Rename(const std::string& From, const std::string& To, bool NoReplace) {
+    std::string from, to;
+    if (!DevicePathOf(From, from)) return -ENOENT;
+    if (!DevicePathOf(To, to) || !work_.Sendable(to).Ok()) return -EINVAL;
+    if (from == root_ || to == root_) return -EBUSY;
+    if (from == to) return 0;
+    // The device renames within a directory; elsewhere programs copy and delete.
+    if (DeviceParentOf(from) != DeviceParentOf(to) || Below(to, from)) return -EXDEV;
+    // A file made here goes to the device first, under its own name.
+    for (auto& [handle, file] : open_)
+        if (file.Path == from && file.Dirty && !file.Gone)
+            if (const int err = Flush(handle)) return err;
+    DeviceDirEntry source, target;
+    if (const int err = Lookup(from, source)) return err;
+    const int there = Lookup(to, target);
+    if (there && there != -ENOENT) return there;
+    if (there == 0) {
+        if (NoReplace) return -EEXIST;
+        if (IsDirectory(target) && !IsDirectory(source)) return -EISDIR;
+        if (!IsDirectory(target) && IsDirectory(source)) return -ENOTDIR;
+        if (IsDirectory(target)) {
+            const Listing* listing = nullptr;
+            if (const int err = Listed(to, listing, true)) return err;
+            if (!listing->Entries.empty()) return -ENOTEMPTY;
+        }
+        // The old one gives up its name, as rename(2) replaces it.
+        const VerbResult gone = work_.Delete(to, IsDirectory(target));
+        if (!gone.Ok()) {
+            DropListing(DeviceParentOf(to));
+            return ErrorOf(gone);
+        }
+        Noted(to, nullptr);
+        contents_.erase(to);
+        DropBelow(to);
+        for (auto& [handle, file] : open_)
+            if (file.Path == to) file.Gone = true;
+    }
+    const VerbResult renamed = work_.Rename(from, DeviceLeafOf(to));
+    if (!renamed.Ok()) {
+        DropListing(DeviceParentOf(from));
+        return ErrorOf(renamed);
+    }
+    source.Name = DeviceLeafOf(to);
+    Noted(from, nullptr);
+    Noted(to, &source);
+    DropBelow(from);
+    if (auto cached = contents_.find(from); cached != contents_.end()) {
+        cached->second.Listed.Name = source.Name;
+        contents_[to] = std::move(cached->second);
+        contents_.erase(from);
+    }
+    for (auto& [handle, file] : open_) {
+        if (file.Path == from)
+            file.Path = to;
+        else if (Below(file.Path, from))
+            file.Path = to + file.Path.substr(from.size());
+    }
+    return 0;
+}
+
+} // namespace kv

@@ -1,0 +1,42 @@
+#include "DeviceSyncWatch.h"
+
+#include <algorithm>
+
+namespace kv {
+
+TSyncWatch::TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool Whole,
+                       std::function<int64_t()> NowMs, int64_t QuietMs, int64_t FinishedMs)
+    : sync_(Sync), watch_(Watch), whole_(Whole), now_(std::move(NowMs)),
+      quiet_(QuietMs, FinishedMs < 0 ? QuietMs : FinishedMs) {}
+
+int TSyncWatch::WaitMs(int MaxMs) const {
+    const int64_t next = quiet_.NextInMs(now_());
+    return next < 0 ? MaxMs : static_cast<int>(std::min<int64_t>(next, MaxMs));
+}
+
+void TSyncWatch::Take(int WaitMs) {
+    std::vector<FolderChange> changed;
+    if (!watch_.Wait(WaitMs, changed)) whole_ = true;
+    for (const auto& change : changed)
+        quiet_.Changed(change.Path, now_(), change.Finished);
+    for (auto& path : quiet_.Settled(now_()))
+        pending_.push_back(std::move(path));
+}
+
+VerbResult TSyncWatch::Pass() {
+    const VerbResult planned = whole_ ? sync_.Plan() : sync_.PlanPaths(pending_);
+    if (planned.Ok()) sync_.Run();
+    for (const SyncItem& item : sync_.Items)
+        if (item.Done && !item.Directory && item.Decision.Action == SyncAction::Send) {
+            ++sent_;
+            lastSentMs_ = now_();
+        }
+    // Kept until the device took them: sent again once it is back.
+    away_ = sync_.DeviceGone || planned.What == Outcome::DeviceGone;
+    if (away_) return planned;
+    pending_.clear();
+    whole_ = false;
+    return planned;
+}
+
+} // namespace kv
