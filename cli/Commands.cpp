@@ -303,9 +303,9 @@ void PutFile(Session& s, const fs::path& pc, const std::string& target, DeviceNa
 
 // Makes the device directory Path unless the device lists one there already. A directory that
 // the device lists after its reply is there: a reply that it exists is no failure. True when it
-// was made now, so that it is empty.
-bool MakeDeviceDir(Session& s, const std::string& path) {
-    if (IsDeviceDir(s, path)) return false;
+// was made now, so that it is empty. InNew: its parent was made now, so it is not looked for.
+bool MakeDeviceDir(Session& s, const std::string& path, bool inNew) {
+    if (!inNew && IsDeviceDir(s, path)) return false;
     const kv::VerbResult made = s.Work.MakeDirectory(path);
     if (made.Ok()) return true;
     if (made.What != kv::Outcome::DeviceGone && IsDeviceDir(s, path)) return false;
@@ -317,7 +317,7 @@ bool MakeDeviceDir(Session& s, const std::string& path) {
 // links to folders are not followed (and said so), and no folder is entered twice, so that a
 // link to a folder above cannot make the tree endless.
 void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, DeviceNames* keep,
-             std::set<fs::path>& entered) {
+             std::set<fs::path>& entered, bool inNew = false) {
     // A folder whose name cannot be sent is named and skipped with all it holds; the rest goes.
     if (s.Work.SkipUnsendable(deviceDir)) return;
     std::error_code ec;
@@ -328,7 +328,7 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
     }
     // In a folder made just now nothing is there to be replaced.
     const kv::TargetState there =
-        MakeDeviceDir(s, deviceDir) ? kv::TargetState::Absent : kv::TargetState::Unknown;
+        MakeDeviceDir(s, deviceDir, inNew) ? kv::TargetState::Absent : kv::TargetState::Unknown;
     std::vector<fs::directory_entry> children;
     for (const auto& child : fs::directory_iterator(pcDir, ec))
         children.push_back(child);
@@ -353,7 +353,8 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
             if (link)
                 s.Say(kv::ShownPath(child.path()) + ": a link to a folder; not followed");
             else
-                PutTree(s, child.path(), deviceDir + "/" + name, keep, entered);
+                PutTree(s, child.path(), deviceDir + "/" + name, keep, entered,
+                        there == kv::TargetState::Absent);
         } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
             // A link that leads nowhere cannot be read: it is said as a file that cannot be.
             PutFile(s, child.path(), deviceDir + "/" + name, keep, there);

@@ -106,7 +106,9 @@ bool WaitForDevice(Session& s) {
 void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs::path& folder,
            bool whole) {
     s.Say("watching " + kv::ShownPath(folder) + "; Ctrl+C stops");
-    kv::TSyncWatch follow(sync, watch, whole, NowMs);
+    // A save goes 50 ms after the editor closed the file; half a second after the last change
+    // while a program still has it open for writing.
+    kv::TSyncWatch follow(sync, watch, whole, NowMs, 500, 50);
     while (Interrupts.load() == 0) {
         follow.Take(follow.WaitMs(250));
         if (!follow.Due() || Interrupts.load() > 0) continue;
@@ -133,6 +135,7 @@ int Sync(Session& s, const SyncCommandOptions& o) {
     const std::string deviceFolder = DevicePath(o.deviceFolder);
     kv::SyncOptions options = OptionsFor(s, o.up, pcFolder, deviceFolder);
     options.DryRun = o.dryRun;
+    options.WriteBeforeListing = true; // carried out right after the plan
     options.DeleteExtra = o.deleteExtra;
     options.Checksum = o.checksum;
     options.Force = o.force == "pc"       ? kv::SyncWinner::Pc
@@ -176,6 +179,7 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
                   const std::set<std::string>& only) {
     kv::SyncOptions options = OptionsFor(s, up, pcFolder, deviceFolder);
     options.Only = only;
+    options.WriteBeforeListing = true;
     kv::TDeviceSync sync(s.Work, options);
     ItemPrinter printer(s, false, false);
     sync.OnItem = [&](const kv::SyncItem& item) {

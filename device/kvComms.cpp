@@ -26,6 +26,7 @@ bool TkvComms::Connect(std::vector<std::string>* Attached) {
     TRawHid::FindDevices(found, kVendorId, kProductId, kUsagePage, -1);
     if (!Chosen.empty()) found = ChosenPaths(found, Chosen);
     if (!Held.empty()) found = ChosenPaths(found, Held);
+    ++sends_; // another device, or the same one after a restart: shown things are gone
     const bool opened = !found.empty() && Device.Open(found.front());
     if (Attached) *Attached = std::move(found);
     return opened;
@@ -113,6 +114,7 @@ void TkvComms::ReadMessage(uint8_t Channel, int Timeout, std::string& Data) {
 
 bool TkvComms::WriteMessage(std::string Data, uint8_t Channel, uint8_t Flags, int Timeout) {
     if (Channel >= kChannels) return false;
+    ++sends_;
     size_t offset = 0;
     while (offset < Data.size()) {
         const size_t n = std::min<size_t>(kPayloadSize, Data.size() - offset);

@@ -57,6 +57,10 @@ class TkvComms {
     void ReadMessage(uint8_t Channel, int Timeout, std::string& Data);
     bool WriteMessage(std::string Data, uint8_t Channel, uint8_t Flags, int Timeout);
 
+    // Messages written to the device so far, and connections made: whatever a device showed
+    // before this count moved, nothing this link sent has changed since.
+    uint64_t Sends() const { return sends_; }
+
     // Bytes of whole reports held for a channel (0 for a channel outside 0..31).
     size_t BufferedBytes(uint8_t Channel) const;
 
@@ -77,6 +81,7 @@ class TkvComms {
     // taking one report cheap whatever is buffered behind it.
     std::array<std::deque<Report>, kChannels> RxBuffers;
     std::array<uint64_t, kChannels> Drops{};
+    uint64_t sends_ = 0;
 };
 
 // Holds the link to the device open when it is made, for the life of the object: a reconnect

@@ -37,6 +37,7 @@ int TDeviceSync::Unresolved() const {
 }
 
 void TDeviceSync::Begin() {
+    Unstage(); // a plan that was not carried out leaves nothing beside
     Items.clear();
     pc_.clear();
     device_.clear();
@@ -146,6 +147,46 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
     return true;
 }
 
+VerbResult TDeviceSync::Stage(const std::set<std::string>& Paths) {
+    if (!options_.Up || options_.DryRun || !options_.WriteBeforeListing)
+        return VerbResult::Done(options_.DeviceFolder);
+    for (const auto& path : Paths) {
+        const auto pc = pc_.find(path);
+        // Only a file the last sync left on the device and that has changed on the PC since: a
+        // new one goes straight to its name, as nothing is there to be kept. A PC file of the
+        // copy's own name is left to the usual way.
+        if (pc == pc_.end() || pc->second.Directory || reported_.count(path) ||
+            staged_.count(path) || !record_.Files.count(path) ||
+            pc_.count(TDeviceWork::BesideName(path)))
+            continue;
+        VerbResult error;
+        if (PcState(path, error) != SideState::Changed || !error.Ok()) continue;
+        const fs::path file = PcPathOf(path);
+        const int64_t time = TicksOf(file); // before the read: a save meanwhile shows next time
+        std::string content;
+        try {
+            content = ReadPcFile(file);
+        } catch (const EPcFileError&) {
+            continue; // said when it is sent
+        }
+        work_.Host.UploadStarted(DeviceNameOf(file), content.size(), DevicePathOf(path));
+        const VerbResult written = work_.WriteBeside(DevicePathOf(path), content);
+        if (written.What == Outcome::DeviceGone) {
+            DeviceGone = true;
+            return written;
+        }
+        // Not taken: sent the usual way, which says why when it fails again.
+        if (written.Ok()) staged_[path].File = {content.size(), time, Sha256Hex(content), 0, {}};
+    }
+    return VerbResult::Done(options_.DeviceFolder);
+}
+
+void TDeviceSync::Unstage() {
+    for (const auto& [path, staged] : staged_)
+        if (!staged.Placed) work_.DropBeside(DevicePathOf(path));
+    staged_.clear();
+}
+
 VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
     std::vector<DeviceDirEntry> entries;
     const VerbResult listed = work_.List(DevicePathOf(Path), entries);
@@ -162,6 +203,15 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         if (Path.empty() && !options_.Only.empty() && !options_.Only.count(e.Name)) continue;
         const bool directory = IsDirectory(e);
         const std::string rel = Join(Path, e.Name);
+        // The copy written beside a file of this sync is no file of the folder.
+        const size_t besideSuffix = TDeviceWork::BesideName("").size();
+        if (!directory && !staged_.empty() && rel.size() > besideSuffix) {
+            const auto staged = staged_.find(rel.substr(0, rel.size() - besideSuffix));
+            if (staged != staged_.end() && TDeviceWork::BesideName(staged->first) == rel) {
+                staged->second.Listed = e;
+                continue;
+            }
+        }
         if (!SafePcName(e.Name)) {
             // Names from the device are never made into PC paths unless safe, as in get.
             SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
@@ -201,11 +251,16 @@ VerbResult TDeviceSync::Plan() {
         return VerbResult::Failed(Outcome::PcFileError, "",
                                   "Cannot open the folder \"" + ShownPath(options_.PcFolder) +
                                       "\". It is not a folder.");
+    std::set<std::string> onPc;
+    for (const auto& [path, fact] : pc_)
+        onPc.insert(path);
+    if (const VerbResult staged = Stage(onPc); !staged.Ok()) return staged;
     const VerbResult listed = ListDevice("", true);
     if (!listed.Ok()) {
         if (options_.Up && listed.What == Outcome::NoSuchFile) {
             deviceFolderMissing_ = true;
         } else {
+            Unstage();
             VerbResult failed = listed;
             failed.Path = options_.DeviceFolder;
             return failed;
@@ -255,6 +310,7 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
                 if (Below(below, rel)) (fact.Directory ? dirs : paths).insert(below);
         }
     }
+    if (const VerbResult staged = Stage(paths); !staged.Ok()) return staged;
     // Each directory concerned is listed once; one that is missing is looked for above.
     for (const auto& dir : dirs) {
         for (std::string d = dir;; d = ParentOf(d)) {
@@ -262,7 +318,10 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
             // Only a folder the device shows is not there is looked for above; any other failure
             // leaves its files unknown, and the plan fails.
             const VerbResult listed = ListDevice(d, false);
-            if (!listed.Ok() && listed.What != Outcome::NoSuchFile) return listed;
+            if (!listed.Ok() && listed.What != Outcome::NoSuchFile) {
+                Unstage();
+                return listed;
+            }
             if (listed.Ok() || d.empty()) break;
         }
     }

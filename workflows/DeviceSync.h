@@ -29,6 +29,10 @@ struct SyncOptions {
     std::filesystem::path RecordFile;        // empty: no record is read or kept
     std::filesystem::path EarlierRecordFile; // read while RecordFile is not there yet
     std::string About;                       // written at the top of the record, for a reader
+    // Up: Plan writes what changed on the PC beside its old self before listing its folder, and
+    // Run gives it its name (or the next Plan removes it), for one listing per folder. For a
+    // sync carried out at once; a preview that may not be carried out leaves it off.
+    bool WriteBeforeListing = false;
     // When not empty: only these names in the folders' top level (get and put --update).
     std::set<std::string> Only;
 };
@@ -100,6 +104,19 @@ class TDeviceSync {
         std::string Stamp;
         std::optional<DateTime> Created;
     };
+    // Up: files changed on the PC since the last sync are written beside their old selves on
+    // the device before their folder is listed, so that the one listing shows both what the
+    // device holds there and the new content whole, with the size and stamps the record keeps.
+    // A file decided to go then only takes its name; the others' copies are removed.
+    struct Staged {
+        SyncedFile File;                      // what the record keeps once it has its name
+        std::optional<DeviceDirEntry> Listed; // the copy beside it, as its folder's listing shows
+        bool Placed = false;                  // given its name, or tried: left alone from then on
+    };
+    VerbResult Stage(const std::set<std::string>& Paths);
+    // Removes the copies not given their names.
+    void Unstage();
+    std::map<std::string, Staged> staged_;
     void Begin();
     void LoadRules();
     // The PC folder below Path ("" for the top), into pc_; ignored and unsendable names as items.

@@ -40,7 +40,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         SyncedFile File;
     };
     std::vector<Sent> sent;
-    bool goOn = true;
+    bool goOn = true, placed = false;
     for (SyncItem* item : Group) {
         if (!goOn || work_.StopHere()) {
             goOn = false;
@@ -48,6 +48,29 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         }
         const fs::path pc = PcPathOf(item->Path);
         const std::string target = DevicePathOf(item->Path);
+        // Written beside it before the listing, which showed that copy whole: it takes the name.
+        const auto staged = staged_.find(item->Path);
+        if (staged != staged_.end() && staged->second.Listed &&
+            !IsDirectory(*staged->second.Listed) &&
+            static_cast<uint64_t>(staged->second.Listed->Size) == staged->second.File.PcSize) {
+            staged->second.Placed = true;
+            const auto listed = device_.find(item->Path);
+            const VerbResult put =
+                work_.PutInPlace(target, listed != device_.end() && !listed->second.Directory);
+            if (!put.Ok()) {
+                Failed(*item, put);
+                goOn = !DeviceGone;
+                continue;
+            }
+            work_.Host.FileMoved(target, pc, false);
+            SyncedFile file = staged->second.File;
+            file.DeviceSize = staged->second.Listed->Size;
+            file.DeviceStamp = StampsOf(*staged->second.Listed);
+            record_.Files[item->Path] = file;
+            placed = true;
+            Finish(*item);
+            continue;
+        }
         std::string content;
         const int64_t time = TicksOf(pc); // before the read: a save meanwhile shows next time
         try {
@@ -73,7 +96,8 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         work_.Host.FileMoved(target, pc, false);
         sent.push_back({item, {content.size(), time, Sha256Hex(content), 0, {}}});
     }
-    if (sent.empty()) return goOn;
+    if (placed) SaveRecord();
+    if (sent.empty()) return goOn && !DeviceGone;
     // One listing of the directory shows each file there whole, with the size and stamp the
     // record keeps; only then does it count as synced.
     std::map<std::string, DeviceDirEntry> stored;
@@ -162,6 +186,11 @@ bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
 
 void TDeviceSync::Run() {
     if (options_.DryRun) return;
+    // However the run ends, the copies written beside files that did not go are removed.
+    struct Unstager {
+        TDeviceSync& sync;
+        ~Unstager() { sync.Unstage(); }
+    } unstager{*this};
     std::vector<SyncItem*> dirs, files, deletes;
     for (auto& item : Items) {
         if (item.Decision.Action == SyncAction::Skip)

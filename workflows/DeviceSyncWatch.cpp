@@ -5,8 +5,9 @@
 namespace kv {
 
 TSyncWatch::TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool Whole,
-                       std::function<int64_t()> NowMs, int64_t QuietMs)
-    : sync_(Sync), watch_(Watch), whole_(Whole), now_(std::move(NowMs)), quiet_(QuietMs) {}
+                       std::function<int64_t()> NowMs, int64_t QuietMs, int64_t FinishedMs)
+    : sync_(Sync), watch_(Watch), whole_(Whole), now_(std::move(NowMs)),
+      quiet_(QuietMs, FinishedMs < 0 ? QuietMs : FinishedMs) {}
 
 int TSyncWatch::WaitMs(int MaxMs) const {
     const int64_t next = quiet_.NextInMs(now_());
@@ -14,10 +15,10 @@ int TSyncWatch::WaitMs(int MaxMs) const {
 }
 
 void TSyncWatch::Take(int WaitMs) {
-    std::vector<std::filesystem::path> changed;
+    std::vector<FolderChange> changed;
     if (!watch_.Wait(WaitMs, changed)) whole_ = true;
-    for (const auto& path : changed)
-        quiet_.Changed(path, now_());
+    for (const auto& change : changed)
+        quiet_.Changed(change.Path, now_(), change.Finished);
     for (auto& path : quiet_.Settled(now_()))
         pending_.push_back(std::move(path));
 }

@@ -17,9 +17,11 @@ class TSyncWatch {
   public:
     // Follows Watch's folder for Sync (a sync up of that folder). Whole: the first pass is a
     // whole sync (the last one did not get through). NowMs gives the time the quiet is measured
-    // in.
+    // in: QuietMs after a change, FinishedMs (when not negative) after one that finished a write
+    // (an editor's save takes its steps one right after the other; a writer that keeps the file
+    // open is given the longer quiet).
     TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool Whole, std::function<int64_t()> NowMs,
-               int64_t QuietMs = 500);
+               int64_t QuietMs = 500, int64_t FinishedMs = -1);
 
     // How long the next Take may wait for changes: at most MaxMs, less when a path settles
     // sooner.

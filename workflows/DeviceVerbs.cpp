@@ -6,6 +6,7 @@
 #include "DeviceWork.h"
 
 #include "EditorText.h"
+#include "device/Clock.h"
 #include "device/DeviceList.h"
 #include "device/DeviceText.h"
 
@@ -81,6 +82,7 @@ VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
 VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
     if (VerbResult refused = Sendable(Dir); !refused.Ok()) return refused;
     Entries.clear();
+    listed_.Valid = false;
     std::vector<std::string> lines;
     if (!Files.ListDirectory(Dir, lines)) return NotListed(Dir);
     for (const auto& line : lines) {
@@ -92,7 +94,18 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
+    listed_ = {Dir, Entries, Comms.Sends(), Clock().NowMs(), true};
     return VerbResult::Done(Dir);
+}
+
+const std::vector<DeviceDirEntry>* TDeviceWork::JustListed(const std::string& Dir) const {
+    // A moment: what the device's own programs may change meanwhile is the same as for a
+    // listing taken just before a write (see TargetState).
+    constexpr int64_t kMomentMs = 1000;
+    if (!listed_.Valid || listed_.Dir != Dir || listed_.Sends != Comms.Sends() ||
+        !Terminal.IsConnected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
+        return nullptr;
+    return &listed_.Entries;
 }
 
 VerbResult TDeviceWork::NotListed(const std::string& Dir) {
@@ -118,11 +131,16 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
         Entry.Attr = faDirectory;
         return VerbResult::Done(Path);
     }
+    // The parent's whole listing of a moment ago, with nothing sent since, is not asked again.
     std::vector<DeviceDirEntry> entries;
-    VerbResult listed = List(DeviceParentOf(Path), entries);
-    if (!listed.Ok()) {
-        listed.Path = Path;
-        return listed;
+    if (const auto* shown = JustListed(DeviceParentOf(Path))) {
+        entries = *shown;
+    } else {
+        VerbResult listed = List(DeviceParentOf(Path), entries);
+        if (!listed.Ok()) {
+            listed.Path = Path;
+            return listed;
+        }
     }
     const std::string name = DeviceLeafOf(Path);
     for (auto& entry : entries)
@@ -162,41 +180,60 @@ VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Conten
     return Failure(Path, Outcome::NotWhole);
 }
 
+std::string TDeviceWork::BesideName(const std::string& Path) {
+    return Path + kBesideSuffix;
+}
+
+VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& Content) {
+    const std::string beside = BesideName(Path);
+    if (VerbResult refused = Sendable(beside); !refused.Ok()) return refused;
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    return Create(beside, Content);
+}
+
+void TDeviceWork::DropBeside(const std::string& Path) {
+    if (Terminal.IsConnected() && SameDevice(Path).Ok()) Files.DeleteFile(BesideName(Path));
+}
+
+VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) {
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    const std::string beside = BesideName(Path);
+    const std::string leaf = DeviceLeafOf(Path);
+    // The old file as listed just now goes first; when it will not, the rest finds out why.
+    if (OldFileListed && Files.DeleteFile(Path)) {
+        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+        VerbResult lost = Failure(Path, Outcome::Refused);
+        lost.Detail = "the old file is gone; the new content is whole in " + beside;
+        return lost;
+    }
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    // The name is taken. Only an old file gives it up: it goes, and the new one takes its
+    // name. A directory there, or a rename refused for another reason, leaves all as it was.
+    const VerbResult refused = Failure(Path, Outcome::Refused);
+    DeviceDirEntry old;
+    const VerbResult found = Find(Path, old);
+    if (found.What == Outcome::DeviceGone) return found;
+    VerbResult kept = !found.Ok()              ? refused
+                      : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
+                      : Files.DeleteFile(Path) ? VerbResult::Done(Path)
+                                               : Failure(Path, Outcome::Refused);
+    if (kept.Ok()) {
+        if (Files.RenameFile(beside, leaf)) return kept;
+        VerbResult lost = Failure(Path, Outcome::Refused);
+        lost.Detail = "the old file is gone; the new content is whole in " + beside;
+        return lost;
+    }
+    if (Terminal.IsConnected()) Files.DeleteFile(beside);
+    return kept;
+}
+
 VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
                                 bool OldFileListed) {
-    const std::string beside = Path + kBesideSuffix;
-    const std::string leaf = DeviceLeafOf(Path);
+    const std::string beside = BesideName(Path);
     const VerbResult whole = Store(beside, Content);
-    if (whole.Ok()) {
-        // The old file as listed just now goes first; when it will not, the rest finds out why.
-        if (OldFileListed && Files.DeleteFile(Path)) {
-            if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
-            VerbResult lost = Failure(Path, Outcome::Refused);
-            lost.Detail = "the old file is gone; the new content is whole in " + beside;
-            return lost;
-        }
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-        // The name is taken. Only an old file gives it up: it goes, and the new one takes its
-        // name. A directory there, or a rename refused for another reason, leaves all as it was.
-        const VerbResult refused = Failure(Path, Outcome::Refused);
-        DeviceDirEntry old;
-        const VerbResult found = Find(Path, old);
-        if (found.What == Outcome::DeviceGone) return found;
-        VerbResult kept = !found.Ok()              ? refused
-                          : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
-                          : Files.DeleteFile(Path) ? VerbResult::Done(Path)
-                                                   : Failure(Path, Outcome::Refused);
-        if (kept.Ok()) {
-            if (Files.RenameFile(beside, leaf)) return kept;
-            VerbResult lost = Failure(Path, Outcome::Refused);
-            lost.Detail = "the old file is gone; the new content is whole in " + beside;
-            return lost;
-        }
-        if (Terminal.IsConnected()) Files.DeleteFile(beside);
-        return kept;
-    }
+    if (whole.Ok()) return PutInPlace(Path, OldFileListed);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     VerbResult notStored = whole;
     notStored.Path = Path;
@@ -246,6 +283,9 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
         Unconfirmed.push_back({Path, Content.size()});
         return VerbResult::Done(Path);
     }
+    // The device's own "0:No error" after the content says it stored it whole, and a rename
+    // into place said the same: a listing would only repeat it.
+    if (Files.WriteConfirmed()) return stored;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
     if (found.What == Outcome::DeviceGone) return found;

@@ -236,7 +236,7 @@ void TDeviceWork::UploadTree(const fs::path& PcDir, const std::string& DeviceDir
 }
 
 void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& DeviceDir,
-                                 std::set<fs::path>& Entered) {
+                                 std::set<fs::path>& Entered, bool InNew) {
     if (LinkLost(DeviceDir) || StopHere() || SkipUnsendable(DeviceDir)) return;
     std::error_code ec;
     const fs::path real = fs::canonical(PcDir, ec);
@@ -246,10 +246,10 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
         return;
     }
     // A directory the device lists there already is used as it is; in one made now nothing is
-    // there to be replaced.
+    // there to be replaced, nor looked for.
     DeviceDirEntry there;
     TargetState inside = TargetState::Unknown;
-    if (!(Find(DeviceDir, there).Ok() && IsDirectory(there))) {
+    if (InNew || !(Find(DeviceDir, there).Ok() && IsDirectory(there))) {
         const VerbResult made = MakeDirectory(DeviceDir);
         if (made.Ok()) inside = TargetState::Absent;
         if (!made.Ok() && !(made.What != Outcome::DeviceGone && Find(DeviceDir, there).Ok() &&
@@ -287,7 +287,7 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
                 Host.Print(" " + ShownPath(child.path()) + ": a link to a folder; not followed\r\n",
                            MessageStyle::Italic);
             else
-                UploadTreeOnce(child.path(), path, Entered);
+                UploadTreeOnce(child.path(), path, Entered, inside == TargetState::Absent);
         } else if (child.is_regular_file(ec) || (link && !child.exists(ec))) {
             // A link that leads nowhere cannot be read: it fails as a file that cannot be.
             UploadFileTo(child.path(), path, inside);

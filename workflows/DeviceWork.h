@@ -48,6 +48,14 @@ class TDeviceWork {
     // Stores Content at Path as Write does, done once the device confirmed it after the content
     // (or, when it said nothing, listed it whole), without a listing afterwards.
     VerbResult WriteWhole(const std::string& Path, const std::string& Content, TargetState Target);
+    // A replacement in two steps, for a caller that lists the folder between them: WriteBeside
+    // stores Content whole under BesideName(Path) (a cut copy is not left behind); PutInPlace
+    // then gives it Path's name (OldFileListed: a whole listing just showed a file at Path, which
+    // goes first), as Write does, or DropBeside removes it.
+    static std::string BesideName(const std::string& Path);
+    VerbResult WriteBeside(const std::string& Path, const std::string& Content);
+    VerbResult PutInPlace(const std::string& Path, bool OldFileListed);
+    void DropBeside(const std::string& Path);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);
     VerbResult Delete(const std::string& Path, bool Directory);
@@ -163,6 +171,17 @@ class TDeviceWork {
     VerbResult Replace(const std::string& Path, const std::string& Content, bool OldFileListed);
     // The content straight to Path, where nothing was; a cut copy is not left behind.
     VerbResult Create(const std::string& Path, const std::string& Content);
+    // The last whole listing, for a lookup in the same folder right after it: with nothing sent
+    // to the device since and within a moment, the listing still shows what is there.
+    struct Listed {
+        std::string Dir;
+        std::vector<DeviceDirEntry> Entries;
+        uint64_t Sends = 0;
+        int64_t AtMs = 0;
+        bool Valid = false;
+    };
+    Listed listed_;
+    const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
     struct Upload {
         std::string Path;
         size_t Size;
@@ -175,8 +194,9 @@ class TDeviceWork {
     // True when the link is down, which then counts in NotMoved (once) as the device gone.
     bool LinkLost(const std::string& Where);
     bool WaitForRestart(bool BootLoader);
+    // InNew: DeviceDir's parent was made just now, so nothing is there yet.
     void UploadTreeOnce(const std::filesystem::path& PcDir, const std::string& DeviceDir,
-                        std::set<std::filesystem::path>& Entered);
+                        std::set<std::filesystem::path>& Entered, bool InNew = false);
 };
 
 } // namespace kv

@@ -300,6 +300,9 @@ TEST_F(Kvb, TreesCopyEachFolderOnceAndEveryDirectoryAsItIs) {
     r = Run("put -r pc/proj /Lua");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(dev / "Lua/proj/sub/b.lua"), "b");
+    // In the folder made just now its folder is made without a look: listed once, to confirm.
+    const auto listed = Sent("NFDIR");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), "NFDIR @\"/Lua/proj\""), 1);
     EXPECT_FALSE(fs::exists(dev / "Lua/proj/sub/up"));
     r = Run("sync up pc/proj /s");
     EXPECT_EQ(r.status, 0) << r.err;

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
 
 using namespace kv;
 
@@ -209,6 +213,59 @@ TEST_F(Verbs, AReplacementTakesTheNameOnlyWhenWholeAndARefusalIsNotDone) {
     EXPECT_EQ(Stored("/Lua/ro.lua.kvbnew"), "<missing>");
     // What fits still goes.
     EXPECT_TRUE(work.Write("/Lua/cfg.lua", std::string(20 * 1024, 'n')).Ok());
+}
+
+// What the device just showed or confirmed is not asked again: a write it confirmed with its
+// result is not listed after, and a lookup right after a whole listing of its folder takes the
+// entry from it. Once anything went to the device, or a moment passed, it is asked afresh.
+TEST_F(Verbs, NothingIsListedAgainThatTheDeviceJustShowedOrConfirmed) {
+    env.device->commands.clear();
+    ASSERT_TRUE(work.Write("/Lua/new.lua", "n", true, TargetState::Absent).Ok());
+    ASSERT_TRUE(work.Write("/Lua/main.lua", "print(4)", true, TargetState::File).Ok());
+    EXPECT_EQ(env.device->commands,
+              (std::vector<std::string>{
+                  "NFWRITE \"/Lua/new.lua\"\t1\tw", "NFWRITE \"/Lua/main.lua.kvbnew\"\t8\tw",
+                  "NFDEL \"/Lua/main.lua\"", "NFRENAME \"/Lua/main.lua.kvbnew\" \"main.lua\""}));
+    EXPECT_EQ(Stored("/Lua/main.lua"), "print(4)");
+    const auto listings = [&] {
+        return std::count_if(env.device->commands.begin(), env.device->commands.end(),
+                             [](const std::string& c) { return c.rfind("NFDIR", 0) == 0; });
+    };
+    env.device->commands.clear();
+    std::vector<DeviceDirEntry> entries;
+    DeviceDirEntry entry;
+    ASSERT_TRUE(work.List("/Lua", entries).Ok());
+    ASSERT_TRUE(work.Find("/Lua/new.lua", entry).Ok());
+    EXPECT_EQ(entry.Size, 1);
+    EXPECT_EQ(listings(), 1);
+    // A command since: the folder is listed again and shows what it made.
+    ASSERT_TRUE(work.MakeDirectory("/Lua/made").Ok());
+    ASSERT_TRUE(work.Find("/Lua/made", entry).Ok());
+    EXPECT_TRUE(IsDirectory(entry));
+    EXPECT_EQ(listings(), 2);
+    // A moment later the device may have changed it on its own.
+    env.fs->AddFile("/Lua/late.lua", "l");
+    env.clock.AdvanceMs(1500);
+    EXPECT_TRUE(work.Find("/Lua/late.lua", entry).Ok());
+    EXPECT_EQ(listings(), 3);
+    // A lookup in another folder lists that one.
+    EXPECT_EQ(work.Find("/bin.dat", entry).What, Outcome::Done);
+    EXPECT_EQ(listings(), 4);
+
+    // A tree into a folder made now: the folders in it are made without looking for them.
+    const std::filesystem::path pc =
+        std::filesystem::temp_directory_path() / ("kv-verbs-tree-" + std::to_string(::getpid()));
+    for (const char* name : {"one/a.lua", "two/b.lua", "two/three/c.lua"}) {
+        std::filesystem::create_directories((pc / name).parent_path());
+        std::ofstream(pc / name) << name;
+    }
+    env.device->commands.clear();
+    env.clock.AdvanceMs(1500); // the root's listing above is not taken for the tree's
+    work.UploadTree(pc, "/tree");
+    EXPECT_EQ(listings(), 1) << "only the root, for /tree";
+    EXPECT_EQ(work.ConfirmUploads(), 0);
+    EXPECT_EQ(Stored("/tree/two/three/c.lua"), "two/three/c.lua");
+    std::filesystem::remove_all(pc);
 }
 
 } // namespace

@@ -50,9 +50,11 @@ struct Rig {
     static void Spit(const fs::path& file, const std::string& text) {
         std::ofstream(file, std::ios::binary) << text;
     }
+    bool stage = false; // what changed goes beside its old self before the listings
     bool Sync(bool up, bool deleteExtra) {
         SyncOptions options;
         options.Up = up;
+        options.WriteBeforeListing = stage;
         options.PcFolder = pc;
         options.DeviceFolder = "/p";
         options.DeleteExtra = deleteExtra;
@@ -92,22 +94,25 @@ struct Rig {
 
 TEST(SyncCut, NoFileGoesOrIsOverwrittenThatWholeListingsWouldKeep) {
     const fs::path folder = fs::path(::testing::TempDir()) / "kv-synccut";
-    for (const bool up : {true, false})
+    for (const int way : {0, 1, 2}) // up, up with writes before the listings, down
         for (const bool deleteExtra : {false, true}) {
+            const bool up = way < 2, stage = way == 1;
             Snapshot before, whole;
             {
                 Rig rig(folder);
+                rig.stage = stage;
                 before = rig.Take();
                 EXPECT_TRUE(rig.Sync(up, deleteExtra));
                 whole = rig.Take();
             }
             for (const bool unplug : {false, true})
                 for (int lines = 0; lines < 60; ++lines) {
-                    SCOPED_TRACE(std::string(up ? "up" : "down") +
+                    SCOPED_TRACE(std::string(up ? "up" : "down") + (stage ? " staged" : "") +
                                  (deleteExtra ? " --delete" : "") +
                                  (unplug ? ", unplugged" : ", silent") + " after line " +
                                  std::to_string(lines));
                     Rig rig(folder);
+                    rig.stage = stage;
                     rig.env.device->faults.listingLinesLeft = lines;
                     rig.env.device->faults.listingCutUnplugs = unplug;
                     rig.Sync(up, deleteExtra);

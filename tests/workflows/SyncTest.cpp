@@ -303,6 +303,72 @@ TEST_F(SyncFolder, AFolderGoneFromThePcGoesFromTheDeviceOnlyAsFarAsItMay) {
               "kept: it holds old/keep.bak (ignored), old/b.lua (changed since the last sync)");
 }
 
+// A file changed on the PC goes beside its old self before its folder is listed: that one
+// listing shows what the device holds and the new content whole, so no second listing follows,
+// and the record it leaves makes the next sync send nothing. A file changed on the device as
+// well stays as the device has it, and the copy beside it goes.
+TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBeside) {
+    kvtest::SimEnvironment env;
+    TkvComms comms;
+    TkvTerminal term{comms};
+    TkvbFiles files{term};
+    QuietHost host;
+    TDeviceWork work{files, host};
+    ASSERT_TRUE(comms.Connect());
+    files.QuotePaths = true;
+    const fs::path pc = dir / "pc";
+    const auto spit = [&](const std::string& name, const std::string& text) {
+        fs::create_directories((pc / name).parent_path());
+        std::ofstream(pc / name, std::ios::binary) << text;
+    };
+    const auto stored = [&](const std::string& path) {
+        std::string content;
+        return env.fs->ReadFile(sim::SplitPath(path), content) ? content : "<missing>";
+    };
+    for (const char* name : {"a.lua", "sub/b.lua", "sub/c.lua"})
+        spit(name, std::string("old ") + name);
+    SyncOptions options;
+    options.PcFolder = pc;
+    options.DeviceFolder = "/w";
+    options.RecordFile = dir / "record.txt";
+    options.WriteBeforeListing = true;
+    const auto sync = [&](std::vector<fs::path> paths = {}) {
+        env.device->commands.clear();
+        TDeviceSync once(work, options);
+        EXPECT_TRUE((paths.empty() ? once.Plan() : once.PlanPaths(paths)).Ok());
+        once.Run();
+        return once.Unresolved();
+    };
+    sync();
+    spit("sub/b.lua", "new sub/b.lua, longer");
+    spit("sub/c.lua", "new sub/c.lua on the PC");
+    env.fs->WriteFile(sim::SplitPath("/w/sub/c.lua"), "c.lua as the device changed it", 0);
+    EXPECT_EQ(sync(), 1) << "c.lua, changed on both sides";
+    EXPECT_EQ(env.device->commands,
+              (std::vector<std::string>{"NFWRITE \"/w/sub/b.lua.kvbnew\"\t21\tw",
+                                        "NFWRITE \"/w/sub/c.lua.kvbnew\"\t23\tw", "NFDIR @\"/w\"",
+                                        "NFDIR @\"/w/sub\"", "NFDEL \"/w/sub/b.lua\"",
+                                        "NFRENAME \"/w/sub/b.lua.kvbnew\" \"b.lua\"",
+                                        "NFDEL \"/w/sub/c.lua.kvbnew\""}));
+    EXPECT_EQ(stored("/w/sub/b.lua"), "new sub/b.lua, longer");
+    EXPECT_EQ(stored("/w/sub/c.lua"), "c.lua as the device changed it");
+    EXPECT_EQ(stored("/w/sub/b.lua.kvbnew"), "<missing>");
+    EXPECT_EQ(stored("/w/sub/c.lua.kvbnew"), "<missing>");
+    // The watch's way, one file: the same, and its folder listed once.
+    spit("a.lua", "new a.lua");
+    sync({"a.lua"});
+    EXPECT_EQ(
+        env.device->commands,
+        (std::vector<std::string>{"NFWRITE \"/w/a.lua.kvbnew\"\t9\tw", "NFDIR @\"/w\"",
+                                  "NFDEL \"/w/a.lua\"", "NFRENAME \"/w/a.lua.kvbnew\" \"a.lua\""}));
+    EXPECT_EQ(stored("/w/a.lua"), "new a.lua");
+    // What went is on record as the device lists it: nothing more goes, and c.lua stays open.
+    EXPECT_EQ(sync(), 1);
+    EXPECT_EQ(env.device->commands,
+              (std::vector<std::string>{"NFWRITE \"/w/sub/c.lua.kvbnew\"\t23\tw", "NFDIR @\"/w\"",
+                                        "NFDIR @\"/w/sub\"", "NFDEL \"/w/sub/c.lua.kvbnew\""}));
+}
+
 TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
     TQuietPaths quiet(500);
     quiet.Changed("a.lua", 0);
@@ -314,6 +380,20 @@ TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
     EXPECT_EQ(quiet.NextInMs(600), 300);
     EXPECT_EQ(quiet.Settled(900), std::vector<fs::path>{"a.lua"});
     EXPECT_EQ(quiet.NextInMs(900), -1);
+}
+
+TEST(Sync, APathWhoseWriteFinishedIsHandedOnSoonUnlessAWriterTakesItUpAgain) {
+    TQuietPaths quiet(500, 50);
+    quiet.Changed("a.lua", 0, true); // closed after writing
+    quiet.Changed("b.lua", 0);       // still open for writing
+    EXPECT_EQ(quiet.NextInMs(10), 40);
+    EXPECT_TRUE(quiet.Settled(49).empty());
+    EXPECT_EQ(quiet.Settled(50), std::vector<fs::path>{"a.lua"});
+    quiet.Changed("c.lua", 60, true);
+    quiet.Changed("c.lua", 70); // the next step of the same save opens it again
+    EXPECT_TRUE(quiet.Settled(200).empty());
+    EXPECT_EQ(quiet.Settled(500), std::vector<fs::path>{"b.lua"});
+    EXPECT_EQ(quiet.Settled(570), std::vector<fs::path>{"c.lua"});
 }
 
 TEST_F(SyncFolder, TheWatchSeesSavesAlsoInFoldersMadeWhileWatching) {

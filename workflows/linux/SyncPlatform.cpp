@@ -43,6 +43,14 @@ class InotifyWatch final : public IFolderWatch {
     ~InotifyWatch() override { close(fd_); }
 
     bool Wait(int TimeoutMs, std::vector<fs::path>& Changed) override {
+        std::vector<FolderChange> changes;
+        const bool whole = Wait(TimeoutMs, changes);
+        for (auto& change : changes)
+            Changed.push_back(std::move(change.Path));
+        return whole;
+    }
+
+    bool Wait(int TimeoutMs, std::vector<FolderChange>& Changes) override {
         pollfd p{fd_, POLLIN, 0};
         const int ready = poll(&p, 1, TimeoutMs);
         if (ready <= 0) return true; // time-out, or a signal (Ctrl+C) to look at
@@ -66,7 +74,10 @@ class InotifyWatch final : public IFolderWatch {
                 }
                 if (e->len == 0) continue;
                 const fs::path path = dir->second / e->name;
-                Changed.push_back(path);
+                // A file made or written is still open for writing; the rest ends a step.
+                const bool writing =
+                    (e->mask & IN_MODIFY) || ((e->mask & IN_CREATE) && !(e->mask & IN_ISDIR));
+                Changes.push_back({path, !writing});
                 if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO))) AddTree(path);
             }
         }
