@@ -183,10 +183,14 @@ void TfmMain::StartKeepInStep(const std::filesystem::path& PcFolder,
     keeping->DeviceFolder = DeviceFolder;
     keeping->Serial = SerialOf(*Comms);
     keeping->Watch = WatchBeforeRun ? std::move(WatchBeforeRun) : kv::WatchFolder(PcFolder);
-    keeping->Sync = std::make_unique<kv::TDeviceSync>(
-        *Work, kv::SyncPairOptions(keeping->Serial, true, PcFolder, DeviceFolder));
-    keeping->Passes = std::make_unique<kv::TSyncWatch>(*keeping->Sync, *keeping->Watch, Whole,
-                                                       [] { return kv::Clock().NowMs(); });
+    // Each pass is carried out right after its plan, as kvb's watch does: a changed file goes
+    // beside its old self before the one listing of its folder, and a save that finished is
+    // handed on after 50 ms rather than half a second.
+    kv::SyncOptions options = kv::SyncPairOptions(keeping->Serial, true, PcFolder, DeviceFolder);
+    options.WriteBeforeListing = true;
+    keeping->Sync = std::make_unique<kv::TDeviceSync>(*Work, options);
+    keeping->Passes = std::make_unique<kv::TSyncWatch>(
+        *keeping->Sync, *keeping->Watch, Whole, [] { return kv::Clock().NowMs(); }, 500, 50);
     Keeping = std::move(keeping);
     if (!lblKeep) {
         lblKeep = new QLabel(this);

@@ -217,8 +217,20 @@ TEST_F(SyncFolder, OneRecordPerPairOfFoldersHoweverSpelledAndTheEarlierKeyIsStil
     EXPECT_TRUE(back.Files.empty()) << "the pair's own record comes first";
 }
 
+// The state folder is moved for the test through the variable that names it on each system.
+void SetStateFolder(const fs::path& folder) {
+#ifdef _WIN32
+    _wputenv_s(L"LOCALAPPDATA", folder.wstring().c_str());
+#else
+    ::setenv("XDG_STATE_HOME", folder.c_str(), 1);
+#endif
+}
+
 TEST_F(SyncFolder, ThePairsSyncedBeforeAreReadFromTheirRecordsAndOnlyWhenTheyNameThemExactly) {
-    ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
+#ifdef _WIN32
+    const std::wstring local = _wgetenv(L"LOCALAPPDATA") ? _wgetenv(L"LOCALAPPDATA") : L"";
+#endif
+    SetStateFolder(dir / "state");
     fs::create_directories(dir / "pc");
     fs::create_directories(dir / "other");
     const auto keep = [&](const std::string& serial, const fs::path& pc,
@@ -227,7 +239,8 @@ TEST_F(SyncFolder, ThePairsSyncedBeforeAreReadFromTheirRecordsAndOnlyWhenTheyNam
         TSyncRecord{}.Save(options.RecordFile, options.About);
         return options.RecordFile;
     };
-    keep("KV-1", dir / "pc", "/Lua");
+    const fs::path first = keep("KV-1", dir / "pc", "/Lua");
+    fs::last_write_time(first, fs::last_write_time(first) - std::chrono::seconds(10));
     keep("KV-1", dir / "other/", "");
     keep("KV-2", dir / "pc", "/Config");
     // A record whose first line names another pair than its own: passed over.
@@ -235,7 +248,11 @@ TEST_F(SyncFolder, ThePairsSyncedBeforeAreReadFromTheirRecordsAndOnlyWhenTheyNam
     TSyncRecord{}.Save(moved, "device KV-1, PC folder " + ShownPath(dir / "other") +
                                   ", device folder /Elsewhere");
     const auto pairs = TSyncRecord::PairsOf(dir / "state", "KV-1");
+#ifdef _WIN32
+    _wputenv_s(L"LOCALAPPDATA", local.c_str());
+#else
     ::unsetenv("XDG_STATE_HOME");
+#endif
     std::set<std::pair<fs::path, std::string>> found;
     for (const auto& pair : pairs)
         found.insert({pair.PcFolder, pair.DeviceFolder});
@@ -356,6 +373,8 @@ TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBe
     EXPECT_EQ(stored("/w/sub/c.lua.kvbnew"), "<missing>");
     // The watch's way, one file: the same, and its folder listed once.
     spit("a.lua", "new a.lua");
+    // Of the same size: its stamp tells, even where the file system keeps stamps coarsely.
+    fs::last_write_time(pc / "a.lua", fs::last_write_time(pc / "a.lua") + std::chrono::seconds(2));
     sync({"a.lua"});
     EXPECT_EQ(
         env.device->commands,
