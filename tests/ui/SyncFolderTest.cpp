@@ -188,11 +188,12 @@ TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice
     EXPECT_NE(status().find("proj in step with /Lua: no file sent yet"), std::string::npos)
         << status();
 
+    // A save that finished goes 50 ms after it, as kvb's watch sends it.
     Write("a.lua", "a = 2");
     tick(0);
-    tick(300);
+    tick(20);
     EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "a = 1") << "not before the save settles";
-    tick(300);
+    tick(40);
     EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "a = 2");
     EXPECT_NE(status().find("1 file sent, the last at "), std::string::npos) << status();
 
