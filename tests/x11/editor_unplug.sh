@@ -39,22 +39,7 @@ KVB_SIM_FAULTS_1="unplug-at=$unplug_at;unplug-for=$unplug_for" \
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
 
-status=0
-check() { # ok? what
-  if [ "$1" = 0 ]; then echo "ok: $2"; else echo "FAILED: $2"; status=1; fi
-}
-# Polls a command every 0.2 s for up to $1 seconds.
-within() {
-  limit=$(($1 * 5))
-  shift
-  n=0
-  until "$@" >/dev/null 2>&1; do
-    n=$((n + 1))
-    [ $n -lt $limit ] || return 1
-    sleep 0.2
-  done
-}
-window() { xdotool search --name "$1" | head -1 | grep .; }
+. "$here/checks.sh"
 until_elapsed() { while [ "$(elapsed)" -lt "$1" ]; do sleep 0.2; done; }
 b_unchanged() { diff -r "$work/b-before" "$work/b" >/dev/null; }
 a_saved() { grep -q 'changed' "$work/a/Edit/cfg.txt" && grep -q 'from A' "$work/a/Edit/cfg.txt"; }

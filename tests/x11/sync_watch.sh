@@ -30,21 +30,7 @@ export XDG_STATE_HOME="$work/state"
 for f in main.lua conf.lua lib/util.lua; do printf -- '-- %s\n' "$f" >"$work/proj/$f"; done
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
 
-status=0
-check() { # ok? what
-  if [ "$1" = 0 ]; then echo "ok: $2"; else echo "FAILED: $2"; status=1; fi
-}
-within() { # seconds command...: polls every 0.2 s
-  limit=$(($1 * 5))
-  shift
-  n=0
-  until "$@" >/dev/null 2>&1; do
-    n=$((n + 1))
-    [ $n -lt $limit ] || return 1
-    sleep 0.2
-  done
-}
-window() { xdotool search --name "$1" | head -1 | grep .; }
+. "$here/checks.sh"
 has() { grep -q "$2" "$work/dev/Lua/$1"; }
 shot() { [ -n "$KV_SHOTS" ] && [ -n "$grab" ] && "$grab" "$KV_SHOTS/$1" && echo "saved $1"; }
 
