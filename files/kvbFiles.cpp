@@ -163,6 +163,7 @@ class TkvbFiles::Command {
         files.Reply.clear();
         files.unsettled_ = false;
         files.Lost = false;
+        files.Surplus = false;
         if (!files.Terminal.IsConnected()) return;
         if (guard) {
             if (files.Busy) return;
@@ -374,7 +375,17 @@ bool TkvbFiles::ReadFile(const std::string& Path, std::string& Content) {
     }
     Done();
     std::string dropped;
-    unsettled_ = !complete || !Terminal.ReadToPromptEnd(100, dropped);
+    const bool prompt = complete && Terminal.ReadToPromptEnd(100, dropped);
+    // After the announced bytes the device sends a line break and its prompt. Anything else
+    // before the prompt is content the count did not cover: bytes came twice or out of turn on
+    // the way, so what was taken is not the file.
+    const std::string trailer = dropped.substr(0, dropped.find(PromptStartMark));
+    if (complete && trailer.find_first_not_of("\r\n") != std::string::npos) {
+        Content.clear();
+        complete = false;
+        Surplus = true;
+    }
+    unsettled_ = !complete || !prompt;
     return command.Whole(complete);
 }
 

@@ -126,6 +126,8 @@ class TkvbFiles {
     // True when input reports from the device were dropped while the last command ran: what it
     // read may lack bytes, so it failed, whatever the device said.
     bool InputLost() const { return Lost; }
+    // True when the last download brought more than the length its header announced: it failed.
+    bool ContentOverran() const { return Surplus; }
 
     TkvTerminal& Terminal;
     TDoneEvent OnDone;
@@ -148,6 +150,7 @@ class TkvbFiles {
     bool writeStarted_ = false;
     bool unsettled_ = false; // the command under way did not end as expected
     bool Lost = false;
+    bool Surplus = false;
     std::string Refusal;
     // Keeps the reason (and clears LastReply) when Path, or NewName as a name, cannot be sent.
     bool Refuses(const std::string& Path, const std::string* NewName = nullptr);

@@ -75,6 +75,9 @@ VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
         return VerbResult::Failed(Outcome::Refused, Path, Files.LastRefusal());
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
+    if (Files.ContentOverran())
+        return VerbResult::Failed(Outcome::NotWhole, Path,
+                                  "more bytes came than the device announced: not whole");
     if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
     return VerbResult::Failed(Otherwise, Path);
 }

@@ -136,7 +136,18 @@ TEST_F(FilesSim, HostileRepliesEndInABoundedOutcome) {
     EXPECT_EQ(content, "");
     EXPECT_LT(env.clock.NowMs() - t0, 2500) << "given up one slice wait after the stall";
     EXPECT_FALSE(files.Busy);
+
+    // More content than announced (as when a report comes twice on the way): the count is met
+    // early and the rest stands before the prompt. Not the file, so not a success.
+    env.device->faults.announceLength = 900;
+    content = "old";
+    EXPECT_FALSE(files.ReadFile("/liar.bin", content));
+    EXPECT_EQ(content, "");
+    EXPECT_TRUE(files.ContentOverran());
     env.device->faults.announceLength = -1;
+    EXPECT_TRUE(files.ReadFile("/liar.bin", content)) << "the next download is whole again";
+    EXPECT_EQ(content, std::string(1000, 'l'));
+    EXPECT_FALSE(files.ContentOverran());
 
     // A listing line of 1 MB: read whole, then refused by the parser with the conversion error.
     env.device->faults.extraListingLines = {std::string(1 << 20, 'n')};
