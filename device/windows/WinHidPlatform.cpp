@@ -104,9 +104,13 @@ bool DevicePasses(const std::string& path, int vendorId, int productId, int usag
 }
 
 constexpr size_t kQueueReports = 4096; // as the Linux backend: far above what the link holds
-constexpr int kReadsInFlight = 4;      // reads the reader keeps outstanding at any time
-constexpr ULONG kInputBuffers = 512;   // the system's own ring per handle, at its largest
-constexpr DWORD kRetryPauseMs = 50;    // after a failed read that is tried again
+// One read outstanding at a time: the system's ring holds what comes while the reader hands a
+// report on and issues the next read, which then completes at once. With several outstanding,
+// Wine's class driver can complete a newly issued read from its ring while an older read still
+// waits, and give the older one the same report again: reports out of order and twice.
+constexpr int kReadsInFlight = 1;
+constexpr ULONG kInputBuffers = 512; // the system's own ring per handle, at its largest
+constexpr DWORD kRetryPauseMs = 50;  // after a failed read that is tried again
 
 static_assert(winhid::kErrorAccessDenied == ERROR_ACCESS_DENIED, "error code");
 static_assert(winhid::kErrorGenFailure == ERROR_GEN_FAILURE, "error code");
