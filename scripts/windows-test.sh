@@ -90,4 +90,11 @@ set -e
 tr -d '\r' < "$work/devices.txt"
 if [ $status -ne 3 ]; then echo "FAIL kvb devices: status $status, not 3 (no device)"; exit 1; fi
 echo "ok   devices on the Windows backend: no device, status 3"
+# Arguments arrive as typed, in UTF-8 whatever the code page: a folder name with letters outside
+# ASCII comes back whole in the message about it.
+name='Ünï Ω 日'
+run "$kvb" --simulate "$work/$name" ls / > "$work/args.txt" 2>&1 || true
+grep -qF "$name" "$work/args.txt" ||
+  { echo "FAIL arguments: \"$name\" not given back whole:"; cat "$work/args.txt"; exit 1; }
+echo "ok   arguments outside ASCII arrive whole"
 echo "windows-test: PASS in $(( $(date +%s) - start )) s"

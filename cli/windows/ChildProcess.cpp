@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -121,10 +119,18 @@ UINT consoleOutput = 0; // the console's output code page before kvb set UTF-8
 
 } // namespace
 
+// The C runtime's own split of the command line into wide words, the one that made argv. Taken
+// from it rather than from the shell's CommandLineToArgvW: loading the shell brings in the window
+// system too, a cost every kvb command paid at its start.
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int wildcards,
+                                      int* startInfo);
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     std::vector<std::string> out;
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    int count = 0, newMode = 0;
+    wchar_t** wide = nullptr;
+    wchar_t** environment = nullptr;
+    if (__wgetmainargs(&count, &wide, &environment, 0, &newMode) != 0) wide = nullptr;
     if (wide && count == argc) {
         for (int i = 0; i < count; ++i)
             out.push_back(Utf8(wide[i]));
@@ -137,7 +143,6 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
             out.push_back(Utf8(text.c_str()));
         }
     }
-    if (wide) LocalFree(wide);
     consoleOutput = GetConsoleOutputCP();
     if (consoleOutput != 0 && consoleOutput != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
         std::atexit([] { SetConsoleOutputCP(consoleOutput); });
