@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -93,10 +94,19 @@ int Devices(const GlobalOptions& options, bool asJson) {
     Session session(options); // the backend: the machine's or the simulated devices
     nlohmann::json list = nlohmann::json::array();
     int unopened = 0;
-    for (const kv::AttachedDevice& device : kv::AttachedDevices()) {
-        // With --device, that device alone.
-        if (!options.device.empty() && !kv::IsChosen(options.device, device.Path, device.Serial))
-            continue;
+    // With --device, that device alone; with --wait, until one is attached or the time is up.
+    const auto chosen = [&](const kv::AttachedDevice& device) {
+        return options.device.empty() || kv::IsChosen(options.device, device.Path, device.Serial);
+    };
+    const auto deadline = kv::Clock().NowMs() + static_cast<int64_t>(options.waitSeconds * 1000);
+    std::vector<kv::AttachedDevice> attached = kv::AttachedDevices();
+    while (std::none_of(attached.begin(), attached.end(), chosen) &&
+           kv::Clock().NowMs() < deadline) {
+        kv::Clock().SleepMs(250);
+        attached = kv::AttachedDevices();
+    }
+    for (const kv::AttachedDevice& device : attached) {
+        if (!chosen(device)) continue;
         nlohmann::json entry{{"path", device.Path}};
         if (device.Failure != kv::OpenError::None) {
             ++unopened;
