@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test through ctest; then the Windows programs under Wine (and
 # the Windows installer when a Qt for Windows is cached); then the link and file service inside a
-# virtual machine against the simulated device as a real USB device; then the whole suite again
+# virtual machine against the simulated device as a real USB device, and kvb.exe there under Wine
+# through Wine's own HID stack on the same device; then the whole suite again
 # built with AddressSanitizer and UndefinedBehaviorSanitizer; then the core tests built with
 # ThreadSanitizer; then each fuzz target for a few seconds.
 set -euo pipefail
@@ -29,8 +30,9 @@ else
   echo "         scripts/windows-release.sh, which then runs these checks too)"
 fi
 
-echo "== the Linux backend on a real kernel (QEMU)"
+echo "== the Linux backend on a real kernel (QEMU), then kvb.exe through Wine's HID stack there"
 bash scripts/vm-test.sh
+bash scripts/vm-test.sh --wine
 
 echo "== the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DKV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -255,6 +255,10 @@ int main(int argc, char* argv[]) {
     const int slowMs = argc > 2 ? std::atoi(argv[2]) : 1;
     signal(SIGUSR1, Slow);
     int64_t nextInAt = 0;
+    // The count of input reports sent, printed after each burst (2 s without one): set beside the
+    // reports the machine's programs received, it tells which side lost any.
+    uint64_t printedIn = 0;
+    int64_t lastInAt = 0;
 
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     const int yes = 1;
@@ -326,9 +330,16 @@ int main(int argc, char* argv[]) {
             for (int i = 0;
                  i < quota && bridge.receiving && device.HostRead(report, 0) == kReportSize; ++i) {
                 nextInAt = Bridge::Now() + slowMs;
+                lastInAt = Bridge::Now();
                 usb_redir_interrupt_packet_header h{0x81, usb_redir_success, kReportSize};
                 usbredirparser_send_interrupt_packet(p, bridge.inId++, &h, report, kReportSize);
             }
+        }
+        if (bridge.inId != printedIn && Bridge::Now() - lastInAt > 2000) {
+            std::fprintf(stderr, "bridge: %llu input reports sent, %llu since the last count\n",
+                         static_cast<unsigned long long>(bridge.inId),
+                         static_cast<unsigned long long>(bridge.inId - printedIn));
+            printedIn = bridge.inId;
         }
         while (usbredirparser_has_data_to_write(p))
             if (usbredirparser_do_write(p) != 0) break;
