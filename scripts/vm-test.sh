@@ -39,7 +39,8 @@ if $wine; then
   cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=Release -DKV_GTEST_SOURCE=/usr/src/googletest >/dev/null
   cmake --build build-windows -j2 --target kvb >/dev/null
-  x86_64-w64-mingw32-gcc -O1 -o build-windows/hid_list.exe tests/vm/hid_list.c -lsetupapi -lhid
+  x86_64-w64-mingw32-gcc -O1 -Wall -Wextra -o build-windows/hid_list.exe tests/vm/hid_list.c \
+    -lsetupapi -lhid
 fi
 if ! command -v qemu-system-x86_64 >/dev/null || [ ! -x "$bridge" ] ||
    { $linux && { [ ! -x "$guest" ] || [ ! -x "$window" ] || [ ! -x "$kvb" ]; }; }; then
