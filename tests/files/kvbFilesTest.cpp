@@ -1,6 +1,7 @@
 // The file service against a scripted console: exact bytes on the wire, reply handling, events.
 #include "support/ScriptedHid.h"
 #include "support/SimFixture.h"
+#include "support/WorkRig.h"
 
 #include "files/kvbFiles.h"
 #include "workflows/ConsoleText.h"
@@ -233,18 +234,14 @@ TEST_F(FilesTest, ReadFileCutShortIsAFailureWithEmptyContent) {
     EXPECT_FALSE(files.Busy);
 }
 
-struct QuietHost : IWorkHost {
-    void Print(const std::string&, MessageStyle) override {}
-};
-
 TEST_F(FilesTest, ACommandDuringWhichInputWasDroppedFailsAsNotWhole) {
-    QuietHost host;
+    kvtest::QuietHost host;
     TDeviceWork work{files, host};
     // A listing that arrives faster than it is read: the console's buffer overflows, and what
     // is left reads like a listing that ended by silence.
     std::string listing = "Directory of /\r\n";
     for (int i = 0; listing.size() < kChannelBufferCap; ++i)
-        listing += "f" + std::to_string(i) + "\t1\t32\t0\t0\t0\r\n";
+        listing.append("f").append(std::to_string(i)).append("\t1\t32\t0\t0\t0\r\n");
     console.onLine = [&](const std::string&) { env.hid.QueueConsole(listing + "\r\n" + kPrompt); };
     std::vector<std::string> lines;
     EXPECT_FALSE(files.ListDirectory("/", lines));

@@ -1,6 +1,6 @@
 // A sync whose listings are cut at any line, by an unplug or by silence, never deletes or
 // overwrites a file, on either side, that the same sync with whole listings would keep.
-#include "support/SimFixture.h"
+#include "support/WorkRig.h"
 
 #include "workflows/DeviceSync.h"
 #include "workflows/PcFiles.h"
@@ -18,18 +18,8 @@ namespace fs = std::filesystem;
 using namespace kv;
 using Snapshot = std::map<std::string, std::string>; // "dev:/p/a.lua" or "pc:a.lua" -> content
 
-struct QuietHost : IWorkHost {
-    void Print(const std::string&, MessageStyle) override {}
-};
-
 // One device with a project synced down once, then changed on both sides.
-struct Rig {
-    kvtest::SimEnvironment env;
-    TkvComms comms;
-    TkvTerminal term{comms};
-    TkvbFiles files{term};
-    QuietHost host;
-    TDeviceWork work{files, host};
+struct Rig : kvtest::WorkRig {
     fs::path root, pc, record;
 
     explicit Rig(const fs::path& folder) : root(folder), pc(folder / "pc"), record(folder / "rec") {
@@ -37,8 +27,7 @@ struct Rig {
         fs::create_directories(pc);
         for (const char* name : {"a.lua", "b.lua", "c.lua", "sub/d.lua", "sub/e.lua"})
             env.fs->AddFile(std::string("/p/") + name, std::string("old ") + name);
-        EXPECT_TRUE(comms.Connect());
-        files.QuotePaths = true;
+        EXPECT_TRUE(connected);
         EXPECT_TRUE(Sync(false, false)) << "the first sync down";
         // The PC edits a.lua, removes c.lua and adds n.lua; the device edits b.lua and gains x.lua.
         Spit(pc / "a.lua", "new a.lua, longer");

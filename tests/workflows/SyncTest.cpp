@@ -2,7 +2,7 @@
 // a table, the decision for each way a file's two sides can stand, the record's round trip, and
 // the watch: settling and the system's change notices.
 #include "SyncWatch.h"
-#include "support/SimFixture.h"
+#include "support/WorkRig.h"
 #include "workflows/DeviceSync.h"
 #include "workflows/IgnoreRules.h"
 #include "workflows/PcFiles.h"
@@ -262,19 +262,11 @@ TEST_F(SyncFolder, ThePairsSyncedBeforeAreReadFromTheirRecordsAndOnlyWhenTheyNam
     EXPECT_EQ(pairs.front().PcFolder, dir / "other") << "the latest first";
 }
 
-struct QuietHost : IWorkHost {
-    void Print(const std::string&, MessageStyle) override {}
-};
-
 TEST_F(SyncFolder, AFolderGoneFromThePcGoesFromTheDeviceOnlyAsFarAsItMay) {
-    kvtest::SimEnvironment env;
-    TkvComms comms;
-    TkvTerminal term{comms};
-    TkvbFiles files{term};
-    QuietHost host;
-    TDeviceWork work{files, host};
-    ASSERT_TRUE(comms.Connect());
-    files.QuotePaths = true;
+    kvtest::WorkRig rig;
+    ASSERT_TRUE(rig.connected);
+    auto& env = rig.env;
+    auto& work = rig.work;
     const auto spit = [](const fs::path& p, const std::string& text) {
         fs::create_directories(p.parent_path());
         std::ofstream(p, std::ios::binary) << text;
@@ -325,14 +317,10 @@ TEST_F(SyncFolder, AFolderGoneFromThePcGoesFromTheDeviceOnlyAsFarAsItMay) {
 // and the record it leaves makes the next sync send nothing. A file changed on the device as
 // well stays as the device has it, and the copy beside it goes.
 TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBeside) {
-    kvtest::SimEnvironment env;
-    TkvComms comms;
-    TkvTerminal term{comms};
-    TkvbFiles files{term};
-    QuietHost host;
-    TDeviceWork work{files, host};
-    ASSERT_TRUE(comms.Connect());
-    files.QuotePaths = true;
+    kvtest::WorkRig rig;
+    ASSERT_TRUE(rig.connected);
+    auto& env = rig.env;
+    auto& work = rig.work;
     const fs::path pc = dir / "pc";
     const auto spit = [&](const std::string& name, const std::string& text) {
         fs::create_directories((pc / name).parent_path());
