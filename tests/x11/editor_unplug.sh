@@ -11,14 +11,8 @@
 # exits 77 (skipped) when one of the X tools is not installed.
 program=$1
 here=$(cd "$(dirname "$0")" && pwd)
-if [ -z "$KV_ON_X" ]; then
-  for tool in xvfb-run openbox xdotool; do
-    command -v "$tool" >/dev/null 2>&1 ||
-      { echo "skipped: $tool is not installed, the window cannot be run on an X server"; exit 77; }
-  done
-  KV_ON_X=1 QT_QPA_PLATFORM=xcb exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" \
-    "$here/with-wm.sh" sh "$here/editor_unplug.sh" "$@"
-fi
+. "$here/checks.sh"
+on_x 1024x768 "$here/editor_unplug.sh" "$@"
 
 # A leaves the bus this long after the program's start, for this long. The editor must be open
 # with the change typed before then: usually within 3 s, 25 s on a loaded machine.
@@ -39,7 +33,6 @@ KVB_SIM_FAULTS_1="unplug-at=$unplug_at;unplug-for=$unplug_for" \
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
 
-. "$here/checks.sh"
 until_elapsed() { while [ "$(elapsed)" -lt "$1" ]; do sleep 0.2; done; }
 b_unchanged() { diff -r "$work/b-before" "$work/b" >/dev/null; }
 a_saved() { grep -q 'changed' "$work/a/Edit/cfg.txt" && grep -q 'from A' "$work/a/Edit/cfg.txt"; }

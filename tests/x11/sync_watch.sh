@@ -15,14 +15,8 @@ program=$1
 kvb=$2
 grab=$3
 here=$(cd "$(dirname "$0")" && pwd)
-if [ -z "$KV_ON_X" ]; then
-  for tool in xvfb-run openbox xdotool; do
-    command -v "$tool" >/dev/null 2>&1 ||
-      { echo "skipped: $tool is not installed, the window cannot be run on an X server"; exit 77; }
-  done
-  KV_ON_X=1 QT_QPA_PLATFORM=xcb exec xvfb-run -a -s "-screen 0 1100x820x24 -nolisten tcp" \
-    "$here/with-wm.sh" sh "$here/sync_watch.sh" "$@"
-fi
+. "$here/checks.sh"
+on_x 1100x820 "$here/sync_watch.sh" "$@"
 
 work=$(mktemp -d -t kovrin.XXXXXX)
 mkdir -p "$work/dev/Lua" "$work/proj/lib" "$work/state"
@@ -30,7 +24,6 @@ export XDG_STATE_HOME="$work/state"
 for f in main.lua conf.lua lib/util.lua; do printf -- '-- %s\n' "$f" >"$work/proj/$f"; done
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -rf "$work"' EXIT
 
-. "$here/checks.sh"
 has() { grep -q "$2" "$work/dev/Lua/$1"; }
 shot() { [ -n "$KV_SHOTS" ] && [ -n "$grab" ] && "$grab" "$KV_SHOTS/$1" && echo "saved $1"; }
 
