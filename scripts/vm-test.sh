@@ -27,12 +27,11 @@ window=$root/build/tests/vm/vm_window
 kvb=$root/build/kvb
 wine=false linux=true memory=1024
 [ "${1:-}" = --wine ] && wine=true linux=false
-no_wine() { skip "$1"; }
 if $wine && ! { command -v wine64 || command -v wine || [ -x /usr/lib/wine/wine64 ]; } >/dev/null; then
-  no_wine "Wine is not installed"
+  skip "Wine is not installed"
 fi
 if $wine && ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-  no_wine "MinGW-w64 is not installed"
+  skip "MinGW-w64 is not installed"
 fi
 if $wine; then
   memory=2048

@@ -1,6 +1,6 @@
 // The Windows backend: the HID class driver (HID.dll) and SetupAPI, bound by name at run time; a
-// reader thread per open device that keeps overlapped reads in flight, and overlapped writes with
-// their time-out on the caller's thread.
+// reader thread per open device that keeps one overlapped read in flight, and overlapped writes
+// with their time-out on the caller's thread.
 #include "../HidPlatform.h"
 #include "../ReportQueue.h"
 #include "WinHidPaths.h"
@@ -104,11 +104,10 @@ bool DevicePasses(const std::string& path, int vendorId, int productId, int usag
 }
 
 constexpr size_t kQueueReports = 4096; // as the Linux backend: far above what the link holds
-// One read outstanding at a time: the system's ring holds what comes while the reader hands a
-// report on and issues the next read, which then completes at once. With several outstanding,
-// Wine's class driver can complete a newly issued read from its ring while an older read still
-// waits, and give the older one the same report again: reports out of order and twice.
-constexpr int kReadsInFlight = 1;
+// The reader keeps one read outstanding at a time: the system's ring holds what comes while it
+// hands a report on and issues the next read, which then completes at once. With several
+// outstanding, Wine's class driver can complete a newly issued read from its ring while an older
+// read still waits, and give the older one the same report again: reports out of order and twice.
 constexpr ULONG kInputBuffers = 512; // the system's own ring per handle, at its largest
 constexpr DWORD kRetryPauseMs = 50;  // after a failed read that is tried again
 
@@ -128,7 +127,7 @@ struct Event {
     }
 };
 
-// One open device. Its reader thread keeps reads in flight on the handle and drains them into the
+// One open device. Its reader thread keeps a read in flight on the handle and drains it into the
 // queue, so the system's ring never fills while the program is busy; writes, strings and the
 // closing of the handle take the handle lock. The handle is closed as soon as the reader finds the
 // device gone, so the system can remove the device and list it afresh when it comes back.
@@ -143,7 +142,7 @@ struct Device {
     Event write; // the event of the one write at a time
     std::thread reader;
 
-    // One outstanding read: its buffer, OVERLAPPED and event live until the read has ended.
+    // The outstanding read: its buffer, OVERLAPPED and event live until the read has ended.
     struct Read {
         Event done;
         OVERLAPPED overlapped{};
@@ -197,18 +196,12 @@ struct Device {
     }
 
     void ReadLoop() {
-        Read reads[kReadsInFlight];
+        Read read;
+        read.buffer.assign(static_cast<size_t>(inputLength), 0);
         winhid::ReadFailures failures;
         bool gone = false;
-        bool running = true;
-        for (Read& read : reads) {
-            read.buffer.assign(static_cast<size_t>(inputLength), 0);
-            if (running) running = Issue(read, failures, gone);
-        }
-        // The system completes a handle's reads in the order they were issued: the oldest is
-        // waited for, collected, and issued again as the newest.
-        for (int oldest = 0; running; oldest = (oldest + 1) % kReadsInFlight) {
-            Read& read = reads[oldest];
+        bool running = Issue(read, failures, gone);
+        while (running) {
             const HANDLE events[2] = {stop.handle, read.done.handle};
             const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
             if (woke == WAIT_OBJECT_0) break; // closing
@@ -228,13 +221,12 @@ struct Device {
             }
             running = Issue(read, failures, gone);
         }
-        // Reads still in flight are cancelled, each by its own OVERLAPPED, and waited for: their
-        // buffers and events go only when the system is done with them.
-        for (Read& read : reads)
-            if (read.pending) CancelIoEx(handle, &read.overlapped);
-        for (Read& read : reads) {
+        // A read still in flight is cancelled by its own OVERLAPPED and waited for: its buffer and
+        // event go only when the system is done with them.
+        if (read.pending) {
             DWORD got = 0;
-            if (read.pending) GetOverlappedResult(handle, &read.overlapped, &got, TRUE);
+            CancelIoEx(handle, &read.overlapped);
+            GetOverlappedResult(handle, &read.overlapped, &got, TRUE);
             read.pending = false;
         }
         if (gone) {
