@@ -95,6 +95,18 @@ int main(int argc, char** rawArgv) {
                 global.folders.push_back(argv[++i]);
             else
                 global.folders.push_back("");
+        } else if (std::strncmp(argv[i], "--simulate-dialect=", 19) == 0) {
+            // The simulated devices' words (1 or 2), for this process and those it starts.
+            const std::string dialect = argv[i] + 19;
+            if (dialect != "1" && dialect != "2") {
+                std::fprintf(stderr, "kvb: --simulate-dialect takes 1 or 2\n");
+                return kvb::kUsage;
+            }
+#ifdef _WIN32
+            _putenv_s("KVB_SIM_DIALECT", dialect.c_str());
+#else
+            ::setenv("KVB_SIM_DIALECT", dialect.c_str(), 1);
+#endif
         } else if (std::strncmp(argv[i], "--simulate=", 11) == 0) {
             global.simulate = true;
             global.folders.push_back(argv[i] + 11);
@@ -112,7 +124,8 @@ int main(int argc, char** rawArgv) {
     app.footer(
         std::string("Global option --simulate [FOLDER]: run against the simulated device "
                     "(its file system is FOLDER, or a demo tree); each one more attaches one "
-                    "more device.\n"
+                    "more device; --simulate-dialect=2 gives them the second set of words "
+                    "where the device's commands leave them free.\n"
                     "With --all, --each-new or several --device: exit status 0 only if "
                     "every device succeeded.\n") +
         kStatuses);

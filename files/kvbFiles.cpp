@@ -67,6 +67,14 @@ std::string CommandLineRefusal(const std::string& Text, bool Quoted, bool Name) 
     return {};
 }
 
+bool ResultNumber(const std::string& Line, int32_t& Number) {
+    const size_t start = Line.find_first_not_of(' ');
+    if (start == std::string::npos) return false;
+    const size_t colon = Line.find(':', start);
+    return colon != std::string::npos && colon > start &&
+           TryStrToInt(Line.substr(start, colon - start), Number);
+}
+
 std::string VisibleText(const std::string& Text) {
     std::string out;
     for (const char c : Text) {
@@ -420,6 +428,7 @@ void CheckLength(const std::string& Content) {
 bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     writeConfirmed_ = false;
     writeStarted_ = false;
+    writeAnswer_.clear();
     if (Refuses(Path)) return false;
     CheckLength(Content);
     Command command(*this, true);
@@ -435,20 +444,26 @@ bool TkvbFiles::WriteFile(const std::string& Path, const std::string& Content) {
     writeStarted_ = true;
     const bool sent = SendContent(Content, 256, false);
     Done();
-    // The line after the content is the device's result for the file, as for the management
-    // commands: "0:No error" says it is stored; another whole line is a refusal in the device's
-    // words. No line in time, or a stray piece of one, leaves it to a listing.
+    // The line after the content is the device's to word. Only the device's result format says
+    // something for certain: "0:..." is done and "N:text" with another N is a refusal, as the
+    // management commands answer. Any other words ("Wrote 5 bytes", "OK", an empty line), or no
+    // line in time, leave it to a listing; the words are kept to be quoted then.
     std::string result;
     const bool resultWhole = ReadWholeLine(1000, result);
     std::string dropped;
     const bool prompt = Terminal.ReadToPromptEnd(100, dropped);
     unsettled_ = !sent || !resultWhole || !prompt;
     if (!sent) return false;
-    if (result.find("0:No error") != std::string::npos) {
+    writeAnswer_ = result;
+    // A line cut short says nothing for certain, whatever it began with.
+    int32_t number = 0;
+    const bool marked = resultWhole && ResultNumber(result, number);
+    if ((resultWhole && result.find("0:No error") != std::string::npos) ||
+        (marked && number == 0)) {
         writeConfirmed_ = true;
         return command.Whole(true);
     }
-    if (resultWhole && !result.empty()) {
+    if (marked) {
         Reply = result;
         return false;
     }

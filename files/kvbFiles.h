@@ -59,6 +59,9 @@ bool TryStrToInt(const std::string& Text, int32_t& Value);
 // Text is one name, which cannot hold "/" either. The reason reads "a carriage return (CR),
 // which would end the command line".
 std::string CommandLineRefusal(const std::string& Text, bool Quoted, bool Name = false);
+// The number N of a line in the device's result format "N:text" (0 is done, another number a
+// refusal); false when the line is not in that format.
+bool ResultNumber(const std::string& Line, int32_t& Number);
 // 8-bit text for a message: control characters written out as \r, \n, \t and \xNN.
 std::string VisibleText(const std::string& Text);
 
@@ -93,12 +96,15 @@ class TkvbFiles {
 
     // Transfer
     bool ReadFile(const std::string& Path, std::string& Content);
-    // True when every slice went and the device did not refuse the content: its line after the
-    // content holds "0:No error" (then WriteConfirmed), or no line came in time (then only a
-    // listing can tell). Another line is a refusal, kept as LastReply.
+    // True when every slice went and the device did not refuse the content. Its line after the
+    // content decides only in the device's result format: "0:..." (then WriteConfirmed) or
+    // "N:text" with another N, a refusal kept as LastReply. Other words, or no line in time,
+    // leave it to a listing (WriteAnswer keeps the words).
     bool WriteFile(const std::string& Path, const std::string& Content);
     // Whether the device confirmed the last write with "0:No error" after its content.
     bool WriteConfirmed() const { return writeConfirmed_; }
+    // The line the device gave after the last write's content, whatever it said.
+    const std::string& WriteAnswer() const { return writeAnswer_; }
     // Whether the last write got the device's go-ahead, so that content went (or began to go).
     bool WriteStarted() const { return writeStarted_; }
     // True when the boot loader asked for the image and every slice went without it breaking in.
@@ -148,6 +154,7 @@ class TkvbFiles {
     bool listingComplete_ = false;
     bool writeConfirmed_ = false;
     bool writeStarted_ = false;
+    std::string writeAnswer_;
     bool unsettled_ = false; // the command under way did not end as expected
     bool Lost = false;
     bool Surplus = false;

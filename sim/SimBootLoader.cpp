@@ -25,24 +25,28 @@ void SimDevice::CmdLoad(const std::string& arg) {
 void SimDevice::ImageReceived() {
     images.push_back({receiveName_, std::move(receiveBuffer_)});
     receiveBuffer_.clear();
-    Print("\r\nReceived " + std::to_string(receiveLength_) + " bytes\r\n");
+    const bool second = faults.dialect == 2;
+    Print(second ? "\r\nimage in: " + std::to_string(receiveLength_) + " bytes\r\n"
+                 : "\r\nReceived " + std::to_string(receiveLength_) + " bytes\r\n");
     Prompt();
     const int64_t load = now_ + int64_t(config.loadMs) * 1000;
     const int64_t verify = load + int64_t(config.verifyMs) * 1000;
     const int64_t burn = verify + int64_t(config.burnMs) * 1000;
-    Schedule(load, [this] {
-        Print("Load OK\r\n");
+    Schedule(load, [this, second] {
+        Print(second ? "loading done\r\n" : "Load OK\r\n");
         Prompt();
     });
     // A failed verify ends the image's phases: nothing is burnt.
     const bool verifyFails = faults.verifyFails, burnFails = faults.burnFails;
-    Schedule(verify, [this, verifyFails] {
-        Print(verifyFails ? "Verify FAILED\r\n" : "Verify OK\r\n");
+    Schedule(verify, [this, verifyFails, second] {
+        Print(verifyFails ? (second ? "checksum: fail\r\n" : "Verify FAILED\r\n")
+                          : (second ? "checksum good\r\n" : "Verify OK\r\n"));
         Prompt();
     });
     if (verifyFails) return;
-    Schedule(burn, [this, burnFails] {
-        Print(burnFails ? "Burn FAILED\r\n" : "Burn OK\r\n");
+    Schedule(burn, [this, burnFails, second] {
+        Print(burnFails ? (second ? "flash write: fail\r\n" : "Burn FAILED\r\n")
+                        : (second ? "flash written\r\n" : "Burn OK\r\n"));
         Prompt();
     });
 }

@@ -114,7 +114,10 @@ void SimDevice::Print(const std::string& text) {
 
 void SimDevice::Prompt() {
     if (faults.omitPrompt) return;
-    const char* text = locked_ ? "PASSWORD:" : bootLoader_ ? "BL>" : "Kovrin>";
+    const bool second = faults.dialect == 2;
+    const char* text = locked_       ? (second ? "Enter PASSWORD: " : "PASSWORD:")
+                       : bootLoader_ ? (second ? "boot $ " : "BL>")
+                                     : (second ? "kv:/ $ " : "Kovrin>");
     const std::string prompt = std::string(1, PromptStartMark) + text + PromptEndMark;
     if (faults.promptPauseMs <= 0 || !present_) return Print(prompt);
     // Split inside the prompt's word; the second half is printed the pause later.

@@ -36,8 +36,21 @@ struct SimConfig {
     uint32_t stamp = 0; // time stamp given to files made on the device
 };
 
+// The words of the device where the device's command set leaves them free: 1, the model's first
+// dialect; 2, a second one that differs wherever it may (the line after a write's content, the
+// listing's header text, "." and ".." entries and trailer, the prompts, the download header's
+// other fields and what follows the content, the boot loader's phase texts). The default is 1, or
+// the number in KVB_SIM_DIALECT, so that a whole test run can be repeated against the second.
+int DefaultDialect();
+
 // Faults a test switches on; each stays until switched off.
 struct SimFaults {
+    int dialect = DefaultDialect();
+    // The line NFWRITE gives after content it stored, in place of the dialect's own (set: used
+    // as it is, also empty; CR LF is added).
+    bool writeConfirmSet = false;
+    std::string writeConfirm;
+    bool writeConfirmCut = false; // that line stops halfway and the device leaves the bus
     bool emptySerial = false;
     bool writesStall = false;        // host writes time out
     int64_t replyDelayMs = 0;        // replies start this long after the command
@@ -86,8 +99,8 @@ struct LoadedImage {
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N", "capacity=N",
 // "write-result-silent=1", "prompt-pause-ms=N", "upload-unplugs=N", "upload-unplug-ms=MS",
 // "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
-// "burn-fails=1", separated by ";". In TEXT and NAME a TAB is written as \t and any byte as
-// \xHH. False for an unknown one.
+// "burn-fails=1", "dialect=N", "write-confirm=TEXT", "write-confirm-cut=1", separated by ";". In
+// TEXT and NAME a TAB is written as \t and any byte as \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 // The items of such a text, split at ";".
 std::vector<std::string> FaultItems(const std::string& text);

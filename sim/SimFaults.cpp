@@ -6,6 +6,11 @@
 
 namespace kv::sim {
 
+int DefaultDialect() {
+    const char* chosen = std::getenv("KVB_SIM_DIALECT");
+    return chosen && std::string(chosen) == "2" ? 2 : 1;
+}
+
 // ---- faults named in text ----
 
 std::vector<std::string> FaultItems(const std::string& text) {
@@ -24,6 +29,11 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) return false;
         const std::string name = item.substr(0, eq), value = item.substr(eq + 1);
+        if (name == "write-confirm") {
+            faults.writeConfirmSet = true;
+            faults.writeConfirm = value;
+            continue;
+        }
         if (name == "listing-line" || name == "extra-file") {
             std::string line;
             for (size_t i = 0; i < value.size(); ++i) {
@@ -60,6 +70,8 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.verifyFails = number != 0;
         else if (name == "burn-fails")
             faults.burnFails = number != 0;
+        else if (name == "write-confirm-cut")
+            faults.writeConfirmCut = number != 0;
         else if (name == "write-result-silent")
             faults.writeResultSilent = number != 0;
         else if (name == "prompt-pause-ms")
@@ -70,6 +82,8 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.uploadUnplugs = static_cast<int>(number);
         else if (name == "upload-unplug-ms")
             faults.uploadUnplugMs = number;
+        else if (name == "dialect" && (number == 1 || number == 2))
+            faults.dialect = static_cast<int>(number);
         else if (name == "corrupt-downloads-from")
             faults.corruptDownloadsFrom = static_cast<int>(number);
         else

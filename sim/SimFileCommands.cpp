@@ -89,13 +89,16 @@ void SimDevice::CmdDir(const std::string& arg) {
         Result(kPathNotFound);
         return;
     }
-    std::string text = "Directory of " + (dir.empty() ? std::string("/") : Join(dir)) + "\r\n";
+    const bool second = faults.dialect == 2;
+    const std::string shown = dir.empty() ? std::string("/") : Join(dir);
+    std::string text =
+        second ? " Directory of " + shown + " (FAT)\r\n" : "Directory of " + shown + "\r\n";
     auto line = [&](const SimEntry& e) {
         text += e.name + "\t" + std::to_string(e.size) + "\t" + std::to_string(e.attr) + "\t" +
                 std::to_string(e.created) + "\t" + std::to_string(e.modified) + "\t" +
                 std::to_string(e.accessed) + "\r\n";
     };
-    if (!dir.empty()) {
+    if (!dir.empty() && !second) {
         SimEntry self;
         storage_->Stat(dir, self);
         self.attr = kAttrDirectory;
@@ -118,8 +121,12 @@ void SimDevice::CmdDir(const std::string& arg) {
     }
     for (const auto& extra : faults.extraListingLines)
         text += extra + "\r\n";
-    text += "\r\n" + std::to_string(files) + " File(s) " + std::to_string(bytes) + " bytes\r\n" +
-            std::to_string(dirs) + " Dir(s)\r\n";
+    if (second)
+        text += "\r\nTotal: " + std::to_string(files + dirs) + " entries, " +
+                std::to_string(bytes) + " bytes used\r\n";
+    else
+        text += "\r\n" + std::to_string(files) + " File(s) " + std::to_string(bytes) +
+                " bytes\r\n" + std::to_string(dirs) + " Dir(s)\r\n";
     if (faults.listingLinesLeft >= 0) {
         size_t at = 0;
         for (; faults.listingLinesLeft > 0 && at < text.size(); --faults.listingLinesLeft)
@@ -156,7 +163,15 @@ void SimDevice::CmdType(const std::string& arg) {
         content[content.size() / 2] = static_cast<char>(~content[content.size() / 2]);
     const int64_t announced =
         faults.announceLength >= 0 ? faults.announceLength : static_cast<int64_t>(content.size());
-    Print((path.empty() ? std::string() : path.back()) + "\t" + std::to_string(announced) + "\r\n");
+    if (faults.dialect == 2) {
+        SimEntry entry;
+        storage_->Stat(path, entry);
+        Print("FILE\t" + std::to_string(announced) + "\t" + std::to_string(entry.attr) + "\t" +
+              std::to_string(entry.created) + "\r\n");
+    } else {
+        Print((path.empty() ? std::string() : path.back()) + "\t" + std::to_string(announced) +
+              "\r\n");
+    }
     if (faults.downloadStallAfter >= 0 &&
         faults.downloadStallAfter < static_cast<int64_t>(content.size())) {
         Print(content.substr(0, faults.downloadStallAfter));
@@ -164,7 +179,7 @@ void SimDevice::CmdType(const std::string& arg) {
     }
     Print(content);
     if (announced != static_cast<int64_t>(content.size())) return;
-    Print("\r\n");
+    if (faults.dialect != 2) Print("\r\n");
     Prompt();
 }
 
@@ -223,9 +238,22 @@ void SimDevice::ReceiveDone() {
     } else {
         result = storage_->WriteFile(receivePath_, receiveBuffer_, config.stamp);
     }
+    const size_t received = receiveBuffer_.size();
     receiveBuffer_.clear();
     if (faults.writeResultSilent) return;
-    Result(result);
+    std::string line = std::to_string(result) + ":" + ResultText(result);
+    if (faults.writeConfirmSet)
+        line = faults.writeConfirm; // whatever happened
+    else if (result == kOk && faults.dialect == 2)
+        line = "Wrote " + std::to_string(received) + " bytes";
+    if (faults.writeConfirmCut) {
+        // Half the line crosses the link, then the device leaves the bus.
+        Print(line.substr(0, line.size() / 2));
+        Schedule(now_ + 3 * config.reportIntervalUs, [this] { Gone(); });
+        return;
+    }
+    Print(line + "\r\n");
+    Prompt();
 }
 
 int64_t SimDevice::UsedBytes(const SimPath& dir) {

@@ -8,6 +8,13 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
             // The folder is optional: a word that starts with "-" is the next option.
             const bool folder = i + 1 < Arguments.size() && !Arguments[i + 1].startsWith("-");
             line.Simulated.append(folder ? Arguments[++i] : QString());
+        } else if (word.startsWith("--simulate-dialect=")) {
+            // The simulated devices' words (1 or 2), where the device's commands leave them free.
+            line.Dialect = word.mid(19);
+            if (line.Dialect != "1" && line.Dialect != "2") {
+                line.Error = "--simulate-dialect takes 1 or 2";
+                break;
+            }
         } else if (word.startsWith("--simulate=")) {
             line.Simulated.append(word.mid(11));
         } else if (word == "--device") {

@@ -1,5 +1,6 @@
 // The window's command line: --simulate [FOLDER], once for each simulated device to attach, and
-// --device SERIAL, the device to connect to, as kvb takes them. Other words are left to Qt.
+// --device SERIAL, the device to connect to, and --simulate-dialect=N, as kvb takes them. Other
+// words are left to Qt.
 #pragma once
 
 #include <QString>
@@ -11,6 +12,8 @@ struct TCommandLine {
     // The device's serial number or interface path (or KVB_DEVICE); empty: whichever device is
     // found.
     QString Device;
+    // --simulate-dialect=N: the simulated devices' words, "1" or "2"; empty: the default.
+    QString Dialect;
     // What is wrong with the command line; empty when nothing is.
     QString Error;
 };

@@ -45,6 +45,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "kvbFileAccess: %s\n", qPrintable(line.Error));
         return 2;
     }
+    if (!line.Dialect.isEmpty()) qputenv("KVB_SIM_DIALECT", line.Dialect.toLatin1());
     std::vector<std::unique_ptr<kv::sim::SimDevice>> devices;
     kv::sim::SimBus bus;
     for (qsizetype i = 0; i < line.Simulated.size(); ++i) {

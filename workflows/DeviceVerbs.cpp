@@ -170,16 +170,35 @@ VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
 }
 
 VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Content) {
+    cutCopy_ = false;
+    storeUndecided_ = false;
     if (Files.WriteFile(Path, Content)) {
-        if (Files.WriteConfirmed()) return VerbResult::Done(Path);
-        // No result after the content: the listing shows whether it is there whole.
+        if (Files.WriteConfirmed() || deferListing_) return VerbResult::Done(Path);
+        // The device gave no result in its format: the listing shows whether it is there whole.
         DeviceDirEntry entry;
         const VerbResult found = Find(Path, entry);
-        if (found.What == Outcome::DeviceGone) return found;
         if (found.Ok() && !IsDirectory(entry) && static_cast<size_t>(entry.Size) == Content.size())
             return VerbResult::Done(Path);
-        return VerbResult::Failed(Outcome::Refused, Path, kNotStored);
+        const std::string said = Files.WriteAnswer().empty()
+                                     ? std::string()
+                                     : " (it said \"" + Files.WriteAnswer() + "\")";
+        if (!found.Ok() && found.What != Outcome::NoSuchFile) {
+            // Not known either way: what is there stays as it is.
+            storeUndecided_ = true;
+            VerbResult unknown = found;
+            unknown.Path = Path;
+            unknown.Detail = "the device did not confirm it" + said +
+                             ", and its folder could not "
+                             "be listed: " +
+                             (found.Detail.empty() ? "no answer" : found.Detail);
+            return unknown;
+        }
+        cutCopy_ = found.Ok() && !IsDirectory(entry);
+        return VerbResult::Failed(Outcome::Refused, Path, kNotStored + said);
     }
+    // Refused in the device's result format, or the content stopped on the way: what the device
+    // may hold under Path is not the content.
+    cutCopy_ = Files.WriteStarted() && Terminal.IsConnected();
     return Failure(Path, Outcome::NotWhole);
 }
 
@@ -240,10 +259,15 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     VerbResult notStored = whole;
     notStored.Path = Path;
+    if (Files.WriteStarted() && storeUndecided_) {
+        // The content went and nothing tells whether it is whole: both copies stay.
+        notStored.Detail += "; no file was replaced, and " + beside + " was left as it is";
+        return notStored;
+    }
     if (Files.WriteStarted()) {
         // The content went and was not taken (no room for both, as a rule): the cut copy goes
         // and the old file stays as it was.
-        Files.DeleteFile(beside);
+        if (cutCopy_) Files.DeleteFile(beside);
         const std::string why = !notStored.Detail.empty() ? notStored.Detail
                                 : notStored.Reply.empty() ? std::string("it did not move whole")
                                                           : std::string();
@@ -270,7 +294,7 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
 
 VerbResult TDeviceWork::Create(const std::string& Path, const std::string& Content) {
     const VerbResult stored = Store(Path, Content);
-    if (!stored.Ok() && Terminal.IsConnected() && Files.WriteStarted()) Files.DeleteFile(Path);
+    if (!stored.Ok() && cutCopy_) Files.DeleteFile(Path);
     return stored;
 }
 
@@ -278,9 +302,13 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
                               TargetState Target) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    // A new file whose caller confirms uploads together is looked up in that one listing of its
+    // folder, not in one of its own.
+    deferListing_ = !Confirm && Target == TargetState::Absent;
     const VerbResult stored = Target == TargetState::Absent
                                   ? Create(Path, Content)
                                   : Replace(Path, Content, Target == TargetState::File);
+    deferListing_ = false;
     if (!stored.Ok()) return stored;
     if (!Confirm) {
         Unconfirmed.push_back({Path, Content.size()});
@@ -318,14 +346,20 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
         for (const auto& each : uploads) {
             if (DeviceParentOf(each.Path) != dir) continue;
             const DeviceDirEntry* stored = nullptr;
+            bool cut = false;
             for (const auto& entry : entries)
-                if (entry.Name == DeviceLeafOf(each.Path) && !IsDirectory(entry) &&
-                    static_cast<size_t>(entry.Size) == each.Size)
-                    stored = &entry;
+                if (entry.Name == DeviceLeafOf(each.Path) && !IsDirectory(entry)) {
+                    if (static_cast<size_t>(entry.Size) == each.Size)
+                        stored = &entry;
+                    else
+                        cut = true;
+                }
             if (stored) {
                 if (Stored) (*Stored)[each.Path] = *stored;
                 continue;
             }
+            // Written where nothing was: a copy the listing shows cut is not left behind.
+            if (cut && result.Ok()) Files.DeleteFile(each.Path);
             const VerbResult failed =
                 result.Ok() ? VerbResult::Failed(Outcome::Refused, each.Path, kNotStored)
                             : VerbResult::Failed(result.What, each.Path);

@@ -165,6 +165,10 @@ class TDeviceWork {
     // folder" only when the parent's whole listing shows nothing of that name.
     VerbResult NotListed(const std::string& Dir);
     // One write of Content to Path, done only when the device confirmed it or listed it whole.
+    // When not done, cutCopy_ says whether what the device may hold at Path is known not to be
+    // the content (refused in its result format, cut on the way, or listed otherwise); a copy
+    // that may be whole is never deleted; storeUndecided_, that the content went and nothing
+    // tells whether the device holds it whole.
     VerbResult Store(const std::string& Path, const std::string& Content);
     // Stores Content under Path without ever leaving a cut file in the old one's place: written
     // beside it first and renamed into place when whole.
@@ -181,6 +185,9 @@ class TDeviceWork {
         bool Valid = false;
     };
     Listed listed_;
+    bool cutCopy_ = false;
+    bool storeUndecided_ = false;
+    bool deferListing_ = false; // Store leaves an unconfirmed write to ConfirmUploads
     const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
     struct Upload {
         std::string Path;

@@ -25,6 +25,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The simulated devices' words where the device's commands leave them free: the run's dialect.
+bool SecondDialect() {
+    const char* dialect = std::getenv("KVB_SIM_DIALECT");
+    return dialect && std::string(dialect) == "2";
+}
+std::string DevicePrompt() {
+    return SecondDialect() ? "kv:/ $ " : "Kovrin>";
+}
+std::string PhaseFailed(const std::string& phase) {
+    if (SecondDialect()) return phase == "verify" ? "checksum: fail" : "flash write: fail";
+    return phase == "verify" ? "Verify FAILED" : "Burn FAILED";
+}
+
 struct Result {
     int status = -1;
     std::string out, err;
@@ -279,6 +292,40 @@ TEST_F(Kvb, WhatTheDeviceDidNotDoIsSaidWithItsStatus) {
     check("get /Lua/main.lua /proc/no-such-file", 5, "Cannot create file");
 }
 
+// The device's line after a write's content decides only in its result format; other words, or
+// none, are settled by its listing, for a new file and for one replaced.
+TEST_F(Kvb, WritesConfirmedInOtherWordsAreDoneAndOnlyAMarkedRefusalFails) {
+    const struct {
+        const char* faults;
+        int status;
+    } answers[] = {{"write-confirm=0:No error", 0},
+                   {"write-confirm=Wrote 5 bytes", 0},
+                   {"write-confirm=OK", 0},
+                   {"write-confirm=", 0},
+                   {"write-result-silent=1", 0},
+                   {"write-confirm=5:Access denied", 4},
+                   {"write-confirm=Done;capacity=4500", 4}};
+    const std::string next(5000, 'n');
+    Spit(pc / "new.txt", next);
+    for (const auto& answer : answers) {
+        SCOPED_TRACE(answer.faults);
+        fs::remove(dev / "new.txt");
+        Spit(dev / "old.txt", "old");
+        Result r = Run("put pc/new.txt /new.txt", "", answer.faults);
+        EXPECT_EQ(r.status, answer.status) << r.err;
+        EXPECT_EQ(fs::exists(dev / "new.txt"), answer.status == 0);
+        r = Run("put pc/new.txt /old.txt", "", answer.faults);
+        EXPECT_EQ(r.status, answer.status) << r.err;
+        EXPECT_EQ(Slurp(dev / "old.txt") == next, answer.status == 0);
+        if (answer.status != 0) {
+            EXPECT_EQ(Slurp(dev / "old.txt"), "old");
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(dev), fs::directory_iterator()),
+                  answer.status == 0 ? 2 : 1)
+            << "no copy left beside";
+    }
+}
+
 // PC trees: a link to a folder above is not followed, a link to a file is sent as the file;
 // "DIR/" goes into an existing directory without a failure; empty device directories come back as
 // folders; a target folder written with "/" is made.
@@ -507,7 +554,8 @@ TEST_F(Kvb, TheConsoleOneLineAndInteractiveAndTheLog) {
     EXPECT_EQ(r.out.rfind("Commands:", 0), 0u) << r.out;
     r = Run("term", "helx\x7Fp\r");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Kovrin>Commands:"), std::string::npos) << "Backspace edited: " << r.out;
+    EXPECT_NE(r.out.find(DevicePrompt() + "Commands:"), std::string::npos)
+        << "Backspace edited: " << r.out;
     r = Run("log --seconds 3");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("] "), std::string::npos) << r.out;
@@ -545,10 +593,10 @@ TEST_F(Kvb, TermOnATerminalEchoesTheKeysAndLeavesOnAFreshLine) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     };
-    ASSERT_TRUE(until("Kovrin>")) << shown;
+    ASSERT_TRUE(until(DevicePrompt())) << shown;
     type("helx\x7Fp\r");
     ASSERT_TRUE(until("Commands:")) << shown;
-    EXPECT_NE(shown.find("Kovrin>helx\b \bp\r\nCommands:"), std::string::npos)
+    EXPECT_NE(shown.find(DevicePrompt() + "helx\b \bp\r\nCommands:"), std::string::npos)
         << "typed keys shown, Backspace taking the last one: " << shown;
     type("ver");
     ASSERT_TRUE(until("ver"));
@@ -558,7 +606,7 @@ TEST_F(Kvb, TermOnATerminalEchoesTheKeysAndLeavesOnAFreshLine) {
     waitpid(child, &status, 0);
     close(master);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    const std::string last = "Kovrin>ver\r\n";
+    const std::string last = DevicePrompt() + "ver\r\n";
     EXPECT_TRUE(shown.size() >= last.size() && shown.substr(shown.size() - last.size()) == last)
         << "the shell's prompt comes on a fresh line: " << shown;
 }
@@ -580,7 +628,7 @@ TEST_F(Kvb, FlashFailsWhenTheBootLoaderSaysAPhaseFailed) {
         const Result r = Run("flash pc/app.blf", "", phase + "-fails=1");
         EXPECT_EQ(r.status, 4) << phase;
         EXPECT_NE(r.err.find("kvb: pc/app.blf: the boot loader did not take it (" + phase +
-                             " phase: " + (phase == "verify" ? "Verify" : "Burn") + " FAILED)"),
+                             " phase: " + PhaseFailed(phase) + ")"),
                   std::string::npos)
             << r.err;
         EXPECT_NE(r.err.find("Run firmware..."), std::string::npos) << "still started: " << r.err;
@@ -703,7 +751,8 @@ TEST_F(KvbMany, OneDeviceFailingLeavesTheOthersToFinish) {
     EXPECT_TRUE(
         std::regex_search(r.err, std::regex(R"(\nKV-104-000124  FAILED +[0-9.]+  pc/fw\.blf: )"
                                             R"(the boot loader did not take it \(verify )"
-                                            R"(phase: Verify FAILED\)\n)")))
+                                            R"(phase: )" +
+                                            PhaseFailed("verify") + R"(\)\n)")))
         << r.err;
     // Gone for good in the middle of a 256 KiB image (it is on the link from about 6 s on).
     Spit(pc / "big.blf", EveryByte(1024));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace kv;
 using kvtest::SimEnvironment;
 
@@ -23,6 +25,14 @@ struct FilesSim : ::testing::Test {
         files.OnDone = [this](TkvbFiles*) { ++done; };
     }
 };
+
+// The listed lines without "." and "..", which a device may list or not.
+size_t Named(const std::vector<std::string>& lines) {
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        const std::string name = line.substr(0, line.find('\t'));
+        return name != "." && name != "..";
+    });
+}
 
 TEST_F(FilesSim, RandomFilesRoundTripByteExactInBothPathStyles) {
     const size_t sizes[] = {0, 1, 60, 61, 4095, 4096, 4097, 65537, 300000, 1 << 20};
@@ -51,10 +61,12 @@ TEST_F(FilesSim, ListingParsesAndManagementChangesTheDevice) {
     env.fs->AddFile("/Lua/main.lua", "print(1)", sim::PackFatTime(2017, 10, 16, 12, 34, 56));
     std::vector<std::string> lines;
     ASSERT_TRUE(files.ListDirectory("/Lua", lines));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(TkvbFiles::ParseDirEntry(lines[0]).Name, ".");
-    EXPECT_EQ(TkvbFiles::ParseDirEntry(lines[1]).Name, "..");
-    const auto e = TkvbFiles::ParseDirEntry(lines[2]);
+    // The device may list "." and ".." first, or not.
+    ASSERT_FALSE(lines.empty());
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+        EXPECT_EQ(TkvbFiles::ParseDirEntry(lines[i]).Name, i == 0 ? "." : "..");
+    ASSERT_LE(lines.size(), 3u);
+    const auto e = TkvbFiles::ParseDirEntry(lines.back());
     EXPECT_EQ(e.Name, "main.lua");
     EXPECT_EQ(e.Size, 8);
     EXPECT_EQ(e.Created, (DateTime{2017, 10, 16, 12, 34, 56}));
@@ -67,7 +79,7 @@ TEST_F(FilesSim, ListingParsesAndManagementChangesTheDevice) {
     EXPECT_TRUE(files.WipeDirectory("/Lua/lib"));
     EXPECT_TRUE(files.DeleteFile("/Lua/init.lua"));
     ASSERT_TRUE(files.ListDirectory("/Lua", lines));
-    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Named(lines), 0u);
     ASSERT_TRUE(files.ListDirectory("", lines));
     EXPECT_EQ(lines.size(), 2u);
     EXPECT_FALSE(files.ListDirectory("/Nope", lines));
@@ -90,7 +102,8 @@ TEST_F(FilesSim, FailuresReportFalseAndLeaveTheConsoleInStep) {
 
     std::vector<std::string> lines;
     EXPECT_TRUE(files.ListDirectory("/Lua", lines)) << "nothing of the failed upload lingers";
-    EXPECT_EQ(lines.size(), 2u);
+    for (const auto& line : lines)
+        EXPECT_EQ(line.rfind("up.bin", 0), std::string::npos) << line;
     EXPECT_TRUE(files.ReadFile("/big.bin", content));
     EXPECT_EQ(content.size(), 10000u);
 }
@@ -153,12 +166,12 @@ TEST_F(FilesSim, HostileRepliesEndInABoundedOutcome) {
     env.device->faults.extraListingLines = {std::string(1 << 20, 'n')};
     std::vector<std::string> lines;
     EXPECT_TRUE(files.ListDirectory("/Lua", lines));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2].size(), size_t(1) << 20);
-    EXPECT_THROW(TkvbFiles::ParseDirEntry(lines[2]), EKvError);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().size(), size_t(1) << 20);
+    EXPECT_THROW(TkvbFiles::ParseDirEntry(lines.back()), EKvError);
     env.device->faults.extraListingLines.clear();
     EXPECT_TRUE(files.ListDirectory("/Lua", lines)) << "and the console is in step again";
-    EXPECT_EQ(lines.size(), 2u);
+    EXPECT_EQ(Named(lines), 0u);
 }
 
 } // namespace

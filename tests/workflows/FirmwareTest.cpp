@@ -56,10 +56,16 @@ TEST_F(Firmware, AGoodImageShowsTheBootLoadersWordsInEachPhase) {
     IntoBootLoader();
     const VerbResult result = work.UploadBlfFile(Image("app.blf", 5000));
     EXPECT_EQ(result.What, Outcome::Done) << result.Detail;
-    EXPECT_EQ(host.all, "\r\nUpload BLF\r\napp.blf / 5000\r\nReceived 5000 bytes\r\n load\r\n"
-                        "Load OK\r\n verify\r\nVerify OK\r\n burn\r\nBurn OK\r\n");
-    EXPECT_EQ(host.regular,
-              " / 5000\r\nReceived 5000 bytes\r\nLoad OK\r\nVerify OK\r\nBurn OK\r\n");
+    // Each phase's word, then what the boot loader said in it, in its own words.
+    const bool first = env.device->faults.dialect == 1;
+    const std::string said[] = {
+        first ? "Received 5000 bytes" : "image in: 5000 bytes", first ? "Load OK" : "loading done",
+        first ? "Verify OK" : "checksum good", first ? "Burn OK" : "flash written"};
+    EXPECT_EQ(host.all, "\r\nUpload BLF\r\napp.blf / 5000\r\n" + said[0] + "\r\n load\r\n" +
+                            said[1] + "\r\n verify\r\n" + said[2] + "\r\n burn\r\n" + said[3] +
+                            "\r\n");
+    EXPECT_EQ(host.regular, " / 5000\r\n" + said[0] + "\r\n" + said[1] + "\r\n" + said[2] + "\r\n" +
+                                said[3] + "\r\n");
 }
 
 TEST_F(Firmware, APhaseThatSaysItFailedOrStaysSilentIsNamed) {
@@ -69,11 +75,12 @@ TEST_F(Firmware, APhaseThatSaysItFailedOrStaysSilentIsNamed) {
         Outcome what;
         std::string detail;
     };
+    const bool first = env.device->faults.dialect == 1;
     const Case cases[] = {
         {"verify fails", [](sim::SimDevice& d) { d.faults.verifyFails = true; }, Outcome::Refused,
-         "verify phase: Verify FAILED"},
+         first ? "verify phase: Verify FAILED" : "verify phase: checksum: fail"},
         {"burn fails", [](sim::SimDevice& d) { d.faults.burnFails = true; }, Outcome::Refused,
-         "burn phase: Burn FAILED"},
+         first ? "burn phase: Burn FAILED" : "burn phase: flash write: fail"},
         {"burn too slow", [](sim::SimDevice& d) { d.config.burnMs = 20000; }, Outcome::Refused,
          "burn phase: no answer within 15 s"},
         {"image stopped", [](sim::SimDevice& d) { d.faults.imageRefuseAfter = 100; },
@@ -84,6 +91,7 @@ TEST_F(Firmware, APhaseThatSaysItFailedOrStaysSilentIsNamed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         env.device->faults = {};
+        env.device->faults.dialect = first ? 1 : 2;
         env.device->config = {};
         c.fault(*env.device);
         host.Clear();

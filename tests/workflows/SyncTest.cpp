@@ -320,6 +320,7 @@ TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBe
     kvtest::WorkRig rig;
     ASSERT_TRUE(rig.connected);
     auto& env = rig.env;
+    env.device->faults.dialect = 1; // it confirms each write in its result format
     auto& work = rig.work;
     const fs::path pc = dir / "pc";
     const auto spit = [&](const std::string& name, const std::string& text) {
