@@ -199,6 +199,7 @@ timeout $($wine && echo 1200 || echo 400) qemu-system-x86_64 -accel tcg -m $memo
 if ! grep -q 'guest: running' "$work/guest.log"; then
   skip "the virtual machine did not start (see $work/guest.log)"
 fi
+grep -a 'bridge: dialect' "$work/bridge.log" || true
 grep -aoE '(ok  |FAIL|download|bench|VMTEST|VMWINDOW|KVB RESULT|WINE RESULT|guest:|wine:).*' "$work/guest.log" || true
 echo "vm-test: $(( $(date +%s) - started )) s"
 if $wine; then grep -q 'WINE RESULT: PASS' "$work/guest.log" || exit 1; fi

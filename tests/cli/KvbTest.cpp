@@ -61,6 +61,8 @@ struct Kvb : ::testing::Test {
         pc = dir / "pc";
         fs::create_directories(dev);
         fs::create_directories(pc);
+        // The sync records of every kvb this test starts stay in its folder, out of the home.
+        ::setenv("XDG_STATE_HOME", (dir / "state").c_str(), 1);
     }
     void TearDown() override { fs::remove_all(dir); }
     std::string env; // more of kvb's environment, as shell words
@@ -69,7 +71,8 @@ struct Kvb : ::testing::Test {
                const std::string& faults = "", bool sim = true) {
         Spit(dir / "stdin", input);
         std::string command = "cd '" + dir.string() +
-                              "' && KVB_VIRTUAL_TIME=1 KVB_SIM_TRACE=trace XDG_STATE_HOME=state ";
+                              "' && KVB_VIRTUAL_TIME=1 KVB_SIM_TRACE=trace XDG_STATE_HOME='" +
+                              (dir / "state").string() + "' ";
         if (!faults.empty()) command += "KVB_SIM_FAULTS='" + faults + "' ";
         command += env + " ";
         command += std::string(KV_KVB_FILE) + (sim ? " --simulate dev " : " ") + args +
@@ -947,7 +950,8 @@ TEST_F(Kvb, GetAndPutKeepWhatExistsWithNoClobberAndSendChangesOnlyWithUpdate) {
 TEST_F(Kvb, WatchSendsEachSavedFileUntilCtrlC) {
     Spit(pc / "w/a.lua", "1");
     const std::string command = "cd '" + dir.string() +
-                                "' && (KVB_VIRTUAL_TIME=1 XDG_STATE_HOME=state " + KV_KVB_FILE +
+                                "' && (KVB_VIRTUAL_TIME=1 XDG_STATE_HOME='" +
+                                (dir / "state").string() + "' " + KV_KVB_FILE +
                                 " --simulate dev sync up --watch pc/w /w >stdout 2>stderr & "
                                 "echo $! > pid; wait $!; echo $? > status) &";
     ASSERT_EQ(std::system(command.c_str()), 0);
@@ -978,7 +982,7 @@ TEST_F(Kvb, WatchWaitsForItsOwnDeviceAndNeverSendsToAnother) {
     Spit(pc / "w/a.lua", "1");
     const std::string command =
         "cd '" + dir.string() +
-        "' && (KVB_VIRTUAL_TIME=1 XDG_STATE_HOME=state "
+        "' && (KVB_VIRTUAL_TIME=1 "
         "KVB_SIM_FAULTS_1='unplug-at=3000;unplug-for=5000' " +
         KV_KVB_FILE +
         " --simulate dev --simulate dev2 sync up --watch pc/w /w >stdout 2>stderr & "

@@ -252,6 +252,8 @@ int main(int argc, char* argv[]) {
     storage->AddDir("/vm");
     kv::sim::SimDevice device(kv::Clock(), std::move(storage), config);
     bridge.device = &device;
+    // The device's words (KVB_SIM_DIALECT), for the run's log.
+    std::fprintf(stderr, "bridge: dialect %d\n", device.faults.dialect);
     const int slowMs = argc > 2 ? std::atoi(argv[2]) : 1;
     signal(SIGUSR1, Slow);
     int64_t nextInAt = 0;
