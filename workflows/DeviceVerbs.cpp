@@ -20,6 +20,9 @@ const char* const kNotStored = "the device did not store it";
 // A replacement is written under the old file's name with this added, and takes the name only
 // once it is whole on the device.
 const char* const kBesideSuffix = ".kvbnew";
+// A file the device lists read-only is not replaced, as a write in place would not be: the copy
+// beside it goes and the file stays as it is.
+const char* const kReadOnly = "it is read-only on the device; it was not replaced";
 const char* const kInputLost = "input from the device was dropped on the way: not whole";
 
 } // namespace
@@ -221,6 +224,10 @@ VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) 
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     const std::string beside = BesideName(Path);
     const std::string leaf = DeviceLeafOf(Path);
+    if (ListedReadOnly(Path)) {
+        Files.DeleteFile(beside);
+        return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
+    }
     // The old file as listed just now goes first; when it will not, the rest finds out why.
     if (OldFileListed && Files.DeleteFile(Path)) {
         if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
@@ -251,8 +258,17 @@ VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) 
     return kept;
 }
 
+bool TDeviceWork::ListedReadOnly(const std::string& Path) const {
+    if (const auto* shown = JustListed(DeviceParentOf(Path)))
+        for (const auto& entry : *shown)
+            if (entry.Name == DeviceLeafOf(Path))
+                return !IsDirectory(entry) && (entry.Attr & faReadOnly);
+    return false;
+}
+
 VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
                                 bool OldFileListed) {
+    if (ListedReadOnly(Path)) return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
     const std::string beside = BesideName(Path);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) return PutInPlace(Path, OldFileListed);

@@ -189,6 +189,8 @@ class TDeviceWork {
     bool storeUndecided_ = false;
     bool deferListing_ = false; // Store leaves an unconfirmed write to ConfirmUploads
     const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
+    // Whether the listing of Path's folder just taken shows Path as a read-only file.
+    bool ListedReadOnly(const std::string& Path) const;
     struct Upload {
         std::string Path;
         size_t Size;

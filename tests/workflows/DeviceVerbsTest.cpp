@@ -207,9 +207,17 @@ TEST_F(Verbs, AReplacementTakesTheNameOnlyWhenWholeAndARefusalIsNotDone) {
     ro.size = 3;
     ro.attr = sim::kAttrArchive | sim::kAttrReadOnly;
     env.fs->AddRawEntry("/Lua", ro, "old");
-    const VerbResult refused = work.Write("/Lua/ro.lua", "new");
+    VerbResult refused = work.Write("/Lua/ro.lua", "new");
     EXPECT_EQ(refused.What, Outcome::Refused);
-    EXPECT_EQ(refused.Reply, "5:Access denied");
+    EXPECT_EQ(Stored("/Lua/ro.lua"), "old");
+    // Nor on a device that would let it go: the listing shows it read-only.
+    sim::SimEntry shown;
+    ASSERT_TRUE(env.fs->Stat(sim::SplitPath("/Lua/ro.lua"), shown));
+    std::vector<DeviceDirEntry> entries;
+    ASSERT_TRUE(work.List("/Lua", entries).Ok());
+    refused = work.Write("/Lua/ro.lua", "new", true, TargetState::File);
+    EXPECT_EQ(refused.What, Outcome::Refused);
+    EXPECT_EQ(refused.Detail, "it is read-only on the device; it was not replaced");
     EXPECT_EQ(Stored("/Lua/ro.lua"), "old");
 
     // A full device: the new content does not fit beside the old; the old stays whole.
