@@ -38,7 +38,8 @@ kv::SyncOptions OptionsFor(Session& s, bool up, const fs::path& pcFolder,
 // object per line. Unchanged, ignored and extra files are said in a preview or with -v.
 class ItemPrinter {
   public:
-    ItemPrinter(Session& s, bool json, bool preview) : s_(s), json_(json), preview_(preview) {}
+    ItemPrinter(Session& s, bool json, bool preview, bool up)
+        : s_(s), json_(json), preview_(preview), up_(up) {}
     void operator()(const kv::SyncItem& item) {
         using kv::SyncAction, kv::SyncReason;
         const bool quietSkip = item.Decision.Action == SyncAction::Skip &&
@@ -64,8 +65,8 @@ class ItemPrinter {
                                kv::ReasonName(item.Decision.Reason) + " " + path;
             if (!item.Error.empty())
                 text += "  (" + PrintableName(item.Error) + ")";
-            else if (item.Decision.Unresolved)
-                text += "  (changed on both sides)";
+            else if (item.Decision.Unresolved || item.Decision.Reason == SyncReason::Conflict)
+                text += "  (" + kv::ChangeText(item.Decision.Change, up_) + ")";
             std::printf("%s\n", Printable(text).c_str());
         }
         std::fflush(stdout);
@@ -74,7 +75,7 @@ class ItemPrinter {
 
   private:
     Session& s_;
-    bool json_, preview_;
+    bool json_, preview_, up_;
 };
 
 // The end of one pass: what could not be done, then the conflicts, each with its status.
@@ -143,7 +144,7 @@ int Sync(Session& s, const SyncCommandOptions& o) {
                                           : kv::SyncWinner::None;
     options.Excludes = o.excludes;
     kv::TDeviceSync sync(s.Work, options);
-    ItemPrinter printer(s, o.json, o.dryRun);
+    ItemPrinter printer(s, o.json, o.dryRun, options.Up);
     sync.OnItem = [&](const kv::SyncItem& item) { printer(item); };
     // Watched from before the first pass, so that a save during it is not missed.
     std::unique_ptr<kv::IFolderWatch> watch;
@@ -181,7 +182,7 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
     options.Only = only;
     options.WriteBeforeListing = true;
     kv::TDeviceSync sync(s.Work, options);
-    ItemPrinter printer(s, false, false);
+    ItemPrinter printer(s, false, false, up);
     sync.OnItem = [&](const kv::SyncItem& item) {
         if (s.Options.verbose || item.Decision.Unresolved) printer(item);
     };
@@ -190,7 +191,8 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
     if (sync.DeviceGone) throw Failure(kNoDevice, "the device is gone");
     if (const int conflicts = sync.Unresolved())
         s.Work.NotMoved.Add(std::to_string(conflicts) +
-                                " file(s) changed on both sides since the last copy: kept",
+                                " file(s) changed at the target since the last copy, or "
+                                "different and never synced: kept",
                             kv::Outcome::Refused);
 }
 

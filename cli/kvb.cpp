@@ -179,8 +179,9 @@ int main(int argc, char** rawArgv) {
     getCmd->add_flag("-r", get.recursive, "Copy whole directory trees");
     getCmd->add_flag("--verify", get.verify, "Read each file back and compare");
     getCmd->add_flag("-n,--no-clobber", get.noClobber, "Keep PC files that exist already");
-    getCmd->add_flag("-u,--update", get.update,
-                     "Only files changed since the last sync or copy (the rules of kvb sync)");
+    getCmd->add_flag("--update", get.update,
+                     "Only files changed since the last sync or copy (the rules of kvb sync: a "
+                     "file changed at the target is kept)");
     getCmd->add_option("DEVICE_PATH... [PC_PATH]", getArgs)->required()->expected(1, -1);
     std::vector<std::string> catPaths;
     auto* cat = app.add_subcommand(
@@ -195,8 +196,9 @@ int main(int argc, char** rawArgv) {
                      "Scripts (.lua) to /Lua/, configuration files (...config.txt) to /Config/");
     putCmd->add_flag("--verify", put.verify, "Read each file back and compare");
     putCmd->add_flag("-n,--no-clobber", put.noClobber, "Keep device files that exist already");
-    putCmd->add_flag("-u,--update", put.update,
-                     "Only files changed since the last sync or copy (the rules of kvb sync)");
+    putCmd->add_flag("--update", put.update,
+                     "Only files changed since the last sync or copy (the rules of kvb sync: a "
+                     "file changed at the target is kept)");
     putCmd->add_option("PC_PATH... DEVICE_PATH", putArgs)->required()->expected(2, -1);
 
     std::vector<std::string> rmPaths;
@@ -252,7 +254,8 @@ int main(int argc, char** rawArgv) {
         cmd->add_flag("--json", o.json, "One JSON object per file, one a line");
         cmd->add_flag("--delete", o.deleteExtra, "Remove what exists only at the target");
         cmd->add_flag("--checksum", o.checksum,
-                      "Without a record, compare files of equal size by content (reads them)");
+                      "Accepted for earlier scripts: without a record, files of equal size are "
+                      "always compared by content");
         cmd->add_option("--force", o.force, "The side that wins a conflict: pc or device")
             ->check(CLI::IsMember({"pc", "device"}));
         cmd->add_option("--exclude", o.excludes, "A pattern to leave alone, as in .kvbignore")

@@ -304,6 +304,8 @@ class TfmMain : public QMainWindow {
     void Guarded(const std::function<void()>& Handler);
     // The error report: a message box with the error's text.
     void ReportError(const QString& Text);
+    // One bold line in the console for each conflict a sync left alone, with why.
+    void PrintConflicts(const kv::TDeviceSync& Sync);
 
     // A letter typed in the menu bar's keyboard mode; true when it ran an item without a menu.
     bool MenuBarLetter(QKeyEvent* Key);

@@ -89,6 +89,16 @@ void TfmMain::SyncPreview() {
     SyncPlan = std::move(plan);
 }
 
+void TfmMain::PrintConflicts(const kv::TDeviceSync& Sync) {
+    for (const auto& item : Sync.Items)
+        if (item.Decision.Unresolved)
+            TermPrint("\r\n Not synced: " + item.Path + " (" +
+                          (item.Error.empty() ? kv::ChangeText(item.Decision.Change, Sync.Up())
+                                              : item.Error) +
+                          ")\r\n",
+                      fsBold);
+}
+
 void TfmMain::RunSync() {
     if (!SyncPlan || Activity->Running()) return;
     std::unique_ptr<kv::TDeviceSync> plan = std::move(SyncPlan);
@@ -137,6 +147,13 @@ void TfmMain::RunSync() {
     BeginTransfer(files, bytes, true);
     {
         TDeviceOperation op(*Activity, true);
+        // The preview may be old: what moved since is left alone and named.
+        const kv::VerbResult again = plan->Recheck();
+        if (!again.Ok()) {
+            ReportError("Nothing was synced: the folders could not be looked at again (" +
+                        FromDevice(again.Message()) + ").");
+            return;
+        }
         plan->Run();
     }
     const int64_t tookMs = kv::Clock().NowMs() - began;
@@ -150,6 +167,7 @@ void TfmMain::RunSync() {
     }
     for (const auto& problem : Work->NotMoved)
         TermPrint("\r\n " + problem + "\r\n", fsBold);
+    PrintConflicts(*plan);
     const int conflicts = plan->Unresolved();
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s", static_cast<double>(tookMs) / 1000);
@@ -222,6 +240,11 @@ void TfmMain::ShowKeepInStep(const QString& Paused) {
                     .arg(sent)
                     .arg(sent == 1 ? "" : "s")
                     .arg(Keeping->LastSent);
+    const int conflicts = Keeping->Passes->Conflicts(), failed = Keeping->Passes->Failed();
+    if (conflicts)
+        text +=
+            QString(", %1 left alone as conflict%2").arg(conflicts).arg(conflicts == 1 ? "" : "s");
+    if (failed) text += QString(", %1 not sent").arg(failed);
     if (!Paused.isEmpty()) text += " - " + Paused;
     lblKeep->setText(text);
 }
@@ -272,6 +295,7 @@ void TfmMain::KeepInStepTick() {
     }
     for (const auto& problem : Work->NotMoved)
         TermPrint("\r\n " + problem + "\r\n", fsBold);
+    if (!passes.DeviceAway()) PrintConflicts(*Keeping->Sync);
     if (!passes.DeviceAway() && !planned.Ok())
         TermPrint("\r\n " + planned.Message() + "\r\n", fsBold);
     if (passes.Sent() != before) Keeping->LastSent = QTime::currentTime().toString("HH:mm:ss");

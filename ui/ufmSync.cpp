@@ -69,7 +69,7 @@ QString WhyOf(const kv::SyncItem& Item, bool Up, bool DeletesAllowed) {
         why = "not on " + target + " yet";
         break;
     case SyncReason::Changed:
-        why = "changed since the last sync";
+        why = QString::fromStdString(kv::ChangeText(Item.Decision.Change, Up));
         break;
     case SyncReason::Unchanged:
         why = "the same on both sides";
@@ -77,7 +77,7 @@ QString WhyOf(const kv::SyncItem& Item, bool Up, bool DeletesAllowed) {
     case SyncReason::Conflict:
         why = Item.Decision.Action == SyncAction::Delete || !Item.Error.empty()
                   ? QString()
-                  : "changed on both sides since the last sync";
+                  : QString::fromStdString(kv::ChangeText(Item.Decision.Change, Up));
         break;
     case SyncReason::Ignored:
         why = "matched by the ignore patterns (.kvbignore)";

@@ -229,6 +229,7 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         fact.Size = e.Size;
         fact.Stamp = StampsOf(e);
         fact.Created = e.Created;
+        fact.ReadOnly = !directory && (e.Attr & faReadOnly);
         device_[rel] = fact;
         if (!directory || !Recursive) continue;
         // A folder below that cannot be listed whole leaves the tree unknown: nothing is decided
@@ -240,6 +241,39 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         }
     }
     return VerbResult::Done(Path);
+}
+
+VerbResult TDeviceSync::Recheck() {
+    SyncOptions again = options_;
+    again.WriteBeforeListing = false;
+    TDeviceSync now(work_, again);
+    if (VerbResult planned = now.Plan(); !planned.Ok()) return planned;
+    const auto pcMoved = [&](const std::string& path) {
+        const auto was = pc_.find(path), is = now.pc_.find(path);
+        if ((was == pc_.end()) != (is == now.pc_.end())) return true;
+        return was != pc_.end() &&
+               (was->second.Directory != is->second.Directory ||
+                was->second.Size != is->second.Size || was->second.Time != is->second.Time);
+    };
+    const auto deviceMoved = [&](const std::string& path) {
+        const auto was = device_.find(path), is = now.device_.find(path);
+        if ((was == device_.end()) != (is == now.device_.end())) return true;
+        return was != device_.end() &&
+               (was->second.Directory != is->second.Directory ||
+                was->second.Size != is->second.Size || was->second.Stamp != is->second.Stamp);
+    };
+    for (SyncItem& item : Items) {
+        if (item.Decision.Action == SyncAction::Skip || item.Directory) continue;
+        const bool pc = pcMoved(item.Path), device = deviceMoved(item.Path);
+        if (!pc && !device) continue;
+        const bool source = options_.Up ? pc : device, target = options_.Up ? device : pc;
+        item.Decision = {SyncAction::Skip, SyncReason::Conflict, true,
+                         source && target ? SyncChange::OnBoth
+                         : source         ? SyncChange::AtSource
+                                          : SyncChange::AtTarget};
+        item.Error = ChangeText(item.Decision.Change, options_.Up) + ", after the preview";
+    }
+    return VerbResult::Done(options_.DeviceFolder);
 }
 
 VerbResult TDeviceSync::Plan() {
@@ -399,7 +433,7 @@ std::optional<bool> TDeviceSync::SameContent(const std::string& Path, VerbResult
     const PcFact& pc = pc_.at(Path);
     const DeviceFact& device = device_.at(Path);
     if (device.Size < 0 || pc.Size != static_cast<uint64_t>(device.Size)) return false;
-    if (!options_.Checksum) return std::nullopt;
+    // Without a record only the contents tell a copy in step from a change of either side.
     std::string onDevice, onPc;
     const VerbResult read = work_.Read(DevicePathOf(Path), onDevice);
     if (!read.Ok()) {
@@ -454,6 +488,14 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
                                                   : DecideSync(deviceState, pcState, equal, rules);
         SyncItem& item = AddItem(path, false, decision.Action, decision.Reason);
         item.Decision = decision;
+        // The device keeps a file it lists read-only: it is neither replaced nor deleted.
+        if (options_.Up && onDevice && device->second.ReadOnly &&
+            decision.Action != SyncAction::Skip) {
+            item.Decision.Action = SyncAction::Skip;
+            item.Error = "it is read-only on the device; it was left as it is";
+            work_.NotMoved.Add(
+                VerbResult::Failed(Outcome::Refused, DevicePathOf(path), item.Error));
+        }
         if (!error.Ok()) {
             item.Decision.Action = SyncAction::Skip;
             item.Error = error.Message();

@@ -63,6 +63,11 @@ class TDeviceSync {
     // The same for these paths of the PC folder only (relative, as the watch reports them), each
     // looked up afresh on both sides; a folder stands for everything in it.
     VerbResult PlanPaths(const std::vector<std::filesystem::path>& Paths);
+    // Looks at both folders again, for a plan made a while ago (a preview the user read and
+    // changed): an item to be sent or deleted whose file moved on either side since the plan saw
+    // it is left alone, as a conflict that names the side. A failure to look is returned; nothing
+    // was changed then.
+    VerbResult Recheck();
     // Carries the plan out in a safe order: directories made, files sent (each counted as synced
     // only when it moved whole), then what goes deleted. Stops at a cancel or when the device
     // goes. Nothing with DryRun.
@@ -103,6 +108,7 @@ class TDeviceSync {
         int64_t Size = 0;
         std::string Stamp;
         std::optional<DateTime> Created;
+        bool ReadOnly = false;
     };
     // Up: files changed on the PC since the last sync are written beside their old selves on
     // the device before their folder is listed, so that the one listing shows both what the

@@ -26,15 +26,28 @@ void TSyncWatch::Take(int WaitMs) {
 VerbResult TSyncWatch::Pass() {
     const VerbResult planned = whole_ ? sync_.Plan() : sync_.PlanPaths(pending_);
     if (planned.Ok()) sync_.Run();
-    for (const SyncItem& item : sync_.Items)
-        if (item.Done && !item.Directory && item.Decision.Action == SyncAction::Send) {
+    std::vector<std::filesystem::path> failed;
+    for (const SyncItem& item : sync_.Items) {
+        if (item.Directory) continue;
+        if (item.Done && item.Decision.Action == SyncAction::Send) {
             ++sent_;
             lastSentMs_ = now_();
+        } else if (item.Decision.Unresolved) {
+            ++conflicts_;
+        } else if (!item.Done && item.Decision.Action != SyncAction::Skip) {
+            ++failed_;
+            failed.push_back(sync_.PcPathOf(item.Path).lexically_relative(sync_.PcPathOf("")));
         }
+    }
     // Kept until the device took them: sent again once it is back.
     away_ = sync_.DeviceGone || planned.What == Outcome::DeviceGone;
     if (away_) return planned;
+    // A path whose send failed is tried once more with the next pass; a path that failed
+    // twice waits for its next change.
     pending_.clear();
+    for (auto& path : failed)
+        if (std::find(retry_.begin(), retry_.end(), path) == retry_.end()) pending_.push_back(path);
+    retry_ = std::move(failed);
     whole_ = false;
     return planned;
 }

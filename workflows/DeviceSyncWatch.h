@@ -39,6 +39,9 @@ class TSyncWatch {
     bool DeviceAway() const { return away_; }
     // Files sent whole by the passes so far, and when the last of them went (NowMs; -1: none).
     int Sent() const { return sent_; }
+    // Files the passes so far left alone as conflicts, and files they could not send.
+    int Conflicts() const { return conflicts_; }
+    int Failed() const { return failed_; }
     int64_t LastSentMs() const { return lastSentMs_; }
 
   private:
@@ -49,7 +52,9 @@ class TSyncWatch {
     TQuietPaths quiet_;
     std::vector<std::filesystem::path> pending_;
     bool away_ = false;
-    int sent_ = 0;
+    int sent_ = 0, conflicts_ = 0, failed_ = 0;
+    // Paths whose send failed in the last pass: due again in the next (once).
+    std::vector<std::filesystem::path> retry_;
     int64_t lastSentMs_ = -1;
 };
 

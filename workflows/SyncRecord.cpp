@@ -167,9 +167,9 @@ void TSyncRecord::Save(const fs::path& File, const std::string& About) const {
 SyncDecision DecideSync(SideState Source, SideState Target, std::optional<bool> Equal,
                         const SyncRules& Rules) {
     using S = SideState;
-    const auto conflict = [&](SyncAction sourceWins) {
-        if (Rules.SourceWins) return SyncDecision{sourceWins, SyncReason::Conflict, false};
-        return SyncDecision{SyncAction::Skip, SyncReason::Conflict, !Rules.TargetWins};
+    const auto conflict = [&](SyncAction sourceWins, SyncChange change) {
+        if (Rules.SourceWins) return SyncDecision{sourceWins, SyncReason::Conflict, false, change};
+        return SyncDecision{SyncAction::Skip, SyncReason::Conflict, !Rules.TargetWins, change};
     };
     if (Source == S::Absent && Target == S::Absent) return {};
     if (Target == S::Absent) return {SyncAction::Send, SyncReason::New, false};
@@ -177,17 +177,37 @@ SyncDecision DecideSync(SideState Source, SideState Target, std::optional<bool> 
         if (!Rules.DeleteExtra) return {SyncAction::Skip, SyncReason::Extra, false};
         // Removed at the source, but changed at the target since: that change is not thrown away
         // unless --force says so.
-        if (Target == S::Changed) return conflict(SyncAction::Delete);
+        if (Target == S::Changed) return conflict(SyncAction::Delete, SyncChange::OnBoth);
         return {SyncAction::Delete, SyncReason::Extra, false};
     }
     if (Source == S::Unknown || Target == S::Unknown) {
+        // Never synced: the same content is in step from now on; different content is not
+        // sent over what may be the newer of the two.
         if (Equal == true) return {SyncAction::Skip, SyncReason::Unchanged, false};
-        return {SyncAction::Send, SyncReason::Changed, false};
+        return conflict(SyncAction::Send, SyncChange::NoRecord);
     }
-    if (Source == S::Changed && Target == S::Changed) return conflict(SyncAction::Send);
-    if (Source == S::Unchanged && Target == S::Unchanged)
-        return {SyncAction::Skip, SyncReason::Unchanged, false};
-    return {SyncAction::Send, SyncReason::Changed, false};
+    if (Source == S::Changed && Target == S::Changed)
+        return conflict(SyncAction::Send, SyncChange::OnBoth);
+    if (Target == S::Changed) return conflict(SyncAction::Send, SyncChange::AtTarget);
+    if (Source == S::Unchanged) return {SyncAction::Skip, SyncReason::Unchanged, false};
+    return {SyncAction::Send, SyncReason::Changed, false, SyncChange::AtSource};
+}
+
+std::string ChangeText(SyncChange Change, bool Up) {
+    const std::string source = Up ? "the PC" : "the device", target = Up ? "the device" : "the PC";
+    switch (Change) {
+    case SyncChange::AtSource:
+        return "changed on " + source + " since the last sync";
+    case SyncChange::AtTarget:
+        return "changed on " + target + " since the last sync";
+    case SyncChange::OnBoth:
+        return "changed on both sides since the last sync";
+    case SyncChange::NoRecord:
+        return "differs, and this pair was never synced";
+    case SyncChange::None:
+        break;
+    }
+    return {};
 }
 
 const char* ActionName(SyncAction Action) {

@@ -82,7 +82,7 @@ enum class SyncReason {
     New,        // not at the target
     Changed,    // changed since the last sync, or differs without a record
     Unchanged,  // nothing to do
-    Conflict,   // changed on both sides since the last sync
+    Conflict,   // changed at the target since the last sync, or different and never synced
     Ignored,    // matched by the ignore rules
     Extra,      // only at the target (deleted with --delete)
     UnsafeName, // a name that cannot be used on the other side
@@ -92,11 +92,25 @@ enum class SyncReason {
 // Which side a conflict goes to (--force).
 enum class SyncWinner { None, Pc, Device };
 
+// Which side changed a file that is sent or in conflict.
+enum class SyncChange {
+    None,
+    AtSource, // since the last sync, at the side that is sent from
+    AtTarget, // since the last sync, at the side that is sent to
+    OnBoth,   // on both sides since the last sync
+    NoRecord, // the two differ, and the pair was never synced
+};
+
 struct SyncDecision {
     SyncAction Action = SyncAction::Skip;
     SyncReason Reason = SyncReason::Unchanged;
     bool Unresolved = false; // a conflict that no --force settled
+    SyncChange Change = SyncChange::None;
 };
+
+// The change in the user's words, naming the side ("changed on the device since the last
+// sync"); Up: the PC is the source. Empty for None.
+std::string ChangeText(SyncChange Change, bool Up);
 
 struct SyncRules {
     bool DeleteExtra = false; // --delete
@@ -106,7 +120,9 @@ struct SyncRules {
 
 // The decision for one file from where its source and target sides stand. Equal says, for a
 // file present on both sides without a record, whether the contents are known to be the same
-// (sizes differ: false; --checksum compared them: the result; otherwise none).
+// (sizes differ: false; compared: the result; otherwise none). Nothing the target changed since
+// the last sync, and nothing that differs without a record, is sent over unless the rules say
+// the source wins: it is a conflict.
 SyncDecision DecideSync(SideState Source, SideState Target, std::optional<bool> Equal,
                         const SyncRules& Rules);
 

@@ -329,6 +329,22 @@ TEST_F(Kvb, WritesConfirmedInOtherWordsAreDoneAndOnlyAMarkedRefusalFails) {
     }
 }
 
+// A file the device lists read-only is not replaced by put or sync, even where the device would
+// let the old one be deleted.
+TEST_F(Kvb, AReadOnlyDeviceFileIsKeptByPutAndSync) {
+    Spit(dev / "p/a.txt", "hello\n");
+    fs::permissions(dev / "p/a.txt",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    Spit(pc / "p/a.txt", "world\n");
+    Result r = Run("put pc/p/a.txt /p/a.txt");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("read-only"), std::string::npos) << r.err;
+    r = Run("sync up --force pc pc/p /p");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_EQ(Slurp(dev / "p/a.txt"), "hello\n");
+}
+
 // PC trees: a link to a folder above is not followed, a link to a file is sent as the file;
 // "DIR/" goes into an existing directory without a failure; empty device directories come back as
 // folders; a target folder written with "/" is made.
@@ -883,6 +899,21 @@ TEST_F(Kvb, ChangesOnBothSidesAreKeptUntilForceNamesTheWinner) {
     EXPECT_EQ(Slurp(pc / "p/b.lua"), "device's b");
     EXPECT_EQ(Run("sync up pc/p /p").status, 0);
     EXPECT_TRUE(Sent("NFWRITE").empty());
+    // Changed at the target only: a one-way sync does not put the other side's old copy over it.
+    Spit(pc / "p/b.lua", "pc's edit");
+    r = Run("sync down /p pc/p");
+    EXPECT_EQ(r.status, 4) << r.out;
+    EXPECT_NE(r.out.find("skip conflict b.lua  (changed on the PC since the last sync)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(Slurp(pc / "p/b.lua"), "pc's edit");
+    EXPECT_EQ(Run("sync up pc/p /p").status, 0);
+    Spit(dev / "p/b.lua", "device's edit");
+    r = Run("sync up pc/p /p");
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.out.find("(changed on the device since the last sync)"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(Slurp(dev / "p/b.lua"), "device's edit");
 }
 
 TEST_F(Kvb, TheFolderSpelledWithATrailingSlashHasTheSameRecord) {
@@ -934,16 +965,21 @@ TEST_F(Kvb, GetAndPutKeepWhatExistsWithNoClobberAndSendChangesOnlyWithUpdate) {
     EXPECT_EQ(Run("get -n /a.txt pc/a.txt").status, 0);
     EXPECT_EQ(Run("get -n -r / pc").status, 0);
     EXPECT_EQ(Slurp(pc / "a.txt"), "pc");
-    EXPECT_EQ(Run("put -u pc/a.txt /").status, 0);
-    EXPECT_EQ(Slurp(dev / "a.txt"), "pc");
-    EXPECT_EQ(Run("put -u pc/a.txt /").status, 0);
-    EXPECT_TRUE(Sent("NFWRITE").empty()) << "not newer";
+    // Different and never synced: kept on both sides and named.
+    Result r = Run("put --update pc/a.txt /");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.out.find("differs, and this pair was never synced"), std::string::npos) << r.out;
+    EXPECT_EQ(Slurp(dev / "a.txt"), "device");
+    EXPECT_EQ(Run("put -u pc/a.txt /").status, 2) << "-u is not cp's";
+    EXPECT_EQ(Run("put pc/a.txt /").status, 0);
+    EXPECT_EQ(Run("put --update pc/a.txt /").status, 0);
+    EXPECT_TRUE(Sent("NFWRITE").empty()) << "the same on both sides";
     Spit(pc / "tree/t.txt", "t");
-    EXPECT_EQ(Run("put -u -r pc/tree /").status, 0);
-    EXPECT_EQ(Run("put -u -r pc/tree /").status, 0);
+    EXPECT_EQ(Run("put --update -r pc/tree /").status, 0);
+    EXPECT_EQ(Run("put --update -r pc/tree /").status, 0);
     EXPECT_TRUE(Sent("NFWRITE").empty());
     Spit(dev / "tree/t.txt", "device's t");
-    EXPECT_EQ(Run("get -u -r /tree pc").status, 0);
+    EXPECT_EQ(Run("get --update -r /tree pc").status, 0);
     EXPECT_EQ(Slurp(pc / "tree/t.txt"), "device's t");
 }
 

@@ -97,7 +97,7 @@ TEST_F(SyncWindow, ThePreviewSaysWhatEachFileWouldDoAndTheRunDoesWhatTheUserLeft
     env.fs->AddFile("/Lua/extra.lua", "x", PackFatTime(2020, 1, 2, 3, 4, 6));
     const int linesBefore = kvtest::PaneText(fmMain->reTerm).count('\n');
     TfmSync& dialog = Preview();
-    EXPECT_EQ(What("a.lua"), "send | changed since the last sync");
+    EXPECT_EQ(What("a.lua"), "send | changed on the PC since the last sync");
     EXPECT_EQ(What("b.lua"), "conflict: keep both | changed on both sides since the last sync");
     EXPECT_EQ(What("sub/c.lua"), "unchanged | the same on both sides");
     EXPECT_EQ(What("a.lua~"), "ignored | matched by the ignore patterns (.kvbignore)");
@@ -131,6 +131,20 @@ TEST_F(SyncWindow, ThePreviewSaysWhatEachFileWouldDoAndTheRunDoesWhatTheUserLeft
     EXPECT_EQ(OnDevice({"Lua", "b.lua"}), "b = 3 (device)");
     EXPECT_EQ(OnDevice({"Lua", "extra.lua"}), "(none)");
     EXPECT_TRUE(LastLine().contains(": 0 sent, 1 deleted,")) << LastLine().toStdString();
+
+    // What the preview saw is checked again before it is carried out: a file changed on the
+    // device while the preview was open stays as it is, and is named.
+    Write("a.lua", "a = 33");
+    Preview();
+    EXPECT_EQ(What("a.lua"), "send | changed on the PC since the last sync");
+    env.fs->AddFile("/Lua/a.lua", "device's a", PackFatTime(2020, 1, 2, 3, 4, 10));
+    fmMain->RunSync();
+    EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "device's a");
+    EXPECT_TRUE(LastLine().contains(", 2 conflicts")) << LastLine().toStdString();
+    EXPECT_TRUE(kvtest::PaneText(fmMain->reTerm)
+                    .contains("Not synced: a.lua (changed on the device since the last sync, "
+                              "after the preview)"))
+        << kvtest::PaneText(fmMain->reTerm).toStdString();
 }
 
 TEST_F(SyncWindow, TheWindowAndKvbKeepOneRecordSoWhatOneSyncedTheOtherDoesNotSendAgain) {
@@ -224,11 +238,22 @@ TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice
     EXPECT_EQ(OnDevice({"Lua", "b.lua"}), "b = 1");
     EXPECT_NE(status().find("3 files sent"), std::string::npos) << status();
 
+    // Changed on the device meanwhile: the save is left alone, said and counted.
+    env.fs->AddFile("/Lua/a.lua", "device's a", PackFatTime(2020, 1, 2, 3, 4, 12));
+    Write("a.lua", "a = 5");
+    tick(0);
+    tick(100);
+    EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "device's a");
+    EXPECT_TRUE(kvtest::PaneText(fmMain->reTerm)
+                    .contains("Not synced: a.lua (changed on both sides since the last sync)"))
+        << kvtest::PaneText(fmMain->reTerm).toStdString();
+    EXPECT_NE(status().find("1 left alone as conflict"), std::string::npos) << status();
+
     fmMain->actKeepInStep->trigger(); // unchecked: it stops
     EXPECT_FALSE(fmMain->Keeping);
     Write("a.lua", "a = 4");
     tick(600);
-    EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "a = 3");
+    EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "device's a");
 }
 
 } // namespace

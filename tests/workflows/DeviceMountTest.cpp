@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -29,7 +31,8 @@ struct Mount : ::testing::Test {
     TkvbFiles files{term};
     Quiet host;
     TDeviceWork work{files, host};
-    fs::path recovery = fs::path(::testing::TempDir()) / "kvb-mount-recovery";
+    fs::path recovery =
+        fs::path(::testing::TempDir()) / ("kvb-mount-recovery-" + std::to_string(::getpid()));
     std::vector<std::string> log;
     std::unique_ptr<TDeviceMount> mount;
     void SetUp() override {

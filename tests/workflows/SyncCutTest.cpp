@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
 #include <map>
@@ -82,7 +84,8 @@ struct Rig : kvtest::WorkRig {
 };
 
 TEST(SyncCut, NoFileGoesOrIsOverwrittenThatWholeListingsWouldKeep) {
-    const fs::path folder = fs::path(::testing::TempDir()) / "kv-synccut";
+    const fs::path folder =
+        fs::path(::testing::TempDir()) / ("kv-synccut-" + std::to_string(::getpid()));
     for (const int way : {0, 1, 2}) // up, up with writes before the listings, down
         for (const bool deleteExtra : {false, true}) {
             const bool up = way < 2, stage = way == 1;

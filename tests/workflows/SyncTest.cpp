@@ -137,14 +137,18 @@ TEST(Sync, EachWayTheTwoSidesStandHasItsDecision) {
         {S::Absent, S::Unchanged, none, del, A::Delete, R::Extra, false},
         {S::Absent, S::Changed, none, del, A::Skip, R::Conflict, true},
         {S::Absent, S::Changed, none, delSourceWins, A::Delete, R::Conflict, false},
-        // Without a record: sizes or --checksum decide, otherwise it is sent.
-        {S::Unknown, S::Unknown, none, plain, A::Send, R::Changed, false},
-        {S::Unknown, S::Unknown, false, plain, A::Send, R::Changed, false},
+        // Without a record: the same content is in step; anything else is a conflict.
+        {S::Unknown, S::Unknown, none, plain, A::Skip, R::Conflict, true},
+        {S::Unknown, S::Unknown, false, plain, A::Skip, R::Conflict, true},
+        {S::Unknown, S::Unknown, false, sourceWins, A::Send, R::Conflict, false},
         {S::Unknown, S::Unknown, true, plain, A::Skip, R::Unchanged, false},
         // With a record.
         {S::Unchanged, S::Unchanged, none, plain, A::Skip, R::Unchanged, false},
         {S::Changed, S::Unchanged, none, plain, A::Send, R::Changed, false},
-        {S::Unchanged, S::Changed, none, plain, A::Send, R::Changed, false},
+        // Changed at the target only: never sent over unseen.
+        {S::Unchanged, S::Changed, none, plain, A::Skip, R::Conflict, true},
+        {S::Unchanged, S::Changed, none, sourceWins, A::Send, R::Conflict, false},
+        {S::Unchanged, S::Changed, none, targetWins, A::Skip, R::Conflict, false},
         {S::Changed, S::Changed, none, plain, A::Skip, R::Conflict, true},
         {S::Changed, S::Changed, none, sourceWins, A::Send, R::Conflict, false},
         {S::Changed, S::Changed, none, targetWins, A::Skip, R::Conflict, false},
