@@ -96,8 +96,13 @@ void FailOnWhatWasNotMoved(Session& s) {
     problems.insert(problems.end(), s.Host.Mismatches.begin(), s.Host.Mismatches.end());
     if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
     if (problems.empty()) return;
-    for (const auto& p : problems)
-        std::fprintf(stderr, "kvb: %s\n", PrintableName(p).c_str());
+    // A PC file's error names it as the PC does (UTF-8); the others are the device's 8-bit text.
+    for (size_t i = 0; i < problems.size(); ++i) {
+        const bool pc =
+            i < s.Work.NotMoved.size() && s.Work.NotMoved.Outcomes()[i] == kv::Outcome::PcFileError;
+        std::fprintf(stderr, "kvb: %s\n",
+                     (pc ? Printable(problems[i]) : PrintableName(problems[i])).c_str());
+    }
     // The status the outcomes share; a device gone away says most. A --verify mismatch is the
     // device's.
     std::vector<kv::Outcome> outcomes = s.Work.NotMoved.Outcomes();
@@ -277,7 +282,8 @@ class DeviceNames {
         if (listed == dirs_.end()) {
             std::vector<kv::DeviceDirEntry> entries;
             const kv::VerbResult result = s_.Work.List(dir, entries);
-            if (result.What == kv::Outcome::DeviceGone) Check(result);
+            // Only a whole listing tells what is there: a cut one fails the command.
+            if (!result.Ok() && result.What != kv::Outcome::NoSuchFile) Check(result);
             std::set<std::string> names; // a directory that is not there holds nothing
             for (const auto& e : entries)
                 names.insert(e.Name);
@@ -347,7 +353,15 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
     s.Work.Tally.Add(files, bytes);
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
-        const std::string name = kv::DeviceNameOf(child.path());
+        // A name the device cannot store is named and left out; the rest goes.
+        std::string name;
+        try {
+            name = kv::DeviceNameOf(child.path());
+        } catch (const kv::EPcFileError& e) {
+            s.Work.NotMoved.Add(e.what(), kv::Outcome::PcFileError);
+            s.Work.Host.Failed(std::string("Not written: ") + e.what());
+            continue;
+        }
         const bool link = child.is_symlink(ec);
         if (child.is_directory(ec)) {
             if (link)

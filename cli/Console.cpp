@@ -110,7 +110,11 @@ int Devices(const GlobalOptions& options, bool asJson) {
         nlohmann::json entry{{"path", device.Path}};
         if (device.Failure != kv::OpenError::None) {
             ++unopened;
-            const std::string why = "cannot be opened: " + kv::OpenFailureText(device.Failure);
+            const std::string why =
+                device.Failure == kv::OpenError::Busy
+                    ? "in use by " +
+                          (device.Holder.empty() ? std::string("another program") : device.Holder)
+                    : "cannot be opened: " + kv::OpenFailureText(device.Failure);
             entry["error"] = why;
             if (!asJson) std::printf("%s\t(%s)\n", device.Path.c_str(), why.c_str());
             list.push_back(entry);

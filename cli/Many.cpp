@@ -47,6 +47,7 @@ Runner::~Runner() {
 
 std::vector<std::pair<std::string, std::string>>
 Runner::Attached(std::vector<std::string>& unopened) {
+    busy_.clear();
     std::vector<std::string> paths;
     kv::TRawHid::FindDevices(paths, kv::kVendorId, kv::kProductId, kv::kUsagePage, -1);
     std::map<std::string, std::string> serials;
@@ -57,7 +58,12 @@ Runner::Attached(std::vector<std::string>& unopened) {
         if (known == serials_.end()) {
             kv::TRawHid device;
             if (!device.Open(path)) {
-                unopened.push_back(path);
+                // Another program's board is named as busy; the others cannot be opened.
+                if (device.OpenFailure == kv::OpenError::Busy)
+                    busy_[path] = kv::InUseText(
+                        device.OpenSerial.empty() ? path : device.OpenSerial, device.OpenHolder);
+                else
+                    unopened.push_back(path);
                 continue;
             }
             known = serials_.emplace(path, kv::HidTo8Bit(device.GetSerialNumber())).first;
@@ -99,7 +105,7 @@ void Runner::Finished(Worker& w) {
 }
 
 int Runner::Status() const {
-    int status = kOk;
+    int status = busy_.empty() ? kOk : kNoAccess;
     for (const auto& w : workers_) {
         if (w->status == 0) continue;
         if (status == kOk)
@@ -125,6 +131,8 @@ int Runner::All() {
             if (!attached.empty() || !unopened.empty() || kv::Clock().NowMs() >= deadline) break;
             kv::Clock().SleepMs(kScanMs);
         }
+        for (const auto& [path, inUse] : busy_)
+            std::fprintf(stderr, "kvb: busy: %s\n", Printable(inUse).c_str());
         for (const auto& path : unopened)
             std::fprintf(stderr,
                          "kvb: the device %s is attached but cannot be opened: no "
@@ -132,7 +140,8 @@ int Runner::All() {
                          "README)\n",
                          Printable(path).c_str());
         if (attached.empty()) {
-            if (!unopened.empty()) throw Failure(kNoAccess, "no device can be opened");
+            if (!unopened.empty() || !busy_.empty())
+                throw Failure(kNoAccess, "no device can be opened");
             throw Failure(kNoDevice, "no device found");
         }
         // A device is chosen by its serial number; one without, or one whose serial number

@@ -94,6 +94,8 @@ class Runner {
   private:
     // The devices attached now: (path, 8-bit serial number); those that cannot be opened apart.
     std::vector<std::pair<std::string, std::string>> Attached(std::vector<std::string>& unopened);
+    // Boards another program holds, by path: said as busy, and the status is not 0.
+    std::map<std::string, std::string> busy_;
     void Start(const std::string& id);
     void Pump(int timeoutMs);
     void Handle(Event& e);

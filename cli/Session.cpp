@@ -124,7 +124,14 @@ void Session::Open() {
         if (Comms.Connect(&present)) break;
         const kv::OpenError why = Comms.Device.OpenFailure;
         if (why == kv::OpenError::Absent) present.clear(); // gone between listing and opening
-        if (!present.empty() && !toldNoAccess) {
+        // Another program has the device: nothing is sent, and its holder is named.
+        const std::string inUse =
+            why == kv::OpenError::Busy && !present.empty()
+                ? kv::InUseText(Comms.Device.OpenSerial.empty() ? Comms.Device.DevicePath
+                                                                : Comms.Device.OpenSerial,
+                                Comms.Device.OpenHolder)
+                : std::string();
+        if (!present.empty() && !toldNoAccess && inUse.empty()) {
             // Attached but not to be opened: on Linux, for want of permission, the udev rule is
             // missing or the user is not the one at the seat.
             std::fprintf(stderr, "kvb: the device %s is attached but cannot be opened: %s%s\n",
@@ -135,7 +142,12 @@ void Session::Open() {
                              : "");
             toldNoAccess = true;
         }
+        if (!inUse.empty() && !toldNoAccess && kv::Clock().NowMs() < deadline) {
+            std::fprintf(stderr, "kvb: %s; waiting for it\n", PrintableName(inUse).c_str());
+            toldNoAccess = true;
+        }
         if (kv::Clock().NowMs() >= deadline) {
+            if (!inUse.empty()) throw Failure(kNoAccess, inUse);
             if (!present.empty()) throw Failure(kNoAccess, "the device cannot be opened");
             if (!Options.device.empty()) {
                 // The one asked for is not there: which ones are, by the serial numbers to give.

@@ -19,6 +19,8 @@ std::vector<AttachedDevice> AttachedDevices() {
         if (!device.Open(path)) {
             if (device.OpenFailure == OpenError::Absent) continue;
             entry.Failure = device.OpenFailure;
+            entry.Holder = device.OpenHolder;
+            entry.Serial = device.OpenSerial;
             list.push_back(entry);
             continue;
         }

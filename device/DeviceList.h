@@ -14,6 +14,8 @@ namespace kv {
 struct AttachedDevice {
     std::string Path;
     OpenError Failure = OpenError::None;
+    std::string Holder; // who holds it, when Failure is Busy (the serial number is then known
+                        // as far as the system tells it without opening the device)
     std::string Serial, Product;
     std::string Version, Build, Date, Features; // strings 201 to 204
 };

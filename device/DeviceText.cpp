@@ -104,6 +104,10 @@ DeviceFeatures ReadFeatures(TRawHid& device) {
     return offered;
 }
 
+std::string InUseText(const std::string& SerialOrPath, const std::string& Holder) {
+    return SerialOrPath + " is in use by " + (Holder.empty() ? "another program" : Holder);
+}
+
 std::string OpenFailureText(OpenError why) {
     switch (why) {
     case OpenError::NoPermission:

@@ -24,6 +24,9 @@ std::string HidTo8Bit(const std::u16string& text);
 std::string IdentityText(TRawHid& device);
 // Why a device that is attached could not be opened, in words for the user.
 std::string OpenFailureText(OpenError why);
+// A device another program holds, for the user: "KV-104-000123 is in use by kvb mount (process
+// 4711)", by its serial number (or path) and the holder as far as the system tells.
+std::string InUseText(const std::string& SerialOrPath, const std::string& Holder);
 // The text with A-Z as a-z; every other byte as it is.
 std::string AsciiLower(std::string text);
 // What the device's feature string (string 204) offers: firmware loading (".uft.") and the file

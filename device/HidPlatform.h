@@ -52,6 +52,13 @@ class IHidPlatform {
     virtual HidHandle Open(const std::string& path) = 0;
     // Why the last Open on this backend failed (backends are opened from one thread).
     virtual OpenError LastOpenError() const { return OpenError::Other; }
+    // One program uses a device at a time: Open takes the device for this process, and an
+    // interface another program has taken fails with Busy. Who holds it then, as far as the
+    // system tells: the program's name and process id ("kvb mount (process 4711)"); empty when
+    // it cannot tell.
+    virtual std::string LastOpenHolder() const { return {}; }
+    // The serial number of the interface at path, read without opening it; empty when unknown.
+    virtual std::u16string SerialWithoutOpening(const std::string&) { return {}; }
     virtual void Close(HidHandle handle) = 0;
     // Waits up to timeoutMs for one input report and copies it, report ID first, into buffer
     // (at most capacity bytes). Returns the bytes copied, 0 when none came in time, -1 on failure.

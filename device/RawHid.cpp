@@ -1,6 +1,7 @@
 #include "RawHid.h"
 
 #include "Clock.h"
+#include "DeviceText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,9 +26,15 @@ int TRawHid::FindDevices(std::vector<std::string>& List, int VendorID, int Produ
 bool TRawHid::Open(const std::string& Path) {
     DevicePath = Path;
     Handle = HidPlatform().Open(Path);
+    OpenHolder.clear();
+    OpenSerial.clear();
     if (Handle == kInvalidHandle) {
         OpenFailure = HidPlatform().LastOpenError();
         if (OpenFailure == OpenError::None) OpenFailure = OpenError::Other;
+        if (OpenFailure == OpenError::Busy) {
+            OpenHolder = HidPlatform().LastOpenHolder();
+            OpenSerial = HidTo8Bit(HidPlatform().SerialWithoutOpening(Path));
+        }
         return false;
     }
     OpenFailure = OpenError::None;

@@ -55,6 +55,9 @@ class TRawHid {
     bool ReadPending = false;
     std::string DevicePath;
     OpenError OpenFailure = OpenError::None;
+    // When another program holds the device (OpenFailure Busy): who, and the device's serial
+    // number, as far as the system tells.
+    std::string OpenHolder, OpenSerial;
 
   private:
     std::u16string FetchString(HidString which, int index);

@@ -27,7 +27,25 @@ bool TkvComms::Connect(std::vector<std::string>* Attached) {
     if (!Chosen.empty()) found = ChosenPaths(found, Chosen);
     if (!Held.empty()) found = ChosenPaths(found, Held);
     ++sends_; // another device, or the same one after a restart: shown things are gone
-    const bool opened = !found.empty() && Device.Open(found.front());
+    // A device another program holds is passed over for the next one; the first failure is the
+    // one kept to be told.
+    bool opened = false;
+    OpenError first = OpenError::None;
+    std::string holder, serial;
+    for (size_t i = 0; i < found.size() && !opened; ++i) {
+        opened = Device.Open(found[i]);
+        if (opened || i > 0) continue;
+        first = Device.OpenFailure;
+        holder = Device.OpenHolder;
+        serial = Device.OpenSerial;
+        if (first != OpenError::Busy) break;
+    }
+    if (!opened && !found.empty()) {
+        Device.OpenFailure = first;
+        Device.OpenHolder = holder;
+        Device.OpenSerial = serial;
+        Device.DevicePath = found.front();
+    }
     if (Attached) *Attached = std::move(found);
     return opened;
 }

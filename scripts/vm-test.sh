@@ -139,6 +139,13 @@ chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head
   $kvb --wait 20 ls / > ls.txt && grep -q "^Lua/\$" ls.txt && echo "ok   kvb ls" &&
   $kvb -q put --verify up.bin /vm/ && echo "ok   kvb put --verify" &&
   $kvb -q get --verify /vm/up.bin back.bin && cmp up.bin back.bin && echo "ok   kvb get, byte-exact" &&
+  head -c 300000 /dev/urandom > big.bin && { $kvb -q put big.bin /vm/big.bin & up=\$!; } && listed=0 busy=0 &&
+  for i in 1 2 3 4 5 6; do sleep 0.7; $kvb ls / > ls\$i.txt 2> lserr\$i.txt; s=\$?;
+    if [ \$s = 0 ] && grep -q "^Lua/\$" ls\$i.txt; then listed=\$((listed + 1));
+    elif [ \$s = 6 ] && grep -q "is in use by kvb put (process \$up)" lserr\$i.txt; then busy=\$((busy + 1));
+    else cat lserr\$i.txt; false; fi || break; done && [ \$((listed + busy)) = 6 ] && [ \$busy -ge 1 ] &&
+  wait \$up && $kvb -q get /vm/big.bin big2.bin && cmp big.bin big2.bin &&
+  echo "ok   one program at a time: the upload byte-exact, of 6 kvb ls beside it \$busy named the holder, \$listed listed" &&
   mkdir -p proj/Lua && echo "print(1)" > proj/Lua/a.lua && echo "print(2)" > proj/Lua/b.lua &&
   export XDG_STATE_HOME=/mnt/state && $kvb sync up proj /vmsync > sync1.txt &&
   grep -qx "send new Lua/a.lua" sync1.txt && grep -qx "send new Lua/b.lua" sync1.txt &&

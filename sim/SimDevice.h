@@ -51,6 +51,10 @@ struct SimFaults {
     bool writeConfirmSet = false;
     std::string writeConfirm;
     bool writeConfirmCut = false; // that line stops halfway and the device leaves the bus
+    int64_t renameReplyMs = 0;    // NFRENAME does its work at once and answers this much later
+    // Names are told apart by case, where the device's file system keeps a name's case and
+    // finds it in any ASCII case (a FAT volume), as by default.
+    bool caseSensitive = false;
     bool emptySerial = false;
     bool writesStall = false;        // host writes time out
     int64_t replyDelayMs = 0;        // replies start this long after the command
@@ -71,6 +75,7 @@ struct SimFaults {
     int corruptDownloadsFrom = 0; // from this download on (1 = the first), one byte is wrong
     bool refuseOpen = false;      // listed, but cannot be opened (no permission)
     bool busy = false;            // listed, but held by another program
+    std::string busyHolder;       // that program, as the system names it ("kvb mount (process 1)")
     // The storage holds at most this many bytes of files (0: no limit). A write that does not fit
     // stores what fits, in whole 4096-byte clusters, and fails, as a full FAT volume does.
     int64_t capacity = 0;
@@ -98,9 +103,10 @@ struct LoadedImage {
 // Faults named in text, for a simulated device started by a program rather than a test:
 // "download-stall-after=N", "upload-abort-after=N", "corrupt-downloads-from=N", "capacity=N",
 // "write-result-silent=1", "prompt-pause-ms=N", "upload-unplugs=N", "upload-unplug-ms=MS",
-// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "verify-fails=1",
-// "burn-fails=1", "dialect=N", "write-confirm=TEXT", "write-confirm-cut=1", separated by ";". In
-// TEXT and NAME a TAB is written as \t and any byte as \xHH. False for an unknown one.
+// "listing-line=TEXT", "extra-file=/DIR/NAME", "refuse-open=1", "busy=1", "busy-holder=TEXT",
+// "verify-fails=1", "burn-fails=1", "dialect=N", "write-confirm=TEXT", "write-confirm-cut=1",
+// "rename-reply-ms=N", "case-sensitive=1", separated by ";". In TEXT and NAME a TAB is written as
+// \t and any byte as \xHH. False for an unknown one.
 bool ParseFaults(const std::string& text, SimFaults& faults);
 // The items of such a text, split at ";".
 std::vector<std::string> FaultItems(const std::string& text);
@@ -242,6 +248,8 @@ class SimPlatform final : public IHidPlatform {
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
     OpenError LastOpenError() const override { return openError_; }
+    std::string LastOpenHolder() const override;
+    std::u16string SerialWithoutOpening(const std::string& path) override;
     void Close(HidHandle handle) override;
     int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
@@ -265,6 +273,8 @@ class SimBus final : public IHidPlatform {
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
     OpenError LastOpenError() const override { return openError_; }
+    std::string LastOpenHolder() const override { return holder_; }
+    std::u16string SerialWithoutOpening(const std::string& path) override;
     void Close(HidHandle handle) override;
     int Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) override;
     int Write(HidHandle handle, const uint8_t* data, int size, int timeoutMs) override;
@@ -278,6 +288,7 @@ class SimBus final : public IHidPlatform {
     std::vector<std::unique_ptr<SimPlatform>> devices_;
     std::vector<std::string> paths_;
     OpenError openError_ = OpenError::None;
+    std::string holder_;
 };
 
 // The Nth (0 the first) of the simulated devices that one program attaches: its serial number, the

@@ -29,6 +29,11 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
         const size_t eq = item.find('=');
         if (eq == std::string::npos) return false;
         const std::string name = item.substr(0, eq), value = item.substr(eq + 1);
+        if (name == "busy-holder") {
+            faults.busy = true;
+            faults.busyHolder = value;
+            continue;
+        }
         if (name == "write-confirm") {
             faults.writeConfirmSet = true;
             faults.writeConfirm = value;
@@ -70,6 +75,10 @@ bool ParseFaults(const std::string& text, SimFaults& faults) {
             faults.verifyFails = number != 0;
         else if (name == "burn-fails")
             faults.burnFails = number != 0;
+        else if (name == "case-sensitive")
+            faults.caseSensitive = number != 0;
+        else if (name == "rename-reply-ms")
+            faults.renameReplyMs = number;
         else if (name == "write-confirm-cut")
             faults.writeConfirmCut = number != 0;
         else if (name == "write-result-silent")

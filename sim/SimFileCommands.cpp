@@ -9,6 +9,12 @@ namespace kv::sim {
 
 namespace {
 
+std::string FoldCase(std::string name) {
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
 std::string Join(const SimPath& path) {
     std::string out;
     for (const auto& name : path)
@@ -62,12 +68,17 @@ bool SimDevice::Resolve(const std::string& arg, SimPath& path, bool mustExist) {
         const SimEntry* found = nullptr;
         for (const auto& e : entries)
             if (e.name == parts[i]) found = &e;
+        // As a FAT file system: a name's case is kept, and a lookup ignores ASCII case.
+        if (!found && !faults.caseSensitive)
+            for (const auto& e : entries)
+                if (FoldCase(e.name) == FoldCase(parts[i])) found = &e;
         // Without quotes the host wrote spaces as "_": match names the same way.
         if (!found && !quoted) {
             for (const auto& e : entries) {
                 std::string folded = e.name;
                 std::replace(folded.begin(), folded.end(), ' ', '_');
-                if (folded == parts[i]) {
+                if (folded == parts[i] ||
+                    (!faults.caseSensitive && FoldCase(folded) == FoldCase(parts[i]))) {
                     found = &e;
                     break;
                 }
@@ -315,7 +326,21 @@ void SimDevice::CmdRename(const std::string& arg) {
         Result(kFileNotFound);
         return;
     }
-    Result(faults.forceResult ? faults.forceResult : storage_->Rename(path, newName));
+    // Another entry whose name differs only in case is the same name here; the entry itself may
+    // change its case.
+    if (!faults.caseSensitive && !faults.forceResult) {
+        std::vector<SimEntry> entries;
+        List(SimPath(path.begin(), path.end() - 1), entries);
+        for (const auto& e : entries)
+            if (e.name != path.back() && FoldCase(e.name) == FoldCase(newName)) {
+                Result(kExists);
+                return;
+            }
+    }
+    const int result = faults.forceResult ? faults.forceResult : storage_->Rename(path, newName);
+    if (faults.renameReplyMs > 0)
+        outputNotBefore_ = std::max(outputNotBefore_, now_ + faults.renameReplyMs * 1000);
+    Result(result);
 }
 
 } // namespace kv::sim

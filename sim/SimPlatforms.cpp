@@ -28,6 +28,16 @@ HidHandle SimPlatform::Open(const std::string& path) {
     return openError_ == OpenError::None ? device_.Generation() : kInvalidHandle;
 }
 
+std::string SimPlatform::LastOpenHolder() const {
+    return openError_ == OpenError::Busy ? device_.faults.busyHolder : std::string();
+}
+
+std::u16string SimPlatform::SerialWithoutOpening(const std::string& path) {
+    std::u16string serial;
+    if (path == path_ && device_.Present()) device_.String(HidString::SerialNumber, 0, serial);
+    return serial;
+}
+
 void SimPlatform::Close(HidHandle) {}
 
 int SimPlatform::Read(HidHandle handle, uint8_t* buffer, int capacity, int timeoutMs) {
@@ -101,10 +111,17 @@ HidHandle SimBus::Open(const std::string& path) {
         if (paths_[i] != path) continue;
         const HidHandle inner = devices_[i]->Open(path);
         openError_ = devices_[i]->LastOpenError();
+        holder_ = devices_[i]->LastOpenHolder();
         if (inner == kInvalidHandle) return kInvalidHandle;
         return static_cast<HidHandle>(i + 1) << kShift | inner;
     }
     return kInvalidHandle;
+}
+
+std::u16string SimBus::SerialWithoutOpening(const std::string& path) {
+    for (size_t i = 0; i < devices_.size(); ++i)
+        if (paths_[i] == path) return devices_[i]->SerialWithoutOpening(path);
+    return {};
 }
 
 IHidPlatform* SimBus::Of(HidHandle handle, HidHandle& inner) {

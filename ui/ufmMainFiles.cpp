@@ -264,12 +264,26 @@ void TfmMain::actMakeFileExecute() {
     if (fmMkDir->exec() != QDialog::Accepted) return;
     const QString name = fmMkDir->GetName();
     if (name.isEmpty()) return;
-    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row) {
-        if (kv::AsciiLower(ToDevice(Caption(row))) != kv::AsciiLower(ToDevice(name))) continue;
-        if (UiHooks().Question(this, "File exists! Overwrite?", "Confirm",
-                               QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+    // The device's folder as it is now, not only the rows shown: a file made there since the
+    // list was shown is not emptied without asking.
+    std::vector<kv::DeviceDirEntry> entries;
+    {
+        TDeviceOperation op(*Activity);
+        const kv::VerbResult listed = Work->List(CurrentDir, entries);
+        if (!listed.Ok()) {
+            ShowResult(listed);
             return;
+        }
     }
+    const std::string wanted = kv::AsciiLower(ToDevice(name));
+    bool exists = false;
+    for (const auto& entry : entries)
+        exists = exists || kv::AsciiLower(entry.Name) == wanted;
+    for (int row = 0; row < lvFiles->topLevelItemCount(); ++row)
+        exists = exists || kv::AsciiLower(ToDevice(Caption(row))) == wanted;
+    if (exists && UiHooks().Question(this, "File exists! Overwrite?", "Confirm",
+                                     QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
     {
         TDeviceOperation op(*Activity);
         ShowResult(Work->Write(CurrentDir + "/" + ToDevice(name), std::string()));

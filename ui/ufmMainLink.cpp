@@ -69,8 +69,14 @@ void TfmMain::Timer1Timer() {
         } else if (!ToldNoAccess) {
             ToldNoAccess = true;
             std::string text =
-                "\r\nThe device is attached but cannot be opened: " + kv::OpenFailureText(why) +
-                ".";
+                why == kv::OpenError::Busy
+                    ? "\r\n" +
+                          kv::InUseText(Comms->Device.OpenSerial.empty() ? Comms->Device.DevicePath
+                                                                         : Comms->Device.OpenSerial,
+                                        Comms->Device.OpenHolder) +
+                          ". It is connected as soon as that program lets it go."
+                    : "\r\nThe device is attached but cannot be opened: " +
+                          kv::OpenFailureText(why) + ".";
             if (why == kv::OpenError::NoPermission)
                 text += " Install the udev rule 70-kovrin.rules (see \"Access to the device on "
                         "Linux\" in the README), then unplug and replug the device.";
@@ -144,6 +150,12 @@ void TfmMain::mnDeviceShow() {
     const std::vector<kv::AttachedDevice> devices = kv::AttachedDevices();
     bool chosenAttached = false;
     for (const kv::AttachedDevice& device : devices) {
+        if (device.Failure == kv::OpenError::Busy) {
+            add(FromDevice(kv::InUseText(device.Serial.empty() ? device.Path : device.Serial,
+                                         device.Holder)),
+                false, nullptr);
+            continue;
+        }
         if (device.Failure != kv::OpenError::None) {
             add(FromDevice(device.Path +
                            " (cannot be opened: " + kv::OpenFailureText(device.Failure) + ")"),

@@ -458,8 +458,25 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
                           options_.Force == (options_.Up ? SyncWinner::Pc : SyncWinner::Device),
                           options_.Force == (options_.Up ? SyncWinner::Device : SyncWinner::Pc)};
     std::vector<std::string> extraDirs;
+    // Names that differ only in case: the device (as a FAT volume does) or the PC folder (on
+    // Windows) may take them for one, so neither is sent onto the other or deleted as extra.
+    std::map<std::string, std::vector<std::string>> folded;
+    for (const auto& path : Paths)
+        folded[AsciiLower(path)].push_back(path);
     for (const auto& path : Paths) {
         if (reported_.count(path) || DeviceGone) continue;
+        if (const auto& same = folded[AsciiLower(path)]; same.size() > 1) {
+            std::string names;
+            for (const auto& each : same)
+                names += (names.empty() ? "" : ", ") + each;
+            const bool directory = (pc_.count(path) && pc_.at(path).Directory) ||
+                                   (device_.count(path) && device_.at(path).Directory);
+            SyncItem& item = AddItem(path, directory, SyncAction::Skip, SyncReason::Conflict);
+            item.Decision.Unresolved = true;
+            item.Error = "names that differ only in case (" + names +
+                         "): the device or the PC folder may take them for one";
+            continue;
+        }
         const auto pc = pc_.find(path);
         const auto device = device_.find(path);
         const bool onPc = pc != pc_.end(), onDevice = device != device_.end();

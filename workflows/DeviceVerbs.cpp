@@ -10,6 +10,7 @@
 #include "device/DeviceList.h"
 #include "device/DeviceText.h"
 
+#include <algorithm>
 #include <set>
 
 namespace kv {
@@ -100,8 +101,32 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
+    FinishCutReplaces(Dir, Entries);
     listed_ = {Dir, Entries, Comms.Sends(), Clock().NowMs(), true};
     return VerbResult::Done(Dir);
+}
+
+void TDeviceWork::FinishCutReplaces(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
+    // A replace cut between deleting the old file and renaming the new one leaves the name
+    // missing and the new content beside it, whole by construction (it is renamed only once
+    // whole, and the old file goes only then): the copy takes its name now.
+    const std::string suffix = kBesideSuffix;
+    for (auto& entry : Entries) {
+        const size_t at = entry.Name.rfind(suffix);
+        if (IsDirectory(entry) || at == std::string::npos || at == 0 ||
+            entry.Name.find_first_not_of("0123456789", at + suffix.size()) != std::string::npos)
+            continue;
+        const std::string name = entry.Name.substr(0, at);
+        if (besideInUse_.count(Dir + "/" + entry.Name) || EntryNamed(Entries, name) ||
+            !Sendable(Dir + "/" + entry.Name, name).Ok())
+            continue;
+        if (!Files.RenameFile(Dir + "/" + entry.Name, name)) continue;
+        Host.Print(" " + Dir + "/" + name +
+                       ": a replacement cut short was finished (its new "
+                       "content was whole beside it)\r\n",
+                   MessageStyle::Regular);
+        entry.Name = name;
+    }
 }
 
 const std::vector<DeviceDirEntry>* TDeviceWork::JustListed(const std::string& Dir) const {
@@ -149,12 +174,26 @@ VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
         }
     }
     const std::string name = DeviceLeafOf(Path);
-    for (auto& entry : entries)
-        if (entry.Name == name && name != "..") {
-            Entry = std::move(entry);
-            return VerbResult::Done(Path);
-        }
+    if (const DeviceDirEntry* found = EntryNamed(entries, name); found && name != "..") {
+        Entry = *found;
+        return VerbResult::Done(Path);
+    }
     return VerbResult::Failed(Outcome::NoSuchFile, Path);
+}
+
+const DeviceDirEntry* EntryNamed(const std::vector<DeviceDirEntry>& Entries,
+                                 const std::string& Name) {
+    for (const auto& entry : Entries)
+        if (entry.Name == Name) return &entry;
+    // A device may find a name in any ASCII case, as a FAT volume does: the one entry whose name
+    // differs only in case is the one it means. Two such entries leave it open.
+    const DeviceDirEntry* folded = nullptr;
+    for (const auto& entry : Entries)
+        if (AsciiLower(entry.Name) == AsciiLower(Name)) {
+            if (folded) return nullptr;
+            folded = &entry;
+        }
+    return folded;
 }
 
 VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
@@ -205,39 +244,116 @@ VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Conten
     return Failure(Path, Outcome::NotWhole);
 }
 
+// A copy beside a name that a replacement is writing or placing: a listing meanwhile does not
+// take it for one that a cut replacement left behind.
+class TBesideInUse {
+  public:
+    TBesideInUse(std::set<std::string>& inUse, std::string beside)
+        : inUse_(inUse), beside_(std::move(beside)) {
+        inUse_.insert(beside_);
+    }
+    ~TBesideInUse() { inUse_.erase(beside_); }
+    TBesideInUse(const TBesideInUse&) = delete;
+    TBesideInUse& operator=(const TBesideInUse&) = delete;
+
+  private:
+    std::set<std::string>& inUse_;
+    const std::string beside_;
+};
+
 std::string TDeviceWork::BesideName(const std::string& Path) {
     return Path + kBesideSuffix;
 }
 
+std::string TDeviceWork::BesideOf(const std::string& Path) const {
+    const auto chosen = besideOf_.find(Path);
+    return chosen == besideOf_.end() ? BesideName(Path) : chosen->second;
+}
+
+VerbResult TDeviceWork::ChooseBeside(const std::string& Path) {
+    // A name the folder's listing shows free (as the device may fold case, in any case): a
+    // user's own file of the usual name is never written over or deleted.
+    std::vector<DeviceDirEntry> listed;
+    const std::vector<DeviceDirEntry>* entries = JustListed(DeviceParentOf(Path));
+    if (!entries) {
+        const VerbResult result = List(DeviceParentOf(Path), listed);
+        if (!result.Ok() && result.What != Outcome::NoSuchFile) {
+            VerbResult failed = result;
+            failed.Path = Path;
+            return failed;
+        }
+        entries = &listed;
+    }
+    const auto taken = [&](const std::string& name) {
+        return std::any_of(entries->begin(), entries->end(), [&](const DeviceDirEntry& entry) {
+            return AsciiLower(entry.Name) == AsciiLower(name);
+        });
+    };
+    std::string beside = BesideName(Path);
+    for (int n = 2; taken(DeviceLeafOf(beside)); ++n)
+        beside = BesideName(Path) + std::to_string(n);
+    besideOf_[Path] = beside;
+    return VerbResult::Done(Path);
+}
+
 VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& Content) {
+    besideOf_.erase(Path);
     const std::string beside = BesideName(Path);
+    besideInUse_.insert(beside);
     if (VerbResult refused = Sendable(beside); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     return Create(beside, Content);
 }
 
 void TDeviceWork::DropBeside(const std::string& Path) {
-    if (Terminal.IsConnected() && SameDevice(Path).Ok()) Files.DeleteFile(BesideName(Path));
+    besideInUse_.erase(BesideOf(Path));
+    if (Terminal.IsConnected() && SameDevice(Path).Ok()) Files.DeleteFile(BesideOf(Path));
 }
 
 VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) {
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
-    const std::string beside = BesideName(Path);
+    const std::string beside = BesideOf(Path);
     const std::string leaf = DeviceLeafOf(Path);
+    const TBesideInUse inUse(besideInUse_, beside);
     if (ListedReadOnly(Path)) {
         Files.DeleteFile(beside);
         return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
     }
-    // The old file as listed just now goes first; when it will not, the rest finds out why.
-    if (OldFileListed && Files.DeleteFile(Path)) {
-        if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
+    // A rename that gave no result in time, or said no, is decided by a fresh listing: the copy
+    // gone from beside the name, and a file under the name, means it took place (late). Nothing
+    // is deleted on a rename's word alone.
+    enum class Renamed { Yes, No, Unknown };
+    const auto rename = [&]() {
+        if (Files.RenameFile(beside, leaf)) return Renamed::Yes;
+        if (!Terminal.IsConnected()) return Renamed::Unknown;
+        std::vector<DeviceDirEntry> entries;
+        if (!List(DeviceParentOf(Path), entries).Ok()) return Renamed::Unknown;
+        bool besideThere = false, nameThere = false;
+        for (const auto& entry : entries) {
+            besideThere = besideThere || entry.Name == DeviceLeafOf(beside);
+            nameThere = nameThere || (entry.Name == leaf && !IsDirectory(entry));
+        }
+        return !besideThere && nameThere ? Renamed::Yes : Renamed::No;
+    };
+    const auto oldGone = [&]() {
         VerbResult lost = Failure(Path, Outcome::Refused);
         lost.Detail = "the old file is gone; the new content is whole in " + beside;
         return lost;
+    };
+    // The old file as listed just now goes first; when it will not, the rest finds out why.
+    if (OldFileListed && Files.DeleteFile(Path))
+        return rename() == Renamed::Yes ? VerbResult::Done(Path) : oldGone();
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    const Renamed first = rename();
+    if (first == Renamed::Yes) return VerbResult::Done(Path);
+    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (first == Renamed::Unknown) {
+        VerbResult unknown = VerbResult::Failed(Outcome::NotWhole, Path);
+        unknown.Detail = "the device did not confirm the rename into place, and its folder could "
+                         "not be listed; " +
+                         beside + " was left as it is";
+        return unknown;
     }
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-    if (Files.RenameFile(beside, leaf)) return VerbResult::Done(Path);
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     // The name is taken. Only an old file gives it up: it goes, and the new one takes its
     // name. A directory there, or a rename refused for another reason, leaves all as it was.
     const VerbResult refused = Failure(Path, Outcome::Refused);
@@ -248,12 +364,7 @@ VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) 
                       : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
                       : Files.DeleteFile(Path) ? VerbResult::Done(Path)
                                                : Failure(Path, Outcome::Refused);
-    if (kept.Ok()) {
-        if (Files.RenameFile(beside, leaf)) return kept;
-        VerbResult lost = Failure(Path, Outcome::Refused);
-        lost.Detail = "the old file is gone; the new content is whole in " + beside;
-        return lost;
-    }
+    if (kept.Ok()) return rename() == Renamed::Yes ? kept : oldGone();
     if (Terminal.IsConnected()) Files.DeleteFile(beside);
     return kept;
 }
@@ -269,7 +380,9 @@ bool TDeviceWork::ListedReadOnly(const std::string& Path) const {
 VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
                                 bool OldFileListed) {
     if (ListedReadOnly(Path)) return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
-    const std::string beside = BesideName(Path);
+    if (VerbResult chosen = ChooseBeside(Path); !chosen.Ok()) return chosen;
+    const std::string beside = BesideOf(Path);
+    const TBesideInUse inUse(besideInUse_, beside);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) return PutInPlace(Path, OldFileListed);
     if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
@@ -363,13 +476,13 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
             if (DeviceParentOf(each.Path) != dir) continue;
             const DeviceDirEntry* stored = nullptr;
             bool cut = false;
-            for (const auto& entry : entries)
-                if (entry.Name == DeviceLeafOf(each.Path) && !IsDirectory(entry)) {
-                    if (static_cast<size_t>(entry.Size) == each.Size)
-                        stored = &entry;
-                    else
-                        cut = true;
-                }
+            if (const DeviceDirEntry* entry = EntryNamed(entries, DeviceLeafOf(each.Path));
+                entry && !IsDirectory(*entry)) {
+                if (static_cast<size_t>(entry->Size) == each.Size)
+                    stored = entry;
+                else
+                    cut = true;
+            }
             if (stored) {
                 if (Stored) (*Stored)[each.Path] = *stored;
                 continue;

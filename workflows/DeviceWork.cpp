@@ -214,6 +214,12 @@ bool TDeviceWork::UploadFile(const fs::path& PcPath, const std::string& Base, bo
 
 bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target,
                                TargetState There) {
+    // A name the device's command line cannot carry is said, and nothing is said as sent.
+    if (SkipUnsendable(Target)) {
+        Tally.StartFile(DeviceLeafOf(Target), 0);
+        Tally.FileDone(false);
+        return false;
+    }
     const std::string name = DeviceNameOf(PcPath);
     const std::string content = ReadPcFile(PcPath);
     Host.UploadStarted(name, content.size(), Target);
@@ -280,7 +286,15 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
     Tally.Add(files, bytes);
     for (const auto& child : children) {
         if (LinkLost(DeviceDir) || StopHere()) return;
-        const std::string path = DeviceDir + "/" + DeviceNameOf(child.path());
+        // A name the device cannot store is named and left out; the rest goes.
+        std::string path;
+        try {
+            path = DeviceDir + "/" + DeviceNameOf(child.path());
+        } catch (const EPcFileError& e) {
+            NotMoved.Add(e.what(), Outcome::PcFileError);
+            Host.Failed(std::string("Not written: ") + e.what());
+            continue;
+        }
         const bool link = child.is_symlink(ec);
         if (child.is_directory(ec)) {
             if (link)

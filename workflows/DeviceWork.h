@@ -21,6 +21,11 @@ namespace kv {
 std::string DeviceParentOf(const std::string& Path);
 std::string DeviceLeafOf(const std::string& Path);
 
+// The entry of Entries named Name: the one of that very name, or else the one whose name differs
+// from it only in ASCII case (a device may fold case); none when there is neither, or several.
+const DeviceDirEntry* EntryNamed(const std::vector<DeviceDirEntry>& Entries,
+                                 const std::string& Name);
+
 // What stands at a device path a write goes to, as far as the caller knows.
 enum class TargetState { Unknown, Absent, File };
 
@@ -53,6 +58,9 @@ class TDeviceWork {
     // then gives it Path's name (OldFileListed: a whole listing just showed a file at Path, which
     // goes first), as Write does, or DropBeside removes it.
     static std::string BesideName(const std::string& Path);
+    // The name the replacement of Path went beside under: BesideName, or the one a replace chose
+    // because a file of that name was there.
+    std::string BesideOf(const std::string& Path) const;
     VerbResult WriteBeside(const std::string& Path, const std::string& Content);
     VerbResult PutInPlace(const std::string& Path, bool OldFileListed);
     void DropBeside(const std::string& Path);
@@ -186,11 +194,18 @@ class TDeviceWork {
     };
     Listed listed_;
     bool cutCopy_ = false;
+    std::map<std::string, std::string> besideOf_; // Path -> the beside name chosen for it
+    std::set<std::string> besideInUse_;           // beside copies being written or placed
+    // Chooses a beside name for Path that the folder's listing (the one just taken, or a fresh
+    // one) shows free.
+    VerbResult ChooseBeside(const std::string& Path);
     bool storeUndecided_ = false;
     bool deferListing_ = false; // Store leaves an unconfirmed write to ConfirmUploads
     const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
     // Whether the listing of Path's folder just taken shows Path as a read-only file.
     bool ListedReadOnly(const std::string& Path) const;
+    // Gives the copy a cut replacement left beside a name that is missing in Entries its name.
+    void FinishCutReplaces(const std::string& Dir, std::vector<DeviceDirEntry>& Entries);
     struct Upload {
         std::string Path;
         size_t Size;

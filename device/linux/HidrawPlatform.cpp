@@ -12,6 +12,7 @@
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -200,8 +201,26 @@ std::vector<std::string> HidrawPlatform::Enumerate(int vendorId, int productId, 
 }
 
 HidHandle HidrawPlatform::Open(const std::string& path) {
+    holder_.clear();
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0) {
+        // One program uses a device at a time: hidraw gives every reader every report and takes
+        // every writer's, so two programs would type into each other's commands. An advisory lock
+        // on the node is taken before anything is sent; a second handle of this process (a look
+        // at the device list while the link is open) shares the one it holds.
+        bool ours = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (const auto& [handle, device] : devices_)
+                ours = ours || device->path == path;
+        }
+        if (!ours && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(fd);
+            openError_ = error == EWOULDBLOCK ? OpenError::Busy : OpenError::Other;
+            if (openError_ == OpenError::Busy) holder_ = linuxhid::NodeHolder(path);
+            return kInvalidHandle;
+        }
         openError_ = OpenError::None;
         return Adopt(fd, path);
     }
@@ -210,6 +229,12 @@ HidHandle HidrawPlatform::Open(const std::string& path) {
                  : errno == EBUSY                                     ? OpenError::Busy
                                                                       : OpenError::Other;
     return kInvalidHandle;
+}
+
+std::u16string HidrawPlatform::SerialWithoutOpening(const std::string& path) {
+    std::u16string serial;
+    linuxhid::UsbString(linuxhid::FindUsbNode(sysRoot_, path), "serial", serial);
+    return serial;
 }
 
 HidHandle HidrawPlatform::Adopt(int fd, const std::string& path) {

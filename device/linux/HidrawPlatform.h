@@ -21,6 +21,8 @@ class HidrawPlatform final : public IHidPlatform {
                                        int usage) override;
     HidHandle Open(const std::string& path) override;
     OpenError LastOpenError() const override { return openError_; }
+    std::string LastOpenHolder() const override { return holder_; }
+    std::u16string SerialWithoutOpening(const std::string& path) override;
     // Takes over a descriptor already opened on the hidraw node at path.
     HidHandle Adopt(int fd, const std::string& path);
     void Close(HidHandle handle) override;
@@ -40,6 +42,7 @@ class HidrawPlatform final : public IHidPlatform {
     std::map<HidHandle, std::shared_ptr<Device>> devices_;
     HidHandle next_ = 1;
     OpenError openError_ = OpenError::None;
+    std::string holder_;
     // hidapi keeps its error text in globals: its calls are made under this lock only.
     std::mutex hidapiLock_;
     bool hidapiReady_ = false;

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <vector>
+
+#include <unistd.h>
 
 namespace kv::linuxhid {
 
@@ -126,6 +130,50 @@ std::string UsbDevicePath(const UsbNode& node) {
     char text[64];
     std::snprintf(text, sizeof text, "/dev/bus/usb/%03d/%03d", node.busnum, node.devnum);
     return text;
+}
+
+} // namespace kv::linuxhid
+
+namespace kv::linuxhid {
+
+std::string NodeHolder(const std::string& nodePath, const std::string& procRoot) {
+    std::error_code ec;
+    const std::string self = std::to_string(::getpid());
+    for (const auto& process : fs::directory_iterator(procRoot, ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        std::error_code none;
+        bool holds = false;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", none)) {
+            std::error_code link;
+            if (fs::read_symlink(fd.path(), link).string() == nodePath) {
+                holds = true;
+                break;
+            }
+        }
+        if (!holds) continue;
+        std::ifstream in(process.path() / "cmdline", std::ios::binary);
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::string> words;
+        for (size_t at = 0; at < cmdline.size();) {
+            const size_t end = cmdline.find('\0', at);
+            words.push_back(cmdline.substr(at, end == std::string::npos ? end : end - at));
+            at = end == std::string::npos ? cmdline.size() : end + 1;
+        }
+        std::string name = words.empty() ? std::string() : fs::path(words[0]).filename().string();
+        for (size_t i = 1; i < words.size(); ++i)
+            if (!words[i].empty() && words[i][0] != '-') {
+                name += " " + words[i];
+                break;
+            }
+        // Only printable text of another program's command line goes into a message.
+        for (char& c : name)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        if (name.size() > 80) name = name.substr(0, 80);
+        return (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+    }
+    return {};
 }
 
 } // namespace kv::linuxhid

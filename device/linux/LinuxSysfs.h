@@ -30,6 +30,11 @@ bool UsbString(const UsbNode& node, const std::string& attribute, std::u16string
 // The usage page and usage of the first top-level collection of a report descriptor.
 bool TopLevelUsage(const uint8_t* descriptor, size_t size, int& usagePage, int& usage);
 
+// Who has the node open besides this process, as /proc tells (only for processes this user may
+// look into): "kvb mount (process 4711)", the program's name and its first word that is not an
+// option; empty when nobody can be found.
+std::string NodeHolder(const std::string& nodePath, const std::string& procRoot = "/proc");
+
 // "/dev/bus/usb/BBB/DDD" for a node.
 std::string UsbDevicePath(const UsbNode& node);
 

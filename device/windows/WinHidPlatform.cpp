@@ -78,6 +78,32 @@ HANDLE OpenPath(const std::string& path) {
                        FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// The serial number the device reports on an open handle; empty when it has none.
+std::u16string SerialOf(HANDLE handle) {
+    uint8_t buffer[512] = {};
+    if (!Bound().HidD_GetSerialNumberString(handle, buffer, sizeof buffer)) return {};
+    return winhid::StringFromBuffer(buffer, sizeof buffer);
+}
+
+// One program uses a device at a time, while the class driver must stay shareable: a named lock
+// of this session, keyed by the device's serial number (its path when it has none), is held
+// while the device is open. Null when another program holds it.
+HANDLE TakeDevice(const std::u16string& serial, const std::string& path) {
+    std::wstring name = L"Local\\kvbFileAccess-device-";
+    if (!serial.empty())
+        for (const char16_t c : serial)
+            name += c == u'\\' ? L'_' : static_cast<wchar_t>(c);
+    else
+        for (const char c : path)
+            name += c == '\\' ? L'_' : static_cast<wchar_t>(static_cast<unsigned char>(c));
+    HANDLE lock = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (lock && GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
+        return nullptr;
+    }
+    return lock;
+}
+
 bool Capabilities(HANDLE handle, HIDP_CAPS& caps) {
     Bindings& b = Bound();
     PHIDP_PREPARSED_DATA data = nullptr;
@@ -133,6 +159,8 @@ struct Event {
 // device gone, so the system can remove the device and list it afresh when it comes back.
 struct Device {
     HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE taken = nullptr; // the device's named lock, when this handle took it
+    std::string path;
     std::mutex handleLock;
     bool closed = false; // under handleLock
     int inputLength = 0, outputLength = 0;
@@ -154,6 +182,7 @@ struct Device {
         SetEvent(stop.handle);
         if (reader.joinable()) reader.join();
         CloseHandleOnce();
+        if (taken) CloseHandle(taken);
     }
 
     void CloseHandleOnce() {
@@ -296,11 +325,30 @@ class WinHidPlatform final : public IHidPlatform {
             openError_ = known ? OpenError::Unsuitable : OpenError::Other;
             return kInvalidHandle;
         }
+        // A second handle of this process on the device (a look at the device list while the
+        // link is open) shares the lock its first one holds.
+        bool ours = false;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (const auto& [id, open] : devices_)
+                ours = ours || open->path == path;
+        }
+        HANDLE taken = nullptr;
+        if (!ours) {
+            taken = TakeDevice(SerialOf(handle), path);
+            if (!taken) {
+                CloseHandle(handle);
+                openError_ = OpenError::Busy;
+                return kInvalidHandle;
+            }
+        }
         // The largest ring the system keeps per handle; where it is refused, the system's own
         // default stays, which the reader keeps drained as well.
         Bound().HidD_SetNumInputBuffers(handle, kInputBuffers);
         auto device = std::make_shared<Device>();
         device->handle = handle;
+        device->taken = taken;
+        device->path = path;
         device->inputLength = caps.InputReportByteLength;
         device->outputLength = caps.OutputReportByteLength;
         device->usagePage = caps.UsagePage;
@@ -314,6 +362,15 @@ class WinHidPlatform final : public IHidPlatform {
     }
 
     OpenError LastOpenError() const override { return openError_; }
+
+    std::u16string SerialWithoutOpening(const std::string& path) override {
+        if (!Bound().ok) return {};
+        HANDLE handle = OpenPath(path);
+        if (handle == INVALID_HANDLE_VALUE) return {};
+        const std::u16string serial = SerialOf(handle);
+        CloseHandle(handle);
+        return serial;
+    }
 
     // The reader is stopped and the handle closed when the last user lets go.
     void Close(HidHandle handle) override {

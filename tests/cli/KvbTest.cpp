@@ -174,8 +174,7 @@ TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
     EXPECT_EQ(Run("devices", "", "refuse-open=1").status, 6);
     r = Run("devices", "", "busy=1");
     EXPECT_EQ(r.status, 6);
-    EXPECT_NE(r.out.find("cannot be opened: another program is using it"), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("in use by another program"), std::string::npos) << r.out;
     r = Run("--wait 0 devices", "", "", false);
     EXPECT_EQ(r.status, 3) << "no device on this machine: " << r.out << r.err;
 }
@@ -490,10 +489,17 @@ TEST_F(Kvb, NamesThatCannotGoIntoACommandLineAreSkippedAndNamed) {
         Spit(pc / "t" / name, "h");
     Spit(pc / "t/ok.txt", "ok");
     Spit(pc / "t/sub/caf\xC3\xA9 ok.txt", "ok2");
-    Result r = Run("put -r pc/t /");
+    Spit(pc / "t/\xD0\xBF\xD1\x80\xD0\xB8.lua", "beyond 8 bits"); // Cyrillic
+    Result r = Run("-v put -r pc/t /");
     EXPECT_EQ(r.status, 4) << r.err;
     for (const auto& [name, why] : hostile)
         EXPECT_NE(r.err.find(why), std::string::npos) << why << " in " << r.err;
+    // Every name left out is said, the rest still goes, and nothing is said as sent that was not.
+    EXPECT_NE(r.err.find("\xD0\xBF\xD1\x80\xD0\xB8.lua\". Its name has characters the device "
+                         "cannot store"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("> /t/x\" y"), std::string::npos) << r.err;
     EXPECT_EQ(Slurp(dev / "t/ok.txt"), "ok");
     EXPECT_EQ(Slurp(dev / "t/sub/caf\xC3\xA9 ok.txt"), "ok2");
     EXPECT_EQ(std::distance(fs::directory_iterator(dev / "t"), fs::directory_iterator()), 2);
@@ -542,6 +548,27 @@ TEST_F(Kvb, TypedDevicePathsAreTheDevicesLatin1) {
     r = Run("ls /Lua/n\xC3\xA9");
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.err, "kvb: /Lua/n\xC3\xA9: no such file or directory\n") << "shown back as typed";
+}
+
+// A device another program holds: nothing is sent, the holder is named, the status is 6; with
+// two devices the free one is taken, and --all names the busy one.
+TEST_F(Kvb, ADeviceInUseByAnotherProgramIsNamedAndLeftAlone) {
+    const std::string holder = "busy-holder=kvb mount (process 4711)";
+    Result r = Run("ls /", "", holder);
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_NE(r.err.find("KV-104-000123 is in use by kvb mount (process 4711)"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(Sent("NFDIR").empty());
+    r = Run("devices", "", holder);
+    EXPECT_NE(r.out.find("in use by kvb mount (process 4711)"), std::string::npos) << r.out;
+    fs::create_directories(dir / "dev2");
+    env = "KVB_SIM_FAULTS_1='" + holder + "'";
+    r = Run("--simulate dev2 ls /");
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Run("--simulate dev2 --all ls /");
+    EXPECT_EQ(r.status, 6) << r.err;
+    EXPECT_NE(r.err.find("busy: KV-104-000123 is in use by kvb mount"), std::string::npos) << r.err;
+    env.clear();
 }
 
 TEST_F(Kvb, DeviceChoosesOneOfTwoDevicesBySerialOrPath) {

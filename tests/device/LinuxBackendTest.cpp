@@ -86,6 +86,39 @@ TEST_F(FakeSysfs, AnswersTheStringsTheKernelReadUntilTheDeviceGoes) {
     EXPECT_FALSE(kv::linuxhid::UsbString(node, "manufacturer", text));
 }
 
+// One program uses a device at a time: a second program's open of the node fails as busy (two
+// backends stand for the two programs: the lock belongs to an open of the node, not to a
+// process), a second handle of the same program shares the lock, and the holder is named from
+// /proc.
+TEST_F(FakeSysfs, OneProgramAtATimeAndTheHolderIsNamed) {
+    const fs::path node = root / "hidraw0";
+    WriteFile(node, "");
+    WriteFile(usb / "serial", "KV-104-000123");
+    kv::HidrawPlatform first(root.string()), second(root.string());
+    const kv::HidHandle held = first.Open(node.string());
+    ASSERT_NE(held, kv::kInvalidHandle);
+    const kv::HidHandle again = first.Open(node.string());
+    EXPECT_NE(again, kv::kInvalidHandle) << "the same program's second handle";
+    first.Close(again);
+    EXPECT_EQ(second.Open(node.string()), kv::kInvalidHandle);
+    EXPECT_EQ(second.LastOpenError(), kv::OpenError::Busy);
+    first.Close(held);
+    const kv::HidHandle later = second.Open(node.string());
+    EXPECT_NE(later, kv::kInvalidHandle) << "taken once the holder let go";
+    second.Close(later);
+
+    // A made-up /proc: process 4711 holds the node as "kvb mount".
+    const fs::path proc = root / "proc";
+    fs::create_directories(proc / "4711/fd");
+    fs::create_directories(proc / "99/fd");
+    fs::create_symlink("/dev/null", proc / "99/fd/0");
+    fs::create_symlink("/dev/hidraw0", proc / "4711/fd/5");
+    using namespace std::string_literals;
+    std::ofstream(proc / "4711/cmdline", std::ios::binary) << "/usr/bin/kvb\0-q\0mount\0m\0"s;
+    EXPECT_EQ(kv::linuxhid::NodeHolder("/dev/hidraw0", proc.string()), "kvb mount (process 4711)");
+    EXPECT_EQ(kv::linuxhid::NodeHolder("/dev/hidraw1", proc.string()), "");
+}
+
 TEST(ReportDescriptor, GivesTheUsageOfTheFirstTopLevelCollection) {
     int page = 0, usage = 0;
     // Usage Page 0xFFB2 (two bytes), Usage 1, Collection (Application) ...

@@ -155,6 +155,21 @@ TEST_F(SimTest, ManagementCommandsAndTheirResults) {
     EXPECT_EQ(Command("NFMKDIR /x"), "5:Access denied\r\n" + kPrompt);
 }
 
+// As on a FAT volume: a name keeps its case and is found in any ASCII case, another entry's
+// name in another case is taken, and a name may change only its case; unless the device is one
+// that tells case apart.
+TEST_F(SimTest, NamesAreFoundInAnyCaseUnlessTheDeviceTellsThemApart) {
+    EXPECT_EQ(Command("NFMKDIR /LUA"), "8:File exists\r\n" + kPrompt);
+    EXPECT_EQ(Command("NFRENAME /lua/MAIN.LUA Main.lua"), "0:No error\r\n" + kPrompt);
+    SimEntry e;
+    EXPECT_TRUE(env.fs->Stat({"Lua", "Main.lua"}, e));
+    env.fs->AddFile("/Lua/other.lua", "o");
+    EXPECT_EQ(Command("NFRENAME /Lua/other.lua MAIN.LUA"), "8:File exists\r\n" + kPrompt);
+    env.device->faults.caseSensitive = true;
+    EXPECT_EQ(Command("NFRENAME /Lua/other.lua MAIN.LUA"), "0:No error\r\n" + kPrompt);
+    EXPECT_EQ(Command("NFDEL /lua/Main.lua"), "4:File not found\r\n" + kPrompt);
+}
+
 TEST(SimPassword, LockedUntilThePasswordLine) {
     SimConfig config;
     config.password = "sesame";

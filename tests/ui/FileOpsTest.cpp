@@ -579,6 +579,19 @@ TEST_F(FileOps, NewFileAsksWhenTheNameExistsInAnyCase) {
         [] { fmMain->actMakeFileExecute(); });
     EXPECT_EQ(questions.size(), 2);
     EXPECT_TRUE(Captions().contains("new.txt"));
+
+    // Made on the device since the list was shown: the device's folder is asked, not the rows.
+    env.fs->AddFile("/late.txt", "made by the device's program");
+    answers = {QMessageBox::No};
+    WithDialog(
+        [] {
+            fmMkDir->edDir->setText("late.txt");
+            fmMkDir->accept();
+        },
+        [] { fmMain->actMakeFileExecute(); });
+    EXPECT_EQ(questions.size(), 3);
+    env.fs->ReadFile({"late.txt"}, stored);
+    EXPECT_EQ(stored, "made by the device's program");
 }
 
 TEST_F(FileOps, NameFieldsDropForbiddenTypedCharacters) {

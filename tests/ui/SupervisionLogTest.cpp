@@ -409,6 +409,21 @@ TEST_F(Supervision, ADeviceThatCannotBeOpenedIsSaidOnceInGreenAndTriedAgain) {
     EXPECT_TRUE(fmMain->Comms->IsConnected()) << "the attempts went on";
 }
 
+TEST_F(Supervision, ADeviceAnotherProgramHoldsIsNamedOnceAndTakenWhenFree) {
+    device().faults.busy = true;
+    device().faults.busyHolder = "kvb mount (process 4711)";
+    fmMain->actTermClearExecute();
+    for (int i = 0; i < 3; ++i)
+        Tick1();
+    const QString text = kvtest::PaneText(fmMain->reTerm);
+    EXPECT_EQ(text.count("KV-104-000123 is in use by kvb mount (process 4711)"), 1)
+        << text.toStdString();
+    EXPECT_FALSE(fmMain->Comms->IsConnected());
+    device().faults.busy = false;
+    Tick1();
+    EXPECT_TRUE(fmMain->Comms->IsConnected()) << "taken once the holder let it go";
+}
+
 TEST_F(Supervision, NoDeviceYetIsSaidOnceWithWhatToDo) {
     device().Unplug();
     fmMain->actTermClearExecute();

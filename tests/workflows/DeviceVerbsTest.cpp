@@ -232,6 +232,35 @@ TEST_F(Verbs, AReplacementTakesTheNameOnlyWhenWholeAndARefusalIsNotDone) {
     EXPECT_EQ(Stored("/Lua/ro.lua.kvbnew"), "<missing>");
     // What fits still goes.
     EXPECT_TRUE(work.Write("/Lua/cfg.lua", std::string(20 * 1024, 'n')).Ok());
+
+    // A user's own file of the usual beside name is neither written over nor deleted.
+    env.fs->AddFile("/Lua/main.lua.kvbnew", "mine");
+    env.clock.AdvanceMs(1500); // the program's last listing is no longer taken as the folder
+    ASSERT_TRUE(work.Write("/Lua/main.lua", "print(6)").Ok());
+    EXPECT_EQ(Stored("/Lua/main.lua"), "print(6)");
+    EXPECT_EQ(Stored("/Lua/main.lua.kvbnew"), "mine");
+    env.fs->DeleteFile(sim::SplitPath("/Lua/main.lua.kvbnew"));
+
+    // A replace cut after the old file went: the next listing of the folder finishes it.
+    env.fs->AddFile("/Lua/cut.lua.kvbnew", "whole new content");
+    ASSERT_TRUE(work.List("/Lua", entries).Ok());
+    EXPECT_EQ(Stored("/Lua/cut.lua"), "whole new content");
+    EXPECT_EQ(Stored("/Lua/cut.lua.kvbnew"), "<missing>");
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
+                            [](const DeviceDirEntry& e) { return e.Name == "cut.lua"; }));
+    EXPECT_NE(host.printed.find("/Lua/cut.lua: a replacement cut short was finished"),
+              std::string::npos);
+
+    // A rename into place whose result comes after its wait: the listing shows it took place,
+    // and the new file under the name is not taken for the old one and deleted.
+    env.device->faults = {};
+    env.device->faults.renameReplyMs = 1500;
+    for (const char* path : {"/Lua/fresh.lua", "/Lua/main.lua"}) {
+        const VerbResult late = work.Write(path, "print(5)", true, TargetState::Unknown);
+        EXPECT_TRUE(late.Ok()) << late.Message();
+        EXPECT_EQ(Stored(path), "print(5)");
+        EXPECT_EQ(Stored(path + std::string(".kvbnew")), "<missing>");
+    }
 }
 
 // What the device just showed or confirmed is not asked again: a write it confirmed with its
@@ -242,10 +271,13 @@ TEST_F(Verbs, NothingIsListedAgainThatTheDeviceJustShowedOrConfirmed) {
     env.device->commands.clear();
     ASSERT_TRUE(work.Write("/Lua/new.lua", "n", true, TargetState::Absent).Ok());
     ASSERT_TRUE(work.Write("/Lua/main.lua", "print(4)", true, TargetState::File).Ok());
+    // The replacement's folder is listed for a free name beside it (a write went since the
+    // caller's listing).
     EXPECT_EQ(env.device->commands,
-              (std::vector<std::string>{
-                  "NFWRITE \"/Lua/new.lua\"\t1\tw", "NFWRITE \"/Lua/main.lua.kvbnew\"\t8\tw",
-                  "NFDEL \"/Lua/main.lua\"", "NFRENAME \"/Lua/main.lua.kvbnew\" \"main.lua\""}));
+              (std::vector<std::string>{"NFWRITE \"/Lua/new.lua\"\t1\tw", "NFDIR @\"/Lua\"",
+                                        "NFWRITE \"/Lua/main.lua.kvbnew\"\t8\tw",
+                                        "NFDEL \"/Lua/main.lua\"",
+                                        "NFRENAME \"/Lua/main.lua.kvbnew\" \"main.lua\""}));
     EXPECT_EQ(Stored("/Lua/main.lua"), "print(4)");
     const auto listings = [&] {
         return std::count_if(env.device->commands.begin(), env.device->commands.end(),

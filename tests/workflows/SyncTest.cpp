@@ -381,6 +381,42 @@ TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBe
                                         "NFDIR @\"/w/sub\"", "NFDEL \"/w/sub/c.lua.kvbnew\""}));
 }
 
+// Names that differ only in case, on a device that folds case (as by default) and on one that
+// does not: up and down, with and without --delete, neither side's file is sent onto the other or
+// deleted, and the pair is a conflict named in the plan.
+TEST_F(SyncFolder, NamesThatDifferOnlyInCaseAreAConflictNeverSentOntoEachOtherOrDeleted) {
+    for (const bool caseSensitive : {false, true})
+        for (const bool up : {true, false})
+            for (const bool deleteExtra : {false, true}) {
+                SCOPED_TRACE(std::string(caseSensitive ? "case-sensitive" : "folding") +
+                             (up ? " up" : " down") + (deleteExtra ? " --delete" : ""));
+                kvtest::WorkRig rig;
+                ASSERT_TRUE(rig.connected);
+                rig.env.device->faults.caseSensitive = caseSensitive;
+                const fs::path pc = dir / "pc";
+                fs::remove_all(pc);
+                fs::create_directories(pc);
+                std::ofstream(pc / "Readme.txt", std::ios::binary) << "pc";
+                rig.env.fs->AddFile("/X/readme.txt", "device");
+                SyncOptions options;
+                options.Up = up;
+                options.PcFolder = pc;
+                options.DeviceFolder = "/X";
+                options.DeleteExtra = deleteExtra;
+                options.WriteBeforeListing = up;
+                TDeviceSync sync(rig.work, options);
+                ASSERT_TRUE(sync.Plan().Ok());
+                sync.Run();
+                EXPECT_EQ(sync.Unresolved(), 2);
+                std::string onDevice;
+                EXPECT_TRUE(rig.env.fs->ReadFile(sim::SplitPath("/X/readme.txt"), onDevice));
+                EXPECT_EQ(onDevice, "device");
+                EXPECT_FALSE(rig.env.fs->ReadFile(sim::SplitPath("/X/Readme.txt"), onDevice));
+                EXPECT_EQ(ReadPcFile(pc / "Readme.txt"), "pc");
+                EXPECT_FALSE(fs::exists(pc / "readme.txt"));
+            }
+}
+
 TEST(Sync, APathIsHandedOnOnlyOnceQuietForHalfASecond) {
     TQuietPaths quiet(500);
     quiet.Changed("a.lua", 0);
