@@ -351,6 +351,7 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
             if (!ec) bytes += size;
         }
     s.Work.Tally.Add(files, bytes);
+    const std::set<fs::path> twins = kv::TDeviceWork::CaseTwins(children);
     for (const auto& child : children) {
         if (s.Work.StopHere()) return;
         // A name the device cannot store is named and left out; the rest goes.
@@ -362,6 +363,7 @@ void PutTree(Session& s, const fs::path& pcDir, const std::string& deviceDir, De
             s.Work.Host.Failed(std::string("Not written: ") + e.what());
             continue;
         }
+        if (s.Work.SkipCaseTwin(twins, child.path(), deviceDir + "/" + name)) continue;
         const bool link = child.is_symlink(ec);
         if (child.is_directory(ec)) {
             if (link)

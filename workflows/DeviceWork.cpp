@@ -236,6 +236,28 @@ bool TDeviceWork::UploadFileTo(const fs::path& PcPath, const std::string& Target
     return false;
 }
 
+std::set<fs::path> TDeviceWork::CaseTwins(const std::vector<fs::directory_entry>& Children) {
+    std::map<std::string, std::vector<fs::path>> folded;
+    for (const auto& child : Children)
+        folded[AsciiLower(child.path().filename().string())].push_back(child.path());
+    std::set<fs::path> twins;
+    for (const auto& [name, paths] : folded)
+        if (paths.size() > 1) twins.insert(paths.begin(), paths.end());
+    return twins;
+}
+
+bool TDeviceWork::SkipCaseTwin(const std::set<fs::path>& Twins, const fs::path& Child,
+                               const std::string& DevicePath) {
+    if (!Twins.count(Child)) return false;
+    const VerbResult refused = VerbResult::Failed(
+        Outcome::Refused, DevicePath,
+        "another name in its folder differs only in case; the device may take them for one, so "
+        "neither was sent");
+    NotMoved.Add(refused);
+    Host.Failed("Not written: " + refused.Message());
+    return true;
+}
+
 void TDeviceWork::UploadTree(const fs::path& PcDir, const std::string& DeviceDir) {
     std::set<fs::path> entered;
     UploadTreeOnce(PcDir, DeviceDir, entered);
@@ -284,6 +306,7 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
             bytes += child.file_size(ec);
         }
     Tally.Add(files, bytes);
+    const std::set<fs::path> twins = CaseTwins(children);
     for (const auto& child : children) {
         if (LinkLost(DeviceDir) || StopHere()) return;
         // A name the device cannot store is named and left out; the rest goes.
@@ -295,6 +318,7 @@ void TDeviceWork::UploadTreeOnce(const fs::path& PcDir, const std::string& Devic
             Host.Failed(std::string("Not written: ") + e.what());
             continue;
         }
+        if (SkipCaseTwin(twins, child.path(), path)) continue;
         const bool link = child.is_symlink(ec);
         if (child.is_directory(ec)) {
             if (link)

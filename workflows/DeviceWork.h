@@ -131,6 +131,14 @@ class TDeviceWork {
     // Uploads one PC file to the device path Target, saying so in the terminal as UploadFile does.
     bool UploadFileTo(const std::filesystem::path& PcPath, const std::string& Target,
                       TargetState There = TargetState::Unknown);
+    // The PC entries among Children whose names differ from another's only in ASCII case: the
+    // device may take them for one (as a FAT volume does), so neither goes.
+    static std::set<std::filesystem::path>
+    CaseTwins(const std::vector<std::filesystem::directory_entry>& Children);
+    // For a tree walk: true when the PC entry Child is one of such twins, after naming it (as
+    // DevicePath) in NotMoved and to the host; the walk then leaves it out.
+    bool SkipCaseTwin(const std::set<std::filesystem::path>& Twins,
+                      const std::filesystem::path& Child, const std::string& DevicePath);
     // Uploads the PC folder PcDir with all it holds as the device directory DeviceDir (made
     // where the device lists none), its files counted in the tally as they are found. Links to
     // folders are not followed and no folder is entered twice; what is left out is said.

@@ -490,6 +490,8 @@ TEST_F(Kvb, NamesThatCannotGoIntoACommandLineAreSkippedAndNamed) {
     Spit(pc / "t/ok.txt", "ok");
     Spit(pc / "t/sub/caf\xC3\xA9 ok.txt", "ok2");
     Spit(pc / "t/\xD0\xBF\xD1\x80\xD0\xB8.lua", "beyond 8 bits"); // Cyrillic
+    Spit(pc / "t/Case.txt", "one");
+    Spit(pc / "t/case.txt", "two"); // one name to a device that folds case
     Result r = Run("-v put -r pc/t /");
     EXPECT_EQ(r.status, 4) << r.err;
     for (const auto& [name, why] : hostile)
@@ -500,6 +502,9 @@ TEST_F(Kvb, NamesThatCannotGoIntoACommandLineAreSkippedAndNamed) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("> /t/x\" y"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/t/case.txt: another name in its folder differs only in case"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(Slurp(dev / "t/ok.txt"), "ok");
     EXPECT_EQ(Slurp(dev / "t/sub/caf\xC3\xA9 ok.txt"), "ok2");
     EXPECT_EQ(std::distance(fs::directory_iterator(dev / "t"), fs::directory_iterator()), 2);
