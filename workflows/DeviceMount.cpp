@@ -200,6 +200,21 @@ TDeviceMount::OpenFile* TDeviceMount::OpenOn(const std::string& Path) {
 }
 
 int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle) {
+    if (Path.empty()) {
+        // No path: a file unlinked or renamed while open, known by its handle alone.
+        const OpenFile* file = Handle ? this->Handle(Handle) : nullptr;
+        if (!file) return -ENOENT;
+        DeviceDirEntry entry;
+        if (!file->Dirty && !file->Gone && file->There != TargetState::Absent &&
+            Lookup(file->Path, entry) == 0) {
+            Attr = AttrOf(entry);
+            return 0;
+        }
+        Attr = MountAttr{};
+        Attr.Size = file->Content.size();
+        Attr.Modified = std::time(nullptr);
+        return 0;
+    }
     std::string path;
     if (!DevicePathOf(Path, path)) return -ENOENT;
     if (path == root_) {

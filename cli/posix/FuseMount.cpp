@@ -25,6 +25,25 @@ kv::TDeviceMount& Mounted() {
     return *static_cast<kv::TDeviceMount*>(fuse_get_context()->private_data);
 }
 
+// Every call is answered: an error that the workflow raises (a malformed listing line, say) is
+// EIO and a line on standard error, and the mount stays up.
+template <typename Body> int Guarded(const char* call, Body body) {
+    try {
+        return body();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kvb: %s: %s\n", call, error.what());
+    } catch (...) {
+        std::fprintf(stderr, "kvb: %s: an unknown error\n", call);
+    }
+    return -EIO;
+}
+
+// The kernel passes no path for a file that was unlinked or renamed while open: the handle
+// says which file it is then.
+std::string PathOf(const char* path) {
+    return path ? std::string(path) : std::string();
+}
+
 void Fill(const kv::MountAttr& attr, struct stat* st) {
     std::memset(st, 0, sizeof *st);
     st->st_mode = attr.Directory ? S_IFDIR | 0755 : S_IFREG | (attr.ReadOnly ? 0444 : 0644);
@@ -50,87 +69,100 @@ void* Init(struct fuse_conn_info* conn, struct fuse_config* cfg) {
 }
 
 int GetAttr(const char* path, struct stat* st, struct fuse_file_info* fi) {
-    kv::MountAttr attr;
-    const int err = Mounted().GetAttr(path, attr, fi ? fi->fh : 0);
-    if (!err) Fill(attr, st);
-    return err;
+    return Guarded("getattr", [&] {
+        kv::MountAttr attr;
+        const int err = Mounted().GetAttr(PathOf(path), attr, fi ? fi->fh : 0);
+        if (!err) Fill(attr, st);
+        return err;
+    });
 }
 
 int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
             enum fuse_readdir_flags flags) {
-    std::vector<kv::MountEntry> entries;
-    if (const int err = Mounted().ReadDir(path, entries)) return err;
-    const auto plus = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
-    filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
-    filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-    for (const auto& entry : entries) {
-        struct stat st;
-        Fill(entry.Attr, &st);
-        if (filler(buf, entry.Name.c_str(), &st, 0, plus)) break;
-    }
-    return 0;
+    return Guarded("readdir", [&] {
+        std::vector<kv::MountEntry> entries;
+        if (const int err = Mounted().ReadDir(PathOf(path), entries)) return err;
+        const auto plus = (flags & FUSE_READDIR_PLUS) ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+        filler(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
+        filler(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
+        for (const auto& entry : entries) {
+            struct stat st;
+            Fill(entry.Attr, &st);
+            if (filler(buf, entry.Name.c_str(), &st, 0, plus)) break;
+        }
+        return 0;
+    });
 }
 
 int Open(const char* path, struct fuse_file_info* fi) {
-    uint64_t handle = 0;
-    const int err = Mounted().Open(path, fi->flags, handle);
-    fi->fh = handle;
-    return err;
+    return Guarded("open", [&] {
+        uint64_t handle = 0;
+        const int err = Mounted().Open(PathOf(path), fi->flags, handle);
+        fi->fh = handle;
+        return err;
+    });
 }
 
 int Create(const char* path, mode_t, struct fuse_file_info* fi) {
-    uint64_t handle = 0;
-    const int err = Mounted().Create(path, handle);
-    fi->fh = handle;
-    return err;
+    return Guarded("create", [&] {
+        uint64_t handle = 0;
+        const int err = Mounted().Create(PathOf(path), handle);
+        fi->fh = handle;
+        return err;
+    });
 }
 
 int Read(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
-    return Mounted().Read(fi->fh, buf, size, offset);
+    return Guarded("read", [&] { return Mounted().Read(fi->fh, buf, size, offset); });
 }
 
 int Write(const char*, const char* data, size_t size, off_t offset, struct fuse_file_info* fi) {
-    return Mounted().Write(fi->fh, data, size, offset);
+    return Guarded("write", [&] { return Mounted().Write(fi->fh, data, size, offset); });
 }
 
 int Truncate(const char* path, off_t size, struct fuse_file_info* fi) {
-    return Mounted().Truncate(path, size, fi ? fi->fh : 0);
+    return Guarded("truncate",
+                   [&] { return Mounted().Truncate(PathOf(path), size, fi ? fi->fh : 0); });
 }
 
 int Flush(const char*, struct fuse_file_info* fi) {
-    return Mounted().Flush(fi->fh);
+    return Guarded("flush", [&] { return Mounted().Flush(fi->fh); });
 }
 
 int Fsync(const char*, int, struct fuse_file_info* fi) {
-    return Mounted().Flush(fi->fh);
+    return Guarded("fsync", [&] { return Mounted().Flush(fi->fh); });
 }
 
 int Release(const char*, struct fuse_file_info* fi) {
-    return Mounted().Release(fi->fh);
+    return Guarded("release", [&] { return Mounted().Release(fi->fh); });
 }
 
 int Unlink(const char* path) {
-    return Mounted().Unlink(path);
+    return Guarded("unlink", [&] { return Mounted().Unlink(PathOf(path)); });
 }
 
 int MakeDirectory(const char* path, mode_t) {
-    return Mounted().MakeDirectory(path);
+    return Guarded("mkdir", [&] { return Mounted().MakeDirectory(PathOf(path)); });
 }
 
 int RemoveDirectory(const char* path) {
-    return Mounted().RemoveDirectory(path);
+    return Guarded("rmdir", [&] { return Mounted().RemoveDirectory(PathOf(path)); });
 }
 
 int Rename(const char* from, const char* to, unsigned int flags) {
-    if (flags & RENAME_EXCHANGE) return -EINVAL; // the device cannot swap two names
-    return Mounted().Rename(from, to, (flags & RENAME_NOREPLACE) != 0);
+    return Guarded("rename", [&] {
+        if (flags & RENAME_EXCHANGE) return -EINVAL; // the device cannot swap two names
+        return Mounted().Rename(PathOf(from), PathOf(to), (flags & RENAME_NOREPLACE) != 0);
+    });
 }
 
 // The device keeps no owners, permissions or times of its own choosing: taken and let be, so
 // that copies which set them go through.
 int Exists(const char* path, struct fuse_file_info* fi) {
-    kv::MountAttr attr;
-    return Mounted().GetAttr(path, attr, fi ? fi->fh : 0);
+    return Guarded("getattr", [&] {
+        kv::MountAttr attr;
+        return Mounted().GetAttr(PathOf(path), attr, fi ? fi->fh : 0);
+    });
 }
 int Chmod(const char* path, mode_t, struct fuse_file_info* fi) {
     return Exists(path, fi);

@@ -103,4 +103,18 @@ check "the device is back" test -n "$back"
 check "the write goes through once it is back" cp notes.txt mnt/Lua/notes.txt
 check "whole on the device" cmp notes.txt dev/Lua/notes.txt
 unmount_sim
+
+# A listing line the mount cannot read fails that call with EIO; the mount stays up. A file
+# unlinked while it is open, asked about through its descriptor, does not end the mount.
+mount_sim dev 'listing-line=x\tbad'
+check "a malformed listing is an error" sh -c '! ls mnt/Lua >/dev/null 2>&1'
+check "which is said" grep -q "not a valid integer value" mount.log
+check "and the mount stays up" stat mnt
+unmount_sim
+mount_sim dev ""
+check "an open file unlinked under its reader does not end the mount" sh -c \
+  'exec 3<mnt/Lua/main.lua && rm mnt/Lua/main.lua && { wc -c <&3 >/dev/null 2>&1; true; }'
+check "which stays up after it" stat mnt
+check "and the file is not brought back by its close" test ! -e dev/Lua/main.lua
+unmount_sim
 exit $failed

@@ -198,6 +198,19 @@ TEST_F(Mount, CallsAnswerAsAFolderDoes) {
     EXPECT_EQ(mount->RemoveDirectory("/empty"), 0);
     EXPECT_EQ(mount->GetAttr("/empty", attr), -ENOENT);
     EXPECT_EQ(mount->Unlink("/empty"), -ENOENT);
+    // A file unlinked while open: the kernel asks for its attributes with no path, and its
+    // handle answers; its close does not bring it back.
+    h = 0;
+    ASSERT_EQ(mount->Open("/lib.lua", O_RDONLY, h), 0);
+    char buffer[16];
+    EXPECT_EQ(mount->Read(h, buffer, sizeof buffer, 0), 5);
+    EXPECT_EQ(mount->Unlink("/lib.lua"), 0);
+    EXPECT_EQ(mount->GetAttr("", attr, h), 0);
+    EXPECT_FALSE(attr.Directory);
+    EXPECT_EQ(attr.Size, 5u);
+    EXPECT_EQ(mount->GetAttr("", attr, 0), -ENOENT);
+    mount->Release(h);
+    EXPECT_EQ(Stored("/Lua/lib.lua"), "<missing>");
 }
 
 TEST_F(Mount, AWriteTheDeviceDidNotTakeIsKeptAndTheMountWaitsForItsOwnDevice) {
