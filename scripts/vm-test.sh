@@ -188,6 +188,12 @@ if $wine; then
   (while kill -0 $bridge_pid 2>/dev/null; do
      if grep -q 'guest: running kvb.exe' "$work/guest.log"; then kill -USR1 $bridge_pid; break; fi
      sleep 1
+   done
+   # The device restarts under a running kvb log when the guest asks (no second program may
+   # send it "boot" while the log holds it).
+   while kill -0 $bridge_pid 2>/dev/null; do
+     if grep -q 'wine: restart the device now' "$work/guest.log"; then kill -USR2 $bridge_pid; break; fi
+     sleep 0.5
    done) &
 fi
 trap 'kill $bridge_pid 2>/dev/null || true' EXIT

@@ -7,6 +7,8 @@
 // Usage: vm_bridge PORT [SLOW_MS]. After SIGUSR1 the device's input reports go to the machine at
 // most one per SLOW_MS milliseconds (the device waits for the host, as a real one does when its
 // endpoint is not polled): Wine's HID stack in the emulated machine is slower than the device.
+// SIGUSR2 restarts the device into its boot loader, as its "boot" does, for a program that holds
+// it while no other program may send it a command.
 #include "sim/SimDevice.h"
 
 #include <arpa/inet.h>
@@ -174,6 +176,10 @@ volatile sig_atomic_t slow = 0; // set by SIGUSR1
 void Slow(int) {
     slow = 1;
 }
+volatile sig_atomic_t restart = 0; // set by SIGUSR2
+void Restart(int) {
+    restart = 1;
+}
 
 int Read(void*, uint8_t* data, int count) {
     const ssize_t n = recv(bridge.fd, data, count, MSG_DONTWAIT);
@@ -256,6 +262,8 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "bridge: dialect %d\n", device.faults.dialect);
     const int slowMs = argc > 2 ? std::atoi(argv[2]) : 1;
     signal(SIGUSR1, Slow);
+    signal(SIGUSR2, Restart);
+    int64_t restartBackAt = 0;
     int64_t nextInAt = 0;
     // The count of input reports sent, printed after each burst (2 s without one): set beside the
     // reports the machine's programs received, it tells which side lost any.
@@ -313,6 +321,16 @@ int main(int argc, char* argv[]) {
         if (bridge.reconnectAt && Bridge::Now() >= bridge.reconnectAt) {
             bridge.reconnectAt = 0;
             bridge.Connect();
+        }
+        if (restart) {
+            restart = 0;
+            std::fprintf(stderr, "bridge: the device restarts into its boot loader on request\n");
+            device.Unplug();
+            restartBackAt = Bridge::Now() + 1500;
+        }
+        if (restartBackAt && Bridge::Now() >= restartBackAt) {
+            restartBackAt = 0;
+            device.RunBootLoader();
         }
         // A restart of the device itself: off the bus while it is away, back when it returns.
         const bool present = device.Present();

@@ -130,18 +130,23 @@ check "kvb sync up after a change sends the one file" sync2.out \
          [ "$(grep -c "^send" sync2.out)" -eq 1 ] && grep -qx "print(3)" cat.out'
 
 # An unplug seen by a running kvb: the device restarts into its boot loader (off the bus) while a
-# log session holds it; the session must end then with "no device", not at its 60 s.
+# log session holds it; the session must end then with "no device", not at its 60 s. The log holds
+# the device, so no other program may send it "boot": the bridge restarts it when asked.
 kvb log.out log --seconds 900 &
 logger=$!
 # The session holds the device once the device's messages come.
 i=0
 while [ ! -s log.out ] && [ $i -lt 300 ]; do sleep 1; i=$((i + 1)); done
-kvb boot.out exec boot
+kvb busy.out exec boot
+busy=$?
+echo "wine: restart the device now"
 t0=$(now)
 wait $logger
 logged=$?
 took=$(since $t0)
-check "an unplug ends a running kvb log: status $logged, $took s after kvb exec boot" log.out \
+check "a second kvb finds the device in use by the log: status $busy" busy.out \
+  sh -c "[ $busy -eq 6 ] && grep -q 'is in use by' busy.out"
+check "an unplug ends a running kvb log: status $logged, $took s after the restart" log.out \
   sh -c "[ $logged -eq 3 ] && grep -q 'the device is gone' log.out &&
          [ \$(echo '$took' | cut -d. -f1) -lt 30 ]"
 # Found again at once: the boot loader, listed by SetupAPI, and a command through it.
