@@ -189,6 +189,14 @@ void TDeviceSync::Unstage() {
 
 VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
     std::vector<DeviceDirEntry> entries;
+    // A sync that only says what it would do changes nothing on the device, not even a
+    // replacement cut short.
+    struct Restore {
+        bool& flag;
+        const bool was;
+        ~Restore() { flag = was; }
+    } restore{work_.FinishReplaces, work_.FinishReplaces};
+    work_.FinishReplaces = restore.was && !options_.DryRun;
     const VerbResult listed = work_.List(DevicePathOf(Path), entries);
     if (!listed.Ok()) {
         if (listed.What == Outcome::DeviceGone) DeviceGone = true;

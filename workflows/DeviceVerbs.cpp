@@ -101,7 +101,7 @@ VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>
         if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
-    FinishCutReplaces(Dir, Entries);
+    if (FinishReplaces) FinishCutReplaces(Dir, Entries);
     listed_ = {Dir, Entries, Comms.Sends(), Clock().NowMs(), true};
     return VerbResult::Done(Dir);
 }

@@ -104,6 +104,9 @@ class TDeviceWork {
     bool Cancelled = false;
     // Files that exist on the PC already are kept as they are (kvb get --no-clobber).
     bool NoClobber = false;
+    // Whether a listing finishes a replacement that was cut short (see FinishCutReplaces); off
+    // while a sync only says what it would do.
+    bool FinishReplaces = true;
 
     // Starts a new Save to PC: the count, the failures and the cancel state start afresh.
     void BeginSave();

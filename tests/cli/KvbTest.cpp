@@ -878,6 +878,12 @@ TEST_F(Kvb, SyncSendsOnlyWhatChangedAndAPreviewChangesNothing) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << " in " << r.out;
     EXPECT_FALSE(fs::exists(dev / "proj"));
     EXPECT_FALSE(fs::exists(dir / "state")) << "a preview keeps no record";
+    // Not even a replacement cut short is finished by a preview; the next listing finishes it.
+    Spit(dev / "cut/x.lua.kvbnew", "new x");
+    r = Run("sync up --dry-run pc/proj /cut");
+    EXPECT_TRUE(fs::exists(dev / "cut/x.lua.kvbnew")) << r.err;
+    EXPECT_EQ(Run("ls /cut").status, 0);
+    EXPECT_EQ(Slurp(dev / "cut/x.lua"), "new x");
     r = Run("sync up --dry-run --json pc/proj /proj");
     EXPECT_NE(r.out.find(R"({"action":"send","directory":false,"done":false,"path":"d1/f3.lua",)"
                          R"("reason":"new"})"),
