@@ -83,6 +83,21 @@ cmp -s "$work/dev/Save/ok.txt" "$work/out/Save/ok.txt" || { echo "FAIL get -r: o
 [ $status -eq 4 ] || { echo "FAIL get -r: status $status, not 4 (not all moved)"; fail=1; }
 if [ $fail -ne 0 ]; then cat "$log"; exit 1; fi
 echo "ok   get -r refuses ${#names[@]} names Windows cannot hold, saves the rest, writes nothing outside"
+# Two device names that differ only in case (a device that tells them apart): a Windows folder
+# holds them as one, so the first is saved and the second is named, never written over it.
+mkdir -p "$work/dev/Case"
+set +e
+(cd "$work" && KVB_VIRTUAL_TIME=1 KVB_SIM_FAULTS='case-sensitive=1;extra-file=/Case/A.txt;extra-file=/Case/a.txt' \
+   run "$kvb" --simulate dev get -r /Case folded 2> "$log")
+status=$?
+set -e
+sed -i 's/\r$//' "$log"
+saved=$(cd "$work/folded/Case" && ls)
+if [ $status -ne 4 ] || [ "$saved" != A.txt ] || [ "$(cat "$work/folded/Case/A.txt")" != A.txt ] ||
+   ! grep -qF 'names that differ only in case (A.txt, a.txt)' "$log"; then
+  echo "FAIL get -r of case twins: status $status, saved \"$saved\""; cat "$log"; exit 1
+fi
+echo "ok   get -r saves one of two names that differ only in case and names the other"
 set +e
 (cd "$work" && run "$kvb" devices > devices.txt 2>&1)
 status=$?

@@ -144,7 +144,10 @@ int TDeviceMount::Listed(const std::string& Dir, const Listing*& Out, bool Fresh
         if (listed.What == Outcome::Refused && listed.Reply.empty()) return -ENOTDIR;
         return ErrorOf(listed);
     }
-    std::erase_if(listing.Entries, [](const DeviceDirEntry& e) { return !Showable(e.Name); });
+    // A copy a replacement wrote beside a file is no file of the folder.
+    std::erase_if(listing.Entries, [](const DeviceDirEntry& e) {
+        return !Showable(e.Name) || (!IsDirectory(e) && IsBesideCopyName(e.Name));
+    });
     // Its age counts from when it came whole: a long listing is not stale on arrival.
     listing.AtMs = Clock().NowMs();
     Out = &(listings_[Dir] = std::move(listing));
@@ -159,13 +162,11 @@ int TDeviceMount::Lookup(const std::string& Path, DeviceDirEntry& Entry) {
     }
     const Listing* listing = nullptr;
     if (const int err = Listed(DeviceParentOf(Path), listing)) return err;
-    const std::string name = DeviceLeafOf(Path);
-    for (const auto& entry : listing->Entries)
-        if (entry.Name == name) {
-            Entry = entry;
-            return 0;
-        }
-    return -ENOENT;
+    // The device may find a name in any case (see EntryNamed): so does the mount.
+    const DeviceDirEntry* found = EntryNamed(listing->Entries, DeviceLeafOf(Path));
+    if (!found) return -ENOENT;
+    Entry = *found;
+    return 0;
 }
 
 MountAttr TDeviceMount::AttrOf(const DeviceDirEntry& Entry) {

@@ -63,6 +63,8 @@ void TDeviceSync::LoadRules() {
 }
 
 bool TDeviceSync::Ignored(const std::string& Path, bool Directory) const {
+    // A PC file named as a replacement's copy would be taken on the device for one left behind.
+    if (!Directory && IsBesideCopyName(Path.substr(Path.rfind('/') + 1))) return true;
     return rules_.Ignored(Latin1ToUtf8(Path), Directory);
 }
 
@@ -150,17 +152,27 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
 VerbResult TDeviceSync::Stage(const std::set<std::string>& Paths) {
     if (!options_.Up || options_.DryRun || !options_.WriteBeforeListing)
         return VerbResult::Done(options_.DeviceFolder);
+    // Only a file the last sync left on the device and that has changed on the PC since: a new
+    // one goes straight to its name, as nothing is there to be kept.
+    std::vector<std::string> due;
     for (const auto& path : Paths) {
         const auto pc = pc_.find(path);
-        // Only a file the last sync left on the device and that has changed on the PC since: a
-        // new one goes straight to its name, as nothing is there to be kept. A PC file of the
-        // copy's own name is left to the usual way.
         if (pc == pc_.end() || pc->second.Directory || reported_.count(path) ||
-            staged_.count(path) || !record_.Files.count(path) ||
-            pc_.count(TDeviceWork::BesideName(path)))
+            staged_.count(path) || !record_.Files.count(path))
             continue;
         VerbResult error;
-        if (PcState(path, error) != SideState::Changed || !error.Ok()) continue;
+        if (PcState(path, error) == SideState::Changed && error.Ok()) due.push_back(path);
+    }
+    // Each copy's name is one its folder lists free: one listing per folder, taken before any
+    // copy is written (Paths come sorted, so a folder's files come together as a rule).
+    for (const auto& path : due) {
+        const VerbResult chosen = work_.ChooseBeside(DevicePathOf(path));
+        if (chosen.What == Outcome::DeviceGone) {
+            DeviceGone = true;
+            return chosen;
+        }
+    }
+    for (const auto& path : due) {
         const fs::path file = PcPathOf(path);
         const int64_t time = TicksOf(file); // before the read: a save meanwhile shows next time
         std::string content;
@@ -211,14 +223,13 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         if (Path.empty() && !options_.Only.empty() && !options_.Only.count(e.Name)) continue;
         const bool directory = IsDirectory(e);
         const std::string rel = Join(Path, e.Name);
-        // The copy written beside a file of this sync is no file of the folder.
-        const size_t besideSuffix = TDeviceWork::BesideName("").size();
-        if (!directory && !staged_.empty() && rel.size() > besideSuffix) {
-            const auto staged = staged_.find(rel.substr(0, rel.size() - besideSuffix));
-            if (staged != staged_.end() && TDeviceWork::BesideName(staged->first) == rel) {
-                staged->second.Listed = e;
-                continue;
-            }
+        // The copy written beside a file of this sync is no file of the folder; nor is one a
+        // replacement left (both copies kept when it could not tell which is whole): it is
+        // neither fetched nor deleted as extra.
+        if (!directory && IsBesideCopyName(e.Name)) {
+            for (auto& [path, staged] : staged_)
+                if (work_.BesideOf(DevicePathOf(path)) == DevicePathOf(rel)) staged.Listed = e;
+            continue;
         }
         if (!SafePcName(e.Name)) {
             // Names from the device are never made into PC paths unless safe, as in get.

@@ -110,13 +110,9 @@ void TDeviceWork::FinishCutReplaces(const std::string& Dir, std::vector<DeviceDi
     // A replace cut between deleting the old file and renaming the new one leaves the name
     // missing and the new content beside it, whole by construction (it is renamed only once
     // whole, and the old file goes only then): the copy takes its name now.
-    const std::string suffix = kBesideSuffix;
     for (auto& entry : Entries) {
-        const size_t at = entry.Name.rfind(suffix);
-        if (IsDirectory(entry) || at == std::string::npos || at == 0 ||
-            entry.Name.find_first_not_of("0123456789", at + suffix.size()) != std::string::npos)
-            continue;
-        const std::string name = entry.Name.substr(0, at);
+        if (IsDirectory(entry) || !IsBesideCopyName(entry.Name)) continue;
+        const std::string name = entry.Name.substr(0, entry.Name.rfind(kBesideSuffix));
         if (besideInUse_.count(Dir + "/" + entry.Name) || EntryNamed(Entries, name) ||
             !Sendable(Dir + "/" + entry.Name, name).Ok())
             continue;
@@ -261,6 +257,13 @@ class TBesideInUse {
     const std::string beside_;
 };
 
+bool IsBesideCopyName(const std::string& Name) {
+    const std::string suffix = kBesideSuffix;
+    const size_t at = Name.rfind(suffix);
+    return at != std::string::npos && at != 0 &&
+           Name.find_first_not_of("0123456789", at + suffix.size()) == std::string::npos;
+}
+
 std::string TDeviceWork::BesideName(const std::string& Path) {
     return Path + kBesideSuffix;
 }
@@ -297,8 +300,8 @@ VerbResult TDeviceWork::ChooseBeside(const std::string& Path) {
 }
 
 VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& Content) {
-    besideOf_.erase(Path);
-    const std::string beside = BesideName(Path);
+    if (!besideOf_.count(Path)) return VerbResult::Failed(Outcome::NotWhole, Path, "no free name");
+    const std::string beside = BesideOf(Path);
     besideInUse_.insert(beside);
     if (VerbResult refused = Sendable(beside); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;

@@ -100,6 +100,24 @@ bool TDeviceWork::Unsafe(const std::string& Name, const std::string& Where) {
     return true;
 }
 
+bool TDeviceWork::FoldedOnPc(const fs::path& PcFolder, const std::string& DeviceFolder,
+                             const std::string& Name, std::map<std::string, std::string>& Saved) {
+    // Two device names that differ only in case: a PC folder that folds case (on Windows, as a
+    // rule) holds them as one, and the second would be written over the first. The first saved
+    // stays; the second is named and left on the device.
+    const auto [first, isNew] = Saved.emplace(AsciiLower(Name), Name);
+    if (isNew || first->second == Name) return false;
+    std::error_code ec;
+    if (!fs::equivalent(PcFolder / PcNameOf(first->second), PcFolder / PcNameOf(Name), ec))
+        return false;
+    const std::string path = DeviceFolder + "/" + Name;
+    const std::string why = "names that differ only in case (" + first->second + ", " + Name +
+                            "): the PC folder takes them for one, so this one was not saved";
+    Host.Failed("Not saved: " + path + ": " + why);
+    NotMoved.Add(VerbResult::Failed(Outcome::Refused, path, why));
+    return true;
+}
+
 bool TDeviceWork::SaveToPcFile(const fs::path& PcPath, const std::string& Content,
                                const std::optional<DateTime>& Stamp) {
     Host.SavedCount(++SavedCount);
@@ -156,10 +174,11 @@ void TDeviceWork::SaveDirectoryToPc(const fs::path& PcFolder, const std::string&
             bytes += static_cast<uint64_t>(std::max<int32_t>(0, entry.Size));
         }
     Tally.Add(files, bytes);
+    std::map<std::string, std::string> saved;
     for (const auto& entry : entries) {
         if (entry.Name == "..") continue;
         if (LinkLost(folder) || StopHere()) return;
-        if (Unsafe(entry.Name, folder)) continue;
+        if (Unsafe(entry.Name, folder) || FoldedOnPc(pcDir, folder, entry.Name, saved)) continue;
         if (IsDirectory(entry))
             SaveDirectoryToPc(pcDir, folder, entry.Name);
         else
@@ -181,15 +200,17 @@ void TDeviceWork::SaveToPc(const fs::path& PcFolder, const std::string& DeviceFo
 void TDeviceWork::SaveSelection(const fs::path& PcFolder, const std::string& DeviceFolder,
                                 const std::vector<DeviceDirEntry>& Selected,
                                 const std::vector<std::string>& Dirs) {
+    std::map<std::string, std::string> saved;
     for (const auto& entry : Selected) {
         Host.SavedCount(SavedCount);
         if (LinkLost(DeviceFolder) || StopHere()) return;
-        if (Unsafe(entry.Name, "")) continue;
+        if (Unsafe(entry.Name, "") || FoldedOnPc(PcFolder, DeviceFolder, entry.Name, saved))
+            continue;
         SaveFileToPc(PcFolder, DeviceFolder, entry);
     }
     for (const auto& name : Dirs) {
         if (LinkLost(DeviceFolder) || StopHere()) return;
-        if (Unsafe(name, "")) continue;
+        if (Unsafe(name, "") || FoldedOnPc(PcFolder, DeviceFolder, name, saved)) continue;
         SaveDirectoryToPc(PcFolder, DeviceFolder, name);
     }
 }

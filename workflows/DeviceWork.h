@@ -26,6 +26,11 @@ std::string DeviceLeafOf(const std::string& Path);
 const DeviceDirEntry* EntryNamed(const std::vector<DeviceDirEntry>& Entries,
                                  const std::string& Name);
 
+// Whether a device name is that of a copy a replacement writes beside the file it replaces
+// ("NAME.kvbnew", or with a number after it when that name was taken). Such copies are no file
+// of a folder: sync and the mount leave them out.
+bool IsBesideCopyName(const std::string& Name);
+
 // What stands at a device path a write goes to, as far as the caller knows.
 enum class TargetState { Unknown, Absent, File };
 
@@ -53,14 +58,17 @@ class TDeviceWork {
     // Stores Content at Path as Write does, done once the device confirmed it after the content
     // (or, when it said nothing, listed it whole), without a listing afterwards.
     VerbResult WriteWhole(const std::string& Path, const std::string& Content, TargetState Target);
-    // A replacement in two steps, for a caller that lists the folder between them: WriteBeside
-    // stores Content whole under BesideName(Path) (a cut copy is not left behind); PutInPlace
+    // A replacement in two steps, for a caller that lists the folder between them: ChooseBeside
+    // picks a name for the copy that the folder's listing (the one just taken, or a fresh one)
+    // shows free, which BesideOf(Path) then gives; WriteBeside stores Content whole under it (a
+    // cut copy is not left behind); PutInPlace
     // then gives it Path's name (OldFileListed: a whole listing just showed a file at Path, which
     // goes first), as Write does, or DropBeside removes it.
     static std::string BesideName(const std::string& Path);
     // The name the replacement of Path went beside under: BesideName, or the one a replace chose
     // because a file of that name was there.
     std::string BesideOf(const std::string& Path) const;
+    VerbResult ChooseBeside(const std::string& Path);
     VerbResult WriteBeside(const std::string& Path, const std::string& Content);
     VerbResult PutInPlace(const std::string& Path, bool OldFileListed);
     void DropBeside(const std::string& Path);
@@ -207,9 +215,6 @@ class TDeviceWork {
     bool cutCopy_ = false;
     std::map<std::string, std::string> besideOf_; // Path -> the beside name chosen for it
     std::set<std::string> besideInUse_;           // beside copies being written or placed
-    // Chooses a beside name for Path that the folder's listing (the one just taken, or a fresh
-    // one) shows free.
-    VerbResult ChooseBeside(const std::string& Path);
     bool storeUndecided_ = false;
     bool deferListing_ = false; // Store leaves an unconfirmed write to ConfirmUploads
     const std::vector<DeviceDirEntry>* JustListed(const std::string& Dir) const;
@@ -226,6 +231,10 @@ class TDeviceWork {
                        const std::vector<DeviceDirEntry>& Selected,
                        const std::vector<std::string>& Dirs);
     bool Unsafe(const std::string& Name, const std::string& Where);
+    // True, after naming it, when Name differs only in case from a name of Saved (lower-cased
+    // name -> the name saved) that PcFolder already holds under Name as well.
+    bool FoldedOnPc(const std::filesystem::path& PcFolder, const std::string& DeviceFolder,
+                    const std::string& Name, std::map<std::string, std::string>& Saved);
     // True when the link is down, which then counts in NotMoved (once) as the device gone.
     bool LinkLost(const std::string& Where);
     bool WaitForRestart(bool BootLoader);

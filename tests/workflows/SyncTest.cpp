@@ -320,7 +320,8 @@ TEST_F(SyncFolder, AFolderGoneFromThePcGoesFromTheDeviceOnlyAsFarAsItMay) {
 // listing shows what the device holds and the new content whole, so no second listing follows,
 // and the record it leaves makes the next sync send nothing. A file changed on the device as
 // well stays as the device has it, and the copy beside it goes.
-TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBeside) {
+TEST_F(SyncFolder,
+       OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBesideUnderAFreeName) {
     kvtest::WorkRig rig;
     ASSERT_TRUE(rig.connected);
     auto& env = rig.env;
@@ -368,12 +369,23 @@ TEST_F(SyncFolder, OneListingOfAFolderSeesTheDevicesChangesAndConfirmsWhatWentBe
     spit("a.lua", "new a.lua");
     // Of the same size: its stamp tells, even where the file system keeps stamps coarsely.
     fs::last_write_time(pc / "a.lua", fs::last_write_time(pc / "a.lua") + std::chrono::seconds(2));
+    // The device holds a user's file of the copy's usual name: the copy takes a free one, and
+    // the user's file is neither written, deleted, fetched nor deleted as extra.
+    env.fs->AddFile("/w/a.lua.kvbnew", "mine");
+    options.DeleteExtra = true;
     sync({"a.lua"});
-    EXPECT_EQ(
-        env.device->commands,
-        (std::vector<std::string>{"NFWRITE \"/w/a.lua.kvbnew\"\t9\tw", "NFDIR @\"/w\"",
-                                  "NFDEL \"/w/a.lua\"", "NFRENAME \"/w/a.lua.kvbnew\" \"a.lua\""}));
+    EXPECT_EQ(env.device->commands,
+              (std::vector<std::string>{"NFDIR @\"/w\"", "NFWRITE \"/w/a.lua.kvbnew2\"\t9\tw",
+                                        "NFDIR @\"/w\"", "NFDEL \"/w/a.lua\"",
+                                        "NFRENAME \"/w/a.lua.kvbnew2\" \"a.lua\""}));
     EXPECT_EQ(stored("/w/a.lua"), "new a.lua");
+    EXPECT_EQ(stored("/w/a.lua.kvbnew"), "mine");
+    options.Up = false;
+    sync();
+    options.Up = true;
+    options.DeleteExtra = false;
+    EXPECT_FALSE(fs::exists(pc / "a.lua.kvbnew"));
+    EXPECT_EQ(stored("/w/a.lua.kvbnew"), "mine");
     // What went is on record as the device lists it: nothing more goes, and c.lua stays open.
     EXPECT_EQ(sync(), 1);
     EXPECT_EQ(env.device->commands,
