@@ -539,13 +539,28 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
             if (const int err = Flush(handle)) return err;
     DeviceDirEntry source, target;
     if (const int err = Lookup(from, source)) return err;
-    const int there = Lookup(to, target);
+    int there = Lookup(to, target);
     if (there && there != -ENOENT) return there;
+    // The device finds a name in any case: a new name that differs only in case finds the file
+    // itself, which is renamed, not replaced.
+    if (there == 0 && target.Name == source.Name) there = -ENOENT;
     if (there == 0) {
         if (NoReplace) return -EEXIST;
         if (IsDirectory(target) && !IsDirectory(source)) return -EISDIR;
         if (!IsDirectory(target) && IsDirectory(source)) return -ENOTDIR;
-        if (IsDirectory(target)) {
+        if (!IsDirectory(target)) {
+            // A file over a file: the same way a replacement's copy takes its name, so that a
+            // rename answered late, or cut between its steps, is settled as it is there.
+            const VerbResult placed = work_.PlaceOver(from, to, true, false);
+            DropListing(DeviceParentOf(to));
+            if (!placed.Ok()) return ErrorOf(placed);
+            contents_.erase(to);
+            for (auto& [handle, file] : open_)
+                if (file.Path == to) file.Gone = true;
+            Moved(from, to);
+            return 0;
+        }
+        {
             const Listing* listing = nullptr;
             if (const int err = Listed(to, listing, true)) return err;
             if (!listing->Entries.empty()) return -ENOTEMPTY;
@@ -570,9 +585,14 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
     source.Name = DeviceLeafOf(to);
     Noted(from, nullptr);
     Noted(to, &source);
+    Moved(from, to);
+    return 0;
+}
+
+void TDeviceMount::Moved(const std::string& from, const std::string& to) {
     DropBelow(from);
     if (auto cached = contents_.find(from); cached != contents_.end()) {
-        cached->second.Listed.Name = source.Name;
+        cached->second.Listed.Name = DeviceLeafOf(to);
         contents_[to] = std::move(cached->second);
         contents_.erase(from);
     }
@@ -582,7 +602,6 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
         else if (Below(file.Path, from))
             file.Path = to + file.Path.substr(from.size());
     }
-    return 0;
 }
 
 } // namespace kv

@@ -123,6 +123,8 @@ class TDeviceMount {
     void DropListing(const std::string& Dir);
     void DropBelow(const std::string& Dir);
     void Keep(OpenFile& File, const std::string& Why);
+    // What is kept of from (its content, open files, what is below it) is now at to.
+    void Moved(const std::string& from, const std::string& to);
     static MountAttr AttrOf(const DeviceDirEntry& Entry);
 };
 

@@ -314,12 +314,23 @@ void TDeviceWork::DropBeside(const std::string& Path) {
 }
 
 VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) {
-    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     const std::string beside = BesideOf(Path);
-    const std::string leaf = DeviceLeafOf(Path);
     const TBesideInUse inUse(besideInUse_, beside);
+    VerbResult placed = PlaceOver(beside, Path, OldFileListed, true);
+    // Gone in the middle: the copy is whole beside the name, which holds the old content or,
+    // once the old file went, nothing until the next listing gives the copy its name.
+    if (placed.What == Outcome::DeviceGone && placed.Detail.empty())
+        placed.Detail = "the new content is whole in " + beside;
+    return placed;
+}
+
+VerbResult TDeviceWork::PlaceOver(const std::string& Source, const std::string& Path,
+                                  bool OldFileListed, bool SourceIsCopy) {
+    if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
+    const std::string& beside = Source;
+    const std::string leaf = DeviceLeafOf(Path);
     if (ListedReadOnly(Path)) {
-        Files.DeleteFile(beside);
+        if (SourceIsCopy) Files.DeleteFile(beside);
         return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
     }
     // A rename that gave no result in time, or said no, is decided by a fresh listing: the copy
@@ -368,7 +379,7 @@ VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) 
                       : Files.DeleteFile(Path) ? VerbResult::Done(Path)
                                                : Failure(Path, Outcome::Refused);
     if (kept.Ok()) return rename() == Renamed::Yes ? kept : oldGone();
-    if (Terminal.IsConnected()) Files.DeleteFile(beside);
+    if (SourceIsCopy && Terminal.IsConnected()) Files.DeleteFile(beside);
     return kept;
 }
 
@@ -388,7 +399,13 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     const TBesideInUse inUse(besideInUse_, beside);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) return PutInPlace(Path, OldFileListed);
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!Terminal.IsConnected()) {
+        VerbResult gone = VerbResult::Failed(Outcome::DeviceGone, Path);
+        if (Files.WriteStarted())
+            gone.Detail =
+                "the file was not replaced; " + beside + " may hold part of the new content";
+        return gone;
+    }
     VerbResult notStored = whole;
     notStored.Path = Path;
     if (Files.WriteStarted() && storeUndecided_) {

@@ -71,6 +71,13 @@ class TDeviceWork {
     VerbResult ChooseBeside(const std::string& Path);
     VerbResult WriteBeside(const std::string& Path, const std::string& Content);
     VerbResult PutInPlace(const std::string& Path, bool OldFileListed);
+    // Gives the file Source, in Path's folder, Path's name, in place of the file there as a
+    // rename(2) does: the one way a file takes another's place, for PutInPlace and the mount.
+    // A result the rename gave late or not at all is decided by a fresh listing; a read-only
+    // file there is not replaced. SourceIsCopy: Source is a replacement's copy, deleted when it
+    // cannot take the name; otherwise it is left as it is.
+    VerbResult PlaceOver(const std::string& Source, const std::string& Path, bool OldFileListed,
+                         bool SourceIsCopy);
     void DropBeside(const std::string& Path);
     // An empty file, unless Path exists already (then nothing is sent and the result is done).
     VerbResult NewFile(const std::string& Path);

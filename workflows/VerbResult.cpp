@@ -18,7 +18,7 @@ std::string VerbResult::Message() const {
     case Outcome::NotWhole:
         return where + (Detail.empty() ? "it did not move whole" : Detail);
     case Outcome::DeviceGone:
-        return where + "the device is gone";
+        return where + "the device is gone" + (Detail.empty() ? std::string() : "; " + Detail);
     case Outcome::NoSuchFile:
         return where + "no such file or directory";
     case Outcome::IsDirectory:

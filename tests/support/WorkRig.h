@@ -12,7 +12,8 @@
 namespace kvtest {
 
 struct QuietHost : kv::IWorkHost {
-    void Print(const std::string&, kv::MessageStyle) override {}
+    std::string printed;
+    void Print(const std::string& Text, kv::MessageStyle) override { printed += Text; }
 };
 
 struct WorkRig {

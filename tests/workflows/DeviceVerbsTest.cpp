@@ -1,12 +1,14 @@
 // The device verbs against the simulated device: the typed result of each, for success and for
 // every failure the device can produce.
 #include "support/SimFixture.h"
+#include "support/WorkRig.h"
 
 #include "workflows/DeviceWork.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -321,3 +323,50 @@ TEST_F(Verbs, NothingIsListedAgainThatTheDeviceJustShowedOrConfirmed) {
 }
 
 } // namespace
+
+// A replacement cut by an unplug at any moment, in steps of the link's time: the next listing
+// after the device is back leaves the file's old content or its new one, whole, under its name;
+// done only when it is the new one; and no copy beside it but one named in the failure.
+TEST(ReplaceCut, AtEveryStepTheNextListingLeavesTheOldOrTheNewWhole) {
+    const std::string old = "old " + std::string(3000, 'o'),
+                      fresh = "new " + std::string(5000, 'n');
+    int64_t span = 0;
+    int cuts = 0, finished = 0;
+    for (int64_t at = 0; at == 0 || at <= span; at += 4) {
+        SCOPED_TRACE("unplugged after " + std::to_string(at) + " ms");
+        kvtest::WorkRig rig;
+        ASSERT_TRUE(rig.connected);
+        auto& fs = *rig.env.fs;
+        fs.AddFile("/p/a.lua", old);
+        std::vector<DeviceDirEntry> entries;
+        ASSERT_TRUE(rig.work.List("/p", entries).Ok());
+        const int64_t start = rig.env.clock.NowMs();
+        if (at > 0) rig.env.device->ScheduleUnplug(at, 3000);
+        const VerbResult written = rig.work.Write("/p/a.lua", fresh, true, TargetState::File);
+        if (at == 0) {
+            ASSERT_TRUE(written.Ok()) << written.Message();
+            span = rig.env.clock.NowMs() - start;
+            continue;
+        }
+        if (!written.Ok()) ++cuts;
+        rig.env.clock.AdvanceMs(3500);
+        ASSERT_TRUE(rig.comms.Connect());
+        const size_t printed = rig.host.printed.size();
+        ASSERT_TRUE(rig.work.List("/p", entries).Ok());
+        finished += rig.host.printed.size() > printed;
+        std::string content;
+        ASSERT_TRUE(fs.ReadFile(sim::SplitPath("/p/a.lua"), content)) << written.Message();
+        EXPECT_TRUE(content == old || content == fresh) << content.size() << " bytes";
+        if (written.Ok()) {
+            EXPECT_EQ(content, fresh);
+        }
+        for (const auto& entry : entries) {
+            if (entry.Name == "a.lua" || entry.Name == "..") continue;
+            EXPECT_NE(written.Message().find(entry.Name), std::string::npos)
+                << entry.Name << " left, unnamed: " << written.Message();
+        }
+    }
+    EXPECT_GT(cuts, 5) << "the unplugs fell within the replacement";
+    std::printf("[ replace cut ] %lld ms, %d cuts, %d finished by the next listing\n",
+                static_cast<long long>(span), cuts, finished);
+}
