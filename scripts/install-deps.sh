@@ -7,7 +7,8 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libhidapi-de
           libusb-1.0-0-dev libgtest-dev libcli11-dev nlohmann-json3-dev xvfb xauth clang-format clang libclang-rt-14-dev
           qemu-system-x86 busybox-static libusbredirparser-dev kmod cpio
           dpkg-dev lintian desktop-file-utils appstream librsvg2-bin x11-utils libxcb1-dev
-          openbox xdotool python3-gi gir1.2-gtk-3.0 libfuse3-dev fuse3)
+          openbox xdotool python3-gi gir1.2-gtk-3.0 libfuse3-dev fuse3
+          rsync git sqlite3 vim-tiny)
 
 missing=()
 for p in "${packages[@]}"; do

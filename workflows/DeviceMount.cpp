@@ -24,6 +24,9 @@ namespace {
 // The largest file a program may build up in the mount: the device's files are small, and each
 // is held whole in memory while it is written.
 constexpr size_t kLargestFile = size_t(64) << 20;
+// A listing older than this is not taken to show that a name is free for a new file: the
+// device's own programs may have made it since.
+constexpr int64_t kMomentMs = 1000;
 // Contents kept for reading again, in all.
 constexpr size_t kContentCache = size_t(64) << 20;
 
@@ -45,6 +48,16 @@ DeviceDirEntry Stored(const std::string& Path, size_t Size) {
     entry.Name = DeviceLeafOf(Path);
     entry.Size = static_cast<int32_t>(Size);
     entry.Attr = faArchive;
+    // Until the device lists it, the time it was sent, never 1970.
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);
+#else
+    localtime_r(&t, &local);
+#endif
+    entry.Created = DateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                             local.tm_hour,        local.tm_min,     local.tm_sec};
     return entry;
 }
 
@@ -76,8 +89,8 @@ TDeviceMount::TDeviceMount(TDeviceWork& work, std::string Root, fs::path Recover
 
 TDeviceMount::~TDeviceMount() {
     for (auto& [handle, file] : open_)
-        if (file.Dirty && !file.Gone && file.Kept.empty())
-            Keep(file, "the mount ended before it was sent");
+        if (file->Dirty && !file->Gone && !file->TooBig && file->Kept.empty())
+            Keep(*file, "the mount ended before it was sent");
 }
 
 bool TDeviceMount::DevicePathOf(const std::string& Path, std::string& Device) const {
@@ -148,6 +161,7 @@ int TDeviceMount::Listed(const std::string& Dir, const Listing*& Out, bool Fresh
     std::erase_if(listing.Entries, [](const DeviceDirEntry& e) {
         return !Showable(e.Name) || (!IsDirectory(e) && IsBesideCopyName(e.Name));
     });
+    std::erase_if(stampDue_, [&](const std::string& due) { return DeviceParentOf(due) == Dir; });
     // Its age counts from when it came whole: a long listing is not stale on arrival.
     listing.AtMs = Clock().NowMs();
     Out = &(listings_[Dir] = std::move(listing));
@@ -191,16 +205,21 @@ MountAttr TDeviceMount::AttrOf(const DeviceDirEntry& Entry) {
 
 TDeviceMount::OpenFile* TDeviceMount::Handle(uint64_t Handle) {
     auto it = open_.find(Handle);
-    return it == open_.end() ? nullptr : &it->second;
+    return it == open_.end() ? nullptr : it->second.get();
 }
 
-TDeviceMount::OpenFile* TDeviceMount::OpenOn(const std::string& Path) {
+std::shared_ptr<TDeviceMount::OpenFile> TDeviceMount::SharedOn(const std::string& Path) {
     for (auto& [handle, file] : open_)
-        if (file.Path == Path && !file.Gone) return &file;
+        if (file->Path == Path && !file->Gone) return file;
     return nullptr;
 }
 
-int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle) {
+TDeviceMount::OpenFile* TDeviceMount::OpenOn(const std::string& Path) {
+    return SharedOn(Path).get();
+}
+
+int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle,
+                          bool StampOnly) {
     if (Path.empty()) {
         // No path: a file unlinked or renamed while open, known by its handle alone.
         const OpenFile* file = Handle ? this->Handle(Handle) : nullptr;
@@ -213,7 +232,7 @@ int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Han
         }
         Attr = MountAttr{};
         Attr.Size = file->Content.size();
-        Attr.Modified = std::time(nullptr);
+        Attr.Modified = file->AtS;
         return 0;
     }
     std::string path;
@@ -229,9 +248,11 @@ int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Han
     if (file && (file->Dirty || file->There == TargetState::Absent)) {
         Attr = MountAttr{};
         Attr.Size = file->Content.size();
-        Attr.Modified = std::time(nullptr);
+        Attr.Modified = file->AtS;
         return 0;
     }
+    // A file sent from here shows the device's own stamp, as its folder lists it now.
+    if (stampDue_.count(path) && !StampOnly) DropListing(DeviceParentOf(path));
     DeviceDirEntry entry;
     if (const int err = Lookup(path, entry)) return err;
     Attr = AttrOf(entry);
@@ -248,12 +269,12 @@ int TDeviceMount::ReadDir(const std::string& Path, std::vector<MountEntry>& Entr
         Entries.push_back({Latin1ToUtf8(entry.Name), AttrOf(entry)});
     // Files made here and not sent yet.
     for (const auto& [handle, file] : open_) {
-        if (file.Gone || file.There != TargetState::Absent || DeviceParentOf(file.Path) != path)
+        if (file->Gone || file->There != TargetState::Absent || DeviceParentOf(file->Path) != path)
             continue;
-        const std::string name = Latin1ToUtf8(DeviceLeafOf(file.Path));
+        const std::string name = Latin1ToUtf8(DeviceLeafOf(file->Path));
         if (std::none_of(Entries.begin(), Entries.end(),
                          [&](const MountEntry& e) { return e.Name == name; }))
-            Entries.push_back({name, MountAttr{false, false, file.Content.size(), 0}});
+            Entries.push_back({name, MountAttr{false, false, file->Content.size(), file->AtS}});
     }
     return 0;
 }
@@ -261,44 +282,56 @@ int TDeviceMount::ReadDir(const std::string& Path, std::vector<MountEntry>& Entr
 int TDeviceMount::Open(const std::string& Path, int Flags, uint64_t& Handle) {
     std::string path;
     if (!DevicePathOf(Path, path)) return -ENOENT;
-    DeviceDirEntry entry;
-    if (OpenFile* other = OpenOn(path); other && other->There == TargetState::Absent) {
-        // Made by another open and not sent yet: this one shares what it holds.
-        entry = Stored(path, other->Content.size());
-    } else if (const int err = Lookup(path, entry)) {
-        return err;
-    }
-    if (IsDirectory(entry)) return -EISDIR;
-    OpenFile file;
-    file.Path = path;
-    file.There = TargetState::File;
-    if (OpenFile* other = OpenOn(path)) {
-        file.Content = other->Content;
-        file.Loaded = other->Loaded;
-        file.There = other->There;
+    // Every open of one file shares one content, as a file system's own page cache does: what
+    // one descriptor writes, another reads, and the last close sends it all.
+    std::shared_ptr<OpenFile> file = SharedOn(path);
+    if (!file) {
+        DeviceDirEntry entry;
+        if (const int err = Lookup(path, entry)) return err;
+        if (IsDirectory(entry)) return -EISDIR;
+        file = std::make_shared<OpenFile>();
+        file->Path = path;
+        file->There = TargetState::File;
     }
     if ((Flags & O_ACCMODE) != O_RDONLY && (Flags & O_TRUNC)) {
-        file.Content.clear();
-        file.Loaded = true;
-        file.Dirty = true;
+        file->Content.clear();
+        file->Loaded = true;
+        file->Dirty = true;
+        file->TooBig = false;
+        file->AtS = std::time(nullptr);
     }
     Handle = nextHandle_++;
     open_[Handle] = std::move(file);
     return 0;
 }
 
-int TDeviceMount::Create(const std::string& Path, uint64_t& Handle) {
+int TDeviceMount::Create(const std::string& Path, int Flags, uint64_t& Handle) {
     std::string path;
     if (!DevicePathOf(Path, path) || !work_.Sendable(path).Ok()) return -EINVAL;
+    if (SharedOn(path)) {
+        if (Flags & O_EXCL) return -EEXIST;
+        return Open(Path, Flags, Handle);
+    }
+    // The kernel asks to create a name it did not find; the device's own programs may have made
+    // it since the listing it looked in. A listing older than a moment is taken afresh, so that
+    // their file is neither emptied nor, with O_EXCL, taken for a new one.
+    if (auto kept = listings_.find(DeviceParentOf(path));
+        kept != listings_.end() && Clock().NowMs() - kept->second.AtMs > kMomentMs)
+        DropListing(DeviceParentOf(path));
     DeviceDirEntry entry;
     const int found = Lookup(path, entry);
     if (found && found != -ENOENT) return found;
-    if (!found && IsDirectory(entry)) return -EISDIR;
-    OpenFile file;
-    file.Path = path;
-    file.Loaded = true;
-    file.Dirty = true;
-    file.There = found == -ENOENT ? TargetState::Absent : TargetState::File;
+    if (!found) {
+        if (IsDirectory(entry)) return -EISDIR;
+        if (Flags & O_EXCL) return -EEXIST;
+        return Open(Path, Flags, Handle);
+    }
+    auto file = std::make_shared<OpenFile>();
+    file->Path = path;
+    file->Loaded = true;
+    file->Dirty = true;
+    file->There = TargetState::Absent;
+    file->AtS = std::time(nullptr);
     Handle = nextHandle_++;
     open_[Handle] = std::move(file);
     return 0;
@@ -347,11 +380,16 @@ int TDeviceMount::Write(uint64_t Handle, const char* Data, size_t Size, int64_t 
     if (!file->Loaded && !Online()) return -EIO;
     if (const int err = Load(*file)) return err;
     if (Offset < 0) return -EINVAL;
-    if (static_cast<uint64_t>(Offset) + Size > kLargestFile) return -EFBIG;
+    if (static_cast<uint64_t>(Offset) + Size > kLargestFile) {
+        // What the program wrote is not the file it meant: none of it goes to the device.
+        file->TooBig = true;
+        return -EFBIG;
+    }
     const size_t end = static_cast<size_t>(Offset) + Size;
     if (file->Content.size() < end) file->Content.resize(end, '\0');
     std::memcpy(file->Content.data() + Offset, Data, Size);
     file->Dirty = true;
+    file->AtS = std::time(nullptr);
     return static_cast<int>(Size);
 }
 
@@ -367,6 +405,7 @@ int TDeviceMount::Truncate(const std::string& Path, int64_t Size, uint64_t Handl
         if (const int err = Load(*file)) return err;
         file->Content.resize(static_cast<size_t>(Size), '\0');
         file->Dirty = true;
+        file->AtS = std::time(nullptr);
         return 0;
     }
     // No program has it open: the new length is sent at once.
@@ -404,6 +443,7 @@ int TDeviceMount::Flush(uint64_t Handle) {
     OpenFile* file = this->Handle(Handle);
     if (!file) return -EBADF;
     if (!file->Dirty || file->Gone) return 0;
+    if (file->TooBig) return -EFBIG;
     VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, file->Path);
     if (Online()) {
         ++Stores;
@@ -419,23 +459,32 @@ int TDeviceMount::Flush(uint64_t Handle) {
     file->There = TargetState::File;
     const DeviceDirEntry now = Stored(file->Path, file->Content.size());
     Noted(file->Path, &now);
+    // Its stamps are the device's own once its folder is listed again: the next question about
+    // this file asks for that listing.
+    stampDue_.insert(file->Path);
     contents_[file->Path] = {now, file->Content};
-    // Other opens of the same file see what was sent.
-    for (auto& [handle, other] : open_)
-        if (&other != file && other.Path == file->Path && !other.Dirty) {
-            other.Content = file->Content;
-            other.Loaded = true;
-            other.There = TargetState::File;
-        }
     return 0;
 }
 
 int TDeviceMount::Release(uint64_t Handle) {
-    OpenFile* file = this->Handle(Handle);
-    if (!file) return -EBADF;
-    // A write that failed was kept when it failed; one never flushed is kept now.
-    if (file->Dirty && !file->Gone && file->Kept.empty()) Flush(Handle);
-    open_.erase(Handle);
+    const auto it = open_.find(Handle);
+    if (it == open_.end()) return -EBADF;
+    std::shared_ptr<OpenFile> file = it->second;
+    open_.erase(it);
+    if (file.use_count() > 1) return 0; // another open of it is still there
+    if (file->TooBig && file->Dirty && !file->Gone) {
+        if (Log)
+            Log(Latin1ToUtf8(file->Path) +
+                ": not written: a program wrote past 64 MiB; the device keeps what it had");
+        return 0;
+    }
+    // A write that failed was kept when it failed; one never flushed is sent, or kept, now.
+    if (file->Dirty && !file->Gone && file->Kept.empty()) {
+        const uint64_t last = nextHandle_++;
+        open_[last] = file;
+        Flush(last);
+        open_.erase(last);
+    }
     return 0;
 }
 
@@ -466,11 +515,15 @@ int TDeviceMount::Unlink(const std::string& Path) {
     OpenFile* unsent = OpenOn(path);
     if (found == -ENOENT && unsent && unsent->There == TargetState::Absent) {
         for (auto& [handle, file] : open_)
-            if (file.Path == path) file.Gone = true;
+            if (file->Path == path) file->Gone = true;
         return 0;
     }
     if (found) return found;
     if (IsDirectory(entry)) return -EISDIR;
+    // A program that has the file open reads it on after the unlink, as from any file system:
+    // what it has not read yet is fetched first.
+    if (unsent && !unsent->Loaded)
+        if (const int err = Load(*unsent)) return err;
     const VerbResult deleted = work_.Delete(path, false);
     if (!deleted.Ok()) {
         DropListing(DeviceParentOf(path));
@@ -479,7 +532,7 @@ int TDeviceMount::Unlink(const std::string& Path) {
     Noted(path, nullptr);
     contents_.erase(path);
     for (auto& [handle, file] : open_)
-        if (file.Path == path) file.Gone = true;
+        if (file->Path == path) file->Gone = true;
     return 0;
 }
 
@@ -493,6 +546,8 @@ int TDeviceMount::MakeDirectory(const std::string& Path) {
     const VerbResult made = work_.MakeDirectory(path);
     if (!made.Ok()) {
         DropListing(DeviceParentOf(path));
+        // Made on the device since the mount last listed its parent: there, as mkdir -p expects.
+        if (made.What != Outcome::DeviceGone && Lookup(path, entry) == 0) return -EEXIST;
         return ErrorOf(made);
     }
     entry = DeviceDirEntry{};
@@ -535,7 +590,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
     if (DeviceParentOf(from) != DeviceParentOf(to) || Below(to, from)) return -EXDEV;
     // A file made here goes to the device first, under its own name.
     for (auto& [handle, file] : open_)
-        if (file.Path == from && file.Dirty && !file.Gone)
+        if (file->Path == from && file->Dirty && !file->Gone)
             if (const int err = Flush(handle)) return err;
     DeviceDirEntry source, target;
     if (const int err = Lookup(from, source)) return err;
@@ -556,7 +611,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
             if (!placed.Ok()) return ErrorOf(placed);
             contents_.erase(to);
             for (auto& [handle, file] : open_)
-                if (file.Path == to) file.Gone = true;
+                if (file->Path == to) file->Gone = true;
             Moved(from, to);
             return 0;
         }
@@ -575,7 +630,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
         contents_.erase(to);
         DropBelow(to);
         for (auto& [handle, file] : open_)
-            if (file.Path == to) file.Gone = true;
+            if (file->Path == to) file->Gone = true;
     }
     const VerbResult renamed = work_.Rename(from, DeviceLeafOf(to));
     if (!renamed.Ok()) {
@@ -597,10 +652,10 @@ void TDeviceMount::Moved(const std::string& from, const std::string& to) {
         contents_.erase(from);
     }
     for (auto& [handle, file] : open_) {
-        if (file.Path == from)
-            file.Path = to;
-        else if (Below(file.Path, from))
-            file.Path = to + file.Path.substr(from.size());
+        if (file->Path == from)
+            file->Path = to;
+        else if (Below(file->Path, from))
+            file->Path = to + file->Path.substr(from.size());
     }
 }
 

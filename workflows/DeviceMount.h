@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,12 +48,17 @@ class TDeviceMount {
     TDeviceMount(const TDeviceMount&) = delete;
     TDeviceMount& operator=(const TDeviceMount&) = delete;
 
-    // Handle: an open file's, or 0.
-    int GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle = 0);
+    // Handle: an open file's, or 0. StampOnly: the caller needs no fresh stamp (a chmod or
+    // utimens only asks whether the file is there).
+    int GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Handle = 0,
+                bool StampOnly = false);
     int ReadDir(const std::string& Path, std::vector<MountEntry>& Entries);
-    // Flags as open(2) takes them (O_ACCMODE, O_TRUNC).
+    // Flags as open(2) takes them (O_ACCMODE, O_TRUNC). Every open of one file shares one
+    // content; the last close sends it when no flush did.
     int Open(const std::string& Path, int Flags, uint64_t& Handle);
-    int Create(const std::string& Path, uint64_t& Handle);
+    // O_EXCL fails with EEXIST where the device lists the name; without it, a file the device
+    // lists is opened (emptied only with O_TRUNC).
+    int Create(const std::string& Path, int Flags, uint64_t& Handle);
     int Read(uint64_t Handle, char* Buffer, size_t Size, int64_t Offset);
     int Write(uint64_t Handle, const char* Data, size_t Size, int64_t Offset);
     int Truncate(const std::string& Path, int64_t Size, uint64_t Handle = 0);
@@ -90,7 +97,9 @@ class TDeviceMount {
         std::string Content;
         bool Loaded = false;
         bool Dirty = false;
-        bool Gone = false; // unlinked while open: nothing is sent
+        bool Gone = false;   // unlinked while open: nothing is sent
+        bool TooBig = false; // a write went past the largest file: nothing is sent
+        std::time_t AtS = 0; // when a program last changed it here
         TargetState There = TargetState::Unknown;
         std::filesystem::path Kept; // where a failed write was kept
     };
@@ -100,7 +109,8 @@ class TDeviceMount {
     std::filesystem::path recovery_;
     std::map<std::string, Listing> listings_;
     std::map<std::string, Cached> contents_;
-    std::map<uint64_t, OpenFile> open_;
+    std::map<uint64_t, std::shared_ptr<OpenFile>> open_; // handles; one file per path
+    std::set<std::string> stampDue_; // files sent whose listed stamps are made up
     uint64_t nextHandle_ = 1;
     int64_t lastReconnectMs_ = -1;
     bool away_ = false;
@@ -117,6 +127,7 @@ class TDeviceMount {
     int Lookup(const std::string& Path, DeviceDirEntry& Entry);
     OpenFile* Handle(uint64_t Handle);
     OpenFile* OpenOn(const std::string& Path);
+    std::shared_ptr<OpenFile> SharedOn(const std::string& Path);
     int Load(OpenFile& File);
     // The listing of Path's parent, if kept, now shows Entry (or nothing of that name).
     void Noted(const std::string& Path, const DeviceDirEntry* Entry);

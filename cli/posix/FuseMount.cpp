@@ -106,7 +106,7 @@ int Open(const char* path, struct fuse_file_info* fi) {
 int Create(const char* path, mode_t, struct fuse_file_info* fi) {
     return Guarded("create", [&] {
         uint64_t handle = 0;
-        const int err = Mounted().Create(PathOf(path), handle);
+        const int err = Mounted().Create(PathOf(path), fi->flags, handle);
         fi->fh = handle;
         return err;
     });
@@ -161,7 +161,7 @@ int Rename(const char* from, const char* to, unsigned int flags) {
 int Exists(const char* path, struct fuse_file_info* fi) {
     return Guarded("getattr", [&] {
         kv::MountAttr attr;
-        return Mounted().GetAttr(PathOf(path), attr, fi ? fi->fh : 0);
+        return Mounted().GetAttr(PathOf(path), attr, fi ? fi->fh : 0, true);
     });
 }
 int Chmod(const char* path, mode_t, struct fuse_file_info* fi) {

@@ -117,4 +117,75 @@ check "an open file unlinked under its reader does not end the mount" sh -c \
 check "which stays up after it" stat mnt
 check "and the file is not brought back by its close" test ! -e dev/Lua/main.lua
 unmount_sim
+
+# What file systems test of themselves, through the kernel, each checked on the device.
+mount_sim dev ""
+mkdir -p mnt/fs
+py() { /usr/bin/python3 -c "$1"; }
+printf a >>mnt/fs/append.txt && printf b >>mnt/fs/append.txt
+check "append" test "$(cat dev/fs/append.txt)" = ab
+printf 0123456789 >mnt/fs/seek.txt && printf XY | dd of=mnt/fs/seek.txt bs=1 seek=3 conv=notrunc status=none
+check "a write at an offset" test "$(cat dev/fs/seek.txt)" = 012XY56789
+check "fsync is on the device before close" py "
+import os
+fd = os.open('mnt/fs/sync.txt', os.O_CREAT | os.O_WRONLY, 0o644)
+os.write(fd, b'synced'); os.fsync(fd)
+ok = open('dev/fs/sync.txt', 'rb').read() == b'synced'
+os.close(fd); raise SystemExit(0 if ok else 1)"
+check "truncate through the descriptor" py "
+import os
+fd = os.open('mnt/fs/seek.txt', os.O_RDWR); os.ftruncate(fd, 4); os.close(fd)
+raise SystemExit(0 if open('dev/fs/seek.txt', 'rb').read() == b'012X' else 1)"
+check "an open file renamed, then written and closed" py "
+import os
+fd = os.open('mnt/fs/moving.txt', os.O_CREAT | os.O_WRONLY, 0o644); os.write(fd, b'first')
+os.rename('mnt/fs/moving.txt', 'mnt/fs/moved.txt'); os.write(fd, b' second'); os.close(fd)
+raise SystemExit(0 if open('dev/fs/moved.txt', 'rb').read() == b'first second' else 1)"
+check "two opens of one file share it" py "
+import os
+a = os.open('mnt/fs/two.txt', os.O_CREAT | os.O_WRONLY | os.O_TRUNC, 0o644)
+b = os.open('mnt/fs/two.txt', os.O_RDWR)
+os.write(a, b'AAAA'); os.pwrite(b, b'BB', 2); os.close(a); os.close(b)
+raise SystemExit(0 if open('dev/fs/two.txt', 'rb').read() == b'AABB' else 1)"
+check "two descriptors of one open" py "
+import os
+a = os.open('mnt/fs/dup.txt', os.O_CREAT | os.O_WRONLY, 0o644); b = os.dup(a)
+os.write(a, b'one '); os.close(a); os.write(b, b'two'); os.close(b)
+raise SystemExit(0 if open('dev/fs/dup.txt', 'rb').read() == b'one two' else 1)"
+check "O_EXCL on an existing name is EEXIST" py "
+import os, errno
+try: os.open('mnt/fs/dup.txt', os.O_CREAT | os.O_EXCL | os.O_WRONLY)
+except FileExistsError: raise SystemExit(0)
+raise SystemExit(1)"
+mkdir -p dev/fs/made
+check "mkdir -p of a folder made on the device meanwhile" mkdir -p mnt/fs/made/deeper
+check "rename over an existing file" sh -c 'printf new >mnt/fs/r.tmp && printf old >mnt/fs/r.txt && mv mnt/fs/r.tmp mnt/fs/r.txt && test "$(cat dev/fs/r.txt)" = new'
+check "the time of a file just written is not 1970" sh -c '[ "$(stat -c %Y mnt/fs/r.txt)" -gt 1000000000 ]'
+# Real programs, each checked against what the device then holds.
+check "cp -a" cp -a src mnt/fs/cpa
+check "cp -a byte-exact" diff -r src dev/fs/cpa
+check "tar into the mount" sh -c 'tar -C src -cf - . | tar -C mnt/fs -xf - && mkdir -p mnt/fs/t && tar -C src -cf - . | tar -C mnt/fs/t -xf -'
+check "tar byte-exact" diff -r src dev/fs/t
+if command -v rsync >/dev/null; then
+  check "rsync (its temporary names, renamed over)" rsync -r src/ mnt/fs/rs/
+  printf 'changed\n' >src/init.lua
+  check "rsync again over changed files" rsync -r src/ mnt/fs/rs/
+  check "rsync byte-exact" diff -r src dev/fs/rs
+fi
+if command -v git >/dev/null; then
+  check "git init, add, commit, fsck" sh -c 'cd mnt/fs && git init -q g && cd g && cp -r ../../../src/* . &&
+    git add -A && git -c user.name=t -c user.email=t@t commit -qm one && git fsck --no-progress --strict >/dev/null'
+  check "git's objects on the device" sh -c 'cd dev/fs/g && git fsck --no-progress --strict >/dev/null'
+fi
+if command -v sqlite3 >/dev/null; then
+  check "sqlite3" sh -c 'sqlite3 mnt/fs/db.sqlite "create table t(x); insert into t values (42);" &&
+    test "$(sqlite3 dev/fs/db.sqlite "select x from t")" = 42'
+fi
+if command -v vim.tiny >/dev/null; then
+  printf 'line\n' >mnt/fs/edit.txt
+  check "vim's save" sh -c 'HOME=$PWD vim.tiny -u NONE -i NONE -N -es -c "s/line/edited/" -c wq mnt/fs/edit.txt &&
+    test "$(cat dev/fs/edit.txt)" = edited'
+fi
+check "no copy of a replacement is left" sh -c '! find dev -name "*.kvbnew*" | grep -q .'
+unmount_sim
 exit $failed

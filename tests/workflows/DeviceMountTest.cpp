@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -60,7 +61,7 @@ struct Mount : ::testing::Test {
     }
     int WriteFile(const std::string& path, const std::string& content) {
         uint64_t h = 0;
-        if (const int err = mount->Create(path, h)) return err;
+        if (const int err = mount->Create(path, O_WRONLY | O_CREAT | O_TRUNC, h)) return err;
         mount->Write(h, content.data(), content.size(), 0);
         const int err = mount->Flush(h);
         mount->Release(h);
@@ -86,7 +87,7 @@ TEST_F(Mount, AFileIsFetchedOnceAndAWriteGoesWholeOnClose) {
     EXPECT_EQ(env.device->downloads, 2);
 
     uint64_t h = 0;
-    ASSERT_EQ(mount->Create("/new.lua", h), 0);
+    ASSERT_EQ(mount->Create("/new.lua", O_WRONLY | O_CREAT | O_TRUNC, h), 0);
     const std::string part1(3000, 'a'), part2 = "tail";
     EXPECT_EQ(mount->Write(h, part1.data(), part1.size(), 0), 3000);
     EXPECT_EQ(mount->Write(h, part2.data(), part2.size(), 3000), 4);
@@ -124,6 +125,7 @@ TEST_F(Mount, AListingIsKeptBrieflyAndShowsTheMountsOwnChanges) {
     EXPECT_EQ(mount->Listings, listed) << "ls -l of the folder costs its one listing";
 
     // The mount's changes show at once, without a listing; another's only after a while.
+    env.device->config.stamp = ((2026u - 1980u) << 25) | (12u << 21) | (9u << 16) | (12u << 11);
     ASSERT_EQ(WriteFile("/many/made.txt", "12345"), 0);
     ASSERT_EQ(mount->MakeDirectory("/many/sub"), 0);
     ASSERT_EQ(WriteFile("/many/sub/inner.txt", "i"), 0);
@@ -131,16 +133,25 @@ TEST_F(Mount, AListingIsKeptBrieflyAndShowsTheMountsOwnChanges) {
     ASSERT_EQ(mount->Rename("/many/f1.txt", "/many/g1.txt"), 0);
     env.fs->AddFile("/Lua/many/other.txt", "by someone else");
     MountAttr attr;
-    ASSERT_EQ(mount->GetAttr("/many/made.txt", attr), 0);
-    EXPECT_EQ(attr.Size, 5u);
-    EXPECT_EQ(mount->GetAttr("/many/sub/inner.txt", attr), 0);
     EXPECT_EQ(mount->GetAttr("/many/f0.txt", attr), -ENOENT);
     EXPECT_EQ(mount->GetAttr("/many/f1.txt", attr), -ENOENT);
     EXPECT_EQ(mount->GetAttr("/many/g1.txt", attr), 0);
     EXPECT_EQ(mount->GetAttr("/many/other.txt", attr), -ENOENT);
     EXPECT_EQ(mount->Listings, listed) << "a folder made here is known empty";
-    env.clock.AdvanceMs(mount->ListingMs + 1);
+    // A file sent from here shows the device's own stamp, never 1970: its folder is listed once
+    // more when it is asked about, and that listing shows the other program's file too.
+    ASSERT_EQ(mount->GetAttr("/many/made.txt", attr), 0);
+    EXPECT_EQ(attr.Size, 5u);
+    std::tm stamp{};
+    stamp.tm_year = 2026 - 1900;
+    stamp.tm_mon = 11;
+    stamp.tm_mday = 9;
+    stamp.tm_hour = 12;
+    stamp.tm_isdst = -1;
+    EXPECT_EQ(attr.Modified, std::mktime(&stamp));
+    EXPECT_EQ(mount->Listings, listed + 1);
     EXPECT_EQ(mount->GetAttr("/many/other.txt", attr), 0);
+    EXPECT_EQ(mount->GetAttr("/many/made.txt", attr), 0);
     EXPECT_EQ(mount->Listings, listed + 1);
     EXPECT_EQ(Stored("/Lua/many/g1.txt"), "");
     EXPECT_EQ(Stored("/Lua/many/f0.txt"), "<missing>");
@@ -158,9 +169,10 @@ TEST_F(Mount, CallsAnswerAsAFolderDoes) {
 
     // Names the device cannot take are refused before anything is sent.
     const size_t sent = env.device->commands.size();
-    EXPECT_EQ(mount->Create("/a\tb.lua", h), -EINVAL);
-    EXPECT_EQ(mount->Create("/say \"hi\".lua", h), -EINVAL);
-    EXPECT_EQ(mount->Create("/\xE2\x82\xAC.lua", h), -EINVAL) << "beyond the device's 8-bit text";
+    EXPECT_EQ(mount->Create("/a\tb.lua", O_WRONLY | O_CREAT | O_TRUNC, h), -EINVAL);
+    EXPECT_EQ(mount->Create("/say \"hi\".lua", O_WRONLY | O_CREAT | O_TRUNC, h), -EINVAL);
+    EXPECT_EQ(mount->Create("/\xE2\x82\xAC.lua", O_WRONLY | O_CREAT | O_TRUNC, h), -EINVAL)
+        << "beyond the device's 8-bit text";
     EXPECT_EQ(mount->MakeDirectory("/line\rend"), -EINVAL);
     EXPECT_EQ(mount->Rename("/lib.lua", "/l\ti.lua"), -EINVAL);
     EXPECT_EQ(env.device->commands.size(), sent);
@@ -211,6 +223,56 @@ TEST_F(Mount, CallsAnswerAsAFolderDoes) {
     EXPECT_EQ(mount->GetAttr("", attr, 0), -ENOENT);
     mount->Release(h);
     EXPECT_EQ(Stored("/Lua/lib.lua"), "<missing>");
+}
+
+// Several opens of one file share one content, as in any file system; a create neither empties
+// nor claims a file the device's own programs made since the last listing; a folder made there
+// is EEXIST to mkdir; a write past the largest file sends nothing; a reader keeps what it opened
+// after an unlink.
+TEST_F(Mount, OpensOfOneFileShareItAndCreatesAndFoldersAnswerAsProgramsExpect) {
+    uint64_t a = 0, b = 0;
+    ASSERT_EQ(mount->Open("/lib.lua", O_WRONLY | O_TRUNC, a), 0);
+    ASSERT_EQ(mount->Open("/lib.lua", O_RDWR, b), 0);
+    ASSERT_EQ(mount->Write(a, "AAAA", 4, 0), 4);
+    ASSERT_EQ(mount->Write(b, "BB", 2, 2), 2);
+    char buffer[8] = {};
+    EXPECT_EQ(mount->Read(b, buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(std::string(buffer, 4), "AABB");
+    ASSERT_EQ(mount->Flush(a), 0);
+    mount->Release(a);
+    ASSERT_EQ(mount->Flush(b), 0);
+    mount->Release(b);
+    EXPECT_EQ(Stored("/Lua/lib.lua"), "AABB");
+
+    // Made on the device after the mount listed the folder.
+    MountAttr attr;
+    ASSERT_EQ(mount->GetAttr("/late.txt", attr), -ENOENT);
+    env.fs->AddFile("/Lua/late.txt", "the device's own");
+    env.clock.AdvanceMs(1500);
+    uint64_t h = 0;
+    EXPECT_EQ(mount->Create("/late.txt", O_WRONLY | O_CREAT | O_EXCL, h), -EEXIST);
+    ASSERT_EQ(mount->Create("/late.txt", O_RDWR | O_CREAT, h), 0);
+    EXPECT_EQ(mount->Read(h, buffer, 3, 0), 3);
+    mount->Release(h);
+    EXPECT_EQ(Stored("/Lua/late.txt"), "the device's own");
+    env.fs->AddDir("/Lua/made"); // after the listing the create took
+    EXPECT_EQ(mount->MakeDirectory("/made"), -EEXIST);
+
+    // Past 64 MiB: EFBIG, and the device keeps what it had.
+    ASSERT_EQ(mount->Open("/main.lua", O_WRONLY, h), 0);
+    ASSERT_EQ(mount->Write(h, "x", 1, 0), 1);
+    EXPECT_EQ(mount->Write(h, "y", 1, int64_t(64) << 20), -EFBIG);
+    EXPECT_EQ(mount->Flush(h), -EFBIG);
+    mount->Release(h);
+    EXPECT_EQ(Stored("/Lua/main.lua"), "print(1)\r\n");
+
+    // Opened, never read, unlinked: the reader still reads what it opened.
+    ASSERT_EQ(mount->Open("/main.lua", O_RDONLY, h), 0);
+    ASSERT_EQ(mount->Unlink("/main.lua"), 0);
+    EXPECT_EQ(mount->Read(h, buffer, 5, 0), 5);
+    EXPECT_EQ(std::string(buffer, 5), "print");
+    mount->Release(h);
+    EXPECT_EQ(Stored("/Lua/main.lua"), "<missing>");
 }
 
 TEST_F(Mount, AWriteTheDeviceDidNotTakeIsKeptAndTheMountWaitsForItsOwnDevice) {
