@@ -315,8 +315,10 @@ int TDeviceMount::Create(const std::string& Path, int Flags, uint64_t& Handle) {
     // The kernel asks to create a name it did not find; the device's own programs may have made
     // it since the listing it looked in. A listing older than a moment is taken afresh, so that
     // their file is neither emptied nor, with O_EXCL, taken for a new one.
+    // A folder this mount made holds only what it put there: its listing needs no refresh.
     if (auto kept = listings_.find(DeviceParentOf(path));
-        kept != listings_.end() && Clock().NowMs() - kept->second.AtMs > kMomentMs)
+        kept != listings_.end() && !madeHere_.count(kept->first) &&
+        Clock().NowMs() - kept->second.AtMs > kMomentMs)
         DropListing(DeviceParentOf(path));
     DeviceDirEntry entry;
     const int found = Lookup(path, entry);
@@ -505,6 +507,7 @@ void TDeviceMount::DropBelow(const std::string& Dir) {
     std::erase_if(listings_,
                   [&](const auto& each) { return each.first == Dir || Below(each.first, Dir); });
     std::erase_if(contents_, [&](const auto& each) { return Below(each.first, Dir); });
+    std::erase_if(madeHere_, [&](const auto& each) { return each == Dir || Below(each, Dir); });
 }
 
 int TDeviceMount::Unlink(const std::string& Path) {
@@ -556,6 +559,7 @@ int TDeviceMount::MakeDirectory(const std::string& Path) {
     Noted(path, &entry);
     // Made just now, so empty: what is copied into it needs no listing to know that.
     listings_[path] = Listing{{}, Clock().NowMs()};
+    madeHere_.insert(path);
     return 0;
 }
 

@@ -111,6 +111,7 @@ class TDeviceMount {
     std::map<std::string, Cached> contents_;
     std::map<uint64_t, std::shared_ptr<OpenFile>> open_; // handles; one file per path
     std::set<std::string> stampDue_; // files sent whose listed stamps are made up
+    std::set<std::string> madeHere_; // folders this mount made
     uint64_t nextHandle_ = 1;
     int64_t lastReconnectMs_ = -1;
     bool away_ = false;
