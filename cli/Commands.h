@@ -40,6 +40,7 @@ struct LogOptions {
 struct MountOptions {
     std::string deviceDir, mountPoint;
     bool background = false;
+    bool resend = false; // sends what the recovery folder keeps for the device, and ends
 };
 
 int Devices(const GlobalOptions& options, bool json);

@@ -285,8 +285,11 @@ int main(int argc, char** rawArgv) {
                  "whole, each write is sent when the file is closed or synced");
     mountCmd->add_flag("--background", mountOptions.background,
                        "Go into the background once mounted");
-    mountCmd->add_option("DEVICE_DIR", mountOptions.deviceDir)->required();
-    mountCmd->add_option("MOUNTPOINT", mountOptions.mountPoint)->required();
+    mountCmd->add_flag("--resend", mountOptions.resend,
+                       "Send the writes the device did not take, kept for it in the recovery "
+                       "folder, where nothing newer is there; then end");
+    mountCmd->add_option("DEVICE_DIR", mountOptions.deviceDir);
+    mountCmd->add_option("MOUNTPOINT", mountOptions.mountPoint);
 #endif
 
     // The first word that is not an option is the command: one kvb does not know is said so.

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <sstream>
 
 #ifndef O_ACCMODE
 #define O_ACCMODE (O_RDONLY | O_WRONLY | O_RDWR)
@@ -419,6 +421,116 @@ int TDeviceMount::Truncate(const std::string& Path, int64_t Size, uint64_t Handl
     return err;
 }
 
+namespace {
+
+std::string StampText(const std::optional<DateTime>& Stamp) {
+    if (!Stamp) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%d-%d-%d-%d-%d-%d", Stamp->Year, Stamp->Month, Stamp->Day,
+                  Stamp->Hour, Stamp->Minute, Stamp->Second);
+    return text;
+}
+
+std::optional<DateTime> StampOf(const std::string& Text) {
+    DateTime t;
+    if (std::sscanf(Text.c_str(), "%d-%d-%d-%d-%d-%d", &t.Year, &t.Month, &t.Day, &t.Hour,
+                    &t.Minute, &t.Second) != 6)
+        return std::nullopt;
+    return t;
+}
+
+const char* const kRecordSuffix = ".kvbwait";
+
+} // namespace
+
+KeptWrite::Base TDeviceMount::HadAt(const OpenFile& File, DeviceDirEntry& Was) const {
+    if (File.There == TargetState::Absent) return KeptWrite::Base::Absent;
+    if (auto cached = contents_.find(File.Path); cached != contents_.end()) {
+        Was = cached->second.Listed;
+        return KeptWrite::Base::File;
+    }
+    if (auto listing = listings_.find(DeviceParentOf(File.Path)); listing != listings_.end())
+        if (const DeviceDirEntry* entry =
+                EntryNamed(listing->second.Entries, DeviceLeafOf(File.Path))) {
+            Was = *entry;
+            return KeptWrite::Base::File;
+        }
+    return KeptWrite::Base::Unknown;
+}
+
+std::vector<KeptWrite> KeptWrites(const fs::path& Recovery, const std::string& Serial) {
+    std::vector<KeptWrite> kept;
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(Recovery, ec)) {
+        if (item.path().extension() != kRecordSuffix) continue;
+        std::ifstream in(item.path());
+        KeptWrite write;
+        write.Record = item.path();
+        write.Content = item.path();
+        write.Content.replace_extension();
+        std::string line;
+        while (std::getline(in, line)) {
+            const size_t tab = line.find('\t');
+            if (tab == std::string::npos) continue;
+            const std::string key = line.substr(0, tab), value = line.substr(tab + 1);
+            std::string bytes;
+            if (key == "serial" && Utf8ToLatin1(value, bytes)) write.Serial = bytes;
+            if (key == "path" && Utf8ToLatin1(value, bytes)) write.Path = bytes;
+            if (key == "had" && value == "absent") write.Had = KeptWrite::Base::Absent;
+            if (key == "had" && value.rfind("file ", 0) == 0) {
+                std::istringstream words(value.substr(5));
+                std::string created, second, third;
+                words >> write.Was.Size >> created >> second >> third;
+                write.Was.Created = StampOf(created);
+                write.Was.Stamp2 = StampOf(second);
+                write.Was.Stamp3 = StampOf(third);
+                write.Had = words ? KeptWrite::Base::File : KeptWrite::Base::Unknown;
+            }
+        }
+        if (write.Serial == Serial && !write.Path.empty() && fs::is_regular_file(write.Content, ec))
+            kept.push_back(std::move(write));
+    }
+    std::sort(kept.begin(), kept.end(), [](const KeptWrite& a, const KeptWrite& b) {
+        return a.Content.filename() < b.Content.filename();
+    });
+    return kept;
+}
+
+VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept) {
+    std::string content;
+    try {
+        content = ReadPcFile(Kept.Content);
+    } catch (const EPcFileError& e) {
+        return VerbResult::Failed(Outcome::PcFileError, Kept.Path, e.what());
+    }
+    std::vector<DeviceDirEntry> entries;
+    const VerbResult listed = Work.List(DeviceParentOf(Kept.Path), entries);
+    if (!listed.Ok() && listed.What != Outcome::NoSuchFile) {
+        VerbResult failed = listed;
+        failed.Path = Kept.Path;
+        return failed;
+    }
+    const DeviceDirEntry* now = EntryNamed(entries, DeviceLeafOf(Kept.Path));
+    if (!listed.Ok()) return VerbResult::Failed(Outcome::NoSuchFile, DeviceParentOf(Kept.Path));
+    if (now && IsDirectory(*now)) return VerbResult::Failed(Outcome::IsDirectory, Kept.Path);
+    const bool unchanged =
+        !now || (Kept.Had == KeptWrite::Base::File && SameStamps(*now, Kept.Was));
+    if (!unchanged)
+        return VerbResult::Failed(
+            Outcome::Refused, Kept.Path,
+            Kept.Had == KeptWrite::Base::Absent ? "a file was made there on the device since"
+            : Kept.Had == KeptWrite::Base::File
+                ? "the file changed on the device since"
+                : "the device holds a file there that the mount had not seen");
+    const VerbResult sent =
+        Work.Write(Kept.Path, content, true, now ? TargetState::File : TargetState::Absent);
+    if (!sent.Ok()) return sent;
+    std::error_code ec;
+    fs::remove(Kept.Content, ec);
+    fs::remove(Kept.Record, ec);
+    return sent;
+}
+
 void TDeviceMount::Keep(OpenFile& File, const std::string& Why) {
     const std::string leaf = DeviceLeafOf(File.Path);
     const fs::path name = PcNameOf(SafePcName(leaf) ? leaf : std::string("file"));
@@ -433,6 +545,17 @@ void TDeviceMount::Keep(OpenFile& File, const std::string& Why) {
         }
         WritePcFile(kept, File.Content, std::nullopt);
         File.Kept = kept;
+        // What kvb mount --resend needs: whose it is, where it goes, what it was written over.
+        DeviceDirEntry was;
+        const KeptWrite::Base had = HadAt(File, was);
+        std::ofstream record(fs::path(kept) += kRecordSuffix);
+        record << "serial\t" << Latin1ToUtf8(Serial) << "\npath\t" << Latin1ToUtf8(File.Path)
+               << "\nhad\t";
+        if (had == KeptWrite::Base::File)
+            record << "file " << was.Size << ' ' << StampText(was.Created) << ' '
+                   << StampText(was.Stamp2) << ' ' << StampText(was.Stamp3) << "\n";
+        else
+            record << (had == KeptWrite::Base::Absent ? "absent" : "unknown") << "\n";
         line += "; its content is kept in " + ShownPath(kept);
     } catch (const EPcFileError& e) {
         line += std::string(", and it could not be kept: ") + e.what();
@@ -452,8 +575,8 @@ int TDeviceMount::Flush(uint64_t Handle) {
         sent = work_.WriteWhole(file->Path, file->Content, file->There);
     }
     if (!sent.Ok()) {
-        DropListing(DeviceParentOf(file->Path));
         Keep(*file, Latin1ToUtf8(sent.Message()));
+        DropListing(DeviceParentOf(file->Path));
         return ErrorOf(sent);
     }
     file->Dirty = false;

@@ -38,6 +38,26 @@ struct MountEntry {
     MountAttr Attr;
 };
 
+// A write the device did not take, as the recovery folder keeps it for the device it was meant
+// for: its content, and what the device held at its path when the program began the write.
+struct KeptWrite {
+    std::filesystem::path Content; // the kept content
+    std::filesystem::path Record;  // beside it: what this struct says
+    std::string Serial;            // the device's serial number (8-bit)
+    std::string Path;              // the device path it was meant for (8-bit)
+    enum class Base { Absent, File, Unknown } Had = Base::Unknown;
+    DeviceDirEntry Was; // the file there then, when Had is File
+};
+
+// The writes the recovery folder keeps for the device of serial number Serial, oldest first.
+std::vector<KeptWrite> KeptWrites(const std::filesystem::path& Recovery, const std::string& Serial);
+
+// Sends a kept write where it was meant to go, through the same replace as every write, once a
+// fresh listing shows that nothing newer is there: the name absent, or the file the program
+// had (the same size and stamps). Done: sent, and the kept content and its record removed.
+// Refused, with the reason, when the device holds something else there now; nothing is sent.
+VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept);
+
 class TDeviceMount {
   public:
     // Root: the device directory shown (8-bit, "" for the device's root). Recovery: the folder
@@ -80,6 +100,8 @@ class TDeviceMount {
     std::function<bool()> Reconnect;
     // A line (UTF-8) for the log: the device gone and back, a write kept for recovery.
     std::function<void(const std::string&)> Log;
+    // The device's serial number (8-bit), written with each kept write for kvb mount --resend.
+    std::string Serial;
     // What went to the device: listings made, files fetched, files stored.
     int Listings = 0, Fetches = 0, Stores = 0;
 
@@ -135,6 +157,9 @@ class TDeviceMount {
     void DropListing(const std::string& Dir);
     void DropBelow(const std::string& Dir);
     void Keep(OpenFile& File, const std::string& Why);
+    // What the device held at Path as far as the mount knows: the file a program read or the
+    // listing showed, nothing (a file made here), or not known.
+    KeptWrite::Base HadAt(const OpenFile& File, DeviceDirEntry& Was) const;
     // What is kept of from (its content, open files, what is below it) is now at to.
     void Moved(const std::string& from, const std::string& to);
     static MountAttr AttrOf(const DeviceDirEntry& Entry);

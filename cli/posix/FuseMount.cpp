@@ -192,7 +192,41 @@ struct Args {
 
 } // namespace
 
+// Sends what the recovery folder keeps for this device: each a line, sent or why not.
+int Resend(Session& s, const std::filesystem::path& recovery, const std::string& serial) {
+    const std::vector<kv::KeptWrite> waiting = kv::KeptWrites(recovery, serial);
+    if (waiting.empty()) {
+        s.Say("nothing waits in " + kv::ShownPath(recovery) + " for this device");
+        return kOk;
+    }
+    kv::TDeviceHold hold(s.Comms);
+    int left = 0;
+    for (const auto& kept : waiting) {
+        const kv::VerbResult sent = kv::ResendKept(s.Work, kept);
+        if (sent.Ok()) {
+            s.Say("sent " + kv::Latin1ToUtf8(kept.Path) + " (kept " +
+                  kv::ShownPath(kept.Content.filename()) + ")");
+        } else {
+            ++left;
+            std::fprintf(stderr, "kvb: not sent: %s; it stays in %s\n",
+                         Printable(kv::Latin1ToUtf8(sent.Message())).c_str(),
+                         kv::ShownPath(kept.Content).c_str());
+        }
+        if (!s.Comms.IsConnected()) break;
+    }
+    return left == 0 ? kOk : kDeviceError;
+}
+
 int Mount(Session& s, const MountOptions& o) {
+    const std::filesystem::path recovery = kv::UserStateFolder() / "kvb" / "mount-recovery";
+    const std::string serial = kv::HidTo8Bit(s.Comms.Device.GetSerialNumber());
+    if (o.resend) return Resend(s, recovery, serial);
+    if (o.deviceDir.empty() || o.mountPoint.empty())
+        throw Failure(kUsage, "mount needs DEVICE_DIR and MOUNTPOINT (or --resend)");
+    if (const size_t waiting = kv::KeptWrites(recovery, serial).size())
+        s.Say(std::to_string(waiting) + " write" + (waiting == 1 ? "" : "s") +
+              " the device did not take wait" + (waiting == 1 ? "s" : "") + " for it in " +
+              kv::ShownPath(recovery) + "; kvb mount --resend sends them");
     const std::string dir = DevicePath(o.deviceDir);
     const std::optional<kv::DeviceDirEntry> entry = FindEntry(s, dir);
     if (!entry) throw Failure(kDeviceError, "no such device directory: " + o.deviceDir);
@@ -200,8 +234,8 @@ int Mount(Session& s, const MountOptions& o) {
         throw Failure(kDeviceError, o.deviceDir + " is a file, not a directory");
     // The mount keeps to this device: while it is away the link waits for it alone.
     kv::TDeviceHold hold(s.Comms);
-    const std::filesystem::path recovery = kv::UserStateFolder() / "kvb" / "mount-recovery";
     kv::TDeviceMount mount(s.Work, dir, recovery);
+    mount.Serial = serial;
     mount.Reconnect = [&s] {
         try {
             s.Comms.Disconnect();
@@ -237,7 +271,6 @@ int Mount(Session& s, const MountOptions& o) {
     ops.utimens = Utimens;
     ops.statfs = StatFs;
 
-    const std::string serial = kv::HidTo8Bit(s.Comms.Device.GetSerialNumber());
     Args args(
         {"kvb", "-o",
          "fsname=kvb:" + kv::Latin1ToUtf8(serial.empty() ? "device" : serial) + ",subtype=kvb"});

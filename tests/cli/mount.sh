@@ -104,6 +104,21 @@ check "the write goes through once it is back" cp notes.txt mnt/Lua/notes.txt
 check "whole on the device" cmp notes.txt dev/Lua/notes.txt
 unmount_sim
 
+# What waits in the recovery folder is named when the device is mounted again, and --resend
+# sends it only where nothing newer is there.
+mount_sim dev ""
+check "the next mount names what waits for the device" grep -q "1 write the device did not take waits" mount.log
+unmount_sim
+printf 'newer, on the device\n' >dev/Lua/notes.txt
+"$kvb" --simulate dev mount --resend >resend.txt 2>&1
+check "--resend leaves a write where the device holds a newer file, and fails" sh -c "[ $? -ne 0 ]"
+check "which it says" grep -q "made there on the device since" resend.txt
+check "the device's file stays" test "$(cat dev/Lua/notes.txt)" = "newer, on the device"
+rm dev/Lua/notes.txt
+check "--resend sends it where nothing is there" "$kvb" --simulate dev mount --resend
+check "whole where it was meant to go" cmp notes.txt dev/Lua/notes.txt
+check "and it no longer waits" sh -c '! ls state/kvb/mount-recovery | grep -q "notes.txt"'
+
 # A listing line the mount cannot read fails that call with EIO; the mount stays up. A file
 # unlinked while it is open, asked about through its descriptor, does not end the mount.
 mount_sim dev 'listing-line=x\tbad'
