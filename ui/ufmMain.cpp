@@ -39,6 +39,7 @@ class TWindowWorkHost final : public kv::IWorkHost {
   public:
     explicit TWindowWorkHost(TfmMain* window) : window_(window) {}
     void Print(const std::string& Text, kv::MessageStyle Style) override {
+        if (Style == kv::MessageStyle::Failure) return window_->TermFail(Text);
         window_->TermPrint(Text, Style == kv::MessageStyle::Bold     ? fsBold
                                  : Style == kv::MessageStyle::Italic ? fsItalic
                                                                      : fsRegular);
@@ -532,7 +533,14 @@ void TfmMain::ShowTransfer() {
 
 void TfmMain::EndTransfer(const std::string& Verb, const std::string& Where) {
     if (!Work->Tally.Active()) return;
-    TermPrint("\r\n" + Work->Tally.Summary(Verb, Where, kv::Clock().NowMs()) + "\r\n", fsRegular);
+    const std::string summary = Work->Tally.Summary(Verb, Where, kv::Clock().NowMs());
+    // Fewer moved than meant, or stopped by the user: a failure line, which says which.
+    if (Work->Cancelled)
+        TermFail(summary + "; cancelled");
+    else if (Work->Tally.Moved() < Work->Tally.Files())
+        TermFail(summary);
+    else
+        TermPrint("\r\n" + summary + "\r\n", fsRegular);
     HideTransfer();
 }
 

@@ -168,6 +168,8 @@ class TfmMain : public QMainWindow {
     void TermAppend(const QString& Text, const QColor& Color, TFontStyles Style);
     void TermScrollEnd();
     void TermPrint(const std::string& Text, TFontStyles Style);
+    // A line (8-bit) that says something was not done: set apart from the other messages.
+    void TermFail(const std::string& Text);
     void reTermKeyPress(char& Key);
     void actTermClearExecute();
     // Ctrl+C for the device: 0x03 on its console (the window's Ctrl+C copies).

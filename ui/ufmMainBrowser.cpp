@@ -168,19 +168,17 @@ void TfmMain::ShowDirectory(std::string Path) {
     case kv::Outcome::DeviceGone:
         // What arrived is shown, and the pane says that it is not all.
         show();
-        TermPrint("\r\n" + result.Message() +
-                      (entries.empty() ? std::string() : "; the list shows what arrived") +
-                      (result.What == kv::Outcome::DeviceGone
-                           ? "; the folder is listed again when the device is back"
-                           : "") +
-                      "\r\n",
-                  fsBold);
+        TermFail(result.Message() +
+                 (entries.empty() ? std::string() : "; the list shows what arrived") +
+                 (result.What == kv::Outcome::DeviceGone
+                      ? "; the folder is listed again when the device is back"
+                      : ""));
         return;
     case kv::Outcome::NoSuchFile:
-        TermPrint("\r\n" + where + "there is no such folder on the device\r\n", fsBold);
+        TermFail("\r\n" + where + "there is no such folder on the device\r\n");
         break;
     default:
-        TermPrint("\r\n" + result.Message() + "\r\n", fsBold);
+        TermFail("\r\n" + result.Message() + "\r\n");
         break;
     }
     // Not a folder that can be listed: the window stays where it was. When that was this very

@@ -122,7 +122,7 @@ void TfmMain::DropFrom(QDropEvent* event) {
             try {
                 dftFilesDrop(files, ctrl);
             } catch (const std::exception& error) {
-                TermPrint(StopLine(error), fsBold);
+                TermFail(StopLine(error));
             }
         },
         Qt::QueuedConnection);
@@ -276,7 +276,7 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
                         UploadFile(file, proper);
                 } catch (const std::exception& error) {
                     // A file that cannot be read ends the drop there, with a line naming it.
-                    TermPrint(StopLine(error), fsBold);
+                    TermFail(StopLine(error));
                     stopped = true;
                     break;
                 }
@@ -315,6 +315,9 @@ void TfmMain::actFirmwareExecute() {
     const std::string content = kv::ReadPcFile(PcPathOf(path));
     {
         TDeviceOperation op(*Activity);
+        if (content.empty()) // said, as kvb flash says it
+            TermFail("Firmware not loaded: " + ToDevice(QFileInfo(path).fileName()) +
+                     ": the file is empty; nothing to load");
         if (!content.empty()) {
             // Only the image goes: what the boot loader prints after it reaches the pane as
             // console text. Whether it was taken is said here.
@@ -324,7 +327,7 @@ void TfmMain::actFirmwareExecute() {
             if (result.Ok())
                 TermPrint("\r\n" + result.Path + ": taken by the boot loader\r\n", fsRegular);
             else
-                TermPrint("\r\n" + kv::TDeviceWork::NotTaken(result) + "\r\n", fsBold);
+                TermFail("\r\n" + kv::TDeviceWork::NotTaken(result) + "\r\n");
             if (!result.Ok() && Terminal->IsConnected() && !Terminal->IsBootLoader())
                 TermPrint("The device is not in its boot loader, which alone takes firmware. Drop "
                           "the .blf file on this window: the device is restarted into its boot "

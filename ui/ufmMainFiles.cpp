@@ -59,7 +59,7 @@ bool EditorTextToDevice(const QString& Text, std::string& Plain) {
 // ---- results ----
 
 bool TfmMain::ShowResult(const kv::VerbResult& Result) {
-    if (!Result.Ok()) TermPrint("\r\n" + Result.Message() + "\r\n", fsBold);
+    if (!Result.Ok()) TermFail("\r\n" + Result.Message() + "\r\n");
     return Result.Ok();
 }
 
@@ -107,8 +107,9 @@ void TfmMain::actDeleteExecute() {
 // ---- Save to PC ----
 
 void TfmMain::ShowFileCount(int Count) {
+    // The count of files saved so far: nothing to show before the first.
     lblCount->setText(QString::number(Count));
-    lblCount->setVisible(true);
+    lblCount->setVisible(Count > 0);
     lblCount->repaint();
 }
 
@@ -217,7 +218,7 @@ void TfmMain::actEditExecute() {
         if (written.What == kv::Outcome::OtherDevice) {
             std::string line = written.Detail + "; the text is kept.";
             line[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(line[0])));
-            TermPrint("\r\n" + line + "\r\n", fsBold);
+            TermFail("\r\n" + line + "\r\n");
             Why = FromDevice(written.Detail);
         } else if (!ShowResult(written)) {
             Why = FromDevice(written.Message());

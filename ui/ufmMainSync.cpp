@@ -92,11 +92,10 @@ void TfmMain::SyncPreview() {
 void TfmMain::PrintConflicts(const kv::TDeviceSync& Sync) {
     for (const auto& item : Sync.Items)
         if (item.Decision.Unresolved)
-            TermPrint("\r\n Not synced: " + item.Path + " (" +
-                          (item.Error.empty() ? kv::ChangeText(item.Decision.Change, Sync.Up())
-                                              : item.Error) +
-                          ")\r\n",
-                      fsBold);
+            TermFail("\r\n Not synced: " + item.Path + " (" +
+                     (item.Error.empty() ? kv::ChangeText(item.Decision.Change, Sync.Up())
+                                         : item.Error) +
+                     ")\r\n");
 }
 
 void TfmMain::RunSync() {
@@ -166,7 +165,7 @@ void TfmMain::RunSync() {
         if (!item.Done && (action != kv::SyncAction::Skip || !item.Error.empty())) ++left;
     }
     for (const auto& problem : Work->NotMoved)
-        TermPrint("\r\n " + problem + "\r\n", fsBold);
+        TermFail("\r\n " + problem + "\r\n");
     PrintConflicts(*plan);
     const int conflicts = plan->Unresolved();
     char took[32];
@@ -287,17 +286,15 @@ void TfmMain::KeepInStepTick() {
     } catch (const std::exception& error) {
         QuietUploads = false;
         Keeping->InPass = false;
-        TermPrint("\r\nKeeping in step stopped: " + ToDevice(QString::fromUtf8(error.what())) +
-                      "\r\n",
-                  fsBold);
+        TermFail("\r\nKeeping in step stopped: " + ToDevice(QString::fromUtf8(error.what())) +
+                 "\r\n");
         StopKeepInStep();
         return;
     }
     for (const auto& problem : Work->NotMoved)
-        TermPrint("\r\n " + problem + "\r\n", fsBold);
+        TermFail("\r\n " + problem + "\r\n");
     if (!passes.DeviceAway()) PrintConflicts(*Keeping->Sync);
-    if (!passes.DeviceAway() && !planned.Ok())
-        TermPrint("\r\n " + planned.Message() + "\r\n", fsBold);
+    if (!passes.DeviceAway() && !planned.Ok()) TermFail("\r\n " + planned.Message() + "\r\n");
     if (passes.Sent() != before) Keeping->LastSent = QTime::currentTime().toString("HH:mm:ss");
     ShowKeepInStep(passes.DeviceAway() ? "paused: the device is away" : QString());
     // The list shows what went when it shows the folder that was kept in step.

@@ -63,6 +63,19 @@ void TfmMain::TermPrint(const std::string& Text, TFontStyles Style) {
     reTerm->repaint();
 }
 
+void TfmMain::TermFail(const std::string& Text) {
+    // A failure is a line of its own, bold and marked at its start, and it wraps at the pane's
+    // width also when it comes right after the device's prompt.
+    const size_t from = Text.find_first_not_of("\r\n ");
+    if (from == std::string::npos) return;
+    std::string line = Text.substr(from);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    QTextCursor end(reTerm->document());
+    end.movePosition(QTextCursor::End);
+    TermPrint(std::string(end.atBlockStart() ? "" : "\r\n") + "\xD7 " + line + "\r\n", fsBold);
+}
+
 void TfmMain::reTermKeyPress(char& Key) {
     if (!Comms->WriteMessage(std::string(1, Key), kv::kConsoleChannel, 0, 200)) {
         Key = 0;

@@ -385,7 +385,7 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
         firmware.erase(firmware.begin() + static_cast<std::ptrdiff_t>(i));
     }
     if (firmware.empty()) {
-        Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Bold);
+        Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Failure);
         return true;
     }
     if (!Terminal.IsBootLoader() && !EnterBootLoader()) {
@@ -406,7 +406,7 @@ bool TDeviceWork::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
     if (bootLoaderImage && !Cancelled) EnterBootLoader();
     const auto sayWhatFailed = [&] {
         if (!failed.empty())
-            Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Bold);
+            Host.Print("Firmware not loaded: " + failed + "\r\n", MessageStyle::Failure);
     };
     // Cancelled while waiting for the boot loader: there is no link to start anything on.
     if (!RunAfterFirmware || (Cancelled && !Terminal.IsConnected())) {
@@ -518,7 +518,7 @@ VerbResult TDeviceWork::UploadBlfFile(const fs::path& FileName) {
             result = VerbResult::Failed(Outcome::Refused, name, where + words);
     }
     Terminal.ClearInput();
-    if (!result.Ok()) Host.Print(NotTaken(result) + "\r\n", MessageStyle::Bold);
+    if (!result.Ok()) Host.Print(NotTaken(result) + "\r\n", MessageStyle::Failure);
     return result;
 }
 

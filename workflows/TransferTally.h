@@ -41,6 +41,7 @@ class TTransferTally {
     std::string Summary(const std::string& Verb, const std::string& Where, int64_t NowMs) const;
 
     int Moved() const { return moved_; }
+    int Files() const { return files_; }
     uint64_t MovedBytes() const { return movedBytes_; }
 
   private:

@@ -9,7 +9,8 @@
 
 namespace kv {
 
-enum class MessageStyle { Regular, Bold, Italic };
+// Failure: a line that says something was not done; a window sets it apart from the rest.
+enum class MessageStyle { Regular, Bold, Italic, Failure };
 
 enum class Answer { Yes, No, Cancel };
 
@@ -25,7 +26,9 @@ class IWorkHost {
     }
     // A file that was not moved, and why; also counted in the workflow's NotMoved, which kvb
     // reports at the end.
-    virtual void Failed(const std::string& Text) { Print(" " + Text + "\r\n", MessageStyle::Bold); }
+    virtual void Failed(const std::string& Text) {
+        Print(" " + Text + "\r\n", MessageStyle::Failure);
+    }
     // An upload of Name (8-bit), Size bytes, to the device path Target begins.
     virtual void UploadStarted(const std::string& Name, size_t Size, const std::string& Target) {
         Print(Name, MessageStyle::Bold);

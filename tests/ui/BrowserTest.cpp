@@ -162,7 +162,7 @@ TEST_F(Browser, AFolderThatCannotBeListedIsSaidAndTheWindowStaysWhereItWas) {
     const auto said = [] { return kvtest::PaneText(fmMain->reTerm); };
     fmMain->edDir->setText("/Lua/Nope");
     QTest::keyClick(fmMain->edDir, Qt::Key_Return);
-    EXPECT_EQ(said(), "\n/Lua/Nope: there is no such folder on the device\n");
+    EXPECT_EQ(said(), "\u00D7 /Lua/Nope: there is no such folder on the device\n");
     EXPECT_EQ(fmMain->edDir->text(), "/Lua");
     EXPECT_EQ(fmMain->CurrentDir, "/Lua");
     EXPECT_EQ(Captions(), (QStringList{"..", "Main.LUA", "Old", "tool.lua.bak"}));
@@ -175,7 +175,8 @@ TEST_F(Browser, AFolderThatCannotBeListedIsSaidAndTheWindowStaysWhereItWas) {
     fmMain->actTermClearExecute();
     device().faults.listingLinesLeft = 4; // the header, ".", ".." and one entry
     fmMain->actRefreshExecute();
-    EXPECT_TRUE(said().startsWith("\n/Lua: the listing was cut short; the list shows what arrived"))
+    EXPECT_TRUE(
+        said().startsWith("\u00D7 /Lua: the listing was cut short; the list shows what arrived"))
         << said().toStdString();
     EXPECT_EQ(Captions().size(), 2) << "what arrived is shown";
     device().faults.listingLinesLeft = -1;

@@ -131,8 +131,9 @@ TEST_F(DeviceChoice, TheEditorsSaveNeverGoesToAnotherDevice) {
     EXPECT_TRUE(terminal.contains("\nWaiting for device KV-104-000123: the work under way began "
                                   "on it; no other device is taken until it ends.\n"))
         << terminal.toStdString();
-    EXPECT_TRUE(terminal.contains("\nThe device changed (KV-104-000124 is not KV-104-000123): "
-                                  "nothing was written; the text is kept.\n"))
+    EXPECT_TRUE(
+        terminal.contains("\n\u00D7 The device changed (KV-104-000124 is not KV-104-000123): "
+                          "nothing was written; the text is kept.\n"))
         << terminal.toStdString();
     EXPECT_TRUE(savedOnReturn);
     EXPECT_EQ(stored(*env.fs), "edited\n");

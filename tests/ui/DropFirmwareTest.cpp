@@ -159,7 +159,7 @@ TEST_F(Drops, EmptyFilesFoldersAndTheInformationPanel) {
     Drop(fmMain->lvFiles->viewport(), {pc.filePath("other") + "/", gone, File("after.txt", "a")});
     EXPECT_EQ(Stored("/other/o.txt"), "o");
     EXPECT_EQ(Stored("/after.txt"), "<missing>");
-    EXPECT_TRUE(Terminal().contains("\nThe upload stopped: Cannot open file \"" +
+    EXPECT_TRUE(Terminal().contains("\n\u00D7 The upload stopped: Cannot open file \"" +
                                     QDir::toNativeSeparators(gone) + "\". "))
         << Terminal().toStdString();
     EXPECT_FALSE(Terminal().contains("done."));
@@ -261,19 +261,21 @@ TEST_F(Firmware, AFailedVerifyOrBurnIsSaidInBoldWithTheFileAndThePhase) {
         device().faults.verifyFails = verify;
         device().faults.burnFails = !verify;
         Drop(fmMain->lvFiles->viewport(), {app, ok});
-        const QString line = verify ? "app.blf: the boot loader did not take it (verify phase: "
-                                      "Verify FAILED)\n"
-                                    : "app.blf: the boot loader did not take it (burn phase: "
-                                      "Burn FAILED)\n";
+        const QString line = verify
+                                 ? "\u00D7 app.blf: the boot loader did not take it (verify phase: "
+                                   "Verify FAILED)\n"
+                                 : "\u00D7 app.blf: the boot loader did not take it (burn phase: "
+                                   "Burn FAILED)\n";
         EXPECT_TRUE(Terminal().contains(verify ? "\n verify\nVerify FAILED\n burn\n" + line
                                                : "\n burn\nBurn FAILED\n" + line))
             << Terminal().toStdString();
         const auto runs = kvtest::Runs(fmMain->reTerm);
         EXPECT_NE(std::find(runs.begin(), runs.end(), TextRun{line, kGreen, true}), runs.end());
         // The device restarts into its application: the listing after the drop finds it gone.
-        EXPECT_TRUE(Terminal().endsWith("Run firmware...\nFirmware not loaded: ok.blf, app.blf\n\n"
-                                        "done.\n\n/: the device is gone; the folder is listed "
-                                        "again when the device is back\n"))
+        EXPECT_TRUE(
+            Terminal().endsWith("Run firmware...\n\u00D7 Firmware not loaded: ok.blf, app.blf\n\n"
+                                "done.\n\u00D7 /: the device is gone; the folder is listed "
+                                "again when the device is back\n"))
             << "both failed, listed at the end: " << Terminal().toStdString();
         EXPECT_EQ(device().commands.back(), "run");
         env.clock.AdvanceMs(5000); // back in its application for the next drop
@@ -288,9 +290,10 @@ TEST_F(Firmware, TheActionOutsideTheBootLoaderGivesTheWholeReplyAndTheWayThere) 
     UiHooks().OpenFile = [&](QWidget*, const QString&) { return chosen; };
     fmMain->actFirmwareExecute();
     EXPECT_TRUE(device().images.empty());
-    EXPECT_TRUE(Terminal().startsWith("\napp.blf: the boot loader did not take it (load phase: the "
-                                      "boot loader did not ask for the image: Unknown command "
-                                      "'LOAD')\nThe device is not in its boot loader"))
+    EXPECT_TRUE(
+        Terminal().startsWith("\u00D7 app.blf: the boot loader did not take it (load phase: the "
+                              "boot loader did not ask for the image: Unknown command "
+                              "'LOAD')\nThe device is not in its boot loader"))
         << Terminal().toStdString();
     EXPECT_TRUE(Terminal().contains("Drop the .blf file on this window"));
 }
@@ -317,7 +320,7 @@ TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     fmMain->actTermClearExecute();
     device().faults.imageRefuseAfter = 100;
     fmMain->actFirmwareExecute();
-    EXPECT_EQ(Terminal(), "\napp.blf: the boot loader did not take it (load phase: the boot "
+    EXPECT_EQ(Terminal(), "\u00D7 app.blf: the boot loader did not take it (load phase: the boot "
                           "loader stopped the transfer: Error: image rejected)\n");
     const auto runs = kvtest::Runs(fmMain->reTerm);
     EXPECT_TRUE(!runs.empty() && runs.back().bold);
@@ -329,6 +332,19 @@ TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     fmMain->actFirmwareExecute();
     EXPECT_EQ(device().commands.size(), commands) << "an empty file sends nothing";
     EXPECT_EQ(device().images.size(), 1u);
+    EXPECT_EQ(Terminal(),
+              "\u00D7 Firmware not loaded: empty.blf: the file is empty; nothing to load\n")
+        << "and says so";
+
+    // A failure that lands right after the device's prompt starts a line of its own, which
+    // wraps at the pane's width; the prompt's line stays as the device made it.
+    fmMain->TermOutput("boot> ");
+    fmMain->TermFail(" Not saved: /Data/blob.bin: the device is gone " + std::string(200, 'x'));
+    const QTextBlock last = fmMain->reTerm->document()->lastBlock().previous();
+    EXPECT_TRUE(last.text().startsWith("\u00D7 Not saved: /Data/blob.bin"))
+        << last.text().toStdString();
+    EXPECT_FALSE(last.blockFormat().nonBreakableLines());
+    EXPECT_TRUE(last.previous().text().endsWith("boot> "));
 
     chosen = pc.filePath("missing.blf");
     fmMain->Guarded([&] { fmMain->actFirmwareExecute(); });

@@ -231,7 +231,7 @@ TEST_F(FileOps, SaveToPcCopiesFilesThenTreesInOrderWithStamps) {
     fmMain->actSaveExecute();
     EXPECT_EQ(Reads(from), (std::vector<std::string>{"NFTYPE @\"/a.txt\"", "NFTYPE @\"/Lua/x.lua\"",
                                                      "NFTYPE @\"/Lua/sub/y.lua\""}));
-    EXPECT_EQ(watcher.seen, (QStringList{"0", "1", "2", "3"}));
+    EXPECT_EQ(watcher.seen, (QStringList{"1", "2", "3"})) << "no count before the first file";
     EXPECT_FALSE(fmMain->lblCount->isVisible());
     EXPECT_EQ(fmMain->SaveDir, pc.path());
     EXPECT_EQ(ReadAll(pc.filePath("a.txt")), "alpha");
