@@ -19,7 +19,7 @@ struct Recorder final : IWorkHost {
     void Clear() { all = bold = regular = {}; }
     void Print(const std::string& Text, MessageStyle Style) override {
         all += Text;
-        if (Style == MessageStyle::Bold) bold += Text;
+        if (Style == MessageStyle::Bold || Style == MessageStyle::Failure) bold += Text;
         if (Style == MessageStyle::Regular) regular += Text;
     }
 };
