@@ -39,12 +39,20 @@ void TfmMain::PrepareSync() {
         fmSync = new TfmSync(this);
         fmSync->OnPreview = [this] { Guarded([this] { SyncPreview(); }); };
     }
-    const std::vector<kv::SyncPair> pairs =
+    std::vector<kv::SyncPair> pairs =
         Comms->IsConnected() ? kv::TSyncRecord::PairsOf(kv::UserStateFolder(), SerialOf(*Comms))
                              : std::vector<kv::SyncPair>();
+    // A pair whose PC folder is gone is no pair to offer.
+    std::erase_if(pairs, [](const kv::SyncPair& pair) {
+        std::error_code ec;
+        return !std::filesystem::is_directory(pair.PcFolder, ec);
+    });
     fmSync->OfferPairs(pairs);
-    const QString pc = pairs.empty() ? fmSync->edPcFolder->text() : PcShown(pairs.front().PcFolder);
-    fmSync->SetPair(pc, CurrentDir, fmSync->Up());
+    // No pair is formed that the user did not choose: the PC folder chosen for this very device
+    // folder stays; shown with another, the field starts empty.
+    const bool sameFolder =
+        fmSync->DeviceFolder() == DeviceShown(CurrentDir) && !fmSync->edPcFolder->text().isEmpty();
+    fmSync->SetPair(sameFolder ? fmSync->edPcFolder->text() : QString(), CurrentDir, fmSync->Up());
     fmSync->cbDeletes->setChecked(false);
     // A sync while keeping in step goes on keeping in step, unless the user unticks it.
     fmSync->cbKeep->setChecked(Keeping != nullptr);

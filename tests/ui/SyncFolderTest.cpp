@@ -179,11 +179,19 @@ TEST_F(SyncWindow, TheWindowAndKvbKeepOneRecordSoWhatOneSyncedTheOtherDoesNotSen
     fmMain->RunSync();
     EXPECT_EQ(kv::ReadPcFile(copy / "sub" / "b.lua"), "b = 1");
     EXPECT_TRUE(LastLine().contains(": 2 fetched, 0 deleted")) << LastLine().toStdString();
+    // Another folder shown: no pair is formed that nobody chose, and Preview says so.
     fmMain->ShowDirectory("");
     fmMain->PrepareSync();
     EXPECT_EQ(dialog.edDeviceFolder->text(), "/") << "the device folder is the one shown";
-    EXPECT_EQ(dialog.edPcFolder->text().toStdString(), copy.string()) << "the latest pair's";
+    EXPECT_EQ(dialog.edPcFolder->text(), "") << "not the latest pair's PC folder";
+    EXPECT_EQ(dialog.cbPairs->currentIndex(), 0);
     EXPECT_EQ(dialog.cbPairs->count(), 3);
+    fmMain->SyncPreview();
+    EXPECT_EQ(dialog.lblSummary->text(), "Choose the PC folder first.");
+    // A pair used before whose PC folder is gone is not offered.
+    fs::remove_all(copy);
+    fmMain->PrepareSync();
+    EXPECT_EQ(dialog.cbPairs->count(), 2);
 }
 
 TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice) {

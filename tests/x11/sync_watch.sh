@@ -3,8 +3,9 @@
 # manager, driven from another X client (xdotool) as a person would:
 #  - a PC folder and a simulated device synced once by kvb (the record the window then finds);
 #  - since then a file changed on the PC, another on both sides, a new one on the PC;
-#  - /Lua shown in the window, then the dialog from the keyboard: the PC folder offered from
-#    kvb's record, the device folder the one shown, Preview, keeping in step ticked, Sync: the
+#  - /Lua shown in the window, then the dialog from the keyboard: the pair chosen from those
+#    used before (kvb's record; nothing is paired until the user chooses), Preview, keeping in
+#    step ticked, Sync: the
 #    changed and new files go, the conflict stays, so does the file only on the device;
 #  - an editor's save (a new file renamed over the old one, then written again): the file
 #    reaches the device while the window is left alone.
@@ -60,7 +61,11 @@ done
 check $opened "File > Sync Folder... opened the dialog"
 [ $opened = 0 ] || exit 1
 dialog=$(window '^Sync Folder$')
-xdotool windowactivate --sync "$dialog" key alt+p
+xdotool windowactivate --sync "$dialog" key alt+u
+sleep 0.3
+xdotool key Down
+sleep 0.3
+xdotool key alt+p
 sleep 2
 shot sync-preview.png
 xdotool windowactivate --sync "$dialog" key alt+k
