@@ -162,8 +162,14 @@ chroot /root /bin/sh -c 'cd /mnt && head -c 200000 /dev/urandom > up.bin && head
 INIT
 fi
 if $wine; then
+# The first folder below /tmp that holds the project, when it is there (bound into the guest's /tmp).
+tmptop=""
+case "$root" in /tmp/?*) tmptop=${root#/tmp/}; tmptop=${tmptop%%/*} ;; esac
 cat <<INIT
+mkdir -p /hosttmp && mount -o bind /root/tmp /hosttmp
 mount -t tmpfs tmpfs /root/tmp
+# The guest's /tmp is its own; a project in the host's /tmp stays where it is.
+[ -n "$tmptop" ] && mkdir -p /root/tmp/$tmptop && mount -o bind /hosttmp/$tmptop /root/tmp/$tmptop
 mkdir -p /root/tmp/wine /root/tmp/.upper /root/tmp/.work
 mount -t overlay overlay -o lowerdir=/root$prefix,upperdir=/root/tmp/.upper,workdir=/root/tmp/.work /root/tmp/wine
 echo "guest: running kvb.exe under Wine"
@@ -215,8 +221,15 @@ fi
 grep -a 'bridge: dialect' "$work/bridge.log" || true
 grep -aoE '(ok  |FAIL|download|bench|VMTEST|VMWINDOW|KVB RESULT|WINE RESULT|guest:|wine:).*' "$work/guest.log" || true
 echo "vm-test: $(( $(date +%s) - started )) s"
-if $wine; then grep -q 'WINE RESULT: PASS' "$work/guest.log" || exit 1; fi
+# A run that fails says why: the end of what the guest printed.
+failed() {
+  echo "vm-test: FAILED: $1; the end of $work/guest.log:"
+  tail -n 25 "$work/guest.log" | tr -d '\r'
+  exit 1
+}
+if $wine; then grep -q 'WINE RESULT: PASS' "$work/guest.log" || failed "the Wine run did not pass"; fi
 if $linux; then
-  grep -q 'VMTEST RESULT: PASS' "$work/guest.log" && grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log" &&
-    grep -q 'KVB RESULT: PASS' "$work/guest.log"
+  grep -q 'VMTEST RESULT: PASS' "$work/guest.log" || failed "the HID checks did not pass"
+  grep -q 'VMWINDOW RESULT: PASS' "$work/guest.log" || failed "the window's checks did not pass"
+  grep -q 'KVB RESULT: PASS' "$work/guest.log" || failed "kvb's checks did not pass"
 fi
