@@ -16,6 +16,19 @@
 
 namespace kvb {
 
+namespace {
+
+// When this program made its first simulated device: the times of a fault timeline count from
+// then, as a tester reads them, not from the system's boot where the steady clock starts. A
+// virtual clock starts with the program (and its workers share its times) already.
+int64_t ProgramStartMs() {
+    static const int64_t start =
+        dynamic_cast<kv::VirtualClock*>(&kv::Clock()) ? 0 : kv::Clock().NowMs();
+    return start;
+}
+
+} // namespace
+
 std::atomic<int> Interrupts{0};
 
 // The backend of this run: the machine's own HID access or simulated devices.
@@ -64,7 +77,8 @@ Session::Session(const GlobalOptions& options) : Options(options), backend_(new 
                  {std::string("KVB_SIM_FAULTS"), "KVB_SIM_FAULTS_" + std::to_string(i + 1)}) {
                 const char* faults = std::getenv(name.c_str());
                 std::string rest;
-                if (faults && (!kv::sim::ApplyTimeline(faults, kv::Clock(), *device, rest) ||
+                if (faults && (!kv::sim::ApplyTimeline(faults, kv::Clock(), *device, rest,
+                                                       ProgramStartMs()) ||
                                !kv::sim::ParseFaults(rest, device->faults)))
                     throw Failure(kUsage, "unknown " + name + ": " + faults);
             }

@@ -125,7 +125,10 @@ int main(int argc, char** rawArgv) {
         std::string("Global option --simulate [FOLDER]: run against the simulated device "
                     "(its file system is FOLDER, or a demo tree); each one more attaches one "
                     "more device; --simulate-dialect=2 gives them the second set of words "
-                    "where the device's commands leave them free.\n"
+                    "where the device's commands leave them free. KVB_SIM_FAULTS=\"NAME=VALUE;"
+                    "...\" gives it faults, as the README lists them (unplug-at=MS counts from "
+                    "kvb's start, as do present-from and unplug-for).\n"
+                    "kvb help VERB shows one command's help.\n"
                     "With --all, --each-new or several --device: exit status 0 only if "
                     "every device succeeded.\n") +
         kStatuses);
@@ -293,12 +296,23 @@ int main(int argc, char** rawArgv) {
 #endif
 
     // The first word that is not an option is the command: one kvb does not know is said so.
+    // "help VERB" is VERB's --help, "help" alone kvb's.
+    static char helpFlag[] = "--help";
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string word = args[i];
         if (word == "--") break;
         if (!word.empty() && word[0] == '-') {
             if (TakesValue(word)) ++i;
             continue;
+        }
+        if (word == "help") {
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+            const bool verb = i < args.size() && IsCommand(args[i]);
+            args.insert(args.begin() + static_cast<std::ptrdiff_t>(verb ? i + 1 : i), helpFlag);
+            if (verb && std::strcmp(args[i], "sync") == 0 && i + 2 < args.size() &&
+                (std::strcmp(args[i + 2], "up") == 0 || std::strcmp(args[i + 2], "down") == 0))
+                std::swap(args[i + 1], args[i + 2]); // help sync up: sync up --help
+            break;
         }
         if (!IsCommand(word.c_str())) {
             std::fprintf(stderr, "kvb: unknown command %s (kvb --help lists the commands)\n",

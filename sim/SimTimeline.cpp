@@ -5,7 +5,8 @@
 
 namespace kv::sim {
 
-bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, std::string& rest) {
+bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, std::string& rest,
+                   int64_t OriginMs) {
     int64_t presentFrom = -1, unplugAt = -1, unplugFor = -1;
     rest.clear();
     for (const std::string& item : FaultItems(text)) {
@@ -28,7 +29,7 @@ bool ApplyTimeline(const std::string& text, IClock& clock, SimDevice& device, st
         *field = std::strtoll(value.c_str(), &tail, 10);
         if (value.empty() || *tail || *field < 0) return false;
     }
-    const int64_t now = clock.NowMs();
+    const int64_t now = clock.NowMs() - OriginMs;
     if (presentFrom > now) device.UnplugFor(presentFrom - now);
     if (unplugAt >= 0) {
         const int64_t gone = unplugFor >= 0 ? unplugFor : int64_t(1) << 40;
