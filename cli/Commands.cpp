@@ -122,16 +122,18 @@ void FailOnWhatWasNotMoved(Session& s) {
 }
 
 int Ls(Session& s, const LsOptions& o) {
-    const std::vector<std::string> paths =
-        o.paths.empty() ? std::vector<std::string>{"/"} : o.paths;
+    // Patterns are matched against the listings first, as get, cat and rm match them.
+    std::vector<std::string> paths;
+    for (const auto& found :
+         ExpandDevicePaths(s, o.paths.empty() ? std::vector<std::string>{"/"} : o.paths))
+        paths.push_back(found.path);
     // Several paths: each directory under its name; one that cannot be listed is said, and the
     // others are listed all the same.
     const bool several = paths.size() > 1;
     json out = json::array();
     int failed = 0;
     bool first = true;
-    for (const auto& typed : paths) {
-        const std::string path = DevicePath(typed);
+    for (const auto& path : paths) {
         kv::DeviceDirEntry entry;
         const kv::VerbResult found = s.Work.Find(path, entry);
         if (!found.Ok()) {
@@ -163,10 +165,18 @@ int Ls(Session& s, const LsOptions& o) {
 }
 
 int Tree(Session& s, const std::string& where) {
-    const std::string path = DevicePath(where);
-    if (!IsDeviceDir(s, path)) throw Failure(kDeviceError, Shown(path) + ": not a directory");
-    std::printf("%s\n", Shown(path).c_str());
-    TreeOf(s, path, "");
+    // A pattern gives the tree of each directory it matches.
+    const std::vector<FoundPath> found = ExpandDevicePaths(s, {where});
+    int trees = 0;
+    for (const auto& each : found) {
+        if (!IsDeviceDir(s, each.path)) {
+            if (each.matched) continue;
+            throw Failure(kDeviceError, Shown(each.path) + ": not a directory");
+        }
+        std::printf("%s%s\n", trees++ ? "\n" : "", Shown(each.path).c_str());
+        TreeOf(s, each.path, "");
+    }
+    if (trees == 0) throw Failure(kDeviceError, Printable(where) + ": no directory matches");
     return kOk;
 }
 

@@ -239,12 +239,6 @@ int Log(Session& s, const LogOptions& o) {
         for (; !message.empty(); s.Comms.ReadMessage(kv::kLogChannel, 0, message)) {
             const auto type = static_cast<uint8_t>(message[0]);
             const std::string text = message.substr(1);
-            if (type == 5 || type == 6) {
-                std::printf("%s%s%s%s", colour ? (type == 5 ? "\x1b[34m" : "\x1b[31m") : "",
-                            kv::Latin1ToUtf8(kv::EscapeLogText(text)).c_str(),
-                            colour ? "\x1b[0m" : "", type == 5 ? "\n" : "");
-                continue;
-            }
             const auto now = std::chrono::system_clock::now();
             const std::time_t t = std::chrono::system_clock::to_time_t(now);
             std::tm local{};
@@ -253,16 +247,25 @@ int Log(Session& s, const LogOptions& o) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch())
                     .count() %
                 1000);
-            std::printf("%s%02d:%02d:%02d.%03d%s %s%s%s %s\n", colour ? "\x1b[34m" : "",
-                        local.tm_hour, local.tm_min, local.tm_sec, ms, colour ? "\x1b[0m" : "",
-                        colour ? "\x1b[1;31m" : "", kv::LogTag(type).c_str(),
+            std::printf("%s%02d:%02d:%02d.%03d%s ", colour ? "\x1b[34m" : "", local.tm_hour,
+                        local.tm_min, local.tm_sec, ms, colour ? "\x1b[0m" : "");
+            if (type == 5 || type == 6) {
+                // The modem's data, one message a line: its direction marked, its line ends and
+                // other control characters escaped, so that no line overwrites another.
+                std::printf("%s%s%s %s\n", colour ? (type == 5 ? "\x1b[34m" : "\x1b[31m") : "",
+                            type == 5 ? "modem <" : "modem >", colour ? "\x1b[0m" : "",
+                            PrintableName(kv::EscapeLogText(text)).c_str());
+                continue;
+            }
+            std::printf("%s%s%s %s\n", colour ? "\x1b[1;31m" : "", kv::LogTag(type).c_str(),
                         colour ? "\x1b[0m" : "", PrintableName(text).c_str());
         }
         std::fflush(stdout);
     }
     if (!s.Comms.IsConnected()) throw Failure(kNoDevice, "the device is gone");
     s.Comms.WriteMessage(kv::LogFilterOffCommand(), kv::kLogChannel, 64, 200);
-    return kOk;
+    // Ended by Ctrl+C: the status every command gives for it (130), as sync --watch does.
+    return Interrupts.load() > 0 ? kInterrupted : kOk;
 }
 
 } // namespace kvb

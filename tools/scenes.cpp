@@ -2,8 +2,10 @@
 // time: the connected main window, the log window with traffic, the terminal after a drop of two
 // files and after a firmware drop, the screen in the middle of a Save to PC chosen in the
 // folder dialog, the editor on a Lua script with a search under way and a change not yet saved,
-// the file list sorted by size (largest first), and a long program message wrapped in the pane.
-// Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save, editor, sorted, message)
+// the file list sorted by size (largest first), a long program message wrapped in the pane, and
+// the boot loader with the Device menu open.
+// Usage: scenes SCENE OUT.png  (SCENE: main, log, drop, firmware, save, editor, sorted, message,
+// bootloader)
 #include "tools/SimWindow.h"
 #include "ui/CodeEdit.h"
 #include "ui/FindBar.h"
@@ -17,6 +19,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -40,7 +44,8 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     if (argc < 3) {
         std::fprintf(stderr,
-                     "usage: scenes main|log|drop|firmware|save|editor|sorted|message OUT.png\n");
+                     "usage: scenes main|log|drop|firmware|save|editor|sorted|message|bootloader "
+                     "OUT.png\n");
         return 2;
     }
     const QString scene = argv[1];
@@ -151,6 +156,20 @@ int main(int argc, char* argv[]) {
         UiHooks().OpenFile = [image](QWidget*, const QString&) { return image; };
         fmMain->actFirmwareExecute();
         SimWindow::Run(600);
+    } else if (scene == "bootloader") {
+        // The device restarted into its boot loader: the console says how to go on, and the
+        // Device menu offers Start Firmware.
+        for (char c : std::string("boot\r"))
+            fmMain->reTermKeyPress(c);
+        SimWindow::Run(4000);
+        bool shot = false;
+        QTimer::singleShot(800, [&] {
+            shot = QGuiApplication::primaryScreen()->grabWindow(0).save(argv[2]);
+            fmMain->mnDevice->close();
+        });
+        const QRect title = fmMain->menuBar()->actionGeometry(fmMain->mnDevice->menuAction());
+        fmMain->mnDevice->exec(fmMain->menuBar()->mapToGlobal(title.bottomLeft()));
+        return shot ? 0 : 1;
     } else if (scene == "editor") {
         fmMain->edDir->setText("/Lua");
         fmMain->actRefreshExecute();

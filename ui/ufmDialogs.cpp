@@ -121,15 +121,6 @@ void TfmMkDir::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
-void TfmMkDir::keyPressEvent(QKeyEvent* event) {
-    // This dialog has no cancel button: Escape does not close it.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
 // ---- TfmRename ----
 
 TfmRename::TfmRename(QWidget* parent) : QDialog(parent) {

@@ -51,7 +51,6 @@ class TfmMkDir : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
 };
 
 class TfmRename : public QDialog {

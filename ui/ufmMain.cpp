@@ -460,10 +460,18 @@ void TfmMain::BuildLayout() {
     lvFiles->setHeaderLabels({"Filename", "Size", "Attr", "Created"});
     lvFiles->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     lvFiles->headerItem()->setTextAlignment(2, Qt::AlignCenter);
-    lvFiles->setColumnWidth(0, 350);
-    lvFiles->setColumnWidth(1, 110);
-    lvFiles->setColumnWidth(2, 75);
-    lvFiles->setColumnWidth(3, 200);
+    // The columns fit the list at any width and font size: Size, Attr and Created as wide as
+    // their widest text in the list's font, the name taking the rest (elided, whole in its
+    // tooltip, when the list is narrow).
+    const QFontMetrics metrics(lvFiles->font());
+    const int pad = metrics.horizontalAdvance("  ") + 8;
+    lvFiles->header()->setStretchLastSection(false);
+    lvFiles->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    lvFiles->header()->setMinimumSectionSize(metrics.horizontalAdvance("Size") + pad);
+    lvFiles->setColumnWidth(1, metrics.horizontalAdvance("2147483647") + pad);
+    lvFiles->setColumnWidth(2, metrics.horizontalAdvance("Attr ") + pad);
+    lvFiles->setColumnWidth(3, metrics.horizontalAdvance("2026-12-31 23:59:59") + pad);
+    lvFiles->setTextElideMode(Qt::ElideMiddle);
     lvFiles->header()->setSectionsClickable(true);
     lvFiles->header()->setSortIndicatorShown(false);
     connect(lvFiles->header(), &QHeaderView::sectionClicked, this,

@@ -143,6 +143,11 @@ class TfmMain : public QMainWindow {
     QMenu* puTerm = nullptr;
     QMenu* mnDevice = nullptr;
     QActionGroup* agDevice = nullptr; // the Device menu's entries, one of them checked
+    // Device > Start Firmware: "run" to a device in its boot loader, which it leaves for its
+    // firmware; enabled only there.
+    QAction* actStartFirmware = nullptr;
+    void actStartFirmwareExecute();
+    bool BootLoaderSaid = false; // the way out of the boot loader was said since it was entered
     QAction *actSync, *actKeepInStep;
     QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
         *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,

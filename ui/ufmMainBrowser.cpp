@@ -133,6 +133,8 @@ void TfmMain::ShowDirectory(std::string Path) {
             item->setText(1, dir ? QString() : QString::number(entry.Size));
             item->setText(2, FromDevice(kv::TkvbFiles::AttrToStr(entry.Attr)));
             item->setText(3, EntryDateText(entry.Created));
+            item->setToolTip(0, item->text(0));
+            item->setToolTip(3, item->text(3));
             item->setData(0, kIsDirRole, dir);
             item->setData(0, kEntryRole, QVariant::fromValue(entry));
             item->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);

@@ -118,6 +118,13 @@ void TfmMain::ShowDeviceInfo() {
 
     const kv::DeviceFeatures features = kv::ReadFeatures(device);
     actFirmware->setEnabled(features.Firmware);
+    // Once each time the device enters its boot loader: how to go on, and how to leave.
+    const bool bootLoader = Terminal->IsBootLoader();
+    if (bootLoader && !BootLoaderSaid)
+        TermPrint("\r\nThe device is in its boot loader: File > Load Firmware loads an image; "
+                  "Device > Start Firmware starts the firmware.\r\n",
+                  fsRegular);
+    BootLoaderSaid = bootLoader;
     Files->QuotePaths = features.QuotedPaths;
     SetBrowserEnabled(features.QuotedPaths || features.Firmware);
 }
@@ -172,6 +179,25 @@ void TfmMain::mnDeviceShow() {
     if (devices.empty()) add("No device attached", false, nullptr);
     if (!Comms->Chosen.empty() && !chosenAttached)
         add(FromDevice(Comms->Chosen + " (not attached)"), true, nullptr);
+    // Offered while the device is in its boot loader, the way back to its firmware.
+    actStartFirmware = nullptr;
+    if (!Comms->IsConnected() || !Terminal->IsBootLoader()) return;
+    mnDevice->addSeparator();
+    actStartFirmware = mnDevice->addAction("Start Firmware");
+    actStartFirmware->setEnabled(!Activity->Running());
+    connect(actStartFirmware, &QAction::triggered, this,
+            [this] { Guarded([this] { actStartFirmwareExecute(); }); });
+}
+
+void TfmMain::actStartFirmwareExecute() {
+    if (!Comms->IsConnected() || !Terminal->IsBootLoader() || Activity->Running()) return;
+    TDeviceOperation op(*Activity);
+    // As the firmware drop ends: the boot loader starts the firmware, and the link finds the
+    // device again in its application.
+    TermPrint("\r\nRun firmware...", fsItalic);
+    Terminal->SendLine("run");
+    TermPrint("\r\n", fsItalic);
+    reTerm->setFocus();
 }
 
 void TfmMain::ChooseDevice(const std::string& Choice) {

@@ -285,7 +285,8 @@ void TfmSync::ShowPlan(const kv::TDeviceSync& Plan) {
         row->setText(0, WhatOf(item, up));
         row->setText(1, Shown(item));
         row->setText(2, WhyOf(item, up, DeletesAllowed()));
-        row->setToolTip(2, row->text(2));
+        for (int column = 0; column < 3; ++column)
+            row->setToolTip(column, row->text(column)); // whole, where a column is too narrow
         row->setData(0, kIndexRole, static_cast<int>(i));
         const std::string path = ToDevice(row->text(1));
         const auto action = item.Decision.Action;

@@ -146,6 +146,15 @@ TEST_F(Kvb, ListingsAndTheirFormsAndTheStatusesOfFailures) {
     EXPECT_NE(r.out.find("\"path\": \"/Lua/lib/u.lua\""), std::string::npos) << r.out;
     r = Run("tree /");
     EXPECT_EQ(r.out, "/\n|-- b.txt\n`-- Lua/\n    |-- lib/\n    |   `-- u.lua\n    `-- main.lua\n");
+    // Patterns, as get, cat and rm take them; and one command's help.
+    r = Run("ls '/Lua/*.lua'");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "main.lua\n");
+    r = Run("tree '/L*'");
+    EXPECT_EQ(r.out, "/Lua\n|-- lib/\n|   `-- u.lua\n`-- main.lua\n") << r.err;
+    r = Run("help ls");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: kvb ls"), std::string::npos) << r.out;
     r = Run("info");
     EXPECT_EQ(r.out,
               "Kovrin Systems\n#KV-104-000123\nKovrin Device v2.4.1 (build 1187 @ 2026-11-20)\n");
@@ -610,6 +619,12 @@ TEST_F(Kvb, TheConsoleOneLineAndInteractiveAndTheLog) {
     r = Run("log --seconds 3");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("] "), std::string::npos) << r.out;
+    // The modem's lines: one a line, stamped, the direction marked, no raw CR to overwrite one.
+    r = Run("log --modem --seconds 5");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" modem > AT+CSQ\\x0D\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" modem < +CSQ: 17,99\n"), std::string::npos) << r.out;
 }
 
 // kvb term on a terminal (a pseudo-terminal): what it shows while the keys are typed.

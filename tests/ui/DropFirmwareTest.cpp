@@ -305,6 +305,7 @@ TEST_F(Firmware, TheActionSendsTheChosenFileInLowerCase) {
     Tick1();
     Tick2();
     EXPECT_TRUE(fmMain->actFirmware->isEnabled());
+    fmMain->actTermClearExecute(); // what the boot loader's arrival said
     QString chosen = File("APP.BLF", QByteArray(10000, 'z'));
     UiHooks().OpenFile = [&](QWidget*, const QString& filter) {
         EXPECT_EQ(filter, "Firmware (*.blf);;All files (*.*)");
@@ -363,3 +364,28 @@ TEST_F(Drops, AFileTooLargeForTheLengthFieldIsRefused) {
 }
 
 } // namespace
+
+// In the boot loader the console says how to go on and how to leave, once; Device > Start
+// Firmware (enabled there alone) sends "run", and the device is back in its application.
+TEST_F(Firmware, TheBootLoaderSaysTheWayOutAndStartFirmwareTakesIt) {
+    fmMain->mnDeviceShow();
+    EXPECT_EQ(fmMain->actStartFirmware, nullptr) << "not offered outside the boot loader";
+    fmMain->Terminal->SendLine("boot");
+    env.clock.AdvanceMs(3000);
+    fmMain->Comms->Disconnect();
+    Tick1();
+    Tick2();
+    Tick1();
+    ASSERT_TRUE(device().InBootLoader());
+    const QString hint = "Device > Start Firmware starts the firmware.";
+    EXPECT_EQ(Terminal().count(hint), 1) << Terminal().toStdString();
+    fmMain->mnDeviceShow();
+    ASSERT_TRUE(fmMain->actStartFirmware->isEnabled());
+    fmMain->actStartFirmware->trigger();
+    EXPECT_EQ(device().commands.back(), "run");
+    env.clock.AdvanceMs(3000);
+    Tick1();
+    Tick2();
+    EXPECT_FALSE(device().InBootLoader()) << "the firmware runs";
+    EXPECT_EQ(Terminal().count(hint), 1);
+}

@@ -599,13 +599,11 @@ TEST_F(FileOps, NameFieldsDropForbiddenTypedCharacters) {
         [] {
             QTest::keyClicks(fmMkDir->edDir, "a/b\\c+d!e?f*g;h:i\"j'k");
             fmMkDir->edDir->insert("/pasted");
-            QTest::keyClick(fmMkDir, Qt::Key_Escape); // no cancel button: stays open
-            EXPECT_TRUE(fmMkDir->isVisible());
-            fmMkDir->reject();
+            QTest::keyClick(fmMkDir->edDir, Qt::Key_Escape); // as Cancel, as in Rename
         },
         [] {
             fmMkDir->SetMode(true);
-            fmMkDir->exec();
+            EXPECT_EQ(fmMkDir->exec(), QDialog::Rejected);
         });
     EXPECT_EQ(fmMkDir->GetName(), "abcdefghijk/pasted");
     EXPECT_EQ(fmMkDir->edDir->LastRefusal, "A name cannot hold \"'\": it was not typed.");
