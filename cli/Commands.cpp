@@ -514,13 +514,44 @@ int Mkdir(Session& s, const std::vector<std::string>& paths, bool parents) {
 
 int Mv(Session& s, const std::string& from, const std::string& newName) {
     const std::string path = DevicePath(from);
-    if (newName.empty() || newName.find('/') != std::string::npos)
-        throw Failure(kUsage, "the new name is a name, not a path: " + newName);
+    if (newName.find('/') != std::string::npos) return MoveAcross(s, path, newName);
+    if (newName.empty()) throw Failure(kUsage, "no new name given");
     std::string name;
     if (!kv::Utf8ToLatin1(newName, name))
         throw Failure(kUsage, "the device cannot store the name " + newName);
     Existing(s, path);
     Check(s.Work.Rename(path, name));
+    return kOk;
+}
+
+int MoveAcross(Session& s, const std::string& path, const std::string& to) {
+    // The device renames within a folder only: a file goes to another by a copy, which a
+    // listing must show whole, and only then is the original deleted. A cut leaves it.
+    const kv::DeviceDirEntry entry = Existing(s, path);
+    if (kv::IsDirectory(entry))
+        throw Failure(kDeviceError, Shown(path) +
+                                        ": a folder moves to another folder only as a copy "
+                                        "(get -r, put -r, then rm -r)");
+    std::string target = DevicePath(to);
+    if ((!to.empty() && to.back() == '/') || IsDeviceDir(s, target)) target += "/" + entry.Name;
+    if (kv::DeviceParentOf(target) == kv::DeviceParentOf(path)) {
+        if (target != path) Check(s.Work.Rename(path, kv::DeviceLeafOf(target)));
+        return kOk;
+    }
+    if (!IsDeviceDir(s, kv::DeviceParentOf(target)))
+        throw Failure(kDeviceError, Shown(kv::DeviceParentOf(target)) + ": no such directory");
+    if (FindEntry(s, target))
+        throw Failure(kDeviceError, Shown(target) + " exists: nothing was moved");
+    std::string content;
+    Check(s.Work.Read(path, content));
+    Check(s.Work.Write(target, content, true, kv::TargetState::Absent));
+    const std::optional<kv::DeviceDirEntry> copy = FindEntry(s, target);
+    if (!copy || static_cast<size_t>(copy->Size) != content.size())
+        throw Failure(kDeviceError, Shown(target) + ": the copy is not whole; " + Shown(path) +
+                                        " was left as it is");
+    Check(s.Work.Delete(path, false));
+    s.Say("moved " + Shown(path) + " to " + Shown(target) +
+          " (copied, checked by a listing, and the original deleted)");
     return kOk;
 }
 
@@ -539,6 +570,37 @@ int Touch(Session& s, const std::vector<std::string>& paths) {
     if (refused) throw Failure(kDeviceError, std::to_string(refused) + " not made");
     return kOk;
 }
+
+namespace {
+
+// The first character of a UTF-8 text beyond the device's 8-bit text, as the window's editor
+// names it: "X" (U+XXXX) on line L, column C (columns count characters, from 1).
+std::string FirstUnstorable(const std::string& Utf8) {
+    int line = 1, column = 1;
+    for (size_t i = 0; i < Utf8.size();) {
+        const auto lead = static_cast<unsigned char>(Utf8[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        uint32_t code = length == 1 ? lead : lead & (0x3F >> (length - 1));
+        for (size_t k = 1; k < length && i + k < Utf8.size(); ++k)
+            code = (code << 6) | (static_cast<unsigned char>(Utf8[i + k]) & 0x3F);
+        if (code > 0xFF) {
+            char where[96];
+            std::snprintf(where, sizeof where, "\" (U+%04X) on line %d, column %d",
+                          static_cast<unsigned>(code), line, column);
+            return "\"" + Utf8.substr(i, length) + where;
+        }
+        if (code == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+        i += length;
+    }
+    return "a character";
+}
+
+} // namespace
 
 int Edit(Session& s, const std::string& where) {
     const std::string path = DevicePath(where);
@@ -595,8 +657,9 @@ int Edit(Session& s, const std::string& where) {
                    "the editor (" + std::string(editor) + ") failed; nothing written");
     std::string back;
     if (!kv::Utf8ToLatin1(edited, back))
-        throw kept(kDeviceError, "the text was not saved: it holds characters that the "
-                                 "device's 8-bit text cannot store");
+        throw kept(kDeviceError, "the text was not saved: " + FirstUnstorable(edited) +
+                                     " is a character that the device's 8-bit text cannot "
+                                     "store");
     kv::VerbResult written;
     try {
         written = s.Work.EditorWrite(path, back, crlf);

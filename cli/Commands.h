@@ -53,6 +53,9 @@ int Put(Session& s, const TransferOptions& o);
 int Rm(Session& s, const std::vector<std::string>& paths, bool recursive);
 int Mkdir(Session& s, const std::vector<std::string>& paths, bool parents);
 int Mv(Session& s, const std::string& path, const std::string& newName);
+// mv to a path in another folder (or into a folder): a copy checked by a listing, then the
+// original deleted.
+int MoveAcross(Session& s, const std::string& path, const std::string& to);
 int Touch(Session& s, const std::vector<std::string>& paths);
 int Edit(Session& s, const std::string& path);
 int Flash(Session& s, const std::vector<std::string>& images, bool noRun);

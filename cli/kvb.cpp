@@ -217,7 +217,9 @@ int main(int argc, char** rawArgv) {
     mkdir->add_flag("-p,--parents", mkdirParents,
                     "Also the directories on the way; no error for one that is there");
     mkdir->add_option("PATH", mkdirPaths)->required();
-    auto* mv = app.add_subcommand("mv", "Rename a device file or directory");
+    auto* mv = app.add_subcommand(
+        "mv", "Rename a device file or directory; NEW_NAME with a \"/\" moves a file into "
+              "another folder (copied, checked by a listing, then the original deleted)");
     mv->add_option("PATH", mvPath)->required();
     mv->add_option("NEW_NAME", mvName)->required();
     auto* touch = app.add_subcommand("touch", "Make empty device files (an existing one is kept)");

@@ -198,6 +198,16 @@ TEST_F(Kvb, ManagementCommandsAndTheEditor) {
     EXPECT_EQ(Slurp(dev / "keep.txt"), "kept") << "touch never empties a file";
     EXPECT_EQ(Run("mv /keep.txt kept.txt").status, 0);
     EXPECT_TRUE(fs::exists(dev / "kept.txt"));
+    // Into another folder: copied, checked, the original deleted; a cut copy leaves it.
+    Spit(dev / "moving.txt", std::string(3000, 'm'));
+    Result r = Run("mv /moving.txt /new/");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(dev / "new/moving.txt"), std::string(3000, 'm'));
+    EXPECT_FALSE(fs::exists(dev / "moving.txt"));
+    r = Run("mv /new/moving.txt /d/moved.txt", "", "upload-abort-after=100");
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_EQ(Slurp(dev / "new/moving.txt"), std::string(3000, 'm')) << "the original stays";
+    EXPECT_FALSE(fs::exists(dev / "d/moved.txt"));
     EXPECT_EQ(Run("rm /d").status, 2) << "a directory needs -r";
     EXPECT_EQ(Run("rm -r /d /kept.txt").status, 0);
     EXPECT_FALSE(fs::exists(dev / "d"));
@@ -214,6 +224,14 @@ TEST_F(Kvb, ManagementCommandsAndTheEditor) {
               " --simulate dev edit /bin.dat 2>stderr";
     EXPECT_NE(std::system(command.c_str()), 0);
     EXPECT_NE(Slurp(dir / "stderr").find("NUL"), std::string::npos);
+    // A character the device cannot store is named with its line and column, as the window does.
+    command = "cd '" + dir.string() +
+              "' && KVB_VIRTUAL_TIME=1 EDITOR='sed -i s/b=2/b=\xe2\x82\xac/' " + KV_KVB_FILE +
+              " --simulate dev edit /conf.txt 2>stderr";
+    EXPECT_NE(std::system(command.c_str()), 0);
+    EXPECT_NE(Slurp(dir / "stderr").find("\"\xE2\x82\xAC\" (U+20AC) on line 2, column 3"),
+              std::string::npos)
+        << Slurp(dir / "stderr");
 }
 
 // A word for the test's own shell: in single quotes, each quote written as '\''.
