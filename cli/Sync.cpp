@@ -46,11 +46,6 @@ class ItemPrinter {
                                !item.Decision.Unresolved && item.Error.empty() &&
                                item.Decision.Reason != SyncReason::Conflict &&
                                item.Decision.Reason != SyncReason::Link;
-        // A preview counts what would be done.
-        const bool counted = item.Done || preview_;
-        if (item.Decision.Action == SyncAction::Send && counted && !item.Directory) ++sent;
-        if (item.Decision.Action == SyncAction::Delete && counted) ++deleted;
-        if (item.Decision.Reason == SyncReason::Unchanged) ++unchanged;
         const std::string path = item.Shown + (item.Directory ? "/" : "");
         if (json_) {
             nlohmann::json line{{"path", path},
@@ -71,7 +66,6 @@ class ItemPrinter {
         }
         std::fflush(stdout);
     }
-    int sent = 0, deleted = 0, unchanged = 0;
 
   private:
     Session& s_;
@@ -160,9 +154,11 @@ int Sync(Session& s, const SyncCommandOptions& o) {
         sync.Run();
     }
     const std::string direction = o.up ? "up" : "down";
-    s.Say("sync " + direction + (o.dryRun ? " (dry run): " : ": ") + std::to_string(printer.sent) +
-          (o.dryRun ? " to send, " : " sent, ") + std::to_string(printer.deleted) +
-          (o.dryRun ? " to delete, " : " deleted, ") + std::to_string(printer.unchanged) +
+    // A preview counts what would be done.
+    const kv::SyncTotals totals = kv::TotalsOf(sync.Items, o.dryRun);
+    s.Say("sync " + direction + (o.dryRun ? " (dry run): " : ": ") + std::to_string(totals.Sent) +
+          (o.dryRun ? " to send, " : " sent, ") + std::to_string(totals.Deleted) +
+          (o.dryRun ? " to delete, " : " deleted, ") + std::to_string(totals.Unchanged) +
           " unchanged, " + std::to_string(sync.Unresolved()) + " conflict(s)");
     if (!watch) {
         FailOnConflicts(s, sync);

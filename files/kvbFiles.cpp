@@ -187,7 +187,7 @@ class TkvbFiles::Command {
             files_.Lost = true;
             files_.unsettled_ = true;
         }
-        if (ok_ && files_.unsettled_) files_.Settle();
+        if (ok_ && files_.unsettled_) files_.DrainToPrompt();
         if (owner_) files_.Busy = false;
     }
     Command(const Command&) = delete;
@@ -241,7 +241,7 @@ bool TkvbFiles::ReadWholeLine(int Timeout, std::string& Line) {
     return Terminal.ReadUntil("\r\n", "\r\n", Line, Timeout);
 }
 
-void TkvbFiles::Settle() {
+void TkvbFiles::DrainToPrompt() {
     unsettled_ = false;
     Terminal.Pending.clear();
     if (!Terminal.IsConnected()) return;

@@ -147,7 +147,7 @@ class TkvbFiles {
     // Brings the console back to a clean prompt after an exchange that did not end as expected:
     // what the device still sends is read until it falls silent and dropped, then ESC asks for a
     // fresh prompt. Stale bytes of one command never become the reply of the next.
-    void Settle();
+    void DrainToPrompt();
     // One reply line; false when it ended by silence rather than CR LF.
     bool ReadWholeLine(int Timeout, std::string& Line);
     std::string Reply;

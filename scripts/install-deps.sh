@@ -8,7 +8,7 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libhidapi-de
           qemu-system-x86 busybox-static libusbredirparser-dev kmod cpio
           dpkg-dev lintian desktop-file-utils appstream librsvg2-bin x11-utils libxcb1-dev
           openbox xdotool python3-gi gir1.2-gtk-3.0 libfuse3-dev fuse3
-          rsync git sqlite3 vim-tiny)
+          rsync git sqlite3 vim-tiny nettle-dev)
 
 missing=()
 for p in "${packages[@]}"; do

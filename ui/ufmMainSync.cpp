@@ -164,14 +164,9 @@ void TfmMain::RunSync() {
         plan->Run();
     }
     const int64_t tookMs = kv::Clock().NowMs() - began;
-    int sent = 0, deleted = 0, unchanged = 0, left = 0;
-    for (const auto& item : plan->Items) {
-        const auto action = item.Decision.Action;
-        if (item.Done && action == kv::SyncAction::Send && !item.Directory) ++sent;
-        if (item.Done && action == kv::SyncAction::Delete) ++deleted;
-        if (item.Decision.Reason == kv::SyncReason::Unchanged) ++unchanged;
-        if (!item.Done && (action != kv::SyncAction::Skip || !item.Error.empty())) ++left;
-    }
+    const kv::SyncTotals totals = kv::TotalsOf(plan->Items);
+    const int sent = totals.Sent, deleted = totals.Deleted, unchanged = totals.Unchanged,
+              left = totals.Left;
     for (const auto& problem : Work->NotMoved)
         TermFail("\r\n " + problem + "\r\n");
     PrintConflicts(*plan);

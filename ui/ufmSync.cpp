@@ -374,8 +374,8 @@ void TfmSync::ApplyChoices(kv::TDeviceSync& Plan) const {
         if (kind == kTickable && row->checkState(0) != Qt::Checked) Plan.Leave(item);
         if (kind != kConflict) continue;
         const int winner = WinnerOf(row) ? WinnerOf(row)->currentIndex() : 0;
-        Plan.Settle(item, winner == 1   ? kv::SyncWinner::Pc
-                          : winner == 2 ? kv::SyncWinner::Device
-                                        : kv::SyncWinner::None);
+        Plan.ResolveConflict(item, winner == 1   ? kv::SyncWinner::Pc
+                                   : winner == 2 ? kv::SyncWinner::Device
+                                                 : kv::SyncWinner::None);
     }
 }

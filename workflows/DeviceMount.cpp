@@ -45,7 +45,7 @@ bool SameStamps(const DeviceDirEntry& A, const DeviceDirEntry& B) {
 
 // What a file the device confirmed now is, as far as this mount knows: its size; its stamps
 // are the device's own only once listed again.
-DeviceDirEntry Stored(const std::string& Path, size_t Size) {
+DeviceDirEntry EntrySentNow(const std::string& Path, size_t Size) {
     DeviceDirEntry entry;
     entry.Name = DeviceLeafOf(Path);
     entry.Size = static_cast<int32_t>(Size);
@@ -92,7 +92,7 @@ TDeviceMount::TDeviceMount(TDeviceWork& work, std::string Root, fs::path Recover
 TDeviceMount::~TDeviceMount() {
     for (auto& [handle, file] : open_)
         if (file->Dirty && !file->Gone && !file->TooBig && file->Kept.empty())
-            Keep(*file, "the mount ended before it was sent");
+            KeepForRecovery(*file, "the mount ended before it was sent");
 }
 
 bool TDeviceMount::DevicePathOf(const std::string& Path, std::string& Device) const {
@@ -190,18 +190,9 @@ MountAttr TDeviceMount::AttrOf(const DeviceDirEntry& Entry) {
     attr.Directory = IsDirectory(Entry);
     attr.ReadOnly = (Entry.Attr & faReadOnly) != 0;
     attr.Size = attr.Directory ? 0 : static_cast<uint64_t>(std::max<int32_t>(0, Entry.Size));
-    if (Entry.Created) {
-        std::tm local{};
-        local.tm_year = Entry.Created->Year - 1900;
-        local.tm_mon = Entry.Created->Month - 1;
-        local.tm_mday = Entry.Created->Day;
-        local.tm_hour = Entry.Created->Hour;
-        local.tm_min = Entry.Created->Minute;
-        local.tm_sec = Entry.Created->Second;
-        local.tm_isdst = -1;
-        const std::time_t t = std::mktime(&local);
-        if (t != static_cast<std::time_t>(-1)) attr.Modified = t;
-    }
+    if (Entry.Created)
+        if (const std::time_t t = TimeOf(*Entry.Created); t != static_cast<std::time_t>(-1))
+            attr.Modified = t;
     return attr;
 }
 
@@ -531,7 +522,7 @@ VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept) {
     return sent;
 }
 
-void TDeviceMount::Keep(OpenFile& File, const std::string& Why) {
+void TDeviceMount::KeepForRecovery(OpenFile& File, const std::string& Why) {
     const std::string leaf = DeviceLeafOf(File.Path);
     const fs::path name = PcNameOf(SafePcName(leaf) ? leaf : std::string("file"));
     std::string line = Latin1ToUtf8(File.Path) + ": not written (" + Why + ")";
@@ -575,15 +566,15 @@ int TDeviceMount::Flush(uint64_t Handle) {
         sent = work_.WriteWhole(file->Path, file->Content, file->There);
     }
     if (!sent.Ok()) {
-        Keep(*file, Latin1ToUtf8(sent.Message()));
+        KeepForRecovery(*file, Latin1ToUtf8(sent.Message()));
         DropListing(DeviceParentOf(file->Path));
         return ErrorOf(sent);
     }
     file->Dirty = false;
     file->Kept.clear();
     file->There = TargetState::File;
-    const DeviceDirEntry now = Stored(file->Path, file->Content.size());
-    Noted(file->Path, &now);
+    const DeviceDirEntry now = EntrySentNow(file->Path, file->Content.size());
+    UpdateListing(file->Path, &now);
     // Its stamps are the device's own once its folder is listed again: the next question about
     // this file asks for that listing.
     stampDue_.insert(file->Path);
@@ -613,7 +604,7 @@ int TDeviceMount::Release(uint64_t Handle) {
     return 0;
 }
 
-void TDeviceMount::Noted(const std::string& Path, const DeviceDirEntry* Entry) {
+void TDeviceMount::UpdateListing(const std::string& Path, const DeviceDirEntry* Entry) {
     auto it = listings_.find(DeviceParentOf(Path));
     if (it == listings_.end()) return;
     auto& entries = it->second.Entries;
@@ -655,7 +646,7 @@ int TDeviceMount::Unlink(const std::string& Path) {
         DropListing(DeviceParentOf(path));
         return ErrorOf(deleted);
     }
-    Noted(path, nullptr);
+    UpdateListing(path, nullptr);
     contents_.erase(path);
     for (auto& [handle, file] : open_)
         if (file->Path == path) file->Gone = true;
@@ -679,7 +670,7 @@ int TDeviceMount::MakeDirectory(const std::string& Path) {
     entry = DeviceDirEntry{};
     entry.Name = DeviceLeafOf(path);
     entry.Attr = faDirectory;
-    Noted(path, &entry);
+    UpdateListing(path, &entry);
     // Made just now, so empty: what is copied into it needs no listing to know that.
     listings_[path] = Listing{{}, Clock().NowMs()};
     madeHere_.insert(path);
@@ -702,7 +693,7 @@ int TDeviceMount::RemoveDirectory(const std::string& Path) {
         DropListing(DeviceParentOf(path));
         return ErrorOf(removed);
     }
-    Noted(path, nullptr);
+    UpdateListing(path, nullptr);
     DropBelow(path);
     return 0;
 }
@@ -753,7 +744,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
             DropListing(DeviceParentOf(to));
             return ErrorOf(gone);
         }
-        Noted(to, nullptr);
+        UpdateListing(to, nullptr);
         contents_.erase(to);
         DropBelow(to);
         for (auto& [handle, file] : open_)
@@ -765,8 +756,8 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
         return ErrorOf(renamed);
     }
     source.Name = DeviceLeafOf(to);
-    Noted(from, nullptr);
-    Noted(to, &source);
+    UpdateListing(from, nullptr);
+    UpdateListing(to, &source);
     Moved(from, to);
     return 0;
 }

@@ -153,10 +153,10 @@ class TDeviceMount {
     std::shared_ptr<OpenFile> SharedOn(const std::string& Path);
     int Load(OpenFile& File);
     // The listing of Path's parent, if kept, now shows Entry (or nothing of that name).
-    void Noted(const std::string& Path, const DeviceDirEntry* Entry);
+    void UpdateListing(const std::string& Path, const DeviceDirEntry* Entry);
     void DropListing(const std::string& Dir);
     void DropBelow(const std::string& Dir);
-    void Keep(OpenFile& File, const std::string& Why);
+    void KeepForRecovery(OpenFile& File, const std::string& Why);
     // What the device held at Path as far as the mount knows: the file a program read or the
     // listing showed, nothing (a file made here), or not known.
     KeptWrite::Base HadAt(const OpenFile& File, DeviceDirEntry& Was) const;

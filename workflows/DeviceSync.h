@@ -53,6 +53,14 @@ struct SyncItem {
     std::string Error; // why it was not carried out (8-bit)
 };
 
+// What a sync's items came to, for the line both front ends end it with: files sent (or
+// fetched), deleted, unchanged, and what was due and not done. Planned: counted as a preview
+// would carry them out, rather than as done.
+struct SyncTotals {
+    int Sent = 0, Deleted = 0, Unchanged = 0, Left = 0;
+};
+SyncTotals TotalsOf(const std::vector<SyncItem>& Items, bool Planned = false);
+
 class TDeviceSync {
   public:
     TDeviceSync(TDeviceWork& Work, SyncOptions Options);
@@ -80,12 +88,12 @@ class TDeviceSync {
     std::function<void(const SyncItem&, uint64_t Size)> OnStart;
 
     // A plan changed by its user before Run. Leave: the item is not carried out (skipped, and
-    // no longer an unresolved conflict). Settle: a conflict goes to Winner, as --force would have
-    // had it: the source's side is sent (or what it no longer has deleted), the target's kept as
-    // it is. False for an item that is no conflict, or one that cannot be settled (a file on one
-    // side and a directory on the other).
+    // no longer an unresolved conflict). ResolveConflict: a conflict goes to Winner, as --force
+    // would have had it: the source's side is sent (or what it no longer has deleted), the target's
+    // kept as it is. False for an item that is no conflict, or one that cannot be settled (a file
+    // on one side and a directory on the other).
     void Leave(SyncItem& Item);
-    bool Settle(SyncItem& Item, SyncWinner Winner);
+    bool ResolveConflict(SyncItem& Item, SyncWinner Winner);
     bool Up() const { return options_.Up; }
     // The size of an item's file at the source, as the plan found it (0 when it is not there).
     uint64_t SourceSize(const SyncItem& Item) const;

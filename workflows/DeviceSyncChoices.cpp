@@ -56,7 +56,7 @@ void TDeviceSync::Leave(SyncItem& Item) {
     Item.Decision.Unresolved = false;
 }
 
-bool TDeviceSync::Settle(SyncItem& Item, SyncWinner Winner) {
+bool TDeviceSync::ResolveConflict(SyncItem& Item, SyncWinner Winner) {
     if (Item.Decision.Reason != SyncReason::Conflict || !Item.Error.empty() || Item.Directory)
         return false;
     const SyncWinner source = options_.Up ? SyncWinner::Pc : SyncWinner::Device;
@@ -81,6 +81,19 @@ uint64_t TDeviceSync::SourceSize(const SyncItem& Item) const {
     return device == device_.end()
                ? 0
                : static_cast<uint64_t>(std::max<int64_t>(0, device->second.Size));
+}
+
+SyncTotals TotalsOf(const std::vector<SyncItem>& Items, bool Planned) {
+    SyncTotals totals;
+    for (const auto& item : Items) {
+        const SyncAction action = item.Decision.Action;
+        const bool counted = item.Done || Planned;
+        if (counted && action == SyncAction::Send && !item.Directory) ++totals.Sent;
+        if (counted && action == SyncAction::Delete) ++totals.Deleted;
+        if (item.Decision.Reason == SyncReason::Unchanged) ++totals.Unchanged;
+        if (!item.Done && (action != SyncAction::Skip || !item.Error.empty())) ++totals.Left;
+    }
+    return totals;
 }
 
 } // namespace kv

@@ -135,15 +135,9 @@ void WritePcFile(const fs::path& PcPath, const std::string& Content,
     // A file that is replaced keeps its permission bits.
     if (fs::is_regular_file(old)) fs::permissions(part, old.permissions(), ec);
     if (Stamp) {
-        std::tm local{};
-        local.tm_year = Stamp->Year - 1900;
-        local.tm_mon = Stamp->Month - 1;
-        local.tm_mday = Stamp->Day;
-        local.tm_hour = Stamp->Hour;
-        local.tm_min = Stamp->Minute;
-        local.tm_sec = Stamp->Second & ~1; // the device's stamps have two-second steps
-        local.tm_isdst = -1;
-        const std::time_t when = std::mktime(&local);
+        DateTime even = *Stamp;
+        even.Second &= ~1; // the device's stamps have two-second steps
+        const std::time_t when = TimeOf(even);
         if (when != static_cast<std::time_t>(-1))
             fs::last_write_time(
                 part,
@@ -155,6 +149,18 @@ void WritePcFile(const fs::path& PcPath, const std::string& Content,
         fs::remove(part, ec);
         Fail("Cannot create file", PcPath, why);
     }
+}
+
+std::time_t TimeOf(const DateTime& Stamp) {
+    std::tm local{};
+    local.tm_year = Stamp.Year - 1900;
+    local.tm_mon = Stamp.Month - 1;
+    local.tm_mday = Stamp.Day;
+    local.tm_hour = Stamp.Hour;
+    local.tm_min = Stamp.Minute;
+    local.tm_sec = Stamp.Second;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
 }
 
 } // namespace kv

@@ -4,6 +4,7 @@
 
 #include "files/kvbFiles.h"
 
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,6 +35,9 @@ std::string ShownPath(const std::filesystem::path& PcPath);
 // The whole file; raises "Cannot open file \"PATH\". REASON" when it cannot be read, is a folder,
 // or is larger than the device's signed 32-bit length field can announce.
 std::string ReadPcFile(const std::filesystem::path& PcPath);
+// A device time stamp (the PC's local time, as the device keeps it) as a time_t; -1 when it is
+// no time the PC can tell.
+std::time_t TimeOf(const DateTime& Stamp);
 // Makes the folders it needs, writes Content to a new file beside the target and puts it in place
 // only when every byte is on the disk, with the device's time stamp (local time, two-second
 // steps) and, when it replaces a file, that file's permission bits. Raises "Cannot create file
