@@ -11,7 +11,7 @@ cmake --build build-fuzz -j2
 export QT_QPA_PLATFORM=offscreen
 export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp:print_suppressions=0
 status=0
-for target in fuzz_reports fuzz_console fuzz_listing fuzz_download fuzz_panes fuzz_names; do
+for target in fuzz_reports fuzz_console fuzz_listing fuzz_download fuzz_panes fuzz_names fuzz_pc_text; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
   cp -n fuzz/corpus/$target/* "$corpus"/ 2>/dev/null || true
