@@ -25,9 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const bool directory : {false, true})
             rules.Ignored(path, directory);
 
-    static const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("kvb-fuzz-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    // A folder of this run's own, removed when the run ends.
+    static const struct Folder {
+        std::filesystem::path path =
+            std::filesystem::temp_directory_path() / ("kvb-fuzz-" + std::to_string(getpid()));
+        Folder() { std::filesystem::create_directories(path); }
+        ~Folder() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } run;
+    const std::filesystem::path& folder = run.path;
     const std::filesystem::path file = folder / "record.txt";
     std::ofstream(file, std::ios::binary) << text;
     kv::TSyncRecord record;
