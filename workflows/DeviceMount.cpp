@@ -38,6 +38,18 @@ bool Showable(const std::string& Name) {
            Name.find_first_of(std::string("/\0", 2)) == std::string::npos;
 }
 
+// The PC's local time now, as the device keeps its stamps.
+std::tm LocalNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    return local;
+}
+
 bool SameStamps(const DeviceDirEntry& A, const DeviceDirEntry& B) {
     return A.Size == B.Size && A.Created == B.Created && A.Stamp2 == B.Stamp2 &&
            A.Stamp3 == B.Stamp3 && IsDirectory(A) == IsDirectory(B);
@@ -51,13 +63,7 @@ DeviceDirEntry EntrySentNow(const std::string& Path, size_t Size) {
     entry.Size = static_cast<int32_t>(Size);
     entry.Attr = faArchive;
     // Until the device lists it, the time it was sent, never 1970.
-    const std::time_t t = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
+    const std::tm local = LocalNow();
     entry.Created = DateTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                              local.tm_hour,        local.tm_min,     local.tm_sec};
     return entry;
@@ -69,13 +75,7 @@ bool Below(const std::string& Path, const std::string& Dir) {
 }
 
 std::string NowText(const char* format) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
+    const std::tm local = LocalNow();
     char text[32];
     std::strftime(text, sizeof text, format, &local);
     return text;
@@ -557,7 +557,11 @@ void TDeviceMount::KeepForRecovery(OpenFile& File, const std::string& Why) {
 
 int TDeviceMount::Flush(uint64_t Handle) {
     OpenFile* file = this->Handle(Handle);
-    if (!file) return -EBADF;
+    return file ? Send(*file) : -EBADF;
+}
+
+int TDeviceMount::Send(OpenFile& File) {
+    OpenFile* file = &File;
     if (!file->Dirty || file->Gone) return 0;
     if (file->TooBig) return -EFBIG;
     VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, file->Path);
@@ -595,12 +599,7 @@ int TDeviceMount::Release(uint64_t Handle) {
         return 0;
     }
     // A write that failed was kept when it failed; one never flushed is sent, or kept, now.
-    if (file->Dirty && !file->Gone && file->Kept.empty()) {
-        const uint64_t last = nextHandle_++;
-        open_[last] = file;
-        Flush(last);
-        open_.erase(last);
-    }
+    if (file->Dirty && !file->Gone && file->Kept.empty()) Send(*file);
     return 0;
 }
 

@@ -152,6 +152,8 @@ class TDeviceMount {
     OpenFile* OpenOn(const std::string& Path);
     std::shared_ptr<OpenFile> SharedOn(const std::string& Path);
     int Load(OpenFile& File);
+    // Sends File's content when it changed (see Flush).
+    int Send(OpenFile& File);
     // The listing of Path's parent, if kept, now shows Entry (or nothing of that name).
     void UpdateListing(const std::string& Path, const DeviceDirEntry* Entry);
     void DropListing(const std::string& Dir);

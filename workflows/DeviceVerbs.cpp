@@ -274,6 +274,7 @@ std::string TDeviceWork::BesideOf(const std::string& Path) const {
 }
 
 VerbResult TDeviceWork::ChooseBeside(const std::string& Path) {
+    besideOf_.erase(Path); // a name chosen earlier is no longer known free
     // A name the folder's listing shows free (as the device may fold case, in any case): a
     // user's own file of the usual name is never written over or deleted.
     std::vector<DeviceDirEntry> listed;
