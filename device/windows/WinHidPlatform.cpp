@@ -170,14 +170,6 @@ struct Device {
     Event write; // the event of the one write at a time
     std::thread reader;
 
-    // The outstanding read: its buffer, OVERLAPPED and event live until the read has ended.
-    struct Read {
-        Event done;
-        OVERLAPPED overlapped{};
-        std::vector<uint8_t> buffer;
-        bool pending = false;
-    };
-
     ~Device() {
         SetEvent(stop.handle);
         if (reader.joinable()) reader.join();
@@ -192,76 +184,62 @@ struct Device {
         CloseHandle(handle);
     }
 
-    // Issues the read, again after a failure that may pass; false when the device has gone
-    // (Gone is set) or the device is being closed.
-    bool Issue(Read& read, winhid::ReadFailures& failures, bool& gone) {
-        for (;;) {
-            read.overlapped = OVERLAPPED{};
-            read.overlapped.hEvent = read.done.handle;
-            ResetEvent(read.done.handle);
-            // A read that completes at once also sets its event; it is collected in turn.
-            if (ReadFile(handle, read.buffer.data(), static_cast<DWORD>(read.buffer.size()),
-                         nullptr, &read.overlapped) ||
-                GetLastError() == ERROR_IO_PENDING) {
-                read.pending = true;
-                return true;
-            }
-            if (!AfterFailure(failures.OnFailure(GetLastError()), gone)) return false;
-        }
-    }
+    // The reader's overlapped calls on the handle. The one read's buffer, OVERLAPPED and event
+    // live until the read has ended.
+    struct Reads final : winhid::OverlappedReads {
+        Device& device;
+        Event done;
+        OVERLAPPED overlapped{};
+        std::vector<uint8_t> buffer;
 
-    // False when the reader ends: the device has gone (Gone is set) or is being closed.
-    bool AfterFailure(winhid::ReadStep step, bool& gone) {
-        switch (step) {
-        case winhid::ReadStep::Gone:
-            gone = true;
-            return false;
-        case winhid::ReadStep::RetryLater:
-            return WaitForSingleObject(stop.handle, kRetryPauseMs) == WAIT_TIMEOUT;
-        case winhid::ReadStep::Reissue:
-            break;
+        explicit Reads(Device& d) : device(d), buffer(static_cast<size_t>(d.inputLength), 0) {}
+
+        bool Issue(uint32_t& error) override {
+            overlapped = OVERLAPPED{};
+            overlapped.hEvent = done.handle;
+            ResetEvent(done.handle);
+            // A read that completes at once also sets its event; it is collected in turn.
+            if (ReadFile(device.handle, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                         &overlapped))
+                return true;
+            error = GetLastError();
+            return error == ERROR_IO_PENDING;
         }
-        return true;
-    }
+        Woke Wait() override {
+            const HANDLE events[2] = {device.stop.handle, done.handle};
+            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            return woke == WAIT_OBJECT_0       ? Woke::Stop
+                   : woke == WAIT_OBJECT_0 + 1 ? Woke::Read
+                                               : Woke::Failed;
+        }
+        bool Result(uint32_t& got, uint32_t& error) override {
+            DWORD bytes = 0;
+            const bool ok = GetOverlappedResult(device.handle, &overlapped, &bytes, FALSE);
+            error = ok ? 0 : GetLastError();
+            got = bytes;
+            return ok;
+        }
+        bool Pause() override {
+            return WaitForSingleObject(device.stop.handle, kRetryPauseMs) == WAIT_TIMEOUT;
+        }
+        // By the read's own OVERLAPPED, so that only this read is cancelled.
+        void Cancel() override { CancelIoEx(device.handle, &overlapped); }
+        void AwaitEnd() override {
+            DWORD bytes = 0;
+            GetOverlappedResult(device.handle, &overlapped, &bytes, TRUE);
+        }
+        void Deliver(uint32_t got) override {
+            device.input.Push(buffer.data(), static_cast<int>(got));
+        }
+        void Close() override {
+            device.CloseHandleOnce();
+            device.input.Fail();
+        }
+    };
 
     void ReadLoop() {
-        Read read;
-        read.buffer.assign(static_cast<size_t>(inputLength), 0);
-        winhid::ReadFailures failures;
-        bool gone = false;
-        bool running = Issue(read, failures, gone);
-        while (running) {
-            const HANDLE events[2] = {stop.handle, read.done.handle};
-            const DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-            if (woke == WAIT_OBJECT_0) break; // closing
-            if (woke != WAIT_OBJECT_0 + 1) {
-                gone = true; // the wait itself failed: nothing more will come
-                break;
-            }
-            DWORD got = 0;
-            const bool ok = GetOverlappedResult(handle, &read.overlapped, &got, FALSE);
-            const DWORD error = ok ? 0 : GetLastError();
-            read.pending = false; // every completion ends the read, failed or not
-            if (ok && got > 0) {
-                failures.OnReport();
-                input.Push(read.buffer.data(), static_cast<int>(got));
-            } else if (!AfterFailure(failures.OnFailure(error), gone)) {
-                break;
-            }
-            running = Issue(read, failures, gone);
-        }
-        // A read still in flight is cancelled by its own OVERLAPPED and waited for: its buffer and
-        // event go only when the system is done with them.
-        if (read.pending) {
-            DWORD got = 0;
-            CancelIoEx(handle, &read.overlapped);
-            GetOverlappedResult(handle, &read.overlapped, &got, TRUE);
-            read.pending = false;
-        }
-        if (gone) {
-            CloseHandleOnce();
-            input.Fail();
-        }
+        Reads reads(*this);
+        winhid::RunReader(reads);
     }
 };
 

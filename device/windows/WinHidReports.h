@@ -1,6 +1,6 @@
-// The decisions of the Windows backend's reader and writer that need no Windows: what a failed
-// read means, whether a device's report lengths fit the link, and the report a write puts on the
-// wire. Plain functions and one small class, so that they are tested anywhere.
+// The parts of the Windows backend's reader and writer that need no Windows: the reader's loop
+// over its overlapped calls, what a failed read means, whether a device's report lengths fit the
+// link, and the report a write puts on the wire. Plain code, so that it is tested anywhere.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +39,37 @@ class ReadFailures {
     int others_ = 0;
     int cancels_ = 0;
 };
+
+// The overlapped calls of one reader on one device handle, with its one read's buffer.
+class OverlappedReads {
+  public:
+    enum class Woke { Stop, Read, Failed }; // what a wait ended with (Failed: the wait itself)
+    virtual ~OverlappedReads() = default;
+    // Issues the read; true when it is in flight (one that completes at once counts), else false
+    // with the system's error.
+    virtual bool Issue(uint32_t& error) = 0;
+    // Waits until the read in flight ends or the reader is stopped.
+    virtual Woke Wait() = 0;
+    // Takes the result of the read that has ended, without waiting: true with its length, or
+    // false with the system's error.
+    virtual bool Result(uint32_t& got, uint32_t& error) = 0;
+    // The pause before a failed read is tried again; false when the reader was stopped in it.
+    virtual bool Pause() = 0;
+    // Asks the system to cancel the read in flight.
+    virtual void Cancel() = 0;
+    // Waits until the cancelled read has ended, so its buffer and event may go.
+    virtual void AwaitEnd() = 0;
+    // Hands on the report of Got bytes that the last read brought.
+    virtual void Deliver(uint32_t got) = 0;
+    // The device has gone: closes its handle and ends its reports.
+    virtual void Close() = 0;
+};
+
+// The reader: one read in flight at a time, each report handed on, failures judged by
+// ReadFailures, until the reader is stopped or the device has gone. A read still in flight at
+// the end is cancelled and waited for, so the handle is closed (here when the device has gone,
+// by the owner after the stop) with no read on it. True when the device has gone.
+bool RunReader(OverlappedReads& reads);
 
 // Whether a device with these capability lengths (report ID included) carries the link's reports;
 // one that does not is refused at open (OpenError::Unsuitable).
