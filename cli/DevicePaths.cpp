@@ -15,7 +15,7 @@ std::vector<FoundPath> ExpandDevicePaths(Session& s, const std::vector<std::stri
     std::vector<FoundPath> found;
     for (const std::string& word : typed) {
         const std::string path = DevicePath(word);
-        const std::string leaf = NameOf(path), dir = ParentOf(path);
+        const std::string leaf = kv::DeviceLeafOf(path), dir = kv::DeviceParentOf(path);
         if (!HasWildcard(leaf)) {
             if (HasWildcard(dir))
                 throw Failure(kUsage,

@@ -125,15 +125,22 @@ int StatusOf(kv::Outcome outcome);
 void Check(const kv::VerbResult& result);
 
 // ---- device paths ----
-// A device path as the device writes it: "/" is the root (the empty path), no trailing "/".
+// A device path as the device writes it: "/" is the root (the empty path), no trailing "/" (its
+// parent and last name: kv::DeviceParentOf, kv::DeviceLeafOf).
 std::string DevicePath(const std::string& text);
-std::string ParentOf(const std::string& path);
-std::string NameOf(const std::string& path);
 // The entry of path in its parent's listing; none when it is not there. The root is a directory.
 std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path);
 // A directory's entries (without "." and ".."), sorted as the browser sorts them.
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path);
 std::string DateText(const std::optional<kv::DateTime>& stamp);
+// A device path for the screen ("/" for the root).
+std::string Shown(const std::string& devicePath);
+// A device file whole, and the entry of a path that is there; raise the failure that says what
+// happened otherwise.
+std::string ReadWhole(Session& s, const std::string& path);
+kv::DeviceDirEntry Existing(Session& s, const std::string& path);
+// Whether the device lists a directory at path (the root is one).
+bool IsDeviceDir(Session& s, const std::string& path);
 // Device paths as typed, where the last part may be a pattern ("*", "?", "[a-z]", "\\" for the
 // next character as it is), matched against its directory's listing: the pattern itself never
 // goes to the device. A name the listing holds as written is that name. Raises Failure for a

@@ -212,30 +212,8 @@ void WorkerRecord(const std::string& text) {
 }
 
 std::string Printable(const std::string& utf8, bool LineEnds) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(utf8.size());
-    for (size_t i = 0; i < utf8.size(); ++i) {
-        auto c = static_cast<unsigned char>(utf8[i]);
-        if (LineEnds && (c == '\n' || c == '\t')) {
-            out += utf8[i];
-            continue;
-        }
-        if (LineEnds && c == '\r' && i + 1 < utf8.size() && utf8[i + 1] == '\n') continue;
-        // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F in UTF-8.
-        const bool c1 = c == 0xC2 && i + 1 < utf8.size() &&
-                        static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(utf8[i + 1]) <= 0x9F;
-        if (c1) c = static_cast<unsigned char>(utf8[++i]);
-        if (c1 || c < 0x20 || c == 0x7F) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += utf8[i];
-        }
-    }
-    return out;
+    return kv::EscapeControls(utf8, kv::TextForm::Utf8,
+                              LineEnds ? kv::LineEnds::Lines : kv::LineEnds::Escaped);
 }
 
 std::string PrintableName(const std::string& eightBit) {
@@ -276,7 +254,7 @@ void CliHost::FileMoved(const std::string& DevicePath, const std::filesystem::pa
     }
     if (!Verify) return;
     std::string onDevice, pc;
-    const bool read = session_.Work.Read(DevicePath, onDevice).Ok();
+    const bool read = session_.Work.Verbs.Read(DevicePath, onDevice).Ok();
     try {
         pc = kv::ReadPcFile(PcPath);
     } catch (const std::exception&) {
@@ -304,11 +282,11 @@ void Session::Progress(int32_t Position, int32_t Total) {
     const auto now = std::chrono::steady_clock::now();
     if (!progressShown_) progressStart_ = now;
     progressShown_ = true;
-    if (Work.Tally.Active()) {
+    if (Work.State.Tally.Active()) {
         // A transfer of files: which file, how many of how many, the bytes of them all.
-        Work.Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
+        Work.State.Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
         const std::string line =
-            ProgressLine(Work.Tally, kv::Clock().NowMs(), Interrupts.load() > 0, 78);
+            ProgressLine(Work.State.Tally, kv::Clock().NowMs(), Interrupts.load() > 0, 78);
         std::fprintf(stderr, "\r\x1b[2K%s", line.c_str());
         std::fflush(stderr);
         return;
@@ -346,25 +324,39 @@ std::string DevicePath(const std::string& text) {
     return path; // "/" became "": the root
 }
 
-std::string ParentOf(const std::string& path) {
-    return kv::DeviceParentOf(path);
-}
-
-std::string NameOf(const std::string& path) {
-    return kv::DeviceLeafOf(path);
-}
-
 std::vector<kv::DeviceDirEntry> ListEntries(Session& s, const std::string& path) {
     std::vector<kv::DeviceDirEntry> entries;
-    Check(s.Work.List(path, entries));
+    Check(s.Work.Verbs.List(path, entries));
     std::erase_if(entries, [](const auto& e) { return e.Name == ".."; });
     kv::SortEntries(entries);
     return entries;
 }
 
+std::string Shown(const std::string& devicePath) {
+    return PrintableName(devicePath.empty() ? "/" : devicePath);
+}
+
+std::string ReadWhole(Session& s, const std::string& path) {
+    std::string content;
+    Check(s.Work.Verbs.Read(path, content));
+    return content;
+}
+
+kv::DeviceDirEntry Existing(Session& s, const std::string& path) {
+    kv::DeviceDirEntry entry;
+    Check(s.Work.Verbs.Find(path, entry));
+    return entry;
+}
+
+bool IsDeviceDir(Session& s, const std::string& path) {
+    if (path.empty()) return true;
+    auto entry = FindEntry(s, path);
+    return entry && kv::IsDirectory(*entry);
+}
+
 std::optional<kv::DeviceDirEntry> FindEntry(Session& s, const std::string& path) {
     kv::DeviceDirEntry entry;
-    const kv::VerbResult found = s.Work.Find(path, entry);
+    const kv::VerbResult found = s.Work.Verbs.Find(path, entry);
     if (found.What == kv::Outcome::NoSuchFile) return std::nullopt;
     Check(found);
     return entry;

@@ -105,12 +105,12 @@ void Watch(Session& s, kv::TDeviceSync& sync, kv::IFolderWatch& watch, const fs:
     // while a program still has it open for writing.
     kv::TSyncWatch follow(sync, watch, whole, NowMs, 500, 50);
     while (Interrupts.load() == 0) {
-        follow.Take(follow.WaitMs(250));
-        if (!follow.Due() || Interrupts.load() > 0) continue;
+        follow.TakeChanges(follow.WaitMs(250));
+        if (!follow.HasDue() || Interrupts.load() > 0) continue;
         if (!s.Comms.IsConnected() && !WaitForDevice(s)) return;
-        s.Work.NotMoved.clear();
-        const kv::VerbResult planned = follow.Pass();
-        for (const auto& problem : s.Work.NotMoved)
+        s.Work.State.NotMoved.clear();
+        const kv::VerbResult planned = follow.RunPass();
+        for (const auto& problem : s.Work.State.NotMoved)
             std::fprintf(stderr, "kvb: %s\n", PrintableName(problem).c_str());
         if (follow.DeviceAway()) continue;
         if (!planned.Ok())
@@ -125,7 +125,7 @@ int Sync(Session& s, const SyncCommandOptions& o) {
     // for it when it goes, taking no other in its place.
     std::optional<kv::TDeviceHold> hold;
     if (o.watch) hold.emplace(s.Comms);
-    s.Work.BeginSave();
+    s.Work.Save.BeginSave();
     const fs::path pcFolder = fs::path(std::u8string(o.pcFolder.begin(), o.pcFolder.end()));
     const std::string deviceFolder = DevicePath(o.deviceFolder);
     kv::SyncOptions options = OptionsFor(s, o.up, pcFolder, deviceFolder);
@@ -164,8 +164,9 @@ int Sync(Session& s, const SyncCommandOptions& o) {
         FailOnConflicts(s, sync);
         return kOk;
     }
-    if (s.Work.Cancelled) throw Failure(kInterrupted, "interrupted; what was done so far is kept");
-    for (const auto& problem : s.Work.NotMoved)
+    if (s.Work.State.Cancelled)
+        throw Failure(kInterrupted, "interrupted; what was done so far is kept");
+    for (const auto& problem : s.Work.State.NotMoved)
         std::fprintf(stderr, "kvb: %s\n", PrintableName(problem).c_str());
     // Whole passes until one gets through: the watch lost track, or the device went meanwhile.
     Watch(s, sync, *watch, pcFolder, sync.DeviceGone);
@@ -186,10 +187,10 @@ void UpdateFolder(Session& s, bool up, const fs::path& pcFolder, const std::stri
     sync.Run();
     if (sync.DeviceGone) throw Failure(kNoDevice, "the device is gone");
     if (const int conflicts = sync.Unresolved())
-        s.Work.NotMoved.Add(std::to_string(conflicts) +
-                                " file(s) changed at the target since the last copy, or "
-                                "different and never synced: kept",
-                            kv::Outcome::Refused);
+        s.Work.State.NotMoved.Add(std::to_string(conflicts) +
+                                      " file(s) changed at the target since the last copy, or "
+                                      "different and never synced: kept",
+                                  kv::Outcome::Refused);
 }
 
 } // namespace kvb

@@ -125,4 +125,47 @@ std::string OpenFailureText(OpenError why) {
     return "the system refused to open it";
 }
 
+std::string EscapeControls(const std::string& Text, TextForm Form, LineEnds Ends) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        auto c = static_cast<unsigned char>(Text[i]);
+        if (Ends == LineEnds::Lines && c == '\r' && i + 1 < Text.size() && Text[i + 1] == '\n')
+            continue;
+        if (c == '\t' || c == '\n' || c == '\r') {
+            if (Ends == LineEnds::Kept || (Ends == LineEnds::Lines && c != '\r')) {
+                out += Text[i];
+                continue;
+            }
+            if (Ends == LineEnds::Named) {
+                out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+                continue;
+            }
+        }
+        bool escape = c < 0x20 || c == 0x7F;
+        if (Form == TextForm::Ascii) {
+            if (c == '\\') {
+                out += "\\\\";
+                continue;
+            }
+            escape = escape || c >= 0x80;
+        } else if (Form == TextForm::Utf8 && c == 0xC2 && i + 1 < Text.size() &&
+                   static_cast<unsigned char>(Text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(Text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F, the C1 controls, are C2 80 to C2 9F in UTF-8.
+            c = static_cast<unsigned char>(Text[++i]);
+            escape = true;
+        }
+        if (escape) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += Text[i];
+        }
+    }
+    return out;
+}
+
 } // namespace kv

@@ -29,6 +29,19 @@ std::string OpenFailureText(OpenError why);
 std::string InUseText(const std::string& SerialOrPath, const std::string& Holder);
 // The text with A-Z as a-z; every other byte as it is.
 std::string AsciiLower(std::string text);
+
+// Text for a screen or a line, with its control characters written as \xHH so that what the device
+// says can neither drive a terminal nor break a line: C0 and DEL always, and by Form also others.
+enum class TextForm {
+    EightBit, // device text: bytes 0x80 and above are its characters
+    Utf8,     // UTF-8 text: its C1 controls (U+0080 to U+009F) too, as \x80 to \x9F
+    Ascii,    // every byte outside printable ASCII, and "\" doubled, so that the text reads back
+};
+// How TAB, CR and LF are written: as the other controls, as they are, as \t, \r and \n, or as
+// Lines for a terminal: TAB and LF as they are, CR LF as LF, and a CR alone (which would write
+// over its line) as the other controls.
+enum class LineEnds { Escaped, Kept, Named, Lines };
+std::string EscapeControls(const std::string& Text, TextForm Form, LineEnds Ends);
 // What the device's feature string (string 204) offers: firmware loading (".uft.") and the file
 // commands with quoted paths (".nfi.").
 struct DeviceFeatures {

@@ -61,6 +61,35 @@ TDeviceHold::~TDeviceHold() {
     if (own_) comms_.Held.clear();
 }
 
+std::string OtherThanHeld(TkvComms& comms) {
+    if (comms.Held.empty()) return {};
+    if (comms.IsConnected()) {
+        const std::string other = HidTo8Bit(comms.Device.GetSerialNumber());
+        // The held one, or gone: whoever uses the link finds that.
+        if (other.empty() || IsChosen(comms.Held, comms.Device.DevicePath, other)) return {};
+        return other;
+    }
+    for (const AttachedDevice& device : AttachedDevices())
+        if (device.Failure == OpenError::None && !IsChosen(comms.Held, device.Path, device.Serial))
+            return device.Serial.empty() ? device.Path : device.Serial;
+    return {};
+}
+
+TSameDevice::TSameDevice(TkvComms& comms) : comms_(comms), was_(comms.Chosen), held_(comms.Held) {
+    if (!comms.IsConnected()) return;
+    std::vector<std::string> attached;
+    TRawHid::FindDevices(attached, kVendorId, kProductId, kUsagePage, -1);
+    if (attached.size() <= 1)
+        comms_.Held.clear();
+    else if (was_.empty())
+        comms_.Chosen = HidTo8Bit(comms.Device.GetSerialNumber());
+}
+
+TSameDevice::~TSameDevice() {
+    comms_.Chosen = was_;
+    comms_.Held = held_;
+}
+
 void TkvComms::ClearChannel(uint8_t Channel) {
     if (Channel < kChannels) RxBuffers[Channel].clear();
 }

@@ -99,6 +99,28 @@ class TDeviceHold {
     bool own_ = false;
 };
 
+// The device that stands where the held one should (see TDeviceHold): another one the link has
+// open, or, with the held one gone, another one attached; its serial number (or its interface
+// path when it has none). Empty when nothing is held, or nothing else is there.
+std::string OtherThanHeld(TkvComms& comms);
+
+// For a device restart: while the object lives, the link waits for this same device when no
+// device was chosen and others are attached. A restarted device may come back after them in the
+// order of discovery, and another device waiting in its boot loader must not get the image meant
+// for this one. With one device attached nothing is pinned (a hold around is let go meanwhile),
+// so a boot loader that reports another serial number is still found.
+class TSameDevice {
+  public:
+    explicit TSameDevice(TkvComms& comms);
+    ~TSameDevice();
+    TSameDevice(const TSameDevice&) = delete;
+    TSameDevice& operator=(const TSameDevice&) = delete;
+
+  private:
+    TkvComms& comms_;
+    const std::string was_, held_;
+};
+
 class TkvTerminal {
   public:
     explicit TkvTerminal(TkvComms& comms) : Comms(comms) {}

@@ -1,6 +1,7 @@
 #include "kvbFiles.h"
 
 #include "device/Clock.h"
+#include "device/DeviceText.h"
 
 #include <algorithm>
 #include <climits>
@@ -76,24 +77,7 @@ bool ResultNumber(const std::string& Line, int32_t& Number) {
 }
 
 std::string VisibleText(const std::string& Text) {
-    std::string out;
-    for (const char c : Text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\x%02X", byte);
-            out += code;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return EscapeControls(Text, TextForm::EightBit, LineEnds::Named);
 }
 
 namespace {

@@ -189,7 +189,7 @@ TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
     FormCreate();
     Activity = new TDeviceActivity(this, btnCancel);
     // Each operation starts with no cancel of an earlier one in force.
-    Activity->OnBegin = [this] { Work->Cancelled = false; };
+    Activity->OnBegin = [this] { Work->State.Cancelled = false; };
     Activity->OnCancelAsked = [this] { ShowCancelAsked(); };
 
     Timer1 = new QTimer(this);
@@ -507,11 +507,11 @@ void TfmMain::BuildLayout() {
 void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
     pbFile->setMaximum(Total);
     pbFile->setValue(Position);
-    Work->Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
+    Work->State.Tally.FileProgress(static_cast<uint64_t>(std::max(0, Position)));
     const uint32_t now = kv::GetTickCount();
     if (NextPaintTick < now) {
         // A transfer of files has one count of bytes, the one in its line; a single file its own.
-        if (Work->Tally.Active())
+        if (Work->State.Tally.Active())
             lblSize->setText(CancelNote().mid(3));
         else
             lblSize->setText(QString::fromStdString(kv::GroupedNumber(std::max(0, Position)) +
@@ -525,13 +525,13 @@ void TfmMain::FilesProgress(kv::TkvbFiles*, int32_t Position, int32_t Total) {
 }
 
 void TfmMain::BeginTransfer(int Files, uint64_t Bytes, bool Complete) {
-    Work->Tally.Begin(Files, Bytes, Complete, kv::Clock().NowMs());
+    Work->State.Tally.Begin(Files, Bytes, Complete, kv::Clock().NowMs());
 }
 
 void TfmMain::ShowTransfer() {
-    if (!Work->Tally.Active()) return;
+    if (!Work->State.Tally.Active()) return;
     // The file's name on its own line, the counts on the next, the speed and time left last.
-    const auto parts = Work->Tally.Parts(kv::Clock().NowMs());
+    const auto parts = Work->State.Tally.Parts(kv::Clock().NowMs());
     QString text;
     for (size_t i = 0; i < parts.size(); ++i)
         text += (i == 0 ? "" : i == 1 || i == 3 ? "\n" : " - ") + FromDevice(parts[i]);
@@ -540,12 +540,12 @@ void TfmMain::ShowTransfer() {
 }
 
 void TfmMain::EndTransfer(const std::string& Verb, const std::string& Where) {
-    if (!Work->Tally.Active()) return;
-    const std::string summary = Work->Tally.Summary(Verb, Where, kv::Clock().NowMs());
+    if (!Work->State.Tally.Active()) return;
+    const std::string summary = Work->State.Tally.Summary(Verb, Where, kv::Clock().NowMs());
     // Fewer moved than meant, or stopped by the user: a failure line, which says which.
-    if (Work->Cancelled)
+    if (Work->State.Cancelled)
         TermFail(summary + "; cancelled");
-    else if (Work->Tally.Moved() < Work->Tally.Files())
+    else if (Work->State.Tally.Moved() < Work->State.Tally.Files())
         TermFail(summary);
     else
         TermPrint("\r\n" + summary + "\r\n", fsRegular);
@@ -553,7 +553,7 @@ void TfmMain::EndTransfer(const std::string& Verb, const std::string& Where) {
 }
 
 void TfmMain::HideTransfer() {
-    Work->Tally.End();
+    Work->State.Tally.End();
     lblTransfer->clear();
 }
 
@@ -569,7 +569,7 @@ QString TfmMain::CancelNote() const {
 }
 
 void TfmMain::ShowCancelAsked() {
-    if (Work->Tally.Active())
+    if (Work->State.Tally.Active())
         lblSize->setText(CancelNote().mid(3));
     else if (!lblSize->text().isEmpty())
         lblSize->setText(lblSize->text() + CancelNote());

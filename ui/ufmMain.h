@@ -275,10 +275,10 @@ class TfmMain : public QMainWindow {
     // The previewed plan, with the user's choices, carried out with the transfer line and Cancel;
     // one line in the terminal pane says what it did. Keeps in step afterwards when asked to.
     void RunSync();
-    // Keeping the PC folder in step with the device folder (as kvb sync up --watch does): each
-    // saved file sent while the window stays usable. Whole: a whole pass first.
+    // KeptInStep the PC folder in step with the device folder (as kvb sync up --watch does): each
+    // saved file sent while the window stays usable. WholeFirst: a whole pass first.
     void StartKeepInStep(const std::filesystem::path& PcFolder, const std::string& DeviceFolder,
-                         bool Whole);
+                         bool WholeFirst);
     void StopKeepInStep();
     // One turn of it, from its timer: the changes taken, and a pass when something settled and
     // neither other work nor the device's absence holds it off.
@@ -299,7 +299,7 @@ class TfmMain : public QMainWindow {
         QString LastSent;    // the time of day the last file went
         bool InPass = false; // a pass runs: a tick delivered in its waits leaves it alone
     };
-    std::unique_ptr<TKeepInStep> Keeping;
+    std::unique_ptr<TKeepInStep> KeptInStep;
     // The watch that a sync asked to keep in step began before it ran, so no save is missed.
     std::unique_ptr<kv::IFolderWatch> WatchBeforeRun;
     QTimer* KeepTimer = nullptr;

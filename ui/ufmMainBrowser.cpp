@@ -67,11 +67,7 @@ QString TfmMain::EntryDateText(const std::optional<kv::DateTime>& Stamp) {
 }
 
 std::string TfmMain::ParentDir(const std::string& Path) {
-    // Scan back from the last character while past the first one and not at a "/".
-    size_t i = Path.size();
-    while (i > 1 && Path[i - 1] != '/')
-        --i;
-    return i >= 1 ? Path.substr(0, i - 1) : std::string();
+    return kv::DeviceParentOf(Path);
 }
 
 bool TfmMain::ItemIsDir(int Index) const {
@@ -153,7 +149,7 @@ void TfmMain::ShowDirectory(std::string Path) {
     };
     kv::VerbResult result;
     try {
-        result = Work->List(Path, entries);
+        result = Work->Verbs.List(Path, entries);
     } catch (...) {
         show(); // what was parsed before the malformed line
         throw;

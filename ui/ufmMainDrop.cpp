@@ -191,7 +191,7 @@ QList<QUrl> TfmMain::FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
     QDir().mkpath(stage);
     SaveEntries(stage, Folder, Files, Dirs, "for the drop");
     // A cancelled drag gives the drop target nothing, not a part of what was asked for.
-    if (Work->Cancelled) return {};
+    if (Work->State.Cancelled) return {};
     QList<QUrl> urls;
     const auto add = [&](const std::string& name) {
         // A name that would leave the stage was not saved (Save to PC refuses it): never handed
@@ -211,11 +211,11 @@ QList<QUrl> TfmMain::FetchForDrag(const std::vector<kv::DeviceDirEntry>& Files,
 // ---- upload ----
 
 std::string TfmMain::ProperPlace(const std::string& Base, const QString& PcPath) {
-    return kv::TDeviceWork::ProperPlace(Base, ToDevice(QFileInfo(PcPath).fileName()));
+    return kv::TUploads::ProperPlace(Base, ToDevice(QFileInfo(PcPath).fileName()));
 }
 
 bool TfmMain::UploadFile(const QString& PcPath, bool Proper) {
-    return Work->UploadFile(PcPathOf(PcPath), CurrentDir + "/", Proper);
+    return Work->Uploads.UploadFile(PcPathOf(PcPath), CurrentDir + "/", Proper);
 }
 
 void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
@@ -227,8 +227,8 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
         const qsizetype dropped = Files.size();
         LoadDroppedFirmware(Files);
         // After firmware the device restarts into its application: the uploads wait for it.
-        if (Files.size() != dropped && !Files.isEmpty() && Work->RunAfterFirmware)
-            Work->WaitForApplication();
+        if (Files.size() != dropped && !Files.isEmpty() && Work->Firmware.RunAfterFirmware)
+            Work->Firmware.WaitForApplication();
         if (lvFiles->isEnabled()) {
             if (!CtrlHeld) {
                 for (const QString& file : Files)
@@ -268,10 +268,11 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
             BeginTransfer(files, bytes, !trees);
             bool stopped = false;
             for (const QString& file : Files) {
-                if (!Terminal->IsConnected() || Work->StopHere()) break;
+                if (!Terminal->IsConnected() || Work->State.StopHere()) break;
                 try {
                     if (QFileInfo(file).isDir())
-                        Work->UploadTree(PcPathOf(file), base + kv::DeviceNameOf(PcPathOf(file)));
+                        Work->Uploads.UploadTree(PcPathOf(file),
+                                                 base + kv::DeviceNameOf(PcPathOf(file)));
                     else
                         UploadFile(file, proper);
                 } catch (const std::exception& error) {
@@ -281,9 +282,9 @@ void TfmMain::dftFilesDrop(QStringList Files, bool CtrlHeld, bool Dropped) {
                     break;
                 }
             }
-            Work->Tally.AllKnown();
+            Work->State.Tally.AllKnown();
             // The device's listing shows whether each file is there, whole.
-            Work->ConfirmUploads();
+            Work->Verbs.ConfirmUploads();
             if (!stopped) TermPrint("\r\ndone.\r\n", fsItalic);
             if (!Files.isEmpty())
                 EndTransfer("Uploaded", "to " + UploadFolders(base, Files, proper));
@@ -322,12 +323,12 @@ void TfmMain::actFirmwareExecute() {
             // Only the image goes: what the boot loader prints after it reaches the pane as
             // console text. Whether it was taken is said here.
             std::string said;
-            const kv::VerbResult result =
-                Work->SendImage(ToDevice(QFileInfo(path).fileName().toLower()), content, said);
+            const kv::VerbResult result = Work->Firmware.SendImage(
+                ToDevice(QFileInfo(path).fileName().toLower()), content, said);
             if (result.Ok())
                 TermPrint("\r\n" + result.Path + ": taken by the boot loader\r\n", fsRegular);
             else
-                TermFail("\r\n" + kv::TDeviceWork::NotTaken(result) + "\r\n");
+                TermFail("\r\n" + kv::TFirmwareLoad::NotTaken(result) + "\r\n");
             if (!result.Ok() && Terminal->IsConnected() && !Terminal->IsBootLoader())
                 TermPrint("The device is not in its boot loader, which alone takes firmware. Drop "
                           "the .blf file on this window: the device is restarted into its boot "
@@ -343,7 +344,7 @@ bool TfmMain::LoadDroppedFirmware(QStringList& Files) {
     std::vector<std::filesystem::path> paths;
     for (const QString& file : Files)
         paths.push_back(PcPathOf(file));
-    const bool result = Work->LoadDroppedFirmware(paths);
+    const bool result = Work->Firmware.LoadDroppedFirmware(paths);
     Files.clear();
     for (const auto& path : paths)
         Files.append(QString::fromStdU16String(path.u16string()));
@@ -351,10 +352,10 @@ bool TfmMain::LoadDroppedFirmware(QStringList& Files) {
 }
 
 bool TfmMain::EnterBootLoader() {
-    return Work->EnterBootLoader();
+    return Work->Firmware.EnterBootLoader();
 }
 
 bool TfmMain::UploadBlfFile(const QString& FileName) {
     TDeviceOperation op(*Activity);
-    return Work->UploadBlfFile(PcPathOf(FileName)).Ok();
+    return Work->Firmware.UploadBlfFile(PcPathOf(FileName)).Ok();
 }

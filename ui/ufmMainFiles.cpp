@@ -94,8 +94,9 @@ void TfmMain::actDeleteExecute() {
     try {
         TDeviceOperation op(*Activity, true);
         for (int row : rows) {
-            if (!Terminal->IsConnected() || Work->StopHere()) break;
-            ShowResult(Work->Delete(CurrentDir + "/" + ToDevice(Caption(row)), ItemIsDir(row)));
+            if (!Terminal->IsConnected() || Work->State.StopHere()) break;
+            ShowResult(
+                Work->Verbs.Delete(CurrentDir + "/" + ToDevice(Caption(row)), ItemIsDir(row)));
         }
     } catch (...) {
         ShowDirectory(CurrentDir);
@@ -119,12 +120,12 @@ void TfmMain::HideFileCount() {
 
 bool TfmMain::SaveToPcFile(const QString& PcPath, const std::string& Content,
                            const std::optional<kv::DateTime>& Stamp) {
-    return Work->SaveToPcFile(PcPathOf(PcPath), Content, Stamp);
+    return Work->Save.SaveToPcFile(PcPathOf(PcPath), Content, Stamp);
 }
 
 void TfmMain::SaveDirectoryToPc(const QString& PcFolder, const std::string& DeviceFolder,
                                 const std::string& DirName) {
-    Work->SaveDirectoryToPc(PcPathOf(PcFolder), DeviceFolder, DirName);
+    Work->Save.SaveDirectoryToPc(PcPathOf(PcFolder), DeviceFolder, DirName);
 }
 
 void TfmMain::actSaveExecute() {
@@ -154,7 +155,7 @@ void TfmMain::SelectedEntries(std::vector<kv::DeviceDirEntry>& Files,
 void TfmMain::SaveEntries(const QString& PcFolder, const std::string& DeviceFolder,
                           const std::vector<kv::DeviceDirEntry>& Files,
                           const std::vector<std::string>& Dirs, const std::string& Where) {
-    Work->BeginSave();
+    Work->Save.BeginSave();
     struct CleanUp {
         TfmMain* window;
         ~CleanUp() {
@@ -164,7 +165,7 @@ void TfmMain::SaveEntries(const QString& PcFolder, const std::string& DeviceFold
     } cleanUp{this};
     const kv::TDeviceHold hold(*Comms);
     TDeviceOperation op(*Activity, true);
-    Work->SaveToPc(PcPathOf(PcFolder), DeviceFolder, Files, Dirs);
+    Work->Save.SaveToPc(PcPathOf(PcFolder), DeviceFolder, Files, Dirs);
     EndTransfer("Saved", Where);
 }
 
@@ -184,8 +185,8 @@ void TfmMain::actEditExecute() {
         TDeviceOperation op(*Activity, true);
         const kv::DeviceDirEntry entry = Entry(row);
         BeginTransfer(1, static_cast<uint64_t>(std::max(0, entry.Size)), true);
-        Work->Tally.StartFile(entry.Name, static_cast<uint64_t>(std::max(0, entry.Size)));
-        const kv::VerbResult read = Work->Read(path, content);
+        Work->State.Tally.StartFile(entry.Name, static_cast<uint64_t>(std::max(0, entry.Size)));
+        const kv::VerbResult read = Work->Verbs.Read(path, content);
         HideTransfer();
         if (!ShowResult(read)) return;
         if (Activity->CancelAsked()) {
@@ -213,7 +214,7 @@ void TfmMain::actEditExecute() {
         kv::VerbResult written;
         {
             TDeviceOperation op(*Activity);
-            written = Work->EditorWrite(path, edited, crlf);
+            written = Work->Verbs.EditorWrite(path, edited, crlf);
         }
         if (written.What == kv::Outcome::OtherDevice) {
             std::string line = written.Detail + "; the text is kept.";
@@ -241,7 +242,7 @@ void TfmMain::actRenameExecute() {
     if (name.empty()) return;
     {
         TDeviceOperation op(*Activity);
-        ShowResult(Work->Rename(CurrentDir + "/" + ToDevice(Caption(row)), name));
+        ShowResult(Work->Verbs.Rename(CurrentDir + "/" + ToDevice(Caption(row)), name));
     }
     ShowDirectory(CurrentDir);
 }
@@ -254,7 +255,7 @@ void TfmMain::actMkDirExecute() {
     if (name.empty()) return;
     {
         TDeviceOperation op(*Activity);
-        ShowResult(Work->MakeDirectory(CurrentDir + "/" + name));
+        ShowResult(Work->Verbs.MakeDirectory(CurrentDir + "/" + name));
     }
     ShowDirectory(CurrentDir);
 }
@@ -270,7 +271,7 @@ void TfmMain::actMakeFileExecute() {
     std::vector<kv::DeviceDirEntry> entries;
     {
         TDeviceOperation op(*Activity);
-        const kv::VerbResult listed = Work->List(CurrentDir, entries);
+        const kv::VerbResult listed = Work->Verbs.List(CurrentDir, entries);
         if (!listed.Ok()) {
             ShowResult(listed);
             return;
@@ -287,7 +288,7 @@ void TfmMain::actMakeFileExecute() {
         return;
     {
         TDeviceOperation op(*Activity);
-        ShowResult(Work->Write(CurrentDir + "/" + ToDevice(name), std::string()));
+        ShowResult(Work->Verbs.Write(CurrentDir + "/" + ToDevice(name), std::string()));
     }
     ShowDirectory(CurrentDir);
 }

@@ -55,7 +55,7 @@ void TfmMain::PrepareSync() {
     fmSync->SetPair(sameFolder ? fmSync->edPcFolder->text() : QString(), CurrentDir, fmSync->Up());
     fmSync->cbDeletes->setChecked(false);
     // A sync while keeping in step goes on keeping in step, unless the user unticks it.
-    fmSync->cbKeep->setChecked(Keeping != nullptr);
+    fmSync->cbKeep->setChecked(KeptInStep != nullptr);
     SyncPlan.reset();
 }
 
@@ -83,7 +83,7 @@ void TfmMain::SyncPreview() {
     auto plan = std::make_unique<kv::TDeviceSync>(*Work, options);
     // A save while the user looks at the preview is sent once keeping in step begins.
     if (fmSync->KeepInStep()) WatchBeforeRun = kv::WatchFolder(options.PcFolder);
-    Work->NotMoved.clear();
+    Work->State.NotMoved.clear();
     kv::VerbResult planned;
     {
         TDeviceOperation op(*Activity, true);
@@ -119,7 +119,7 @@ void TfmMain::RunSync() {
     const std::string deviceFolder = fmSync->DeviceFolder();
     const bool keep = fmSync->KeepInStep();
     if (keep && !WatchBeforeRun) WatchBeforeRun = kv::WatchFolder(pcFolder);
-    if (Keeping) StopKeepInStep(); // the pair followed may be the one synced now
+    if (KeptInStep) StopKeepInStep(); // the pair followed may be the one synced now
 
     int files = 0;
     uint64_t bytes = 0;
@@ -128,19 +128,19 @@ void TfmMain::RunSync() {
             ++files;
             bytes += plan->SourceSize(item);
         }
-    Work->BeginSave();
+    Work->Save.BeginSave();
     const kv::TDeviceHold hold(*Comms);
     const int64_t began = kv::Clock().NowMs();
     bool started = false;
     plan->OnStart = [&](const kv::SyncItem& item, uint64_t size) {
         started = true;
-        Work->Tally.StartFile(kv::DeviceLeafOf("/" + item.Path), size);
+        Work->State.Tally.StartFile(kv::DeviceLeafOf("/" + item.Path), size);
         ShowTransfer();
     };
     plan->OnItem = [&](const kv::SyncItem& item) {
         if (!started) return;
         started = false;
-        Work->Tally.FileDone(item.Done);
+        Work->State.Tally.FileDone(item.Done);
     };
     struct CleanUp {
         TfmMain* window;
@@ -167,16 +167,16 @@ void TfmMain::RunSync() {
     const kv::SyncTotals totals = kv::TotalsOf(plan->Items);
     const int sent = totals.Sent, deleted = totals.Deleted, unchanged = totals.Unchanged,
               left = totals.Left;
-    for (const auto& problem : Work->NotMoved)
+    for (const auto& problem : Work->State.NotMoved)
         TermFail("\r\n " + problem + "\r\n");
     PrintConflicts(*plan);
     const int conflicts = plan->Unresolved();
     char took[32];
     std::snprintf(took, sizeof took, "%.1f s", static_cast<double>(tookMs) / 1000);
     const std::string pc = ToDevice(PcShown(pcFolder));
-    const std::string stopped = Work->Cancelled    ? ", stopped by Cancel"
-                                : plan->DeviceGone ? ", stopped: the device went away"
-                                                   : "";
+    const std::string stopped = Work->State.Cancelled ? ", stopped by Cancel"
+                                : plan->DeviceGone    ? ", stopped: the device went away"
+                                                      : "";
     TermPrint("\r\nSync " +
                   std::string(up ? "up of " + pc + " to " + DeviceShown(deviceFolder)
                                  : "down of " + DeviceShown(deviceFolder) + " to " + pc) +
@@ -185,18 +185,18 @@ void TfmMain::RunSync() {
                   " unchanged, " + std::to_string(conflicts) +
                   (conflicts == 1 ? " conflict" : " conflicts") +
                   (left ? ", " + std::to_string(left) + " not done" : std::string()) + " (" +
-                  kv::GroupedNumber(Work->Tally.MovedBytes()) + " bytes in " + took + ")" +
+                  kv::GroupedNumber(Work->State.Tally.MovedBytes()) + " bytes in " + took + ")" +
                   stopped + "\r\n",
               fsRegular);
     ShowDirectory(CurrentDir);
-    if (keep && !Work->Cancelled) StartKeepInStep(pcFolder, deviceFolder, plan->DeviceGone);
+    if (keep && !Work->State.Cancelled) StartKeepInStep(pcFolder, deviceFolder, plan->DeviceGone);
     WatchBeforeRun.reset();
 }
 
 // ---- keeping in step ----
 
 void TfmMain::StartKeepInStep(const std::filesystem::path& PcFolder,
-                              const std::string& DeviceFolder, bool Whole) {
+                              const std::string& DeviceFolder, bool WholeFirst) {
     StopKeepInStep();
     auto keeping = std::make_unique<TKeepInStep>();
     keeping->PcFolder = PcFolder;
@@ -210,8 +210,8 @@ void TfmMain::StartKeepInStep(const std::filesystem::path& PcFolder,
     options.WriteBeforeListing = true;
     keeping->Sync = std::make_unique<kv::TDeviceSync>(*Work, options);
     keeping->Passes = std::make_unique<kv::TSyncWatch>(
-        *keeping->Sync, *keeping->Watch, Whole, [] { return kv::Clock().NowMs(); }, 500, 50);
-    Keeping = std::move(keeping);
+        *keeping->Sync, *keeping->Watch, WholeFirst, [] { return kv::Clock().NowMs(); }, 500, 50);
+    KeptInStep = std::move(keeping);
     if (!lblKeep) {
         lblKeep = new QLabel(this);
         lblKeep->setObjectName("lblKeep");
@@ -225,24 +225,24 @@ void TfmMain::StartKeepInStep(const std::filesystem::path& PcFolder,
 
 void TfmMain::StopKeepInStep() {
     if (KeepTimer) KeepTimer->stop();
-    Keeping.reset();
+    KeptInStep.reset();
     if (actKeepInStep) actKeepInStep->setChecked(false);
     if (lblKeep) statusBar()->hide();
 }
 
 void TfmMain::ShowKeepInStep(const QString& Paused) {
-    if (!Keeping || !lblKeep) return;
-    const int sent = Keeping->Passes->Sent();
-    QString text = "Keeping " + PcShown(Keeping->PcFolder) + " in step with " +
-                   FromDevice(DeviceShown(Keeping->DeviceFolder)) + ": ";
+    if (!KeptInStep || !lblKeep) return;
+    const int sent = KeptInStep->Passes->Sent();
+    QString text = "Keeping " + PcShown(KeptInStep->PcFolder) + " in step with " +
+                   FromDevice(DeviceShown(KeptInStep->DeviceFolder)) + ": ";
     if (sent == 0)
         text += "no file sent yet";
     else
         text += QString("%1 file%2 sent, the last at %3")
                     .arg(sent)
                     .arg(sent == 1 ? "" : "s")
-                    .arg(Keeping->LastSent);
-    const int conflicts = Keeping->Passes->Conflicts(), failed = Keeping->Passes->Failed();
+                    .arg(KeptInStep->LastSent);
+    const int conflicts = KeptInStep->Passes->Conflicts(), failed = KeptInStep->Passes->Failed();
     if (conflicts)
         text +=
             QString(", %1 left alone as conflict%2").arg(conflicts).arg(conflicts == 1 ? "" : "s");
@@ -252,10 +252,10 @@ void TfmMain::ShowKeepInStep(const QString& Paused) {
 }
 
 void TfmMain::KeepInStepTick() {
-    if (!Keeping || Keeping->InPass) return;
-    kv::TSyncWatch& passes = *Keeping->Passes;
-    passes.Take(0);
-    if (!passes.Due()) {
+    if (!KeptInStep || KeptInStep->InPass) return;
+    kv::TSyncWatch& passes = *KeptInStep->Passes;
+    passes.TakeChanges(0);
+    if (!passes.HasDue()) {
         ShowKeepInStep();
         return;
     }
@@ -271,37 +271,37 @@ void TfmMain::KeepInStepTick() {
     }
     // The record is that device's: no other takes its place.
     if (!Terminal->IsConnected() || Terminal->IsBootLoader() ||
-        SerialOf(*Comms) != Keeping->Serial) {
+        SerialOf(*Comms) != KeptInStep->Serial) {
         ShowKeepInStep("paused: the device is away");
         return;
     }
     const int before = passes.Sent();
-    Work->NotMoved.clear();
+    Work->State.NotMoved.clear();
     kv::VerbResult planned;
     try {
         const kv::TDeviceHold hold(*Comms);
         QuietUploads = true;
-        Keeping->InPass = true;
+        KeptInStep->InPass = true;
         TDeviceOperation op(*Activity, false);
-        planned = passes.Pass();
+        planned = passes.RunPass();
         QuietUploads = false;
-        Keeping->InPass = false;
+        KeptInStep->InPass = false;
     } catch (const std::exception& error) {
         QuietUploads = false;
-        Keeping->InPass = false;
+        KeptInStep->InPass = false;
         TermFail("\r\nKeeping in step stopped: " + ToDevice(QString::fromUtf8(error.what())) +
                  "\r\n");
         StopKeepInStep();
         return;
     }
-    for (const auto& problem : Work->NotMoved)
+    for (const auto& problem : Work->State.NotMoved)
         TermFail("\r\n " + problem + "\r\n");
-    if (!passes.DeviceAway()) PrintConflicts(*Keeping->Sync);
+    if (!passes.DeviceAway()) PrintConflicts(*KeptInStep->Sync);
     if (!passes.DeviceAway() && !planned.Ok()) TermFail("\r\n " + planned.Message() + "\r\n");
-    if (passes.Sent() != before) Keeping->LastSent = QTime::currentTime().toString("HH:mm:ss");
+    if (passes.Sent() != before) KeptInStep->LastSent = QTime::currentTime().toString("HH:mm:ss");
     ShowKeepInStep(passes.DeviceAway() ? "paused: the device is away" : QString());
     // The list shows what went when it shows the folder that was kept in step.
-    const std::string& folder = Keeping->DeviceFolder;
+    const std::string& folder = KeptInStep->DeviceFolder;
     if (passes.Sent() != before && (CurrentDir == folder || CurrentDir.rfind(folder + "/", 0) == 0))
         ShowDirectory(CurrentDir);
 }

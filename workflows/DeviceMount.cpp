@@ -69,11 +69,6 @@ DeviceDirEntry EntrySentNow(const std::string& Path, size_t Size) {
     return entry;
 }
 
-bool Below(const std::string& Path, const std::string& Dir) {
-    return Path.size() > Dir.size() && Path.compare(0, Dir.size(), Dir) == 0 &&
-           Path[Dir.size()] == '/';
-}
-
 std::string NowText(const char* format) {
     const std::tm local = LocalNow();
     char text[32];
@@ -86,7 +81,7 @@ std::string NowText(const char* format) {
 TDeviceMount::TDeviceMount(TDeviceWork& work, std::string Root, fs::path Recovery)
     : work_(work), root_(std::move(Root)), recovery_(std::move(Recovery)),
       started_(std::time(nullptr)) {
-    Reconnect = [this] { return work_.Comms.Connect() && work_.Terminal.IsReady(); };
+    Reconnect = [this] { return work_.Verbs.Reconnect(); };
 }
 
 TDeviceMount::~TDeviceMount() {
@@ -106,7 +101,7 @@ bool TDeviceMount::DevicePathOf(const std::string& Path, std::string& Device) co
 }
 
 bool TDeviceMount::Online() {
-    if (work_.Terminal.IsConnected()) return true;
+    if (work_.Verbs.Connected()) return true;
     if (!away_) {
         away_ = true;
         if (Log) Log("the device is gone: calls fail with EIO until it is back");
@@ -144,7 +139,7 @@ int TDeviceMount::ErrorOf(const VerbResult& Result) {
 }
 
 int TDeviceMount::Listed(const std::string& Dir, const Listing*& Out, bool Fresh) {
-    if (!work_.Sendable(Dir).Ok()) return -ENOENT; // no such name can be on the device
+    if (!work_.Verbs.Sendable(Dir).Ok()) return -ENOENT; // no such name can be on the device
     if (!Online()) return -EIO;
     auto it = listings_.find(Dir);
     if (!Fresh && it != listings_.end() && Clock().NowMs() - it->second.AtMs < ListingMs) {
@@ -153,7 +148,7 @@ int TDeviceMount::Listed(const std::string& Dir, const Listing*& Out, bool Fresh
     }
     Listing listing;
     ++Listings;
-    const VerbResult listed = work_.List(Dir, listing.Entries);
+    const VerbResult listed = work_.Verbs.List(Dir, listing.Entries);
     if (!listed.Ok()) {
         listings_.erase(Dir);
         if (listed.What == Outcome::Refused && listed.Reply.empty()) return -ENOTDIR;
@@ -218,7 +213,7 @@ int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Han
         const OpenFile* file = Handle ? this->Handle(Handle) : nullptr;
         if (!file) return -ENOENT;
         DeviceDirEntry entry;
-        if (!file->Dirty && !file->Gone && file->There != TargetState::Absent &&
+        if (!file->Dirty && !file->Gone && file->OnDevice != TargetState::Absent &&
             Lookup(file->Path, entry) == 0) {
             Attr = AttrOf(entry);
             return 0;
@@ -238,7 +233,7 @@ int TDeviceMount::GetAttr(const std::string& Path, MountAttr& Attr, uint64_t Han
     }
     // A file being written is as its writer sees it, also before the device has it.
     OpenFile* file = Handle ? this->Handle(Handle) : OpenOn(path);
-    if (file && (file->Dirty || file->There == TargetState::Absent)) {
+    if (file && (file->Dirty || file->OnDevice == TargetState::Absent)) {
         Attr = MountAttr{};
         Attr.Size = file->Content.size();
         Attr.Modified = file->AtS;
@@ -262,7 +257,8 @@ int TDeviceMount::ReadDir(const std::string& Path, std::vector<MountEntry>& Entr
         Entries.push_back({Latin1ToUtf8(entry.Name), AttrOf(entry)});
     // Files made here and not sent yet.
     for (const auto& [handle, file] : open_) {
-        if (file->Gone || file->There != TargetState::Absent || DeviceParentOf(file->Path) != path)
+        if (file->Gone || file->OnDevice != TargetState::Absent ||
+            DeviceParentOf(file->Path) != path)
             continue;
         const std::string name = Latin1ToUtf8(DeviceLeafOf(file->Path));
         if (std::none_of(Entries.begin(), Entries.end(),
@@ -284,7 +280,7 @@ int TDeviceMount::Open(const std::string& Path, int Flags, uint64_t& Handle) {
         if (IsDirectory(entry)) return -EISDIR;
         file = std::make_shared<OpenFile>();
         file->Path = path;
-        file->There = TargetState::File;
+        file->OnDevice = TargetState::File;
     }
     if ((Flags & O_ACCMODE) != O_RDONLY && (Flags & O_TRUNC)) {
         file->Content.clear();
@@ -300,7 +296,7 @@ int TDeviceMount::Open(const std::string& Path, int Flags, uint64_t& Handle) {
 
 int TDeviceMount::Create(const std::string& Path, int Flags, uint64_t& Handle) {
     std::string path;
-    if (!DevicePathOf(Path, path) || !work_.Sendable(path).Ok()) return -EINVAL;
+    if (!DevicePathOf(Path, path) || !work_.Verbs.Sendable(path).Ok()) return -EINVAL;
     if (SharedOn(path)) {
         if (Flags & O_EXCL) return -EEXIST;
         return Open(Path, Flags, Handle);
@@ -325,7 +321,7 @@ int TDeviceMount::Create(const std::string& Path, int Flags, uint64_t& Handle) {
     file->Path = path;
     file->Loaded = true;
     file->Dirty = true;
-    file->There = TargetState::Absent;
+    file->OnDevice = TargetState::Absent;
     file->AtS = std::time(nullptr);
     Handle = nextHandle_++;
     open_[Handle] = std::move(file);
@@ -345,7 +341,7 @@ int TDeviceMount::Load(OpenFile& File) {
     }
     std::string content;
     ++Fetches;
-    const VerbResult read = work_.Read(File.Path, content);
+    const VerbResult read = work_.Verbs.Read(File.Path, content);
     if (!read.Ok()) return ErrorOf(read);
     size_t held = content.size();
     for (const auto& [path, each] : contents_)
@@ -435,7 +431,7 @@ const char* const kRecordSuffix = ".kvbwait";
 } // namespace
 
 KeptWrite::Base TDeviceMount::HadAt(const OpenFile& File, DeviceDirEntry& Was) const {
-    if (File.There == TargetState::Absent) return KeptWrite::Base::Absent;
+    if (File.OnDevice == TargetState::Absent) return KeptWrite::Base::Absent;
     if (auto cached = contents_.find(File.Path); cached != contents_.end()) {
         Was = cached->second.Listed;
         return KeptWrite::Base::File;
@@ -495,7 +491,7 @@ VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept) {
         return VerbResult::Failed(Outcome::PcFileError, Kept.Path, e.what());
     }
     std::vector<DeviceDirEntry> entries;
-    const VerbResult listed = Work.List(DeviceParentOf(Kept.Path), entries);
+    const VerbResult listed = Work.Verbs.List(DeviceParentOf(Kept.Path), entries);
     if (!listed.Ok() && listed.What != Outcome::NoSuchFile) {
         VerbResult failed = listed;
         failed.Path = Kept.Path;
@@ -514,7 +510,7 @@ VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept) {
                 ? "the file changed on the device since"
                 : "the device holds a file there that the mount had not seen");
     const VerbResult sent =
-        Work.Write(Kept.Path, content, true, now ? TargetState::File : TargetState::Absent);
+        Work.Verbs.Write(Kept.Path, content, true, now ? TargetState::File : TargetState::Absent);
     if (!sent.Ok()) return sent;
     std::error_code ec;
     fs::remove(Kept.Content, ec);
@@ -567,7 +563,7 @@ int TDeviceMount::Send(OpenFile& File) {
     VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, file->Path);
     if (Online()) {
         ++Stores;
-        sent = work_.WriteWhole(file->Path, file->Content, file->There);
+        sent = work_.Verbs.WriteWhole(file->Path, file->Content, file->OnDevice);
     }
     if (!sent.Ok()) {
         KeepForRecovery(*file, Latin1ToUtf8(sent.Message()));
@@ -576,7 +572,7 @@ int TDeviceMount::Send(OpenFile& File) {
     }
     file->Dirty = false;
     file->Kept.clear();
-    file->There = TargetState::File;
+    file->OnDevice = TargetState::File;
     const DeviceDirEntry now = EntrySentNow(file->Path, file->Content.size());
     UpdateListing(file->Path, &now);
     // Its stamps are the device's own once its folder is listed again: the next question about
@@ -617,10 +613,12 @@ void TDeviceMount::DropListing(const std::string& Dir) {
 }
 
 void TDeviceMount::DropBelow(const std::string& Dir) {
-    std::erase_if(listings_,
-                  [&](const auto& each) { return each.first == Dir || Below(each.first, Dir); });
-    std::erase_if(contents_, [&](const auto& each) { return Below(each.first, Dir); });
-    std::erase_if(madeHere_, [&](const auto& each) { return each == Dir || Below(each, Dir); });
+    std::erase_if(listings_, [&](const auto& each) {
+        return each.first == Dir || DeviceBelow(each.first, Dir);
+    });
+    std::erase_if(contents_, [&](const auto& each) { return DeviceBelow(each.first, Dir); });
+    std::erase_if(madeHere_,
+                  [&](const auto& each) { return each == Dir || DeviceBelow(each, Dir); });
 }
 
 int TDeviceMount::Unlink(const std::string& Path) {
@@ -629,7 +627,7 @@ int TDeviceMount::Unlink(const std::string& Path) {
     DeviceDirEntry entry;
     const int found = Lookup(path, entry);
     OpenFile* unsent = OpenOn(path);
-    if (found == -ENOENT && unsent && unsent->There == TargetState::Absent) {
+    if (found == -ENOENT && unsent && unsent->OnDevice == TargetState::Absent) {
         for (auto& [handle, file] : open_)
             if (file->Path == path) file->Gone = true;
         return 0;
@@ -640,7 +638,7 @@ int TDeviceMount::Unlink(const std::string& Path) {
     // what it has not read yet is fetched first.
     if (unsent && !unsent->Loaded)
         if (const int err = Load(*unsent)) return err;
-    const VerbResult deleted = work_.Delete(path, false);
+    const VerbResult deleted = work_.Verbs.Delete(path, false);
     if (!deleted.Ok()) {
         DropListing(DeviceParentOf(path));
         return ErrorOf(deleted);
@@ -654,12 +652,12 @@ int TDeviceMount::Unlink(const std::string& Path) {
 
 int TDeviceMount::MakeDirectory(const std::string& Path) {
     std::string path;
-    if (!DevicePathOf(Path, path) || !work_.Sendable(path).Ok()) return -EINVAL;
+    if (!DevicePathOf(Path, path) || !work_.Verbs.Sendable(path).Ok()) return -EINVAL;
     DeviceDirEntry entry;
     const int found = Lookup(path, entry);
     if (found == 0) return -EEXIST;
     if (found != -ENOENT) return found;
-    const VerbResult made = work_.MakeDirectory(path);
+    const VerbResult made = work_.Verbs.MakeDirectory(path);
     if (!made.Ok()) {
         DropListing(DeviceParentOf(path));
         // Made on the device since the mount last listed its parent: there, as mkdir -p expects.
@@ -687,7 +685,7 @@ int TDeviceMount::RemoveDirectory(const std::string& Path) {
     const Listing* listing = nullptr;
     if (const int err = Listed(path, listing, true)) return err;
     if (!listing->Entries.empty()) return -ENOTEMPTY;
-    const VerbResult removed = work_.Delete(path, true);
+    const VerbResult removed = work_.Verbs.Delete(path, true);
     if (!removed.Ok()) {
         DropListing(DeviceParentOf(path));
         return ErrorOf(removed);
@@ -700,11 +698,11 @@ int TDeviceMount::RemoveDirectory(const std::string& Path) {
 int TDeviceMount::Rename(const std::string& From, const std::string& To, bool NoReplace) {
     std::string from, to;
     if (!DevicePathOf(From, from)) return -ENOENT;
-    if (!DevicePathOf(To, to) || !work_.Sendable(to).Ok()) return -EINVAL;
+    if (!DevicePathOf(To, to) || !work_.Verbs.Sendable(to).Ok()) return -EINVAL;
     if (from == root_ || to == root_) return -EBUSY;
     if (from == to) return 0;
     // The device renames within a directory; elsewhere programs copy and delete.
-    if (DeviceParentOf(from) != DeviceParentOf(to) || Below(to, from)) return -EXDEV;
+    if (DeviceParentOf(from) != DeviceParentOf(to) || DeviceBelow(to, from)) return -EXDEV;
     // A file made here goes to the device first, under its own name.
     for (auto& [handle, file] : open_)
         if (file->Path == from && file->Dirty && !file->Gone)
@@ -723,7 +721,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
         if (!IsDirectory(target)) {
             // A file over a file: the same way a replacement's copy takes its name, so that a
             // rename answered late, or cut between its steps, is settled as it is there.
-            const VerbResult placed = work_.PlaceOver(from, to, true, false);
+            const VerbResult placed = work_.Verbs.PlaceOver(from, to, true, false);
             DropListing(DeviceParentOf(to));
             if (!placed.Ok()) return ErrorOf(placed);
             contents_.erase(to);
@@ -738,7 +736,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
             if (!listing->Entries.empty()) return -ENOTEMPTY;
         }
         // The old one gives up its name, as rename(2) replaces it.
-        const VerbResult gone = work_.Delete(to, IsDirectory(target));
+        const VerbResult gone = work_.Verbs.Delete(to, IsDirectory(target));
         if (!gone.Ok()) {
             DropListing(DeviceParentOf(to));
             return ErrorOf(gone);
@@ -749,7 +747,7 @@ int TDeviceMount::Rename(const std::string& From, const std::string& To, bool No
         for (auto& [handle, file] : open_)
             if (file->Path == to) file->Gone = true;
     }
-    const VerbResult renamed = work_.Rename(from, DeviceLeafOf(to));
+    const VerbResult renamed = work_.Verbs.Rename(from, DeviceLeafOf(to));
     if (!renamed.Ok()) {
         DropListing(DeviceParentOf(from));
         return ErrorOf(renamed);
@@ -771,7 +769,7 @@ void TDeviceMount::Moved(const std::string& from, const std::string& to) {
     for (auto& [handle, file] : open_) {
         if (file->Path == from)
             file->Path = to;
-        else if (Below(file->Path, from))
+        else if (DeviceBelow(file->Path, from))
             file->Path = to + file->Path.substr(from.size());
     }
 }

@@ -122,7 +122,7 @@ class TDeviceMount {
         bool Gone = false;   // unlinked while open: nothing is sent
         bool TooBig = false; // a write went past the largest file: nothing is sent
         std::time_t AtS = 0; // when a program last changed it here
-        TargetState There = TargetState::Unknown;
+        TargetState OnDevice = TargetState::Unknown;
         std::filesystem::path Kept; // where a failed write was kept
     };
 

@@ -106,15 +106,15 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
         if (options_.Up) {
             const std::u8string shown = Pc.lexically_relative(options_.PcFolder).u8string();
             SyncItem& item =
-                AddItem(Join(Path, "?"), directory, SyncAction::Skip, SyncReason::UnsafeName);
+                AddItem(DeviceJoin(Path, "?"), directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Shown.assign(shown.begin(), shown.end());
             item.Error = e.what();
-            work_.NotMoved.Add(e.what(), Outcome::PcFileError);
+            work_.State.NotMoved.Add(e.what(), Outcome::PcFileError);
         }
         return false;
     }
     if (Path.empty() && !options_.Only.empty() && !options_.Only.count(name)) return false;
-    const std::string rel = Join(Path, name);
+    const std::string rel = DeviceJoin(Path, name);
     if (Ignored(rel, directory)) {
         AddItem(rel, directory, SyncAction::Skip, SyncReason::Ignored);
         return false;
@@ -122,12 +122,12 @@ bool TDeviceSync::ScanPcEntry(const fs::path& Pc, const std::string& Path, bool 
     if (options_.Up) {
         // A name that cannot go into a command line is skipped with the reason, and so is what
         // is below it; the rest goes.
-        const VerbResult sendable = work_.Sendable(DevicePathOf(rel));
+        const VerbResult sendable = work_.Verbs.Sendable(DevicePathOf(rel));
         if (!sendable.Ok()) {
             SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Shown = Latin1ToUtf8(VisibleText(rel));
             item.Error = sendable.Message();
-            work_.NotMoved.Add(sendable);
+            work_.State.NotMoved.Add(sendable);
             return false;
         }
     }
@@ -166,7 +166,7 @@ VerbResult TDeviceSync::Stage(const std::set<std::string>& Paths) {
     // Each copy's name is one its folder lists free: one listing per folder, taken before any
     // copy is written (Paths come sorted, so a folder's files come together as a rule).
     for (const auto& path : due) {
-        const VerbResult chosen = work_.ChooseBeside(DevicePathOf(path));
+        const VerbResult chosen = work_.Verbs.ChooseBeside(DevicePathOf(path));
         if (chosen.What == Outcome::DeviceGone) {
             DeviceGone = true;
             return chosen;
@@ -181,8 +181,8 @@ VerbResult TDeviceSync::Stage(const std::set<std::string>& Paths) {
         } catch (const EPcFileError&) {
             continue; // said when it is sent
         }
-        work_.Host.UploadStarted(DeviceNameOf(file), content.size(), DevicePathOf(path));
-        const VerbResult written = work_.WriteBeside(DevicePathOf(path), content);
+        work_.State.Host.UploadStarted(DeviceNameOf(file), content.size(), DevicePathOf(path));
+        const VerbResult written = work_.Verbs.WriteBeside(DevicePathOf(path), content);
         if (written.What == Outcome::DeviceGone) {
             DeviceGone = true;
             return written;
@@ -195,7 +195,7 @@ VerbResult TDeviceSync::Stage(const std::set<std::string>& Paths) {
 
 void TDeviceSync::Unstage() {
     for (const auto& [path, staged] : staged_)
-        if (!staged.Placed) work_.DropBeside(DevicePathOf(path));
+        if (!staged.Placed) work_.Verbs.DropBeside(DevicePathOf(path));
     staged_.clear();
 }
 
@@ -207,35 +207,36 @@ VerbResult TDeviceSync::ListDevice(const std::string& Path, bool Recursive) {
         bool& flag;
         const bool was;
         ~Restore() { flag = was; }
-    } restore{work_.FinishReplaces, work_.FinishReplaces};
-    work_.FinishReplaces = restore.was && !options_.DryRun;
-    const VerbResult listed = work_.List(DevicePathOf(Path), entries);
+    } restore{work_.Verbs.FinishReplaces, work_.Verbs.FinishReplaces};
+    work_.Verbs.FinishReplaces = restore.was && !options_.DryRun;
+    const VerbResult listed = work_.Verbs.List(DevicePathOf(Path), entries);
     if (!listed.Ok()) {
         if (listed.What == Outcome::DeviceGone) DeviceGone = true;
         return listed;
     }
     listedDirs_.insert(Path);
     // A directory that lists is there, and so is every one above it.
-    for (std::string dir = Path; !dir.empty(); dir = ParentOf(dir))
+    for (std::string dir = Path; !dir.empty(); dir = DeviceParentOf(dir))
         device_[dir].Directory = true;
     for (const auto& e : entries) {
         if (e.Name == "." || e.Name == "..") continue;
         if (Path.empty() && !options_.Only.empty() && !options_.Only.count(e.Name)) continue;
         const bool directory = IsDirectory(e);
-        const std::string rel = Join(Path, e.Name);
+        const std::string rel = DeviceJoin(Path, e.Name);
         // The copy written beside a file of this sync is no file of the folder; nor is one a
         // replacement left (both copies kept when it could not tell which is whole): it is
         // neither fetched nor deleted as extra.
         if (!directory && IsBesideCopyName(e.Name)) {
             for (auto& [path, staged] : staged_)
-                if (work_.BesideOf(DevicePathOf(path)) == DevicePathOf(rel)) staged.Listed = e;
+                if (work_.Verbs.BesideOf(DevicePathOf(path)) == DevicePathOf(rel))
+                    staged.Listed = e;
             continue;
         }
         if (!SafePcName(e.Name)) {
             // Names from the device are never made into PC paths unless safe, as in get.
             SyncItem& item = AddItem(rel, directory, SyncAction::Skip, SyncReason::UnsafeName);
             item.Error = DevicePathOf(rel) + ": an unsafe name";
-            if (!options_.Up) work_.NotMoved.Add(item.Error, Outcome::Refused);
+            if (!options_.Up) work_.State.NotMoved.Add(item.Error, Outcome::Refused);
             continue;
         }
         if (Ignored(rel, directory)) {
@@ -341,32 +342,32 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
         std::string rel;
         try {
             for (const auto& part : path)
-                rel = Join(rel, DeviceNameOf(part));
+                rel = DeviceJoin(rel, DeviceNameOf(part));
         } catch (const EPcFileError&) {
             continue; // said when the whole folder is synced
         }
         if (rel.empty()) continue;
         const fs::path pc = PcPathOf(rel);
         std::error_code ec;
-        for (std::string dir = ParentOf(rel); !dir.empty(); dir = ParentOf(dir))
+        for (std::string dir = DeviceParentOf(rel); !dir.empty(); dir = DeviceParentOf(dir))
             pc_[dir].Directory = true;
         if (fs::exists(pc, ec)) {
-            if (!ScanPcEntry(pc, ParentOf(rel), true)) continue;
+            if (!ScanPcEntry(pc, DeviceParentOf(rel), true)) continue;
         } else if (Ignored(rel, false)) {
             continue;
         }
         paths.insert(rel);
-        dirs.insert(ParentOf(rel));
+        dirs.insert(DeviceParentOf(rel));
         if (pc_.count(rel) && pc_[rel].Directory) {
             dirs.insert(rel);
             for (const auto& [below, fact] : pc_)
-                if (Below(below, rel)) (fact.Directory ? dirs : paths).insert(below);
+                if (DeviceBelow(below, rel)) (fact.Directory ? dirs : paths).insert(below);
         }
     }
     if (const VerbResult staged = Stage(paths); !staged.Ok()) return staged;
     // Each directory concerned is listed once; one that is missing is looked for above.
     for (const auto& dir : dirs) {
-        for (std::string d = dir;; d = ParentOf(d)) {
+        for (std::string d = dir;; d = DeviceParentOf(d)) {
             if (listedDirs_.count(d)) break;
             // Only a folder the device shows is not there is looked for above; any other failure
             // leaves its files unknown, and the plan fails.
@@ -379,7 +380,7 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
         }
     }
     for (const auto& dir : dirs)
-        for (std::string d = dir; !d.empty(); d = ParentOf(d))
+        for (std::string d = dir; !d.empty(); d = DeviceParentOf(d))
             paths.insert(d);
     // A folder gone from the PC whose twin is on the device: everything in that twin is listed
     // and decided on its own, so that the twin goes only when all of it may.
@@ -389,7 +390,7 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
         const VerbResult listed = ListTree(gone);
         if (listed.What == Outcome::DeviceGone) return listed;
         for (const auto& [below, fact] : device_)
-            if (Below(below, gone)) paths.insert(below);
+            if (DeviceBelow(below, gone)) paths.insert(below);
     }
     Decide(paths);
     return VerbResult::Done(options_.DeviceFolder);
@@ -398,13 +399,13 @@ VerbResult TDeviceSync::PlanPaths(const std::vector<fs::path>& Paths) {
 VerbResult TDeviceSync::ListTree(const std::string& Path) {
     if (!listedDirs_.count(Path)) {
         const VerbResult listed = ListDevice(Path, true);
-        if (!listed.Ok() && listed.What != Outcome::DeviceGone) work_.NotMoved.Add(listed);
+        if (!listed.Ok() && listed.What != Outcome::DeviceGone) work_.State.NotMoved.Add(listed);
         return listed;
     }
     // Listed already, perhaps alone: its directories still need their own listings.
     std::vector<std::string> subdirs;
     for (const auto& [below, fact] : device_)
-        if (fact.Directory && ParentOf(below) == Path) subdirs.push_back(below);
+        if (fact.Directory && DeviceParentOf(below) == Path) subdirs.push_back(below);
     for (const auto& dir : subdirs) {
         const VerbResult listed = ListTree(dir);
         if (listed.What == Outcome::DeviceGone) return listed;
@@ -415,7 +416,7 @@ VerbResult TDeviceSync::ListTree(const std::string& Path) {
 bool TDeviceSync::ListedWhole(const std::string& Dir) const {
     if (!listedDirs_.count(Dir)) return false;
     for (const auto& [below, fact] : device_)
-        if (fact.Directory && Below(below, Dir) && !listedDirs_.count(below)) return false;
+        if (fact.Directory && DeviceBelow(below, Dir) && !listedDirs_.count(below)) return false;
     return true;
 }
 
@@ -454,7 +455,7 @@ std::optional<bool> TDeviceSync::SameContent(const std::string& Path, VerbResult
     if (device.Size < 0 || pc.Size != static_cast<uint64_t>(device.Size)) return false;
     // Without a record only the contents tell a copy in step from a change of either side.
     std::string onDevice, onPc;
-    const VerbResult read = work_.Read(DevicePathOf(Path), onDevice);
+    const VerbResult read = work_.Verbs.Read(DevicePathOf(Path), onDevice);
     if (!read.Ok()) {
         if (read.What == Outcome::DeviceGone) DeviceGone = true;
         Error = read;
@@ -529,13 +530,13 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
             decision.Action != SyncAction::Skip) {
             item.Decision.Action = SyncAction::Skip;
             item.Error = "it is read-only on the device; it was left as it is";
-            work_.NotMoved.Add(
+            work_.State.NotMoved.Add(
                 VerbResult::Failed(Outcome::Refused, DevicePathOf(path), item.Error));
         }
         if (!error.Ok()) {
             item.Decision.Action = SyncAction::Skip;
             item.Error = error.Message();
-            work_.NotMoved.Add(error);
+            work_.State.NotMoved.Add(error);
         }
     }
     // A directory only at the target goes when everything in it goes, as a listing of all of it
@@ -547,7 +548,8 @@ void TDeviceSync::Decide(const std::set<std::string>& Paths) {
         std::string keeps;
         bool kept = options_.Up && !ListedWhole(dir);
         for (const SyncItem& item : Items) {
-            if (!Below(item.Path, dir) || item.Decision.Action == SyncAction::Delete) continue;
+            if (!DeviceBelow(item.Path, dir) || item.Decision.Action == SyncAction::Delete)
+                continue;
             kept = true;
             if (item.Directory && item.Decision.Reason == SyncReason::Extra) continue; // kept too
             keeps +=

@@ -17,18 +17,7 @@ namespace {
 // \xHH, the rest as UTF-8.
 std::string ShownDeviceFolder(const std::string& Path) {
     if (Path.empty()) return "/";
-    std::string shown;
-    for (const char c : Path) {
-        const auto code = static_cast<unsigned char>(c);
-        if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", code);
-            shown += hex;
-        } else {
-            shown += Latin1ToUtf8(std::string(1, c));
-        }
-    }
-    return shown;
+    return EscapeControls(Latin1ToUtf8(Path), TextForm::Utf8, LineEnds::Escaped);
 }
 
 } // namespace

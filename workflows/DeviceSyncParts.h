@@ -33,18 +33,4 @@ inline int64_t TicksOf(const std::filesystem::path& p) {
     return ec ? 0 : static_cast<int64_t>(t.time_since_epoch().count());
 }
 
-inline std::string Join(const std::string& dir, const std::string& name) {
-    return dir.empty() ? name : dir + "/" + name;
-}
-
-inline std::string ParentOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-inline bool Below(const std::string& path, const std::string& dir) {
-    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 &&
-           path[dir.size()] == '/';
-}
-
 } // namespace kv::syncparts

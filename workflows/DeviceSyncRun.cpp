@@ -25,7 +25,7 @@ void TDeviceSync::Finish(SyncItem& Item, const std::string& Error) {
 
 void TDeviceSync::Failed(SyncItem& Item, const VerbResult& Result) {
     if (Result.What == Outcome::DeviceGone) DeviceGone = true;
-    work_.NotMoved.Add(Result);
+    work_.State.NotMoved.Add(Result);
     Finish(Item, Result.Message());
 }
 
@@ -42,7 +42,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
     std::vector<Sent> sent;
     bool goOn = true, placed = false;
     for (SyncItem* item : Group) {
-        if (!goOn || work_.StopHere()) {
+        if (!goOn || work_.State.StopHere()) {
             goOn = false;
             break;
         }
@@ -55,14 +55,14 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
             static_cast<uint64_t>(staged->second.Listed->Size) == staged->second.File.PcSize) {
             staged->second.Placed = true;
             const auto listed = device_.find(item->Path);
-            const VerbResult put =
-                work_.PutInPlace(target, listed != device_.end() && !listed->second.Directory);
+            const VerbResult put = work_.Verbs.PutInPlace(target, listed != device_.end() &&
+                                                                      !listed->second.Directory);
             if (!put.Ok()) {
                 Failed(*item, put);
                 goOn = !DeviceGone;
                 continue;
             }
-            work_.Host.FileMoved(target, pc, false);
+            work_.State.Host.FileMoved(target, pc, false);
             SyncedFile file = staged->second.File;
             file.DeviceSize = staged->second.Listed->Size;
             file.DeviceStamp = StampsOf(*staged->second.Listed);
@@ -76,24 +76,25 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         try {
             content = ReadPcFile(pc);
         } catch (const EPcFileError& e) {
-            work_.NotMoved.Add(e.what(), Outcome::PcFileError);
+            work_.State.NotMoved.Add(e.what(), Outcome::PcFileError);
             Finish(*item, e.what());
             continue;
         }
-        work_.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
+        work_.State.Host.UploadStarted(DeviceNameOf(pc), content.size(), target);
         if (OnStart) OnStart(*item, content.size());
         // The whole listing of the plan says what is there to be replaced.
         const auto listed = device_.find(item->Path);
-        const VerbResult written = work_.Write(target, content, false,
-                                               listed == device_.end()    ? TargetState::Absent
-                                               : listed->second.Directory ? TargetState::Unknown
-                                                                          : TargetState::File);
+        const VerbResult written =
+            work_.Verbs.Write(target, content, false,
+                              listed == device_.end()    ? TargetState::Absent
+                              : listed->second.Directory ? TargetState::Unknown
+                                                         : TargetState::File);
         if (!written.Ok()) {
             Failed(*item, written);
             goOn = !DeviceGone;
             continue;
         }
-        work_.Host.FileMoved(target, pc, false);
+        work_.State.Host.FileMoved(target, pc, false);
         sent.push_back({item, {content.size(), time, Sha256Hex(content), 0, {}}});
     }
     if (placed) SaveRecord();
@@ -101,7 +102,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
     // One listing of the directory shows each file there whole, with the size and stamp the
     // record keeps; only then does it count as synced.
     std::map<std::string, DeviceDirEntry> stored;
-    work_.ConfirmUploads(&stored);
+    work_.Verbs.ConfirmUploads(&stored);
     for (auto& [item, file] : sent) {
         const auto listed = stored.find(DevicePathOf(item->Path));
         if (listed == stored.end()) {
@@ -114,7 +115,7 @@ bool TDeviceSync::SendUp(std::vector<SyncItem*>& Group) {
         Finish(*item);
     }
     SaveRecord();
-    if (!work_.Terminal.IsConnected()) DeviceGone = true;
+    if (!work_.Verbs.Connected()) DeviceGone = true;
     return goOn && !DeviceGone;
 }
 
@@ -123,7 +124,7 @@ bool TDeviceSync::SendDown(SyncItem& Item) {
     std::string content;
     if (OnStart)
         OnStart(Item, static_cast<uint64_t>(std::max<int64_t>(0, device_.at(Item.Path).Size)));
-    const VerbResult read = work_.Read(source, content);
+    const VerbResult read = work_.Verbs.Read(source, content);
     if (!read.Ok()) {
         Failed(Item, read);
         return !DeviceGone;
@@ -131,13 +132,13 @@ bool TDeviceSync::SendDown(SyncItem& Item) {
     const DeviceFact& device = device_.at(Item.Path);
     const fs::path target = PcPathOf(Item.Path);
     try {
-        work_.SaveToPcFile(target, content, device.Created);
+        work_.Save.SaveToPcFile(target, content, device.Created);
     } catch (const EPcFileError& e) {
-        work_.NotMoved.Add(e.what(), Outcome::PcFileError);
+        work_.State.NotMoved.Add(e.what(), Outcome::PcFileError);
         Finish(Item, e.what());
         return true;
     }
-    work_.Host.FileMoved(source, target, true);
+    work_.State.Host.FileMoved(source, target, true);
     record_.Files[Item.Path] = {content.size(), TicksOf(target), Sha256Hex(content), device.Size,
                                 device.Stamp};
     SaveRecord();
@@ -148,7 +149,7 @@ bool TDeviceSync::SendDown(SyncItem& Item) {
 bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
     // A directory goes only once everything in it has gone, each by its own delete.
     const auto gone = [&](const SyncItem& item) {
-        return !Below(item.Path, Item.Path) ||
+        return !DeviceBelow(item.Path, Item.Path) ||
                (item.Done && item.Decision.Action == SyncAction::Delete);
     };
     if (Item.Directory && !std::all_of(Items.begin(), Items.end(), gone)) {
@@ -156,7 +157,7 @@ bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
         return true;
     }
     if (options_.Up) {
-        const VerbResult removed = work_.Delete(DevicePathOf(Item.Path), Item.Directory);
+        const VerbResult removed = work_.Verbs.Delete(DevicePathOf(Item.Path), Item.Directory);
         if (!removed.Ok()) {
             Failed(Item, removed);
             return !DeviceGone;
@@ -172,13 +173,13 @@ bool TDeviceSync::DeleteAtTarget(SyncItem& Item) {
         if (ec) {
             const std::string why =
                 "Cannot remove \"" + ShownPath(PcPathOf(Item.Path)) + "\". " + ec.message();
-            work_.NotMoved.Add(why, Outcome::PcFileError);
+            work_.State.NotMoved.Add(why, Outcome::PcFileError);
             Finish(Item, why);
             return true;
         }
     }
     std::erase_if(record_.Files, [&](const auto& entry) {
-        return entry.first == Item.Path || Below(entry.first, Item.Path);
+        return entry.first == Item.Path || DeviceBelow(entry.first, Item.Path);
     });
     Finish(Item);
     return true;
@@ -200,27 +201,20 @@ void TDeviceSync::Run() {
         else
             (item.Directory ? dirs : files).push_back(&item);
     }
-    const auto stop = [&] { return DeviceGone || work_.StopHere(); };
+    const auto stop = [&] { return DeviceGone || work_.State.StopHere(); };
     // The device folder itself, and each directory above it that is missing.
     if (options_.Up && deviceFolderMissing_) {
-        std::string made;
-        for (size_t at = 1; at <= options_.DeviceFolder.size(); ++at) {
-            if (at < options_.DeviceFolder.size() && options_.DeviceFolder[at] != '/') continue;
-            made = options_.DeviceFolder.substr(0, at);
-            DeviceDirEntry entry;
-            if (work_.Find(made, entry).Ok() && IsDirectory(entry)) continue;
-            const VerbResult result = work_.MakeDirectory(made);
-            if (!result.Ok()) {
-                if (result.What == Outcome::DeviceGone) DeviceGone = true;
-                work_.NotMoved.Add(result);
-                return;
-            }
+        const VerbResult made = work_.Verbs.MakeDirectories(options_.DeviceFolder);
+        if (!made.Ok()) {
+            if (made.What == Outcome::DeviceGone) DeviceGone = true;
+            work_.State.NotMoved.Add(made);
+            return;
         }
     }
     for (SyncItem* item : dirs) {
         if (stop()) return;
         if (options_.Up) {
-            const VerbResult made = work_.MakeDirectory(DevicePathOf(item->Path));
+            const VerbResult made = work_.Verbs.MakeDirectory(DevicePathOf(item->Path));
             if (!made.Ok()) {
                 Failed(*item, made);
                 continue;
@@ -231,7 +225,7 @@ void TDeviceSync::Run() {
             if (ec) {
                 const std::string why = "Cannot create the folder \"" +
                                         ShownPath(PcPathOf(item->Path)) + "\". " + ec.message();
-                work_.NotMoved.Add(why, Outcome::PcFileError);
+                work_.State.NotMoved.Add(why, Outcome::PcFileError);
                 Finish(*item, why);
                 continue;
             }
@@ -241,11 +235,12 @@ void TDeviceSync::Run() {
     if (options_.Up) {
         // By directory, so that one listing confirms each directory's files.
         std::stable_sort(files.begin(), files.end(), [](SyncItem* a, SyncItem* b) {
-            return ParentOf(a->Path) < ParentOf(b->Path);
+            return DeviceParentOf(a->Path) < DeviceParentOf(b->Path);
         });
         for (size_t begin = 0; begin < files.size();) {
             size_t end = begin;
-            while (end < files.size() && ParentOf(files[end]->Path) == ParentOf(files[begin]->Path))
+            while (end < files.size() &&
+                   DeviceParentOf(files[end]->Path) == DeviceParentOf(files[begin]->Path))
                 ++end;
             std::vector<SyncItem*> group(files.begin() + static_cast<std::ptrdiff_t>(begin),
                                          files.begin() + static_cast<std::ptrdiff_t>(end));

@@ -4,9 +4,9 @@
 
 namespace kv {
 
-TSyncWatch::TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool Whole,
+TSyncWatch::TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool WholeFirst,
                        std::function<int64_t()> NowMs, int64_t QuietMs, int64_t FinishedMs)
-    : sync_(Sync), watch_(Watch), whole_(Whole), now_(std::move(NowMs)),
+    : sync_(Sync), watch_(Watch), whole_(WholeFirst), now_(std::move(NowMs)),
       quiet_(QuietMs, FinishedMs < 0 ? QuietMs : FinishedMs) {}
 
 int TSyncWatch::WaitMs(int MaxMs) const {
@@ -14,7 +14,7 @@ int TSyncWatch::WaitMs(int MaxMs) const {
     return next < 0 ? MaxMs : static_cast<int>(std::min<int64_t>(next, MaxMs));
 }
 
-void TSyncWatch::Take(int WaitMs) {
+void TSyncWatch::TakeChanges(int WaitMs) {
     std::vector<FolderChange> changed;
     if (!watch_.Wait(WaitMs, changed)) whole_ = true;
     for (const auto& change : changed)
@@ -23,7 +23,7 @@ void TSyncWatch::Take(int WaitMs) {
         pending_.push_back(std::move(path));
 }
 
-VerbResult TSyncWatch::Pass() {
+VerbResult TSyncWatch::RunPass() {
     const VerbResult planned = whole_ ? sync_.Plan() : sync_.PlanPaths(pending_);
     if (planned.Ok()) sync_.Run();
     std::vector<std::filesystem::path> failed;

@@ -15,27 +15,27 @@ namespace kv {
 
 class TSyncWatch {
   public:
-    // Follows Watch's folder for Sync (a sync up of that folder). Whole: the first pass is a
+    // Follows Watch's folder for Sync (a sync up of that folder). WholeFirst: the first pass is a
     // whole sync (the last one did not get through). NowMs gives the time the quiet is measured
     // in: QuietMs after a change, FinishedMs (when not negative) after one that finished a write
     // (an editor's save takes its steps one right after the other; a writer that keeps the file
     // open is given the longer quiet).
-    TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool Whole, std::function<int64_t()> NowMs,
-               int64_t QuietMs = 500, int64_t FinishedMs = -1);
+    TSyncWatch(TDeviceSync& Sync, IFolderWatch& Watch, bool WholeFirst,
+               std::function<int64_t()> NowMs, int64_t QuietMs = 500, int64_t FinishedMs = -1);
 
-    // How long the next Take may wait for changes: at most MaxMs, less when a path settles
+    // How long the next TakeChanges may wait for changes: at most MaxMs, less when a path settles
     // sooner.
     int WaitMs(int MaxMs) const;
     // Takes the changes the system reports within WaitMs (0: those reported already); the
     // paths quiet long enough become due. A watch that broke makes a whole pass due.
-    void Take(int WaitMs);
+    void TakeChanges(int WaitMs);
     // Whether a pass has something to do.
-    bool Due() const { return whole_ || !pending_.empty(); }
+    bool HasDue() const { return whole_ || !pending_.empty(); }
     // Plans what is due (everything, after a break) and carries it out. What is due stays due
     // when the device went meanwhile (DeviceAway, for the next pass once it is back); otherwise
     // the pass is over, done or not: what it could not do is in the workflow's NotMoved, and a
     // plan that failed is returned.
-    VerbResult Pass();
+    VerbResult RunPass();
     bool DeviceAway() const { return away_; }
     // Files sent whole by the passes so far, and when the last of them went (NowMs; -1: none).
     int Sent() const { return sent_; }

@@ -3,7 +3,7 @@
 // itself shows: its "0:No error" for the management commands and after a write's content, the
 // content whole for a read, a listing only when it came whole, and a listing for a write the
 // device gave no result for.
-#include "DeviceWork.h"
+#include "DeviceVerbs.h"
 
 #include "EditorText.h"
 #include "device/Clock.h"
@@ -38,75 +38,86 @@ std::string DeviceLeafOf(const std::string& Path) {
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
-VerbResult TDeviceWork::Sendable(const std::string& Path, const std::string& NewName) const {
-    std::string why = Files.PathRefusal(Path);
-    if (why.empty()) why = Files.NameRefusal(NewName);
+std::string DeviceJoin(const std::string& Dir, const std::string& Name) {
+    return Dir.empty() ? Name : Dir + "/" + Name;
+}
+
+bool DeviceBelow(const std::string& Path, const std::string& Dir) {
+    return Path.size() > Dir.size() && Path.compare(0, Dir.size(), Dir) == 0 &&
+           Path[Dir.size()] == '/';
+}
+
+VerbResult TDeviceVerbs::Sendable(const std::string& Path, const std::string& NewName) const {
+    std::string why = files_.PathRefusal(Path);
+    if (why.empty()) why = files_.NameRefusal(NewName);
     return why.empty() ? VerbResult::Done(Path) : VerbResult::Failed(Outcome::Refused, Path, why);
 }
 
-VerbResult TDeviceWork::SameDevice(const std::string& Path) {
-    if (Comms.Held.empty()) return VerbResult::Done(Path);
-    std::string other;
-    if (Comms.IsConnected()) {
-        other = HidTo8Bit(Comms.Device.GetSerialNumber());
-        if (other.empty() || IsChosen(Comms.Held, Comms.Device.DevicePath, other))
-            return VerbResult::Done(Path); // the held one, or gone: the verb itself finds that
-    } else {
-        // The held device is gone; another attached in its place is named.
-        for (const AttachedDevice& device : AttachedDevices())
-            if (device.Failure == OpenError::None &&
-                !IsChosen(Comms.Held, device.Path, device.Serial)) {
-                other = device.Serial.empty() ? device.Path : device.Serial;
-                break;
-            }
-        if (other.empty()) return VerbResult::Done(Path);
-    }
+VerbResult TDeviceVerbs::SameDevice(const std::string& Path) {
+    const std::string other = OtherThanHeld(files_.Terminal.Comms);
+    if (other.empty()) return VerbResult::Done(Path);
     return VerbResult::Failed(Outcome::OtherDevice, Path,
-                              "the device changed (" + other + " is not " + Comms.Held +
-                                  "): nothing was written");
+                              "the device changed (" + other + " is not " +
+                                  files_.Terminal.Comms.Held + "): nothing was written");
 }
 
-bool TDeviceWork::SkipUnsendable(const std::string& Path) {
-    const VerbResult refused = Sendable(Path);
-    if (refused.Ok()) return false;
-    NotMoved.Add(refused);
-    Host.Failed("Not written: " + refused.Message());
+TDeviceVerbs::TDeviceVerbs(TkvbFiles& files, TWorkState& state) : files_(files), state_(state) {}
+
+bool TDeviceVerbs::Connected() const {
+    return files_.Terminal.IsConnected();
+}
+
+bool TDeviceVerbs::LinkLost(const std::string& Where) {
+    if (Connected()) return false;
+    state_.DeviceGone(Where);
     return true;
 }
 
-VerbResult TDeviceWork::Failure(const std::string& Path, Outcome Otherwise) {
-    if (!Files.LastRefusal().empty())
-        return VerbResult::Failed(Outcome::Refused, Path, Files.LastRefusal());
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
-    if (Files.ContentOverran())
+bool TDeviceVerbs::Reconnect() {
+    return files_.Terminal.Comms.Connect() && files_.Terminal.IsReady();
+}
+
+bool TDeviceVerbs::SkipUnsendable(const std::string& Path) {
+    const VerbResult refused = Sendable(Path);
+    if (refused.Ok()) return false;
+    state_.NotMoved.Add(refused);
+    state_.Host.Failed("Not written: " + refused.Message());
+    return true;
+}
+
+VerbResult TDeviceVerbs::Failure(const std::string& Path, Outcome Otherwise) {
+    if (!files_.LastRefusal().empty())
+        return VerbResult::Failed(Outcome::Refused, Path, files_.LastRefusal());
+    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
+    if (files_.ContentOverran())
         return VerbResult::Failed(Outcome::NotWhole, Path,
                                   "more bytes came than the device announced: not whole");
-    if (!Files.LastReply().empty()) return VerbResult::RefusedWith(Path, Files.LastReply());
+    if (!files_.LastReply().empty()) return VerbResult::RefusedWith(Path, files_.LastReply());
     return VerbResult::Failed(Otherwise, Path);
 }
 
-VerbResult TDeviceWork::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
+VerbResult TDeviceVerbs::List(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
     if (VerbResult refused = Sendable(Dir); !refused.Ok()) return refused;
     Entries.clear();
     listed_.Valid = false;
     std::vector<std::string> lines;
-    if (!Files.ListDirectory(Dir, lines)) return NotListed(Dir);
+    if (!files_.ListDirectory(Dir, lines)) return NotListed(Dir);
     for (const auto& line : lines) {
         DeviceDirEntry entry = TkvbFiles::ParseDirEntry(line);
         if (entry.Name != ".") Entries.push_back(std::move(entry));
     }
     // What arrived stays in Entries for a reader to show; nobody decides from it as a folder.
-    if (!Files.ListingComplete()) {
-        if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+    if (!files_.ListingComplete()) {
+        if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
     if (FinishReplaces) FinishCutReplaces(Dir, Entries);
-    listed_ = {Dir, Entries, Comms.Sends(), Clock().NowMs(), true};
+    listed_ = {Dir, Entries, files_.Terminal.Comms.Sends(), Clock().NowMs(), true};
     return VerbResult::Done(Dir);
 }
 
-void TDeviceWork::FinishCutReplaces(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
+void TDeviceVerbs::FinishCutReplaces(const std::string& Dir, std::vector<DeviceDirEntry>& Entries) {
     // A replace cut between deleting the old file and renaming the new one leaves the name
     // missing and the new content beside it, whole by construction (it is renamed only once
     // whole, and the old file goes only then): the copy takes its name now.
@@ -116,29 +127,29 @@ void TDeviceWork::FinishCutReplaces(const std::string& Dir, std::vector<DeviceDi
         if (besideInUse_.count(Dir + "/" + entry.Name) || EntryNamed(Entries, name) ||
             !Sendable(Dir + "/" + entry.Name, name).Ok())
             continue;
-        if (!Files.RenameFile(Dir + "/" + entry.Name, name)) continue;
-        Host.Print(" " + Dir + "/" + name +
-                       ": a replacement cut short was finished (its new "
-                       "content was whole beside it)\r\n",
-                   MessageStyle::Regular);
+        if (!files_.RenameFile(Dir + "/" + entry.Name, name)) continue;
+        state_.Host.Print(" " + Dir + "/" + name +
+                              ": a replacement cut short was finished (its new "
+                              "content was whole beside it)\r\n",
+                          MessageStyle::Regular);
         entry.Name = name;
     }
 }
 
-const std::vector<DeviceDirEntry>* TDeviceWork::JustListed(const std::string& Dir) const {
+const std::vector<DeviceDirEntry>* TDeviceVerbs::JustListed(const std::string& Dir) const {
     // A moment: what the device's own programs may change meanwhile is the same as for a
     // listing taken just before a write (see TargetState).
     constexpr int64_t kMomentMs = 1000;
-    if (!listed_.Valid || listed_.Dir != Dir || listed_.Sends != Comms.Sends() ||
-        !Terminal.IsConnected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
+    if (!listed_.Valid || listed_.Dir != Dir || listed_.Sends != files_.Terminal.Comms.Sends() ||
+        !files_.Terminal.IsConnected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
         return nullptr;
     return &listed_.Entries;
 }
 
-VerbResult TDeviceWork::NotListed(const std::string& Dir) {
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
-    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Dir, kInputLost);
-    const std::string reply = Files.LastReply();
+VerbResult TDeviceVerbs::NotListed(const std::string& Dir) {
+    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+    if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Dir, kInputLost);
+    const std::string reply = files_.LastReply();
     if (reply.empty())
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the device did not answer");
     // The device said no in its own words, which are not interpreted: the entry in a whole
@@ -151,7 +162,7 @@ VerbResult TDeviceWork::NotListed(const std::string& Dir) {
                : VerbResult::Failed(Outcome::Refused, Dir, "it is a file, not a directory");
 }
 
-VerbResult TDeviceWork::Find(const std::string& Path, DeviceDirEntry& Entry) {
+VerbResult TDeviceVerbs::Find(const std::string& Path, DeviceDirEntry& Entry) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (Path.empty()) {
         Entry = DeviceDirEntry{};
@@ -192,12 +203,12 @@ const DeviceDirEntry* EntryNamed(const std::vector<DeviceDirEntry>& Entries,
     return folded;
 }
 
-VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
+VerbResult TDeviceVerbs::Read(const std::string& Path, std::string& Content) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
-    if (Files.ReadFile(Path, Content)) return VerbResult::Done(Path);
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
-    if (Files.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
-    const std::string reply = Files.LastReply();
+    if (files_.ReadFile(Path, Content)) return VerbResult::Done(Path);
+    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
+    const std::string reply = files_.LastReply();
     if (reply.empty()) return VerbResult::Failed(Outcome::NotWhole, Path);
     // Refused before any content: the listing tells a missing file from a directory.
     DeviceDirEntry entry;
@@ -207,19 +218,19 @@ VerbResult TDeviceWork::Read(const std::string& Path, std::string& Content) {
     return VerbResult::RefusedWith(Path, reply);
 }
 
-VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Content) {
+VerbResult TDeviceVerbs::Store(const std::string& Path, const std::string& Content) {
     cutCopy_ = false;
     storeUndecided_ = false;
-    if (Files.WriteFile(Path, Content)) {
-        if (Files.WriteConfirmed() || deferListing_) return VerbResult::Done(Path);
+    if (files_.WriteFile(Path, Content)) {
+        if (files_.WriteConfirmed() || deferListing_) return VerbResult::Done(Path);
         // The device gave no result in its format: the listing shows whether it is there whole.
         DeviceDirEntry entry;
         const VerbResult found = Find(Path, entry);
         if (found.Ok() && !IsDirectory(entry) && static_cast<size_t>(entry.Size) == Content.size())
             return VerbResult::Done(Path);
-        const std::string said = Files.WriteAnswer().empty()
+        const std::string said = files_.WriteAnswer().empty()
                                      ? std::string()
-                                     : " (it said \"" + Files.WriteAnswer() + "\")";
+                                     : " (it said \"" + files_.WriteAnswer() + "\")";
         if (!found.Ok() && found.What != Outcome::NoSuchFile) {
             // Not known either way: what is there stays as it is.
             storeUndecided_ = true;
@@ -236,7 +247,7 @@ VerbResult TDeviceWork::Store(const std::string& Path, const std::string& Conten
     }
     // Refused in the device's result format, or the content stopped on the way: what the device
     // may hold under Path is not the content.
-    cutCopy_ = Files.WriteStarted() && Terminal.IsConnected();
+    cutCopy_ = files_.WriteStarted() && files_.Terminal.IsConnected();
     return Failure(Path, Outcome::NotWhole);
 }
 
@@ -264,16 +275,16 @@ bool IsBesideCopyName(const std::string& Name) {
            Name.find_first_not_of("0123456789", at + suffix.size()) == std::string::npos;
 }
 
-std::string TDeviceWork::BesideName(const std::string& Path) {
+std::string TDeviceVerbs::BesideName(const std::string& Path) {
     return Path + kBesideSuffix;
 }
 
-std::string TDeviceWork::BesideOf(const std::string& Path) const {
+std::string TDeviceVerbs::BesideOf(const std::string& Path) const {
     const auto chosen = besideOf_.find(Path);
     return chosen == besideOf_.end() ? BesideName(Path) : chosen->second;
 }
 
-VerbResult TDeviceWork::ChooseBeside(const std::string& Path) {
+VerbResult TDeviceVerbs::ChooseBeside(const std::string& Path) {
     besideOf_.erase(Path); // a name chosen earlier is no longer known free
     // A name the folder's listing shows free (as the device may fold case, in any case): a
     // user's own file of the usual name is never written over or deleted.
@@ -300,7 +311,7 @@ VerbResult TDeviceWork::ChooseBeside(const std::string& Path) {
     return VerbResult::Done(Path);
 }
 
-VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& Content) {
+VerbResult TDeviceVerbs::WriteBeside(const std::string& Path, const std::string& Content) {
     if (!besideOf_.count(Path)) return VerbResult::Failed(Outcome::NotWhole, Path, "no free name");
     const std::string beside = BesideOf(Path);
     besideInUse_.insert(beside);
@@ -309,12 +320,12 @@ VerbResult TDeviceWork::WriteBeside(const std::string& Path, const std::string& 
     return Create(beside, Content);
 }
 
-void TDeviceWork::DropBeside(const std::string& Path) {
+void TDeviceVerbs::DropBeside(const std::string& Path) {
     besideInUse_.erase(BesideOf(Path));
-    if (Terminal.IsConnected() && SameDevice(Path).Ok()) Files.DeleteFile(BesideOf(Path));
+    if (files_.Terminal.IsConnected() && SameDevice(Path).Ok()) files_.DeleteFile(BesideOf(Path));
 }
 
-VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) {
+VerbResult TDeviceVerbs::PutInPlace(const std::string& Path, bool OldFileListed) {
     const std::string beside = BesideOf(Path);
     const TBesideInUse inUse(besideInUse_, beside);
     VerbResult placed = PlaceOver(beside, Path, OldFileListed, true);
@@ -325,13 +336,13 @@ VerbResult TDeviceWork::PutInPlace(const std::string& Path, bool OldFileListed) 
     return placed;
 }
 
-VerbResult TDeviceWork::PlaceOver(const std::string& Source, const std::string& Path,
-                                  bool OldFileListed, bool SourceIsCopy) {
+VerbResult TDeviceVerbs::PlaceOver(const std::string& Source, const std::string& Path,
+                                   bool OldFileListed, bool SourceIsCopy) {
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     const std::string& beside = Source;
     const std::string leaf = DeviceLeafOf(Path);
     if (ListedReadOnly(Path)) {
-        if (SourceIsCopy) Files.DeleteFile(beside);
+        if (SourceIsCopy) files_.DeleteFile(beside);
         return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
     }
     // A rename that gave no result in time, or said no, is decided by a fresh listing: the copy
@@ -339,8 +350,8 @@ VerbResult TDeviceWork::PlaceOver(const std::string& Source, const std::string& 
     // is deleted on a rename's word alone.
     enum class Renamed { Yes, No, Unknown };
     const auto rename = [&]() {
-        if (Files.RenameFile(beside, leaf)) return Renamed::Yes;
-        if (!Terminal.IsConnected()) return Renamed::Unknown;
+        if (files_.RenameFile(beside, leaf)) return Renamed::Yes;
+        if (!files_.Terminal.IsConnected()) return Renamed::Unknown;
         std::vector<DeviceDirEntry> entries;
         if (!List(DeviceParentOf(Path), entries).Ok()) return Renamed::Unknown;
         bool besideThere = false, nameThere = false;
@@ -356,12 +367,12 @@ VerbResult TDeviceWork::PlaceOver(const std::string& Source, const std::string& 
         return lost;
     };
     // The old file as listed just now goes first; when it will not, the rest finds out why.
-    if (OldFileListed && Files.DeleteFile(Path))
+    if (OldFileListed && files_.DeleteFile(Path))
         return rename() == Renamed::Yes ? VerbResult::Done(Path) : oldGone();
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     const Renamed first = rename();
     if (first == Renamed::Yes) return VerbResult::Done(Path);
-    if (!Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (first == Renamed::Unknown) {
         VerbResult unknown = VerbResult::Failed(Outcome::NotWhole, Path);
         unknown.Detail = "the device did not confirm the rename into place, and its folder could "
@@ -375,16 +386,16 @@ VerbResult TDeviceWork::PlaceOver(const std::string& Source, const std::string& 
     DeviceDirEntry old;
     const VerbResult found = Find(Path, old);
     if (found.What == Outcome::DeviceGone) return found;
-    VerbResult kept = !found.Ok()              ? refused
-                      : IsDirectory(old)       ? VerbResult::Failed(Outcome::IsDirectory, Path)
-                      : Files.DeleteFile(Path) ? VerbResult::Done(Path)
-                                               : Failure(Path, Outcome::Refused);
+    VerbResult kept = !found.Ok()               ? refused
+                      : IsDirectory(old)        ? VerbResult::Failed(Outcome::IsDirectory, Path)
+                      : files_.DeleteFile(Path) ? VerbResult::Done(Path)
+                                                : Failure(Path, Outcome::Refused);
     if (kept.Ok()) return rename() == Renamed::Yes ? kept : oldGone();
-    if (SourceIsCopy && Terminal.IsConnected()) Files.DeleteFile(beside);
+    if (SourceIsCopy && files_.Terminal.IsConnected()) files_.DeleteFile(beside);
     return kept;
 }
 
-bool TDeviceWork::ListedReadOnly(const std::string& Path) const {
+bool TDeviceVerbs::ListedReadOnly(const std::string& Path) const {
     if (const auto* shown = JustListed(DeviceParentOf(Path)))
         for (const auto& entry : *shown)
             if (entry.Name == DeviceLeafOf(Path))
@@ -392,32 +403,32 @@ bool TDeviceWork::ListedReadOnly(const std::string& Path) const {
     return false;
 }
 
-VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Content,
-                                bool OldFileListed) {
+VerbResult TDeviceVerbs::Replace(const std::string& Path, const std::string& Content,
+                                 bool OldFileListed) {
     if (ListedReadOnly(Path)) return VerbResult::Failed(Outcome::Refused, Path, kReadOnly);
     if (VerbResult chosen = ChooseBeside(Path); !chosen.Ok()) return chosen;
     const std::string beside = BesideOf(Path);
     const TBesideInUse inUse(besideInUse_, beside);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) return PutInPlace(Path, OldFileListed);
-    if (!Terminal.IsConnected()) {
+    if (!files_.Terminal.IsConnected()) {
         VerbResult gone = VerbResult::Failed(Outcome::DeviceGone, Path);
-        if (Files.WriteStarted())
+        if (files_.WriteStarted())
             gone.Detail =
                 "the file was not replaced; " + beside + " may hold part of the new content";
         return gone;
     }
     VerbResult notStored = whole;
     notStored.Path = Path;
-    if (Files.WriteStarted() && storeUndecided_) {
+    if (files_.WriteStarted() && storeUndecided_) {
         // The content went and nothing tells whether it is whole: both copies stay.
         notStored.Detail += "; no file was replaced, and " + beside + " was left as it is";
         return notStored;
     }
-    if (Files.WriteStarted()) {
+    if (files_.WriteStarted()) {
         // The content went and was not taken (no room for both, as a rule): the cut copy goes
         // and the old file stays as it was.
-        if (cutCopy_) Files.DeleteFile(beside);
+        if (cutCopy_) files_.DeleteFile(beside);
         const std::string why = !notStored.Detail.empty() ? notStored.Detail
                                 : notStored.Reply.empty() ? std::string("it did not move whole")
                                                           : std::string();
@@ -430,8 +441,8 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     const VerbResult had = Find(Path, old);
     if (had.What == Outcome::DeviceGone) return had;
     const VerbResult inPlace = Store(Path, Content);
-    if (inPlace.Ok() || !Terminal.IsConnected() || !had.Ok() || IsDirectory(old) ||
-        !Files.WriteStarted())
+    if (inPlace.Ok() || !files_.Terminal.IsConnected() || !had.Ok() || IsDirectory(old) ||
+        !files_.WriteStarted())
         return inPlace;
     VerbResult lost = inPlace;
     DeviceDirEntry now;
@@ -442,14 +453,14 @@ VerbResult TDeviceWork::Replace(const std::string& Path, const std::string& Cont
     return lost;
 }
 
-VerbResult TDeviceWork::Create(const std::string& Path, const std::string& Content) {
+VerbResult TDeviceVerbs::Create(const std::string& Path, const std::string& Content) {
     const VerbResult stored = Store(Path, Content);
-    if (!stored.Ok() && cutCopy_) Files.DeleteFile(Path);
+    if (!stored.Ok() && cutCopy_) files_.DeleteFile(Path);
     return stored;
 }
 
-VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Content, bool Confirm,
-                              TargetState Target) {
+VerbResult TDeviceVerbs::Write(const std::string& Path, const std::string& Content, bool Confirm,
+                               TargetState Target) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     // A new file whose caller confirms uploads together is looked up in that one listing of its
@@ -466,7 +477,7 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
     }
     // The device's own "0:No error" after the content says it stored it whole, and a rename
     // into place said the same: a listing would only repeat it.
-    if (Files.WriteConfirmed()) return stored;
+    if (files_.WriteConfirmed()) return stored;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
     if (found.What == Outcome::DeviceGone) return found;
@@ -475,15 +486,15 @@ VerbResult TDeviceWork::Write(const std::string& Path, const std::string& Conten
     return VerbResult::Done(Path);
 }
 
-VerbResult TDeviceWork::WriteWhole(const std::string& Path, const std::string& Content,
-                                   TargetState Target) {
+VerbResult TDeviceVerbs::WriteWhole(const std::string& Path, const std::string& Content,
+                                    TargetState Target) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
     return Target == TargetState::Absent ? Create(Path, Content)
                                          : Replace(Path, Content, Target == TargetState::File);
 }
 
-int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
+int TDeviceVerbs::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
     std::vector<Upload> uploads;
     uploads.swap(Unconfirmed);
     std::set<std::string> listed;
@@ -509,20 +520,20 @@ int TDeviceWork::ConfirmUploads(std::map<std::string, DeviceDirEntry>* Stored) {
                 continue;
             }
             // Written where nothing was: a copy the listing shows cut is not left behind.
-            if (cut && result.Ok()) Files.DeleteFile(each.Path);
+            if (cut && result.Ok()) files_.DeleteFile(each.Path);
             const VerbResult failed =
                 result.Ok() ? VerbResult::Failed(Outcome::Refused, each.Path, kNotStored)
                             : VerbResult::Failed(result.What, each.Path);
-            Host.Failed(failed.Message());
-            NotMoved.Add(failed);
-            Tally.NotStored(each.Size);
+            state_.Host.Failed(failed.Message());
+            state_.NotMoved.Add(failed);
+            state_.Tally.NotStored(each.Size);
             ++missing;
         }
     }
     return missing;
 }
 
-VerbResult TDeviceWork::NewFile(const std::string& Path) {
+VerbResult TDeviceVerbs::NewFile(const std::string& Path) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     DeviceDirEntry entry;
     const VerbResult found = Find(Path, entry);
@@ -532,28 +543,50 @@ VerbResult TDeviceWork::NewFile(const std::string& Path) {
     return Write(Path, std::string(), true, TargetState::Absent);
 }
 
-VerbResult TDeviceWork::Delete(const std::string& Path, bool Directory) {
+VerbResult TDeviceVerbs::Delete(const std::string& Path, bool Directory) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
-    const bool done = Directory ? Files.WipeDirectory(Path) : Files.DeleteFile(Path);
+    const bool done = Directory ? files_.WipeDirectory(Path) : files_.DeleteFile(Path);
     return done ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
-VerbResult TDeviceWork::MakeDirectory(const std::string& Path) {
+VerbResult TDeviceVerbs::MakeDirectory(const std::string& Path) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
-    return Files.MakeDirectory(Path) ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
+    return files_.MakeDirectory(Path) ? VerbResult::Done(Path) : Failure(Path, Outcome::Refused);
 }
 
-VerbResult TDeviceWork::Rename(const std::string& Path, const std::string& NewName) {
+VerbResult TDeviceVerbs::MakeDirectories(const std::string& Path) {
+    // A directory the device lists already, or one it lists after refusing to make it (made
+    // meanwhile), is no failure.
+    const auto listedDir = [this](const std::string& step, VerbResult& result) {
+        if (step.empty()) return true;
+        DeviceDirEntry entry;
+        result = Find(step, entry);
+        return result.Ok() && IsDirectory(entry);
+    };
+    for (size_t at = 1; at <= Path.size(); ++at) {
+        if (at < Path.size() && Path[at] != '/') continue;
+        const std::string step = Path.substr(0, at);
+        VerbResult found;
+        if (listedDir(step, found)) continue;
+        if (found.What != Outcome::NoSuchFile && !found.Ok()) return found;
+        const VerbResult made = MakeDirectory(step);
+        if (made.Ok()) continue;
+        if (made.What == Outcome::DeviceGone || !listedDir(step, found)) return made;
+    }
+    return VerbResult::Done(Path);
+}
+
+VerbResult TDeviceVerbs::Rename(const std::string& Path, const std::string& NewName) {
     if (VerbResult refused = Sendable(Path, NewName); !refused.Ok()) return refused;
     if (VerbResult other = SameDevice(Path); !other.Ok()) return other;
-    return Files.RenameFile(Path, NewName) ? VerbResult::Done(Path)
-                                           : Failure(Path, Outcome::Refused);
+    return files_.RenameFile(Path, NewName) ? VerbResult::Done(Path)
+                                            : Failure(Path, Outcome::Refused);
 }
 
-VerbResult TDeviceWork::EditorRead(const std::string& Path, std::string& Plain, bool& CrLf,
-                                   std::string& NotEditable) {
+VerbResult TDeviceVerbs::EditorRead(const std::string& Path, std::string& Plain, bool& CrLf,
+                                    std::string& NotEditable) {
     std::string bytes;
     NotEditable.clear();
     const VerbResult read = Read(Path, bytes);
@@ -562,7 +595,7 @@ VerbResult TDeviceWork::EditorRead(const std::string& Path, std::string& Plain, 
     return read;
 }
 
-VerbResult TDeviceWork::EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf) {
+VerbResult TDeviceVerbs::EditorWrite(const std::string& Path, const std::string& Plain, bool CrLf) {
     // The editor's file was read from the device: it is there to be replaced.
     return Write(Path, JoinEditorText(Plain, CrLf), true, TargetState::File);
 }

@@ -1,5 +1,7 @@
 #include "LogMessages.h"
 
+#include "device/DeviceText.h"
+
 #include <cstdio>
 
 namespace kv {
@@ -42,22 +44,7 @@ std::string LogTag(uint8_t Type) {
 }
 
 std::string EscapeLogText(const std::string& Text) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(Text.size());
-    for (char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == 9 || c == 10 || c == 13 || (c >= 0x20 && c <= 0x7E)) {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
+    return EscapeControls(Text, TextForm::Ascii, LineEnds::Kept);
 }
 
 } // namespace kv

@@ -247,7 +247,7 @@ TEST_F(FilesTest, ACommandDuringWhichInputWasDroppedFailsAsNotWhole) {
     EXPECT_FALSE(files.ListDirectory("/", lines));
     EXPECT_TRUE(files.InputLost());
     std::vector<DeviceDirEntry> entries;
-    const VerbResult listed = work.List("/", entries);
+    const VerbResult listed = work.Verbs.List("/", entries);
     EXPECT_EQ(listed.What, Outcome::NotWhole) << listed.Message();
     const uint64_t overflowed = comms.DroppedReports(kConsoleChannel);
     EXPECT_GT(overflowed, 0u);
@@ -263,7 +263,7 @@ TEST_F(FilesTest, ACommandDuringWhichInputWasDroppedFailsAsNotWhole) {
     };
     std::string got;
     EXPECT_FALSE(files.ReadFile("/f", got));
-    EXPECT_EQ(work.Read("/f", got).What, Outcome::NotWhole);
+    EXPECT_EQ(work.Verbs.Read("/f", got).What, Outcome::NotWhole);
     console.onLine = [&](const std::string&) { env.hid.QueueConsole(header + "\r\n" + kPrompt); };
     EXPECT_TRUE(files.ReadFile("/f", got)) << "nothing dropped meanwhile";
     EXPECT_FALSE(files.InputLost());

@@ -126,7 +126,7 @@ TEST_F(DailyWork, OpeningALargeFileInTheEditorCanBeCancelled) {
         << Terminal().toStdString();
     // The link is in step afterwards: the next command works.
     std::vector<kv::DeviceDirEntry> entries;
-    EXPECT_TRUE(fmMain->Work->List("/Lua", entries).Ok());
+    EXPECT_TRUE(fmMain->Work->Verbs.List("/Lua", entries).Ok());
     fmMain->hide();
 }
 

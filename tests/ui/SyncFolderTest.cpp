@@ -199,7 +199,7 @@ TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice
     TfmSync& dialog = Preview();
     dialog.cbKeep->setChecked(true);
     fmMain->RunSync();
-    ASSERT_TRUE(fmMain->Keeping);
+    ASSERT_TRUE(fmMain->KeptInStep);
     fmMain->KeepTimer->stop(); // ticked by the test
     EXPECT_TRUE(fmMain->actKeepInStep->isChecked());
     const auto tick = [&](int ms) {
@@ -258,7 +258,7 @@ TEST_F(SyncWindow, KeepingInStepSendsEachSaveAndWaitsForOtherWorkAndForTheDevice
     EXPECT_NE(status().find("1 left alone as conflict"), std::string::npos) << status();
 
     fmMain->actKeepInStep->trigger(); // unchecked: it stops
-    EXPECT_FALSE(fmMain->Keeping);
+    EXPECT_FALSE(fmMain->KeptInStep);
     Write("a.lua", "a = 4");
     tick(600);
     EXPECT_EQ(OnDevice({"Lua", "a.lua"}), "device's a");

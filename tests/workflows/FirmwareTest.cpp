@@ -54,7 +54,7 @@ struct Firmware : ::testing::Test {
 
 TEST_F(Firmware, AGoodImageShowsTheBootLoadersWordsInEachPhase) {
     IntoBootLoader();
-    const VerbResult result = work.UploadBlfFile(Image("app.blf", 5000));
+    const VerbResult result = work.Firmware.UploadBlfFile(Image("app.blf", 5000));
     EXPECT_EQ(result.What, Outcome::Done) << result.Detail;
     // Each phase's word, then what the boot loader said in it, in its own words.
     const bool first = env.device->faults.dialect == 1;
@@ -95,7 +95,7 @@ TEST_F(Firmware, APhaseThatSaysItFailedOrStaysSilentIsNamed) {
         env.device->config = {};
         c.fault(*env.device);
         host.Clear();
-        const VerbResult result = work.UploadBlfFile(Image("app.blf", 10000));
+        const VerbResult result = work.Firmware.UploadBlfFile(Image("app.blf", 10000));
         EXPECT_EQ(result.What, c.what);
         EXPECT_EQ(result.Detail, c.detail);
         EXPECT_EQ(host.bold,
@@ -105,7 +105,7 @@ TEST_F(Firmware, APhaseThatSaysItFailedOrStaysSilentIsNamed) {
 }
 
 TEST_F(Firmware, AnApplicationThatDoesNotKnowTheLoadCommandRefusesTheImage) {
-    const VerbResult result = work.UploadBlfFile(Image("app.blf", 10));
+    const VerbResult result = work.Firmware.UploadBlfFile(Image("app.blf", 10));
     EXPECT_EQ(result.What, Outcome::Refused);
     EXPECT_EQ(result.Detail,
               "load phase: the boot loader did not ask for the image: Unknown command 'LOAD'");
@@ -115,11 +115,11 @@ TEST_F(Firmware, AnApplicationThatDoesNotKnowTheLoadCommandRefusesTheImage) {
 TEST_F(Firmware, ADropReportsTheImagesNotTakenAndStillRuns) {
     env.device->faults.verifyFails = true;
     std::vector<std::filesystem::path> dropped = {Image("a.blf", 10), Image("b.blf", 20)};
-    work.LoadDroppedFirmware(dropped);
-    ASSERT_EQ(work.NotMoved.size(), 2u);
-    EXPECT_NE(work.NotMoved[0].find("b.blf: the boot loader did not take it (verify phase"),
+    work.Firmware.LoadDroppedFirmware(dropped);
+    ASSERT_EQ(work.State.NotMoved.size(), 2u);
+    EXPECT_NE(work.State.NotMoved[0].find("b.blf: the boot loader did not take it (verify phase"),
               std::string::npos)
-        << work.NotMoved[0];
+        << work.State.NotMoved[0];
     EXPECT_EQ(env.device->commands.back(), "run");
     const std::string tail = "Run firmware...\r\nFirmware not loaded: b.blf, a.blf\r\n";
     EXPECT_EQ(host.all.substr(host.all.size() - tail.size()), tail);
@@ -127,10 +127,10 @@ TEST_F(Firmware, ADropReportsTheImagesNotTakenAndStillRuns) {
 
 TEST_F(Firmware, AnEmptyImageIsRefusedBeforeTheDeviceRestarts) {
     std::vector<std::filesystem::path> dropped = {Image("empty.blf", 0)};
-    work.LoadDroppedFirmware(dropped);
+    work.Firmware.LoadDroppedFirmware(dropped);
     EXPECT_TRUE(env.device->commands.empty()) << env.device->commands.front();
-    ASSERT_EQ(work.NotMoved.size(), 1u);
-    EXPECT_EQ(work.NotMoved.Outcomes()[0], Outcome::PcFileError);
+    ASSERT_EQ(work.State.NotMoved.size(), 1u);
+    EXPECT_EQ(work.State.NotMoved.Outcomes()[0], Outcome::PcFileError);
     EXPECT_EQ(host.all, "Firmware not loaded: empty.blf\r\n");
 }
 

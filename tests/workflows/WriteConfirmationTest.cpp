@@ -116,7 +116,7 @@ TEST_F(WriteConfirmation, EachAnswerThroughTheFileServiceAndTheVerbs) {
         rig.env.fs->DeleteFile(sim::SplitPath("/d/probe.txt"));
 
         // A new file and a replacement through the verb every front end uses.
-        const VerbResult created = rig.work.Write("/d/new.txt", next);
+        const VerbResult created = rig.work.Verbs.Write("/d/new.txt", next);
         EXPECT_EQ(created.Ok(), answer.stored) << created.Message();
         EXPECT_EQ(Stored("/d/new.txt"), answer.stored ? "new" : "missing");
         if (cut) {
@@ -125,7 +125,8 @@ TEST_F(WriteConfirmation, EachAnswerThroughTheFileServiceAndTheVerbs) {
             ASSERT_TRUE(rig.comms.Connect());
             answer.set(rig.env.device->faults);
         }
-        const VerbResult replaced = rig.work.Write("/d/old.txt", next, true, TargetState::File);
+        const VerbResult replaced =
+            rig.work.Verbs.Write("/d/old.txt", next, true, TargetState::File);
         EXPECT_EQ(replaced.Ok(), answer.stored) << replaced.Message();
         EXPECT_EQ(Stored("/d/old.txt"), answer.stored ? "new" : "old");
         if (!cut) {
