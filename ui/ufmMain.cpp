@@ -130,7 +130,11 @@ QIcon FileListImage(int index) {
 
 // ---- the panes ----
 
-TTermEdit::TTermEdit(TfmMain* owner) : QTextEdit(owner), owner_(owner) {}
+TfmMain* MainWindowOf(const QWidget* pane) {
+    return dynamic_cast<TfmMain*>(pane->window());
+}
+
+TTermEdit::TTermEdit(QWidget* parent) : QTextEdit(parent) {}
 
 void TTermEdit::keyPressEvent(QKeyEvent* event) {
     // Alt combinations belong to the window and its menus: nothing of them reaches the device or
@@ -148,7 +152,7 @@ void TTermEdit::keyPressEvent(QKeyEvent* event) {
         if (mods == Qt::ControlModifier && event->key() >= Qt::Key_A && event->key() <= Qt::Key_Z)
             code = static_cast<ushort>(event->key() - Qt::Key_A + 1);
         char key = static_cast<char>(code <= 0xFF ? code : '?');
-        owner_->reTermKeyPress(key);
+        if (TfmMain* owner = MainWindowOf(this)) owner->reTermKeyPress(key);
         if (key == 0) {
             event->accept();
             return;
@@ -157,21 +161,22 @@ void TTermEdit::keyPressEvent(QKeyEvent* event) {
     QTextEdit::keyPressEvent(event);
 }
 
-TFileList::TFileList(TfmMain* owner) : QTreeWidget(owner), owner_(owner) {}
+TFileList::TFileList(QWidget* parent) : QTreeWidget(parent) {}
 
 void TFileList::mouseDoubleClickEvent(QMouseEvent* event) {
     QTreeWidget::mouseDoubleClickEvent(event);
-    owner_->Guarded([this] { owner_->lvFilesDblClick(); });
+    if (TfmMain* owner = MainWindowOf(this)) owner->Guarded([owner] { owner->lvFilesDblClick(); });
 }
 
 void TFileList::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Backspace && event->modifiers() == Qt::NoModifier) {
-        owner_->Guarded([this] { owner_->GoToParent(); });
+    TfmMain* owner = MainWindowOf(this);
+    if (owner && event->key() == Qt::Key_Backspace && event->modifiers() == Qt::NoModifier) {
+        owner->Guarded([owner] { owner->GoToParent(); });
         return;
     }
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    if (owner && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
         char key = '\r';
-        owner_->Guarded([&] { owner_->lvFilesKeyPress(key); });
+        owner->Guarded([&] { owner->lvFilesKeyPress(key); });
         if (key == 0) return;
     }
     QTreeWidget::keyPressEvent(event);
@@ -180,10 +185,10 @@ void TFileList::keyPressEvent(QKeyEvent* event) {
 // ---- construction ----
 
 TfmMain::TfmMain(QWidget* parent) : QMainWindow(parent) {
-    setWindowTitle("Kovrin Files");
+    setupUi(this);
     setFont(WindowFont(QApplication::font()));
-    BuildActions();
-    BuildLayout();
+    ConnectActions();
+    FinishLayout();
     BuildMenus();
     new TWindowShortcuts(this);
     FormCreate();
@@ -232,23 +237,14 @@ void TfmMain::FormCreate() {
     CurrentDir.clear();
 }
 
-void TfmMain::BuildActions() {
-    const auto make = [this](const QString& caption, const QKeySequence& shortcut,
-                             void (TfmMain::*handler)()) {
-        auto* action = new QAction(caption, this);
-        action->setShortcut(shortcut);
-        action->setShortcutContext(Qt::WindowShortcut);
-        if (handler)
-            connect(action, &QAction::triggered, this,
-                    [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
-        addAction(action);
-        return action;
+void TfmMain::ConnectActions() {
+    const auto handle = [this](QAction* action, void (TfmMain::*handler)()) {
+        connect(action, &QAction::triggered, this,
+                [this, handler] { Guarded([=, this] { (this->*handler)(); }); });
     };
-    actSave = make("Save to PC", {}, &TfmMain::actSaveExecute);
-    actUpload = make("Upload Files...", {}, &TfmMain::actUploadExecute);
-    actSync = make("S&ync Folder...", {}, &TfmMain::actSyncExecute);
-    actKeepInStep = new QAction("&Keep in Step", this);
-    actKeepInStep->setCheckable(true);
+    handle(actSave, &TfmMain::actSaveExecute);
+    handle(actUpload, &TfmMain::actUploadExecute);
+    handle(actSync, &TfmMain::actSyncExecute);
     connect(actKeepInStep, &QAction::triggered, this, [this](bool on) {
         Guarded([this, on] {
             if (!on) {
@@ -263,66 +259,29 @@ void TfmMain::BuildActions() {
             if (fmSync->exec() == QDialog::Accepted) RunSync();
         });
     });
-    actParent = make("Parent Directory", QKeySequence(Qt::ALT | Qt::Key_Up), &TfmMain::GoToParent);
-    actNextArea = new QAction("Next Area", this);
+    handle(actParent, &TfmMain::GoToParent);
     actNextArea->setShortcuts({QKeySequence(Qt::Key_F6), QKeySequence(Qt::SHIFT | Qt::Key_F6)});
     connect(actNextArea, &QAction::triggered, this,
             [this] { NextArea(QApplication::keyboardModifiers() & Qt::ShiftModifier); });
-    addAction(actNextArea);
-    actFirmware = make("Load Firmware", {}, &TfmMain::actFirmwareExecute);
-    actFirmware->setEnabled(false);
-    actMakeFile = make("New File", {}, &TfmMain::actMakeFileExecute);
-    actEdit = make("Edit", {}, &TfmMain::actEditExecute);
-    actRename = make("Rename", QKeySequence(Qt::Key_F2), &TfmMain::actRenameExecute);
-    actDelete = make("Delete", QKeySequence(Qt::Key_Delete), &TfmMain::actDeleteExecute);
-    actRefresh = make("Refresh", QKeySequence(Qt::Key_F5), &TfmMain::actRefreshExecute);
-    actMkDir = make("Make Dir", {}, &TfmMain::actMkDirExecute);
-    actTermAll =
-        make("Select All", QKeySequence(Qt::CTRL | Qt::Key_A), &TfmMain::actTermAllExecute);
-    actTermCopy = make("Copy", QKeySequence(Qt::CTRL | Qt::Key_C), &TfmMain::actTermCopyExecute);
-    actPaste = make("Paste", QKeySequence(Qt::CTRL | Qt::Key_V), &TfmMain::actPasteExecute);
-    actTermClear =
-        make("Clear", QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L), &TfmMain::actTermClearExecute);
-    actSendBreak =
-        make("Send Break", QKeySequence(Qt::CTRL | Qt::Key_Pause), &TfmMain::actSendBreakExecute);
-    actShowLog = make("&Logs", {}, nullptr);
-    actAbout = make("&About", {}, nullptr);
-    Exit1 = new QAction("Exit", this);
+    handle(actFirmware, &TfmMain::actFirmwareExecute);
+    handle(actMakeFile, &TfmMain::actMakeFileExecute);
+    handle(actEdit, &TfmMain::actEditExecute);
+    handle(actRename, &TfmMain::actRenameExecute);
+    handle(actDelete, &TfmMain::actDeleteExecute);
+    handle(actRefresh, &TfmMain::actRefreshExecute);
+    handle(actMkDir, &TfmMain::actMkDirExecute);
+    handle(actTermAll, &TfmMain::actTermAllExecute);
+    handle(actTermCopy, &TfmMain::actTermCopyExecute);
+    handle(actPaste, &TfmMain::actPasteExecute);
+    handle(actTermClear, &TfmMain::actTermClearExecute);
+    handle(actSendBreak, &TfmMain::actSendBreakExecute);
     connect(Exit1, &QAction::triggered, this, &TfmMain::Exit1Click);
 }
 
 void TfmMain::BuildMenus() {
     // Alt with the underlined letter opens a menu; Alt combinations never reach the device.
-    QMenu* file = menuBar()->addMenu("&File");
-    file->addAction(actSave);
-    file->addAction(actUpload);
-    file->addAction(actFirmware);
-    file->addSeparator();
-    file->addAction(actSync);
-    file->addAction(actKeepInStep);
-    file->addSeparator();
-    file->addAction(actMakeFile);
-    file->addSeparator();
-    file->addAction(actEdit);
-    file->addAction(actRename);
-    file->addAction(actDelete);
-    file->addSeparator();
-    file->addAction(actRefresh);
-    file->addAction(actParent);
-    file->addSeparator();
-    file->addAction(Exit1);
-    QMenu* terminal = menuBar()->addMenu("&Terminal");
-    terminal->addAction(actTermAll);
-    terminal->addAction(actTermCopy);
-    terminal->addAction(actPaste);
-    terminal->addAction(actTermClear);
-    terminal->addSeparator();
-    terminal->addAction(actSendBreak);
-    mnDevice = menuBar()->addMenu("&Device");
     agDevice = new QActionGroup(this);
     connect(mnDevice, &QMenu::aboutToShow, this, [this] { Guarded([this] { mnDeviceShow(); }); });
-    menuBar()->addAction(actShowLog);
-    menuBar()->addAction(actAbout);
     menuBar()->installEventFilter(this);
 
     puFiles = new QMenu(this);
@@ -357,74 +316,29 @@ void TfmMain::BuildMenus() {
             [this](const QPoint& at) { puTerm->popup(reTerm->viewport()->mapToGlobal(at)); });
 }
 
-void TfmMain::BuildLayout() {
-    Splitter1 = new QSplitter(Qt::Vertical, this);
-    Splitter1->setHandleWidth(4);
-    Splitter1->setChildrenCollapsible(false);
-    setCentralWidget(Splitter1);
+void TfmMain::FinishLayout() {
+    Splitter1->setStretchFactor(0, 1);
+    Splitter1->setStretchFactor(1, 0);
+    Splitter1->setSizes({602 - 250, 250});
 
-    auto* upper = new QWidget(Splitter1);
-    auto* grid = new QGridLayout(upper);
-    grid->setContentsMargins(4, 4, 4, 2);
-    grid->setSpacing(4);
-
-    reTerm = new TTermEdit(this);
     reTerm->setFont(FixedFont(13));
-    // Lines wrap at the pane's width only where TermAppend lets them: the program's messages.
-    reTerm->setLineWrapMode(QTextEdit::WidgetWidth);
-    reTerm->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    // Output is not an edit to undo: an undo history would keep every trimmed line for ever.
-    reTerm->setUndoRedoEnabled(false);
-    reTerm->setAcceptRichText(false);
-    reTerm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    reTerm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    reTerm->setPlainText("(Terminal)");
-    reTerm->setObjectName("reTerm");
-    grid->addWidget(reTerm, 0, 0, 5, 1);
-
-    edDir = new QLineEdit("/", this);
     edDir->setFont(FixedFont(15));
-    edDir->setObjectName("edDir");
     connect(edDir, &QLineEdit::textChanged, this, [this] { edDirChange(); });
     edDir->installEventFilter(this);
-    grid->addWidget(edDir, 5, 0);
 
-    memInfo = new TInfoMemo(this);
-    memInfo->setPlainText("memInfo");
-    memInfo->setObjectName("memInfo");
     // The widest line the device gives at the design size (product, version, build and date: 47
     // characters) fits the panel without scrolling; a wider fallback font is drawn smaller.
     QFont infoFont = FixedFont(12);
-    const int room = 337 - 2 * 4 - 4;
+    const int room = memInfo->maximumWidth() - 2 * 4 - 4;
     while (infoFont.pixelSize() > 9 &&
            QFontMetrics(infoFont).horizontalAdvance(QString(47, '0')) > room)
         infoFont.setPixelSize(infoFont.pixelSize() - 1);
     memInfo->setFont(infoFont);
-    memInfo->setFrameShape(QFrame::NoFrame);
-    memInfo->setReadOnly(true);
-    memInfo->setLineWrapMode(QPlainTextEdit::NoWrap);
     memInfo->setBackgroundRole(QPalette::Window);
     memInfo->viewport()->setBackgroundRole(QPalette::Window);
-    memInfo->setFixedSize(337, 121);
     memInfo->setAcceptDrops(true); // after setReadOnly, which switches drops off
     memInfo->viewport()->setAcceptDrops(true);
-    grid->addWidget(memInfo, 0, 1);
 
-    auto* sizeRow = new QHBoxLayout;
-    lblSize = new QLabel(this);
-    btnCancel = new QPushButton("Cancel", this);
-    btnCancel->setObjectName("btnCancel");
-    btnCancel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    btnCancel->setToolTip("Stops the work after the file being moved now (Esc)");
-    sizeRow->addWidget(lblSize, 1);
-    sizeRow->addWidget(btnCancel);
-    grid->addLayout(sizeRow, 1, 1);
-
-    auto* row = new QHBoxLayout;
-    lblCount = new QLabel(this);
-    lblCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Button1 = new QPushButton(actFirmware->text(), this);
-    Button1->setEnabled(actFirmware->isEnabled());
     connect(Button1, &QPushButton::clicked, actFirmware, &QAction::trigger);
     connect(actFirmware, &QAction::changed, Button1,
             [this] { Button1->setEnabled(actFirmware->isEnabled()); });
@@ -432,57 +346,22 @@ void TfmMain::BuildLayout() {
     QSizePolicy countPolicy = lblCount->sizePolicy();
     countPolicy.setRetainSizeWhenHidden(true);
     lblCount->setSizePolicy(countPolicy);
-    Button1->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    row->addWidget(lblCount, 1);
-    row->addWidget(Button1);
-    grid->addLayout(row, 2, 1);
-    lblTransfer = new QLabel(this);
-    lblTransfer->setObjectName("lblTransfer");
-    lblTransfer->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
-    lblTransfer->setWordWrap(true);
-    lblTransfer->setFixedWidth(337);
-    lblTransfer->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Ignored);
-    grid->addWidget(lblTransfer, 3, 1);
-    grid->setRowStretch(3, 1);
 
-    pbFile = new QProgressBar(this);
-    pbFile->setFixedSize(337, 17);
-    pbFile->setTextVisible(false);
-    pbFile->setRange(0, 100);
-    pbFile->setValue(0);
-    grid->addWidget(pbFile, 4, 1, 2, 1, Qt::AlignBottom);
-    grid->setColumnStretch(0, 1);
-
-    lvFiles = new TFileList(this);
-    lvFiles->setObjectName("lvFiles");
     lvFiles->setFont(FixedFont(13));
-    lvFiles->setColumnCount(4);
-    lvFiles->setHeaderLabels({"Filename", "Size", "Attr", "Created"});
-    lvFiles->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    lvFiles->headerItem()->setTextAlignment(2, Qt::AlignCenter);
     // The columns fit the list at any width and font size: Size, Attr and Created as wide as
     // their widest text in the list's font, the name taking the rest (elided, whole in its
     // tooltip, when the list is narrow).
     const QFontMetrics metrics(lvFiles->font());
     const int pad = metrics.horizontalAdvance("  ") + 8;
-    lvFiles->header()->setStretchLastSection(false);
     lvFiles->header()->setSectionResizeMode(0, QHeaderView::Stretch);
     lvFiles->header()->setMinimumSectionSize(metrics.horizontalAdvance("Size") + pad);
     lvFiles->setColumnWidth(1, metrics.horizontalAdvance("2147483647") + pad);
     lvFiles->setColumnWidth(2, metrics.horizontalAdvance("Attr ") + pad);
     lvFiles->setColumnWidth(3, metrics.horizontalAdvance("2026-12-31 23:59:59") + pad);
-    lvFiles->setTextElideMode(Qt::ElideMiddle);
     lvFiles->header()->setSectionsClickable(true);
     lvFiles->header()->setSortIndicatorShown(false);
     connect(lvFiles->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { SortBy(column); });
-    lvFiles->setRootIsDecorated(false);
-    lvFiles->setUniformRowHeights(true);
-    lvFiles->setAllColumnsShowFocus(true);
-    lvFiles->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    lvFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
-    lvFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lvFiles->setIconSize(QSize(16, 16));
     // Grid lines drawn over the style's own cell painting (a style sheet on the items would stop
     // the style drawing the selection); a selected row looks the same with or without focus.
     lvFiles->setItemDelegate(new TGridDelegate(lvFiles));
@@ -491,15 +370,8 @@ void TfmMain::BuildLayout() {
         palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
     lvFiles->setPalette(palette);
     // PC files may be dropped on the list, and its rows dragged out to a file manager.
-    lvFiles->setDragEnabled(true);
     lvFiles->setAcceptDrops(true);
     lvFiles->viewport()->setAcceptDrops(true);
-    lvFiles->setDragDropMode(QAbstractItemView::DragDrop);
-    Splitter1->addWidget(upper);
-    Splitter1->addWidget(lvFiles);
-    Splitter1->setStretchFactor(0, 1);
-    Splitter1->setStretchFactor(1, 0);
-    Splitter1->setSizes({602 - 250, 250});
 }
 
 // ---- progress ----

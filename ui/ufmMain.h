@@ -5,6 +5,8 @@
 #include "DeviceActivity.h"
 #include "RichEditUtils.h"
 #include "files/kvbFiles.h"
+#include "ufmMainWidgets.h"
+#include "ui_ufmMain.h"
 #include "workflows/ConsoleText.h"
 #include "workflows/DeviceSyncWatch.h"
 #include "workflows/DeviceWork.h"
@@ -33,55 +35,6 @@ class QTimer;
 class TfmMain;
 class TfmSync;
 
-// The terminal pane: typed keys go to the window's key handler before the pane sees them.
-class TTermEdit : public QTextEdit {
-  public:
-    explicit TTermEdit(TfmMain* owner);
-
-  protected:
-    void keyPressEvent(QKeyEvent* event) override;
-
-  private:
-    TfmMain* owner_;
-};
-
-// The device file list: double-click and Enter go to the window; PC files may be dropped on it.
-class TFileList : public QTreeWidget {
-  public:
-    explicit TFileList(TfmMain* owner);
-
-  protected:
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dragMoveEvent(QDragMoveEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
-    // Rows dragged out of the list go to the drop target as PC files (TfmMain::DragRowsOut).
-    void startDrag(Qt::DropActions supportedActions) override;
-
-  public:
-    // The column the user sorted by (-1: none yet, by name alone) and its order.
-    int SortColumn = -1;
-    Qt::SortOrder SortOrder = Qt::AscendingOrder;
-
-  private:
-    TfmMain* owner_;
-};
-
-// The device information panel: PC files may be dropped on it as on the file list.
-class TInfoMemo : public QPlainTextEdit {
-  public:
-    explicit TInfoMemo(TfmMain* owner);
-
-  protected:
-    void dragEnterEvent(QDragEnterEvent* event) override;
-    void dragMoveEvent(QDragMoveEvent* event) override;
-    void dropEvent(QDropEvent* event) override;
-
-  private:
-    TfmMain* owner_;
-};
-
 // A PC path of the window as the shared workflows take it.
 std::filesystem::path PcPathOf(const QString& Path);
 
@@ -90,7 +43,7 @@ QIcon FileListImage(int index);
 
 // Ascending by caption, letters without regard to case first, then lower case before upper case.
 
-class TfmMain : public QMainWindow {
+class TfmMain : public QMainWindow, public Ui::TfmMain {
   public:
     explicit TfmMain(QWidget* parent = nullptr);
     ~TfmMain() override;
@@ -124,34 +77,18 @@ class TfmMain : public QMainWindow {
     // Cancel.
     TDeviceActivity* Activity = nullptr;
 
-    // ---- components ----
-    TTermEdit* reTerm = nullptr;
-    TInfoMemo* memInfo = nullptr;
-    TFileList* lvFiles = nullptr;
-    QLineEdit* edDir = nullptr;
-    QProgressBar* pbFile = nullptr;
-    QLabel* lblSize = nullptr;
-    QLabel* lblCount = nullptr;
-    QLabel* lblTransfer = nullptr; // the transfer under way: file, count, bytes, speed, time left
-    QPushButton* Button1 = nullptr;
-    QPushButton* btnCancel = nullptr; // shown while cancellable work runs
+    // ---- components (the form, ufmMain.ui, makes the rest) ----
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
-    QSplitter* Splitter1 = nullptr;
     QMenu* puFiles = nullptr;
     QMenu* puFilesSpace = nullptr; // on empty space of the list: what needs no selection
     QMenu* puTerm = nullptr;
-    QMenu* mnDevice = nullptr;
     QActionGroup* agDevice = nullptr; // the Device menu's entries, one of them checked
     // Device > Start Firmware: "run" to a device in its boot loader, which it leaves for its
     // firmware; enabled only there.
     QAction* actStartFirmware = nullptr;
     void actStartFirmwareExecute();
     bool BootLoaderSaid = false; // the way out of the boot loader was said since it was entered
-    QAction *actSync, *actKeepInStep;
-    QAction *actSave, *actUpload, *actParent, *actNextArea, *actFirmware, *actMakeFile, *actEdit,
-        *actRename, *actDelete, *actRefresh, *actMkDir, *actTermAll, *actTermCopy, *actPaste,
-        *actTermClear, *actSendBreak, *actShowLog, *actAbout, *Exit1;
 
     // ---- start-up and progress ----
     void FilesProgress(kv::TkvbFiles* Sender, int32_t Position, int32_t Total);
@@ -322,9 +259,11 @@ class TfmMain : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void BuildActions();
+    // The handlers of the form's actions, what of the layout depends on the fonts, and the
+    // popup menus and the Device menu's entries.
+    void ConnectActions();
+    void FinishLayout();
     void BuildMenus();
-    void BuildLayout();
     void FormCreate();
     int CurrentRow() const;
     QList<int> SelectedRows() const;

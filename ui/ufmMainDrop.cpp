@@ -79,7 +79,7 @@ void DragOver(QDropEvent* event) {
 }
 
 void DropOn(TfmMain* window, QDropEvent* event) {
-    if (!AcceptableDrop(event)) {
+    if (!window || !AcceptableDrop(event)) {
         event->ignore();
         return;
     }
@@ -96,10 +96,10 @@ void TFileList::dragMoveEvent(QDragMoveEvent* event) {
     DragOver(event);
 }
 void TFileList::dropEvent(QDropEvent* event) {
-    DropOn(owner_, event);
+    DropOn(MainWindowOf(this), event);
 }
 
-TInfoMemo::TInfoMemo(TfmMain* owner) : QPlainTextEdit(owner), owner_(owner) {}
+TInfoMemo::TInfoMemo(QWidget* parent) : QPlainTextEdit(parent) {}
 void TInfoMemo::dragEnterEvent(QDragEnterEvent* event) {
     DragOver(event);
 }
@@ -107,7 +107,7 @@ void TInfoMemo::dragMoveEvent(QDragMoveEvent* event) {
     DragOver(event);
 }
 void TInfoMemo::dropEvent(QDropEvent* event) {
-    DropOn(owner_, event);
+    DropOn(MainWindowOf(this), event);
 }
 
 void TfmMain::DropFrom(QDropEvent* event) {
@@ -161,7 +161,7 @@ class TDeviceFilesMime : public QMimeData {
 } // namespace
 
 void TFileList::startDrag(Qt::DropActions) {
-    owner_->Guarded([this] { owner_->DragRowsOut(); });
+    if (TfmMain* owner = MainWindowOf(this)) owner->Guarded([owner] { owner->DragRowsOut(); });
 }
 
 void TfmMain::DragRowsOut() {

@@ -49,7 +49,14 @@ void TDeviceSync::Begin() {
     DeviceGone = false;
     if (recordLoaded_) return;
     LoadRules();
-    if (!options_.RecordFile.empty()) record_.Load(options_.RecordFile, options_.EarlierRecordFile);
+    if (!options_.RecordFile.empty()) {
+        record_.Load(options_.RecordFile, options_.EarlierRecordFile);
+        if (!record_.Damage.empty())
+            work_.State.Host.Print("The sync record " + ShownPath(options_.RecordFile) +
+                                       " was not read whole (" + record_.Damage +
+                                       "): what it does not name whole counts as never synced\r\n",
+                                   MessageStyle::Failure);
+    }
     recordLoaded_ = true;
 }
 

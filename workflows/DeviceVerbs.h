@@ -164,4 +164,18 @@ class TDeviceVerbs {
     std::vector<Upload> Unconfirmed;
 };
 
+// A job built on the verbs (Save to PC, uploads): it reaches the device through them alone and
+// keeps its counts in the work's state.
+class TVerbsJob {
+  public:
+    TVerbsJob(const TVerbsJob&) = delete;
+    TVerbsJob& operator=(const TVerbsJob&) = delete;
+
+  protected:
+    TVerbsJob(TDeviceVerbs& verbs, TWorkState& state) : verbs_(verbs), state_(state) {}
+    ~TVerbsJob() = default;
+    TDeviceVerbs& verbs_;
+    TWorkState& state_;
+};
+
 } // namespace kv

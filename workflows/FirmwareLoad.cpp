@@ -12,11 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // The boot loader's words in what one read took: the text after the rest of the prompt that
 // came before it, without the line breaks around it.
 std::string BootLoaderWords(const std::string& text) {
@@ -42,7 +37,7 @@ bool TFirmwareLoad::LoadDroppedFirmware(std::vector<fs::path>& Dropped) {
     bool bootLoaderImage = false;
     for (size_t i = Dropped.size(); i-- > 0;) {
         const std::string path = AsciiLower(ShownPath(Dropped[i]));
-        if (!EndsWith(path, ".blf")) continue;
+        if (!path.ends_with(".blf")) continue;
         if (path.find("bootloader") != std::string::npos) bootLoaderImage = true;
         firmware.push_back(Dropped[i]);
         Dropped.erase(Dropped.begin() + static_cast<std::ptrdiff_t>(i));

@@ -13,11 +13,9 @@
 
 namespace kv {
 
-class TSaveToPc {
+class TSaveToPc : public TVerbsJob {
   public:
-    TSaveToPc(TDeviceVerbs& verbs, TWorkState& state) : verbs_(verbs), state_(state) {}
-    TSaveToPc(const TSaveToPc&) = delete;
-    TSaveToPc& operator=(const TSaveToPc&) = delete;
+    TSaveToPc(TDeviceVerbs& verbs, TWorkState& state) : TVerbsJob(verbs, state) {}
 
     // Files written by this Save to PC so far (the count the window shows).
     int SavedCount = 0;
@@ -41,8 +39,6 @@ class TSaveToPc {
                   const std::vector<DeviceDirEntry>& Files, const std::vector<std::string>& Dirs);
 
   private:
-    TDeviceVerbs& verbs_;
-    TWorkState& state_;
     void SaveSelection(const std::filesystem::path& PcFolder, const std::string& DeviceFolder,
                        const std::vector<DeviceDirEntry>& Selected,
                        const std::vector<std::string>& Dirs);

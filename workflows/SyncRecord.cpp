@@ -96,28 +96,47 @@ void TSyncRecord::Load(const fs::path& File, const fs::path& Earlier) {
 
 void TSyncRecord::Load(const fs::path& File) {
     Files.clear();
+    Damage.clear();
     std::error_code ec;
     if (!fs::exists(File, ec)) return;
     std::istringstream in(ReadPcFile(File));
     std::string line;
-    if (!std::getline(in, line) || line != kHeader) return;
+    if (!std::getline(in, line) || line != kHeader) {
+        Damage = "it does not start as a sync record";
+        return;
+    }
     std::getline(in, line); // what the record is about, for a reader
+    // A number as the record writes it: digits, after a "-" where Signed; nothing else.
+    const auto number = [](const std::string& text, bool Signed, auto& value) {
+        const size_t digits = Signed && !text.empty() && text[0] == '-' ? 1 : 0;
+        if (text.size() == digits || text.size() > digits + 19 ||
+            text.find_first_not_of("0123456789", digits) != std::string::npos)
+            return false;
+        try {
+            value = static_cast<std::remove_reference_t<decltype(value)>>(
+                Signed ? std::stoll(text) : static_cast<long long>(std::stoull(text)));
+        } catch (const std::exception&) {
+            return false;
+        }
+        return true;
+    };
+    int damaged = 0;
     while (std::getline(in, line)) {
         const auto f = Fields(line);
         std::string path;
-        if (f.size() != 6 || !Unescaped(f[0], path)) continue;
-        try {
-            SyncedFile file;
-            file.PcSize = std::stoull(f[1]);
-            file.PcTime = std::stoll(f[2]);
-            file.PcHash = f[3];
-            file.DeviceSize = std::stoll(f[4]);
-            file.DeviceStamp = f[5];
-            Files[path] = file;
-        } catch (const std::exception&) {
-            // A damaged line: that file is compared as one without a record.
+        SyncedFile file;
+        // A damaged line is not trusted in part: that file is compared as one without a record.
+        if (f.size() != 6 || !Unescaped(f[0], path) || !number(f[1], false, file.PcSize) ||
+            !number(f[2], true, file.PcTime) || !number(f[4], true, file.DeviceSize)) {
+            ++damaged;
+            continue;
         }
+        file.PcHash = f[3];
+        file.DeviceStamp = f[5];
+        Files[path] = file;
     }
+    if (damaged)
+        Damage = std::to_string(damaged) + (damaged == 1 ? " damaged line" : " damaged lines");
 }
 
 std::vector<SyncPair> TSyncRecord::PairsOf(const fs::path& StateFolder, const std::string& Serial) {

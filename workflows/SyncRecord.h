@@ -33,6 +33,9 @@ class TSyncRecord {
   public:
     // Files by their path relative to the pair's folders ("/"-separated, the device's 8-bit names).
     std::map<std::string, SyncedFile> Files;
+    // What of the file Load read was not taken, or empty: it did not start as a record, or lines
+    // were damaged. What it does not name whole is compared as never synced.
+    std::string Damage;
 
     // The record's file for one device and folder pair, under the user's state folder. Its name
     // is a digest of the three, so nothing the device says can choose a PC path. The folders are
@@ -51,8 +54,8 @@ class TSyncRecord {
     // The PC folder as FileFor takes it.
     static std::filesystem::path CanonicalFolder(const std::filesystem::path& PcFolder);
     // Reads File; a missing file is an empty record, and so is one this program did not write
-    // (a sync without a record only sends more than needed). Raises EPcFileError when it cannot
-    // be read.
+    // (a sync without a record asks before it overwrites anything), which Damage then says, as
+    // it says how many lines were damaged. Raises EPcFileError when it cannot be read.
     void Load(const std::filesystem::path& File);
     // Reads File, or Earlier while there is no File yet (the next Save writes File).
     void Load(const std::filesystem::path& File, const std::filesystem::path& Earlier);

@@ -10,20 +10,11 @@ namespace kv {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-} // namespace
-
 std::string TUploads::ProperPlace(const std::string& Base, const std::string& Name) {
     const std::string lower = AsciiLower(Name);
     const std::string base = AsciiLower(Base);
-    if (EndsWith(lower, ".lua") && base.rfind("/lua/", 0) != 0) return "/Lua/" + Name;
-    if (EndsWith(lower, "config.txt") && base.rfind("/config/", 0) != 0) return "/Config/" + Name;
+    if (lower.ends_with(".lua") && base.rfind("/lua/", 0) != 0) return "/Lua/" + Name;
+    if (lower.ends_with("config.txt") && base.rfind("/config/", 0) != 0) return "/Config/" + Name;
     return {};
 }
 

@@ -12,11 +12,9 @@
 
 namespace kv {
 
-class TUploads {
+class TUploads : public TVerbsJob {
   public:
-    TUploads(TDeviceVerbs& verbs, TWorkState& state) : verbs_(verbs), state_(state) {}
-    TUploads(const TUploads&) = delete;
-    TUploads& operator=(const TUploads&) = delete;
+    TUploads(TDeviceVerbs& verbs, TWorkState& state) : TVerbsJob(verbs, state) {}
 
     // The device path a file named Name (8-bit) belongs in when dropped into Base (a device
     // directory with its trailing "/"), or empty when it has no proper place there.
@@ -43,8 +41,6 @@ class TUploads {
                     const std::function<bool(const std::string&)>& KeepExisting = {});
 
   private:
-    TDeviceVerbs& verbs_;
-    TWorkState& state_;
     // InNew: DeviceDir's parent was made just now, so nothing is there yet.
     void UploadTreeOnce(const std::filesystem::path& PcDir, const std::string& DeviceDir,
                         std::set<std::filesystem::path>& Entered,

@@ -192,12 +192,17 @@ TEST_F(SyncFolder, TheRecordComesBackAsWrittenAndOnePerDeviceAndFolderPair) {
     EXPECT_NE(TSyncRecord::FileFor(dir, "KV-1", "pc", "/Lua2"), file);
     EXPECT_EQ(TSyncRecord::FileFor(dir, "../../x", "pc", "/").parent_path(), file.parent_path());
     // A damaged line is a file without a record; a file not of this program, an empty record.
-    std::ofstream(file, std::ios::app) << "bad\tline\n";
+    EXPECT_EQ(back.Damage, "");
+    std::ofstream(file, std::ios::app) << "bad\tline\n"
+                                       << "neg\t-1\t0\th\t0\t\n"
+                                       << "tail\t12x\t0\th\t0\t\n";
     back.Load(file);
-    EXPECT_EQ(back.Files.size(), 2u);
+    EXPECT_EQ(back.Files.size(), 2u) << "a number with more to it, or a size below 0, is no number";
+    EXPECT_EQ(back.Damage, "3 damaged lines");
     std::ofstream(file) << "something else\n";
     back.Load(file);
     EXPECT_TRUE(back.Files.empty());
+    EXPECT_EQ(back.Damage, "it does not start as a sync record");
 }
 
 TEST_F(SyncFolder, OneRecordPerPairOfFoldersHoweverSpelledAndTheEarlierKeyIsStillRead) {
