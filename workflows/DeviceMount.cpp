@@ -497,8 +497,8 @@ VerbResult ResendKept(TDeviceWork& Work, const KeptWrite& Kept) {
         failed.Path = Kept.Path;
         return failed;
     }
-    const DeviceDirEntry* now = EntryNamed(entries, DeviceLeafOf(Kept.Path));
     if (!listed.Ok()) return VerbResult::Failed(Outcome::NoSuchFile, DeviceParentOf(Kept.Path));
+    const DeviceDirEntry* now = EntryNamed(entries, DeviceLeafOf(Kept.Path));
     if (now && IsDirectory(*now)) return VerbResult::Failed(Outcome::IsDirectory, Kept.Path);
     const bool unchanged =
         !now || (Kept.Had == KeptWrite::Base::File && SameStamps(*now, Kept.Was));
@@ -535,14 +535,14 @@ void TDeviceMount::KeepForRecovery(OpenFile& File, const std::string& Why) {
         // What kvb mount --resend needs: whose it is, where it goes, what it was written over.
         DeviceDirEntry was;
         const KeptWrite::Base had = HadAt(File, was);
-        std::ofstream record(fs::path(kept) += kRecordSuffix);
-        record << "serial\t" << Latin1ToUtf8(Serial) << "\npath\t" << Latin1ToUtf8(File.Path)
-               << "\nhad\t";
+        std::string record =
+            "serial\t" + Latin1ToUtf8(Serial) + "\npath\t" + Latin1ToUtf8(File.Path) + "\nhad\t";
         if (had == KeptWrite::Base::File)
-            record << "file " << was.Size << ' ' << StampText(was.Created) << ' '
-                   << StampText(was.Stamp2) << ' ' << StampText(was.Stamp3) << "\n";
+            record += "file " + std::to_string(was.Size) + ' ' + StampText(was.Created) + ' ' +
+                      StampText(was.Stamp2) + ' ' + StampText(was.Stamp3) + "\n";
         else
-            record << (had == KeptWrite::Base::Absent ? "absent" : "unknown") << "\n";
+            record += had == KeptWrite::Base::Absent ? "absent\n" : "unknown\n";
+        WritePcFile(fs::path(kept) += kRecordSuffix, record, std::nullopt);
         line += "; its content is kept in " + ShownPath(kept);
     } catch (const EPcFileError& e) {
         line += std::string(", and it could not be kept: ") + e.what();
@@ -557,28 +557,27 @@ int TDeviceMount::Flush(uint64_t Handle) {
 }
 
 int TDeviceMount::Send(OpenFile& File) {
-    OpenFile* file = &File;
-    if (!file->Dirty || file->Gone) return 0;
-    if (file->TooBig) return -EFBIG;
-    VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, file->Path);
+    if (!File.Dirty || File.Gone) return 0;
+    if (File.TooBig) return -EFBIG;
+    VerbResult sent = VerbResult::Failed(Outcome::DeviceGone, File.Path);
     if (Online()) {
         ++Stores;
-        sent = work_.Verbs.WriteWhole(file->Path, file->Content, file->OnDevice);
+        sent = work_.Verbs.WriteWhole(File.Path, File.Content, File.OnDevice);
     }
     if (!sent.Ok()) {
-        KeepForRecovery(*file, Latin1ToUtf8(sent.Message()));
-        DropListing(DeviceParentOf(file->Path));
+        KeepForRecovery(File, Latin1ToUtf8(sent.Message()));
+        DropListing(DeviceParentOf(File.Path));
         return ErrorOf(sent);
     }
-    file->Dirty = false;
-    file->Kept.clear();
-    file->OnDevice = TargetState::File;
-    const DeviceDirEntry now = EntrySentNow(file->Path, file->Content.size());
-    UpdateListing(file->Path, &now);
+    File.Dirty = false;
+    File.Kept.clear();
+    File.OnDevice = TargetState::File;
+    const DeviceDirEntry now = EntrySentNow(File.Path, File.Content.size());
+    UpdateListing(File.Path, &now);
     // Its stamps are the device's own once its folder is listed again: the next question about
     // this file asks for that listing.
-    stampDue_.insert(file->Path);
-    contents_[file->Path] = {now, file->Content};
+    stampDue_.insert(File.Path);
+    contents_[File.Path] = {now, File.Content};
     return 0;
 }
 

@@ -64,7 +64,7 @@ VerbResult TDeviceVerbs::SameDevice(const std::string& Path) {
 TDeviceVerbs::TDeviceVerbs(TkvbFiles& files, TWorkState& state) : files_(files), state_(state) {}
 
 bool TDeviceVerbs::Connected() const {
-    return files_.Terminal.IsConnected();
+    return files_.Terminal.Comms.IsConnected();
 }
 
 bool TDeviceVerbs::LinkLost(const std::string& Where) {
@@ -88,7 +88,7 @@ bool TDeviceVerbs::SkipUnsendable(const std::string& Path) {
 VerbResult TDeviceVerbs::Failure(const std::string& Path, Outcome Otherwise) {
     if (!files_.LastRefusal().empty())
         return VerbResult::Failed(Outcome::Refused, Path, files_.LastRefusal());
-    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     if (files_.ContentOverran())
         return VerbResult::Failed(Outcome::NotWhole, Path,
@@ -109,7 +109,7 @@ VerbResult TDeviceVerbs::List(const std::string& Dir, std::vector<DeviceDirEntry
     }
     // What arrived stays in Entries for a reader to show; nobody decides from it as a folder.
     if (!files_.ListingComplete()) {
-        if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+        if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
         return VerbResult::Failed(Outcome::NotWhole, Dir, "the listing was cut short");
     }
     if (FinishReplaces) FinishCutReplaces(Dir, Entries);
@@ -141,13 +141,13 @@ const std::vector<DeviceDirEntry>* TDeviceVerbs::JustListed(const std::string& D
     // listing taken just before a write (see TargetState).
     constexpr int64_t kMomentMs = 1000;
     if (!listed_.Valid || listed_.Dir != Dir || listed_.Sends != files_.Terminal.Comms.Sends() ||
-        !files_.Terminal.IsConnected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
+        !Connected() || Clock().NowMs() - listed_.AtMs > kMomentMs)
         return nullptr;
     return &listed_.Entries;
 }
 
 VerbResult TDeviceVerbs::NotListed(const std::string& Dir) {
-    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
+    if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Dir);
     if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Dir, kInputLost);
     const std::string reply = files_.LastReply();
     if (reply.empty())
@@ -206,7 +206,7 @@ const DeviceDirEntry* EntryNamed(const std::vector<DeviceDirEntry>& Entries,
 VerbResult TDeviceVerbs::Read(const std::string& Path, std::string& Content) {
     if (VerbResult refused = Sendable(Path); !refused.Ok()) return refused;
     if (files_.ReadFile(Path, Content)) return VerbResult::Done(Path);
-    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (files_.InputLost()) return VerbResult::Failed(Outcome::NotWhole, Path, kInputLost);
     const std::string reply = files_.LastReply();
     if (reply.empty()) return VerbResult::Failed(Outcome::NotWhole, Path);
@@ -247,7 +247,7 @@ VerbResult TDeviceVerbs::Store(const std::string& Path, const std::string& Conte
     }
     // Refused in the device's result format, or the content stopped on the way: what the device
     // may hold under Path is not the content.
-    cutCopy_ = files_.WriteStarted() && files_.Terminal.IsConnected();
+    cutCopy_ = files_.WriteStarted() && Connected();
     return Failure(Path, Outcome::NotWhole);
 }
 
@@ -322,7 +322,7 @@ VerbResult TDeviceVerbs::WriteBeside(const std::string& Path, const std::string&
 
 void TDeviceVerbs::DropBeside(const std::string& Path) {
     besideInUse_.erase(BesideOf(Path));
-    if (files_.Terminal.IsConnected() && SameDevice(Path).Ok()) files_.DeleteFile(BesideOf(Path));
+    if (Connected() && SameDevice(Path).Ok()) files_.DeleteFile(BesideOf(Path));
 }
 
 VerbResult TDeviceVerbs::PutInPlace(const std::string& Path, bool OldFileListed) {
@@ -351,7 +351,7 @@ VerbResult TDeviceVerbs::PlaceOver(const std::string& Source, const std::string&
     enum class Renamed { Yes, No, Unknown };
     const auto rename = [&]() {
         if (files_.RenameFile(beside, leaf)) return Renamed::Yes;
-        if (!files_.Terminal.IsConnected()) return Renamed::Unknown;
+        if (!Connected()) return Renamed::Unknown;
         std::vector<DeviceDirEntry> entries;
         if (!List(DeviceParentOf(Path), entries).Ok()) return Renamed::Unknown;
         bool besideThere = false, nameThere = false;
@@ -369,10 +369,10 @@ VerbResult TDeviceVerbs::PlaceOver(const std::string& Source, const std::string&
     // The old file as listed just now goes first; when it will not, the rest finds out why.
     if (OldFileListed && files_.DeleteFile(Path))
         return rename() == Renamed::Yes ? VerbResult::Done(Path) : oldGone();
-    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     const Renamed first = rename();
     if (first == Renamed::Yes) return VerbResult::Done(Path);
-    if (!files_.Terminal.IsConnected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
+    if (!Connected()) return VerbResult::Failed(Outcome::DeviceGone, Path);
     if (first == Renamed::Unknown) {
         VerbResult unknown = VerbResult::Failed(Outcome::NotWhole, Path);
         unknown.Detail = "the device did not confirm the rename into place, and its folder could "
@@ -391,7 +391,7 @@ VerbResult TDeviceVerbs::PlaceOver(const std::string& Source, const std::string&
                       : files_.DeleteFile(Path) ? VerbResult::Done(Path)
                                                 : Failure(Path, Outcome::Refused);
     if (kept.Ok()) return rename() == Renamed::Yes ? kept : oldGone();
-    if (SourceIsCopy && files_.Terminal.IsConnected()) files_.DeleteFile(beside);
+    if (SourceIsCopy && Connected()) files_.DeleteFile(beside);
     return kept;
 }
 
@@ -411,7 +411,7 @@ VerbResult TDeviceVerbs::Replace(const std::string& Path, const std::string& Con
     const TBesideInUse inUse(besideInUse_, beside);
     const VerbResult whole = Store(beside, Content);
     if (whole.Ok()) return PutInPlace(Path, OldFileListed);
-    if (!files_.Terminal.IsConnected()) {
+    if (!Connected()) {
         VerbResult gone = VerbResult::Failed(Outcome::DeviceGone, Path);
         if (files_.WriteStarted())
             gone.Detail =
@@ -441,8 +441,7 @@ VerbResult TDeviceVerbs::Replace(const std::string& Path, const std::string& Con
     const VerbResult had = Find(Path, old);
     if (had.What == Outcome::DeviceGone) return had;
     const VerbResult inPlace = Store(Path, Content);
-    if (inPlace.Ok() || !files_.Terminal.IsConnected() || !had.Ok() || IsDirectory(old) ||
-        !files_.WriteStarted())
+    if (inPlace.Ok() || !Connected() || !had.Ok() || IsDirectory(old) || !files_.WriteStarted())
         return inPlace;
     VerbResult lost = inPlace;
     DeviceDirEntry now;

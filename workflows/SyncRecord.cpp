@@ -5,6 +5,7 @@
 #include "device/DeviceText.h"
 
 #include <algorithm>
+#include <charconv>
 #include <sstream>
 
 namespace kv {
@@ -106,19 +107,10 @@ void TSyncRecord::Load(const fs::path& File) {
         return;
     }
     std::getline(in, line); // what the record is about, for a reader
-    // A number as the record writes it: digits, after a "-" where Signed; nothing else.
-    const auto number = [](const std::string& text, bool Signed, auto& value) {
-        const size_t digits = Signed && !text.empty() && text[0] == '-' ? 1 : 0;
-        if (text.size() == digits || text.size() > digits + 19 ||
-            text.find_first_not_of("0123456789", digits) != std::string::npos)
-            return false;
-        try {
-            value = static_cast<std::remove_reference_t<decltype(value)>>(
-                Signed ? std::stoll(text) : static_cast<long long>(std::stoull(text)));
-        } catch (const std::exception&) {
-            return false;
-        }
-        return true;
+    // A number as the record writes it, whole: digits, after a "-" for a signed one.
+    const auto number = [](const std::string& text, auto& value) {
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc() && end == text.data() + text.size();
     };
     int damaged = 0;
     while (std::getline(in, line)) {
@@ -126,8 +118,8 @@ void TSyncRecord::Load(const fs::path& File) {
         std::string path;
         SyncedFile file;
         // A damaged line is not trusted in part: that file is compared as one without a record.
-        if (f.size() != 6 || !Unescaped(f[0], path) || !number(f[1], false, file.PcSize) ||
-            !number(f[2], true, file.PcTime) || !number(f[4], true, file.DeviceSize)) {
+        if (f.size() != 6 || !Unescaped(f[0], path) || !number(f[1], file.PcSize) ||
+            !number(f[2], file.PcTime) || !number(f[4], file.DeviceSize)) {
             ++damaged;
             continue;
         }
