@@ -6,11 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <iostream>
 
 namespace kvb {
 
-namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {

@@ -4,8 +4,6 @@
 #include "device/Clock.h"
 #include "device/DeviceText.h"
 
-#include <algorithm>
-
 namespace kv {
 
 namespace fs = std::filesystem;

@@ -1,7 +1,6 @@
 #include "Uploads.h"
 
 #include "PcFiles.h"
-#include "device/Clock.h"
 #include "device/DeviceText.h"
 
 #include <algorithm>
