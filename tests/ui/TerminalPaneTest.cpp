@@ -227,6 +227,12 @@ TEST_F(TerminalPane, WindowShortcutsWinOverTheFocusedControl) {
     EXPECT_EQ(fmMain->edDir->selectedText(), fmMain->edDir->text());
     QTest::keyClick(fmMain->edDir, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QApplication::clipboard()->text(), fmMain->edDir->text());
+    // Del deletes a character there; it asks to delete no file.
+    fmMain->edDir->setText("/Luax");
+    fmMain->edDir->setCursorPosition(4);
+    QTest::keyClick(fmMain->edDir, Qt::Key_Delete);
+    EXPECT_EQ(fmMain->edDir->text(), "/Lua");
+    EXPECT_EQ(questions.size(), 1u) << "only the one Del in the terminal pane asked";
     fmMain->hide();
 }
 
